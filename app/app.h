@@ -1,0 +1,132 @@
+// app: the viewer itself. It reads the configuration file "data/tarlim.conf" from the
+// working directory, loads everything it names (video source, camera file, one
+// pattern per marker, one animated model sequence per marker), opens the window and
+// then, for every captured frame, draws the undistorted video, finds the configured
+// markers, estimates their poses and draws the current model of each visible marker.
+//
+// Use: the program's main calls appMain(argc, argv) and nothing else. The other
+// functions are the stages of start-up and the toolkit callbacks; they are public so
+// that tests can run the configuration reader on its own.
+//
+// Console: each start-up stage prints its announcement ("Reading config file...")
+// on standard output without a line end and flushes, then "done\n". A start-up
+// failure prints its message on standard error (so it lands right after the
+// announcement) and ends the process with status 1. Escape ends it with status 0.
+//
+// Result codes here follow the configuration reader's own convention: 1 success,
+// 0 failure.
+#pragma once
+
+#include <cstdio>
+
+#include "camera/camera.h"
+
+// The most markers one configuration can name; larger counts are clamped to it.
+constexpr int kAppMaxMarkers = 8;
+// Size of every text field (video string, paths), terminating NUL included. Lines
+// are read in pieces of kCfgLineSize - 1 characters, so a piece always fits.
+constexpr int kCfgLineSize = 512;
+// Where the program looks for its configuration, relative to the working directory.
+constexpr const char* kCfgPath = "data/tarlim.conf";
+
+// One configured marker: what the file says about it and what each frame finds.
+struct MarkerSlot {
+    char patternFile[kCfgLineSize];  // pattern file path, the line exactly as read
+    double center[2];                // marker centre offset given to pose estimation,
+                                     // always (0, 0): the file does not carry it
+    double width;                    // side of the black square, in the length unit
+                                     // of the transformations and of its models
+    int patternId;                   // slot that patternLoad returned (0..49) at start-up
+    int visible;                     // 1 when a detection was assigned this frame, else 0
+    double transform[3][4];          // marker-to-camera [R | t] of the last frame in which
+                                     // the marker was visible, row-major, unit of `width`
+};
+
+// One marker's animation: model files "<pathPrefix><i>.mqo", i = 0..frameCount-1,
+// compiled at start-up into the display lists listBase .. listBase + loadedCount - 1.
+struct ModelSequence {
+    int frameCount;                  // model files configured; the animation's period
+    double scale;                    // uniform scale applied to every model
+    char pathPrefix[kCfgLineSize];   // prefix of the numbered model files
+    unsigned int listBase;           // first display list of the sequence's block
+    int loadedCount;                 // lists that may be called: frameCount when every
+                                     // file loaded, 0 when one failed
+    int currentFrame;                // model drawn next, 0 after loading
+};
+
+// The whole configuration and the per-marker runtime state. One static instance,
+// appConfig, lives for the process; every byte is zero before cfgRead fills it.
+// Only the first markerCount entries of markers and sequences are in use (none when
+// markerCount is 0 or less). sequences[k] is the animation drawn on markers[k].
+struct AppConfig {
+    char videoConfig[kCfgLineSize];      // significant line 1, handed to videoOpen as is
+    char cameraParamFile[kCfgLineSize];  // significant line 2
+    CameraParam camera;                  // camera file rescaled to the capture size
+                                         // (start-up fills it; zero before)
+    int threshold;                       // significant line 3: binarisation threshold
+    int markerCount;                     // significant line 4, clamped to at most 8
+    MarkerSlot markers[kAppMaxMarkers];
+    ModelSequence sequences[kAppMaxMarkers];
+    int videoWidth;                      // capture size reported by videoInqSize, pixels
+    int videoHeight;
+};
+
+extern AppConfig appConfig;
+
+// ---- Configuration file -------------------------------------------------------------
+//
+// Significant lines: every line loses all trailing '\n' and '\r' characters; lines
+// that are then empty, and lines whose first column is '#', are skipped. Nothing else
+// is trimmed. Lines are read in pieces of at most 511 characters. In order: video
+// string, camera file, threshold ("%d"), marker count ("%d"), then per marker five
+// lines: pattern file, width ("%lf"), model count ("%d"), model scale ("%lf"), model
+// path prefix. A numeric line must scan exactly one value from its start (leading
+// blanks skipped, trailing text ignored).
+
+// Clears appConfig and reads kCfgPath into it. Returns 1, or 0 when the file cannot
+// be opened, a line is missing or a numeric line yields no value; after a failure
+// appConfig holds whatever had been read and must not be used. The file is closed on
+// every path.
+int cfgRead();
+
+// Reads the next significant line of `fp` into `buffer` (kCfgLineSize bytes, line
+// ends removed). Returns buffer, or nullptr at end of file or on a read error.
+char* cfgReadLine(char buffer[kCfgLineSize], FILE* fp);
+
+// Reads a marker's pattern file line and width line into *slot. Returns 1 when both
+// lines were there and the width scanned one value, else 0.
+int cfgReadMarker(MarkerSlot* slot, FILE* fp);
+
+// Reads a marker's model count, scale and path prefix lines into *sequence. Returns
+// 1 when all three lines were there and both numbers scanned, else 0.
+int cfgReadSequence(ModelSequence* sequence, FILE* fp);
+
+// ---- Start-up, frame loop and shutdown -----------------------------------------------
+
+// The program's entry point: hands argc/argv to GLUT, runs appInit, starts capture
+// and enters the toolkit's main loop, which does not return (the process ends through
+// exit). Returns 0 only if that loop ever returned.
+int appMain(int argc, char** argv);
+
+// Start-up: configuration, video source and capture size, camera parameters, one
+// pattern per marker, window, model sequences, each announced on the console. Any
+// failure prints its message on standard error and exits with status 1.
+void appInit();
+
+// Keyboard callback: Escape (27) runs appCleanup and exits with status 0; every other
+// key is ignored. x and y (pointer position) are not used.
+void appKeyEvent(unsigned char key, int x, int y);
+
+// Deletes every sequence's display lists, stops capture, closes the video source and
+// releases the display. The caller exits right after.
+void appCleanup();
+
+// Display and idle callback: one new frame, detection, pose, drawing. Without a new
+// frame it sleeps 2 ms and draws nothing. A detection failure prints
+// "failed to detect marker\n" on standard error, cleans up and exits with status 0.
+void appFrame();
+
+// Draws the current model of every visible marker with the camera projection and one
+// light fixed in the marker's frame, and advances each visible marker's animation by
+// one model.
+void appDrawMarkers();
