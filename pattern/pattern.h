@@ -1,0 +1,97 @@
+// pattern: recognising a marker by the picture inside its black border.
+//
+// A pattern file holds a marker picture as 16 x 16 colour samples in four
+// orientations. patternLoad reads one into a fixed table of 50 slots; the slot
+// number is the pattern's identity. For every candidate square the detector calls
+// patternSample, which resamples the square's central half into the same 16 x 16
+// grid through a homography, and then patternMatch, which correlates that sample
+// with every orientation of every loaded pattern.
+//
+// Use: at start-up, id = patternLoad("data/markerA.pat") per marker (-1 on failure).
+// Per candidate: patternSample(frame, pointX, pointY, corners, sample), then
+// patternMatch(sample, &id, &dir, &conf).
+//
+// Layout of a sample and of one stored orientation: index (row * 16 + column) * 3 +
+// channel; row 0 is the top of the picture, column 0 its left side; channel 0 is blue,
+// 1 green, 2 red (byte c of a frame pixel).
+//
+// Frames: camImageWidth x camImageHeight pixels (camera/camera.h) of 4 bytes (blue,
+// green, red, unused), rows top to bottom without padding.
+//
+// Result codes: 0 success, -1 failure (patternLoad: slot number or -1). Messages of
+// the loader go to standard output. Single-threaded; the table is global.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kPatternSide = 16;                                           // samples per row and column
+constexpr int kPatternValues = kPatternSide * kPatternSide * 3;            // 768 per orientation
+constexpr int kPatternOrientations = 4;
+constexpr int kPatternSlotMax = 50;                                        // size of the table
+
+// One loaded pattern.
+struct PatternSlot {
+    int32_t used;                                            // 0 free, 1 loaded
+    int32_t values[kPatternOrientations][kPatternValues];    // per orientation: 255 - file
+                                                             // value, then that orientation's
+                                                             // integer mean removed; so dark
+                                                             // parts are positive
+    double power[kPatternOrientations];                      // Euclidean norm of each
+                                                             // orientation's values; never 0
+                                                             // (a flat orientation stores 1e-7)
+};
+
+// The pattern table. patternCount is -1 until the first patternLoad initialises the
+// table, then the number of loaded slots (slots fill in ascending order, never freed).
+extern int32_t patternCount;
+extern PatternSlot patternSlots[kPatternSlotMax];
+
+// ---- Loading (start-up) ------------------------------------------------------------
+
+// Reads the pattern file at `path` into the lowest free slot and returns its slot
+// number 0 ... 49, or -1:
+//   - all 50 slots used: -1, no message;
+//   - file cannot be opened: prints "\"%s\" not found!!\n" (the path), -1;
+//   - fewer than 3072 integers or a non-numeric token among them: prints
+//     "Pattern Data read error!!\n", -1.
+// File: 3072 decimal integers separated by any white space, orientation 0 ... 3, then
+// channel blue, green, red, then row 0 ... 15, then column 0 ... 15; anything after
+// the 3072nd integer is ignored. Values are intensities 0 (black) ... 255; a value
+// outside that range (including one too large for an int) is clamped to it, so no
+// input can overflow the correlation arithmetic. On failure the slot stays free and
+// patternCount is unchanged.
+int patternLoad(const char* path);
+
+// ---- Per candidate -----------------------------------------------------------------------
+
+// Resamples the central half of a quadrilateral into `sample` (768 bytes, layout above).
+// The corners P0 ... P3 are (pointX[corners[i]], pointY[corners[i]]), i = 0 ... 3, in
+// observed pixels, in clockwise order on the screen starting anywhere; P0 -> P1 becomes
+// the top edge of the sample. The caller guarantees that corners[0 ... 3] index valid
+// entries of pointX and pointY. Each output cell averages a 1x1, 2x2 or 4x4 block of
+// sample points (16, 32 or 64 per side, from the longer edge lengths); points outside
+// the frame add nothing but still count in the divisor. `frame` is read only inside
+// camImageWidth x camImageHeight.
+// Returns 0, or -1 when a sample point projects to infinity; `sample` is then set to a
+// uniform value (every byte 0), so patternMatch reports confidence -1.0.
+int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* pointY,
+                  const int32_t corners[5], uint8_t sample[kPatternValues]);
+
+// Homography H (3x3, row-major, H[2][2] = 1) mapping reference[i] to observed[i] for
+// the four point pairs, by the 8-parameter direct linear solution. Returns 0, or -1
+// when the matrices cannot be allocated (H then untouched). A singular system (three
+// collinear corners) is not detected: H is then meaningless, possibly not finite.
+int patternHomography(const double reference[4][2], const double observed[4][2], double H[3][3]);
+
+// Correlates `sample` (768 bytes, layout above) with all four orientations of every
+// loaded pattern by normalised cross-correlation of the inverted, mean-free values.
+// Always sets all three outputs:
+//   - best positive correlation: *patternId its slot, *direction its orientation 0 ... 3,
+//     *confidence the correlation (0 < c <= 1); ties keep the lower slot, then the
+//     lower orientation; returns 0;
+//   - nothing loaded or no positive correlation: -1, -1, 0.0; returns 0;
+//   - uniform sample (all 768 bytes equal): 0, 0, -1.0; returns -1.
+// Independent of overall brightness: adding a constant to every byte (without
+// clipping) gives exactly the same result.
+int patternMatch(const uint8_t sample[kPatternValues], int32_t* patternId, int32_t* direction,
+                 double* confidence);
