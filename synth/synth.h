@@ -1,0 +1,167 @@
+// synth: a renderer of camera frames that show markers at known poses, with their
+// ground truth, for tests, benchmarks and the demo clip; and PNG reading and writing.
+//
+// Use: synthCameraMake (or a loaded CameraParam) gives the camera; synthSceneInit
+// fills a SynthScene with plain defaults for it; set the options and add markers
+// (picture, side, pose, e.g. from synthPoseMake); synthRender writes the frame and
+// the truth. The same scene always renders the same bytes (all randomness is seeded
+// and computed without library distributions), on every x86-64 machine.
+//
+// Geometry. A marker lies in its own plane z = 0, centred on the origin, +x to the
+// right of its picture, +y towards the picture's top, +z out of the paper towards the
+// viewer. It is a black square of side `side` whose border is side/4 wide on each side,
+// its picture filling the central half, surrounded by a white paper margin. The pose
+// [R | t] maps marker coordinates to camera coordinates in the same unit as `side`.
+// The camera's `projection` maps camera points to ideal pixels; every frame pixel is
+// traced back through camObservToIdeal (observed -> ideal) and the inverse of the
+// marker plane's homography, so the frame shows the scene through the lens model.
+//
+// Pixel convention: pixel (x, y) covers [x - 0.5, x + 0.5] x [y - 0.5, y + 0.5] in
+// image coordinates (x right, y down); its centre is the integer position. Observed
+// and ideal coordinates are as in camera/camera.h.
+//
+// Result codes: 0 success, -1 failure; nothing here prints.
+#pragma once
+
+#include "camera/camera.h"
+
+#include <cstdint>
+#include <vector>
+
+// ---- Images ----------------------------------------------------------------------
+
+// An 8-bit colour image in the frame layout of the viewer: width * height pixels of
+// 4 bytes in the order blue, green, red, alpha; rows top to bottom, no padding, so
+// pixel (x, y) starts at byte (y * width + x) * 4. Frames, marker pictures and PNG
+// files all use this record. The record owns its bytes.
+struct SynthImage {
+    int width = 0;                      // pixels, 0 when empty
+    int height = 0;                     // pixels, 0 when empty
+    std::vector<std::uint8_t> pixels;   // width * height * 4 bytes (B, G, R, A)
+};
+
+// Largest frame or picture side accepted anywhere here, in pixels.
+constexpr int kSynthMaxImageSide = 8192;
+// Largest marker picture, in texels per side: a texel index must fit the 22 bits that
+// the renderer's region labels reserve for it (1024 * 1024 < 2^22).
+constexpr int kSynthMaxPictureSide = 1024;
+
+// Makes *image a width x height image filled with (blue, green, red, alpha 255).
+// Returns 0, or -1 (image untouched) when a side is below 1 or above kSynthMaxImageSide.
+int synthImageMake(int width, int height, int blue, int green, int red, SynthImage* image);
+
+// Reads an 8-bit PNG (RGB, RGBA, grey or grey+alpha, or palette; 16-bit channels are
+// reduced to 8) into *image in the B, G, R, A layout above (alpha 255 when the file has
+// none). Returns 0, or -1 when the file cannot be opened, is not a PNG, is damaged, or
+// has a side above kSynthMaxImageSide; *image is untouched on failure.
+int synthPngRead(const char* path, SynthImage* image);
+
+// Writes *image as an 8-bit PNG: RGBA when withAlpha is non-zero, else RGB (alpha
+// dropped). Returns 0, or -1 when the image is empty or inconsistent or the file cannot
+// be written (a partly written file may remain).
+int synthPngWrite(const char* path, const SynthImage* image, int withAlpha);
+
+// ---- Cameras and poses -----------------------------------------------------------
+
+// A pinhole camera for width x height frames with focal length `focal` pixels, the
+// principal point and the distortion centre at the image centre ((width - 1) / 2,
+// (height - 1) / 2), radial factor `distortionF` (as in CameraParam: used times 1e-8;
+// positive is barrel) and scale s = 1. projection = [[focal, 0, cx, 0], [0, focal, cy,
+// 0], [0, 0, 1, 0]]. Returns 0, or -1 (camera untouched) for a side out of range or
+// focal <= 0.
+int synthCameraMake(int width, int height, double focal, double distortionF, CameraParam* camera);
+
+// A marker pose built from angles, in degrees, and a position in camera coordinates
+// (x right, y down, z forward, the unit of the marker side). Starting from the marker
+// facing the camera squarely and upright (marker +x = camera +x, marker +y = camera
+// -y, marker +z = camera -z), the marker is turned in its own plane by `spinDeg`
+// (counterclockwise as the viewer sees it), then tilted by `tiltDeg` about the axis
+// through its centre that lies in the fronto-parallel plane at `tiltAxisDeg` from the
+// image's x axis (measured counterclockwise as the viewer sees it), then its centre is
+// placed at (x, y, z). Tilt 90 puts the marker edge-on. Writes [R | t]; returns 0.
+int synthPoseMake(double spinDeg, double tiltDeg, double tiltAxisDeg, double x, double y, double z,
+                  double pose[3][4]);
+
+// ---- Scenes --------------------------------------------------------------------------
+
+// One marker of a scene.
+struct SynthMarker {
+    const SynthImage* picture = nullptr;  // the inner picture (central half of the
+                                          // marker), not owned, 1 .. kSynthMaxPictureSide
+                                          // texels a side, may be non-square; its top-
+                                          // left texel is at marker corner (-side/4, +side/4)
+    double side = 1.0;                    // side of the black square, > 0, pose unit
+    double pose[3][4] = {{1, 0, 0, 0}, {0, -1, 0, 0}, {0, 0, -1, 10}};
+                                          // [R | t] marker -> camera, R orthonormal
+    double margin = 0.125;                // white paper around the black square, as a
+                                          // fraction of `side` per side, >= 0
+};
+
+// Most markers in one scene.
+constexpr int kSynthMaxMarkers = 32;
+
+// What synthRender draws. Fill with synthSceneInit, then adjust.
+struct SynthScene {
+    CameraParam camera{};          // frame size (width x height), projection, distortion
+    std::uint8_t background[3] = {160, 160, 160};
+                                   // plain background colour (B, G, R), used when there
+                                   // is no image and no clutter
+    const SynthImage* backgroundImage = nullptr;
+                                   // optional background, stretched (nearest texel) to
+                                   // the frame; not owned; wins over `background`
+    int clutter = 0;               // non-zero: draw a deterministic cluttered background
+                                   // of grey and coloured shapes (including dark squares
+                                   // and bars that the detector sees as regions) over
+                                   // the plain background or image
+    std::uint32_t clutterSeed = 1; // seed of the clutter; equal seeds give equal clutter
+    double lightGradient = 0.0;    // 0 .. 1: brightness falls linearly from 1 to
+                                   // 1 - lightGradient across the frame along
+                                   // `lightAngleDeg`; 0 = even light
+    double lightAngleDeg = 0.0;    // direction of the fall, degrees from image +x towards
+                                   // image +y
+    double blurSigma = 0.0;        // Gaussian blur, standard deviation in pixels, 0 .. 10;
+                                   // 0 = sharp (lens blur, applied after the lighting)
+    double noiseSigma = 0.0;       // additive Gaussian sensor noise, standard deviation in
+                                   // grey levels, 0 .. 100, independent per channel; 0 = none
+    std::uint32_t noiseSeed = 1;   // seed of the noise
+    int supersample = 4;           // 1 .. 8 samples per pixel along each axis at region
+                                   // boundaries (anti-aliasing); pixels wholly inside one
+                                   // region take that region's colour directly
+    int markerCount = 0;           // 0 .. kSynthMaxMarkers
+    SynthMarker markers[kSynthMaxMarkers];
+                                   // the nearest marker wins where they overlap; a
+                                   // marker seen from behind is not drawn
+};
+
+// Sets *scene to the defaults above with `camera` as its camera. Returns 0.
+int synthSceneInit(const CameraParam* camera, SynthScene* scene);
+
+// Ground truth of one marker, in marker corner order: corner k is c0 = (-side/2,
+// +side/2) (the picture's top-left), c1 = (+side/2, +side/2), c2 = (+side/2, -side/2),
+// c3 = (-side/2, -side/2). For a marker facing the camera this runs clockwise on the
+// screen, the order of the detector's corners: a correct detection with `direction` d
+// has cornerPoints[(k + 4 - d) % 4] close to idealCorners[k].
+struct SynthMarkerTruth {
+    double idealCorners[4][2];     // (x, y) ideal image coordinates, pixels
+    double observedCorners[4][2];  // (x, y) observed (distorted) image coordinates, pixels
+    double pose[3][4];             // copy of the marker's pose
+    int facing;                    // 1 when all corners lie in front of the camera and the
+                                   // marker's front faces it (it is drawn), else 0
+    int inFrame;                   // 1 when facing and all four observed corners lie in
+                                   // [0, width - 1] x [0, height - 1], else 0
+    int occluded;                  // 1 when another marker covers any of its corners
+};
+
+// Truth of one rendered scene, markers in scene order.
+struct SynthTruth {
+    int markerCount;
+    SynthMarkerTruth markers[kSynthMaxMarkers];
+};
+
+// Renders *scene into *frame (camera.width x camera.height, the frame layout, alpha
+// 255) and, when truth is not null, its ground truth. Deterministic. Returns 0, or -1
+// when the scene is invalid (frame side out of range, markerCount out of range, a
+// marker without picture or with a picture out of range, side <= 0, margin < 0, an
+// option out of its range, or a projection whose left 3x3 block is singular); frame
+// and truth are then untouched. The frame's previous contents are replaced.
+int synthRender(const SynthScene* scene, SynthImage* frame, SynthTruth* truth);
