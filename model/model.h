@@ -1,0 +1,266 @@
+// model: the animated 3D models drawn on the markers. Reads .mqo text model files
+// (a small subset: materials, and per object its visibility, vertices and faces),
+// loads the 24-bit bitmap textures their materials name, compiles every file into an
+// OpenGL display list and loads each marker's numbered sequence of files into one
+// block of consecutive lists.
+//
+// Use: after the window and its GL context exist, the application calls
+// modelLoadAllSequences(appConfig.sequences, appConfig.markerCount); every frame it
+// then calls list listBase + currentFrame of a visible marker. The other functions
+// are the stages of that load, public so that tests and tools can use them alone.
+//
+// Ownership of the sequence record: ModelSequence is defined here, not in the
+// application, because this subsystem fills it (listBase, loadedCount,
+// currentFrame) and must not include the application's header. The application's
+// AppConfig holds an array of them; modelLoadAllSequences takes that array and the
+// count of entries in use instead of reaching into the application's global.
+//
+// Coordinates: a model is drawn in its own frame; the viewer turns it so that model
+// +y points along the marker's normal (up, out of the marker) and model units are the
+// unit of the marker width (millimetres in the shipped configuration) after `scale`.
+//
+// Result codes: 0 success, -1 failure, unless a function says otherwise. Nothing
+// here prints. The reading and texture functions need no GL context; the compile,
+// texture-creation and sequence functions need a current one.
+#pragma once
+
+#include <array>
+#include <cstdio>
+
+// ---- Capacities ------------------------------------------------------------------------
+
+// Objects kept per file. Objects after the 30th are read and dropped, so their
+// lines are not mistaken for file-level text.
+constexpr int kModelMaxObjects = 30;
+// Longest line the reader takes at once, terminating NUL included: a physical line of
+// more than 255 characters is read as several lines.
+constexpr int kModelLineSize = 256;
+// Texture file names and every path built here (model file, texture file), NUL
+// included: at most 255 characters.
+constexpr int kModelNameSize = 256;
+constexpr int kModelPathSize = 256;
+// Path prefix of a sequence, NUL included; the same size as the configuration's
+// text fields, so a prefix line of the configuration always fits.
+constexpr int kModelPrefixSize = 512;
+// Largest table a chunk header may ask for. A header count above the cap is clamped
+// to it (lines beyond are ignored); the cap only bounds what a corrupt header can
+// make us allocate: 2^20 faces of 56 bytes is 56 MiB, allocated zeroed, so pages a
+// short file never fills are never touched.
+constexpr int kModelMaxVertices = 1 << 20;
+constexpr int kModelMaxFaces = 1 << 20;
+constexpr int kModelMaxMaterials = 1024;
+// Widest texture accepted: 4096^2 texels of 4 bytes = 64 MiB, which also keeps
+// W*W*4 far below INT_MAX (4096^2 * 4 = 2^26).
+constexpr int kModelMaxTextureWidth = 4096;
+static_assert(static_cast<long long>(kModelMaxTextureWidth) * kModelMaxTextureWidth * 4 < 0x7fffffffLL,
+              "texel buffer size must fit an int");
+// Distinct texture paths remembered per sequence load so that frames naming the same
+// image share one texture object. A sequence naming more images still gets every one
+// of them: past the cap each further material gets a fresh texture object.
+constexpr int kModelMaxTextures = 64;
+
+// ---- Records -------------------------------------------------------------------------
+
+// One vertex, in model units.
+struct ModelVertex {
+    float x;
+    float y;
+    float z;
+};
+
+// One face as read from a face line.
+struct ModelFace {
+    int vertexCount;     // corners; only 3 and 4 are drawn
+    int material;        // index into the material table; 0 when the line has no "M("
+    int vertexIndex[4];  // corner indices into the object's vertex table, as written
+                         // (not range-checked when read; a face with an index outside
+                         // 0..vertexCount-1 of its object is not drawn); 0 beyond
+                         // the corner count
+    float uv[8];         // (u, v) per corner in corner order, as written; v = 0 is the
+                         // top edge of the image; 0 beyond the corner count
+};
+
+// One object chunk.
+struct ModelObject {
+    int visible;           // value of the "visible" line; drawn when not 0. An object
+                           // without a visible line is visible (1).
+    int faceCount;         // entries of `faces`: the face header count clamped to
+                           // 0..kModelMaxFaces; 0 when there is no face chunk or the
+                           // table could not be allocated
+    int vertexCount;       // entries of `vertices`, same rules with kModelMaxVertices
+    ModelFace* faces;      // owned, zeroed at allocation; entries without a line stay
+                           // zero (0 corners: not drawn); nullptr when faceCount is 0
+    ModelVertex* vertices; // owned, zeroed at allocation; nullptr when vertexCount is 0
+};
+
+// One material line.
+struct ModelMaterial {
+    float colour[4];              // r, g, b, a of "col("
+    float diffuse[4];             // dif times r, g, b, a (alpha included)
+    float ambient[4];             // amb times r, g, b, a
+    float emission[4];            // emi times r, g, b, a
+    float specular[4];            // spc times r, g, b, a
+    float power;                  // "power(" value, handed to GL unchanged (GL takes 0..128)
+    int hasTexture;               // 1 when the line names a texture (see below), else 0
+    char textureFile[kModelNameSize];  // texture name as written between the quotes;
+                                       // empty without texture
+    unsigned int textureId;       // GL texture object; 0 until modelCreateTextures
+    unsigned char* pixels;        // transient RGBA texels while being uploaded; nullptr
+                                  // at every other time
+};
+
+// Working state of one sequence load: the objects of the current file, the material
+// table that carries from file to file, and the sequence's texture objects by path.
+// Start it value-initialised (ModelFile file{}) and end it with modelReleaseFile.
+struct ModelFile {
+    ModelObject objects[kModelMaxObjects];  // refilled from index 0 for every file
+    int objectCount;                        // objects of the current file, 0..30
+    ModelMaterial* materials;               // owned current table; nullptr when none
+    int materialCount;                      // entries of `materials` (0 when none)
+    int newMaterials;                       // 1 when the last modelLoadFile read a
+                                            // material chunk of its own, else 0
+    // Texture objects created during this sequence load, by texture path, so that a
+    // path already loaded is not read again. Never deleted: lists call them.
+    int textureCount;
+    char texturePaths[kModelMaxTextures][kModelPathSize];
+    unsigned int textureIds[kModelMaxTextures];
+};
+
+// One marker's animation: model files "<pathPrefix><i>.mqo", i = 0..frameCount-1,
+// compiled into the display lists listBase .. listBase + loadedCount - 1. The
+// application's configuration reader fills the first three fields,
+// modelLoadAllSequences the next three, the frame loop advances currentFrame.
+struct ModelSequence {
+    int frameCount;                    // model files configured; the animation's period
+    double scale;                      // uniform scale applied to every model
+    char pathPrefix[kModelPrefixSize]; // prefix of the numbered model files
+    unsigned int listBase;             // first display list of the sequence's block; 0
+                                       // when no block was reserved
+    int loadedCount;                   // lists that may be called: frameCount when
+                                       // every file loaded, else 0; never negative
+    int currentFrame;                  // model drawn next; 0 after loading
+};
+
+// ---- Reading (no GL) ---------------------------------------------------------------------
+//
+// Lines are read 255 characters at a time and recognised by case-sensitive substring
+// search: "Material" and "Object" at file level; "}" ends any chunk; "col(" and
+// "tex(" on material lines; "visible ", "vertex ", "face " in objects; "V(", "M(",
+// "UV(" on face lines. A chunk also ends at the end of the stream. Nothing is
+// reported: text that does not scan leaves fields at their defaults. Decisions for
+// files that break a limit:
+// - more lines in a chunk than its header announced: the extra lines are ignored;
+//   fewer: the remaining entries stay zero. A negative count is taken as 0.
+// - more than 30 objects: the extra objects are read and dropped.
+// - an object without a "visible" line is visible; without a vertex or face chunk it
+//   has no vertices or faces (so draws nothing).
+// - a material line without "col(", or whose scan stops early: the values the scan
+//   did not reach are colour (1, 1, 1, 1), dif 1, amb, emi, spc and power 0.
+// - a "tex(" without a following '"' ')' on the same line: no texture.
+// - indices out of range are kept as read and judged when drawing (modelDrawFace).
+
+// Reads the stream to its end into *file: releases the previous file's object
+// tables, refills objects from index 0, and replaces the material table only when the
+// stream has a "Material" line (newMaterials tells which). The caller opens and
+// closes the stream. On an allocation failure the table concerned is empty (count
+// 0) and its lines are skipped.
+void modelLoadFile(FILE* fp, ModelFile* file);
+
+// Reads material lines into table[0..count-1] up to the line holding "}" (or the
+// end of the stream); lines beyond `count` are read and ignored.
+void modelReadMaterials(FILE* fp, ModelMaterial* table, int count);
+
+// Reads one object chunk into *object (which must hold no tables), up to the line
+// holding "}" or the end of the stream, allocating its vertex and face tables.
+void modelReadObject(FILE* fp, ModelObject* object);
+
+// Reads vertex lines ("%f %f %f") into table[0..count-1] up to "}"; extra lines
+// ignored, missing coordinates 0.
+void modelReadVertices(FILE* fp, ModelVertex* table, int count);
+
+// Reads face lines into table[0..count-1] up to "}"; extra lines ignored.
+void modelReadFaces(FILE* fp, ModelFace* table, int count);
+
+// Writes into path (kModelPathSize bytes) where the texture `textureFile` of the model
+// file `modelPath` is loaded from: the name itself when it holds a ':', else the
+// model's directory (up to and including its last '/' or '\') followed by the name.
+// Returns 0, or -1 when the directory or the result would exceed 255 characters
+// (path is then the empty string).
+int modelTexturePath(const char* modelPath, const char* textureFile, char path[kModelPathSize]);
+
+// Releases the vertex and face tables of every object of the current file and sets
+// objectCount to 0. Safe to call again.
+void modelReleaseObjects(ModelFile* file);
+
+// Releases the object tables and the material table. Texture objects are not
+// deleted (display lists use them for the whole run). Safe to call again.
+void modelReleaseFile(ModelFile* file);
+
+// ---- Texture image (no GL) ------------------------------------------------------------
+
+// Reads a 24-bit bitmap from `fp` (opened in binary mode) and closes the stream in
+// every case. Reads the width W at offset 18 (the image is W x W; the height field and
+// the rest of the header are not examined) and the pixel rows from offset 54: W rows,
+// first row in the file = bottom of the image, 3 bytes per pixel (blue, green, red),
+// each row padded to a multiple of 4 bytes as bitmaps are (no padding for W >= 4).
+// Returns a buffer of W*W*4 bytes, row 0 the top of the image, texels red, green,
+// blue, alpha 255, allocated with malloc and owned by the caller (free); W is stored
+// in *size. Returns nullptr without touching *size when W is not a power of two
+// from 1 to kModelMaxTextureWidth (GL 1.1 takes only powers of two), the width cannot
+// be read, or the buffer cannot be allocated. A file shorter than its pixels
+// gives black texels (0, 0, 0, 255) for everything past its end.
+unsigned char* modelLoadTexture(FILE* fp, int* size);
+
+// ---- Compiling and drawing (GL context needed) -------------------------------------------
+
+// Gives every material with hasTexture a texture object in textureId. The image is
+// the file at modelTexturePath(modelPath, textureFile). A path already loaded during
+// this sequence load (file->texturePaths) reuses its texture object instead of being
+// read again. A texture whose file cannot be opened, is not a valid bitmap or whose
+// path is too long gets a texture object without an image: GL then draws its faces
+// untextured, lit with their material.
+void modelCreateTextures(ModelFile* file, const char* modelPath);
+
+// Compiles display list `list`: glScaled(scale), then modelDrawObjects of the file's
+// objects with its material table. The list keeps copies of everything but the
+// texture objects, so the file may be released afterwards.
+void modelCompile(const ModelFile* file, unsigned int list, double scale);
+
+// glPushMatrix, every face of every visible object (table order, file order), and
+// glPopMatrix. materials may be nullptr (materialCount 0): faces are then white.
+void modelDrawObjects(int objectCount, const ModelObject* objects,
+                      const ModelMaterial* materials, int materialCount);
+
+// Issues one face with its per-face normal, its material (diffuse, ambient, specular,
+// emission, shininess, colour) and, when the material is textured, its texture and
+// texture coordinates. Issues nothing when the face has other than 3 or 4 corners or
+// a corner index outside 0..vertexCount-1. A material index outside
+// 0..materialCount-1 is drawn as with no table: colour white, no material calls,
+// untextured.
+void modelDrawFace(const ModelFace* face, const ModelVertex* vertices, int vertexCount,
+                   const ModelMaterial* materials, int materialCount);
+
+// Unit normal of the triangle p0, p1, p2: (p0 - p1) x (p2 - p1), normalised, in
+// single precision. A degenerate triangle (zero or non-finite length) gets (0, 1, 0),
+// model up.
+std::array<float, 3> modelFaceNormal(const ModelVertex& p0, const ModelVertex& p1,
+                                     const ModelVertex& p2);
+
+// ---- Sequences (GL context needed) ---------------------------------------------------------
+
+// Loads files "<pathPrefix>0.mqo" .. "<pathPrefix><frameCount-1>.mqo" (decimal, no
+// leading zeros) into a block of frameCount consecutive display lists reserved at
+// once, writes its first name to *listBase and returns the loaded count: frameCount
+// when every file loaded, 0 when one could not be opened (later files are not tried;
+// the block stays reserved, *listBase still names it). The material table carries
+// from a file to the next one that has no material chunk; every file that brings its
+// own material chunk gets its textures (shared by path within the sequence).
+// frameCount of 0 or less reserves nothing: *listBase 0, result 0. A path longer than
+// 255 characters counts as a file that cannot be opened. When GL cannot reserve the
+// block (glGenLists gives 0) no file is read: *listBase 0, result 0.
+int modelLoadSequence(const char* pathPrefix, int frameCount, double scale, unsigned int* listBase);
+
+// For each of sequences[0..count-1], in order: modelLoadSequence with its pathPrefix,
+// frameCount and scale into listBase and loadedCount, and currentFrame = 0. count of 0
+// or less does nothing. Cannot fail (a sequence that did not load has loadedCount 0).
+void modelLoadAllSequences(ModelSequence* sequences, int count);
