@@ -20,6 +20,8 @@
 #include <cstdio>
 
 #include "camera/camera.h"
+#include "detect/detect.h"
+#include "model/model.h"
 
 // The most markers one configuration can name; larger counts are clamped to it.
 constexpr int kAppMaxMarkers = 8;
@@ -42,18 +44,6 @@ struct MarkerSlot {
                                      // the marker was visible, row-major, unit of `width`
 };
 
-// One marker's animation: model files "<pathPrefix><i>.mqo", i = 0..frameCount-1,
-// compiled at start-up into the display lists listBase .. listBase + loadedCount - 1.
-struct ModelSequence {
-    int frameCount;                  // model files configured; the animation's period
-    double scale;                    // uniform scale applied to every model
-    char pathPrefix[kCfgLineSize];   // prefix of the numbered model files
-    unsigned int listBase;           // first display list of the sequence's block
-    int loadedCount;                 // lists that may be called: frameCount when every
-                                     // file loaded, 0 when one failed
-    int currentFrame;                // model drawn next, 0 after loading
-};
-
 // The whole configuration and the per-marker runtime state. One static instance,
 // appConfig, lives for the process; every byte is zero before cfgRead fills it.
 // Only the first markerCount entries of markers and sequences are in use (none when
@@ -66,10 +56,13 @@ struct AppConfig {
     int threshold;                       // significant line 3: binarisation threshold
     int markerCount;                     // significant line 4, clamped to at most 8
     MarkerSlot markers[kAppMaxMarkers];
-    ModelSequence sequences[kAppMaxMarkers];
+    ModelSequence sequences[kAppMaxMarkers];  // model/model.h; entry k animates markers[k]
     int videoWidth;                      // capture size reported by videoInqSize, pixels
     int videoHeight;
 };
+
+// The prefix line is copied whole into ModelSequence::pathPrefix (model/model.h).
+static_assert(sizeof(ModelSequence::pathPrefix) == kCfgLineSize, "a prefix line fits whole");
 
 extern AppConfig appConfig;
 
@@ -125,6 +118,12 @@ void appCleanup();
 // frame it sleeps 2 ms and draws nothing. A detection failure prints
 // "failed to detect marker\n" on standard error, cleans up and exits with status 0.
 void appFrame();
+
+// Step 7 of appFrame, public for tests: assignment[k] (k < markerCount) becomes the
+// index in list[0..count-1] of the detection whose patternId equals marker k's with
+// the highest confidence (the first of equals), or -1 when none carries that id.
+// Entries from markerCount on are not written.
+void appAssignDetections(const DetectedMarker* list, int count, int assignment[kAppMaxMarkers]);
 
 // Draws the current model of every visible marker with the camera projection and one
 // light fixed in the marker's frame, and advances each visible marker's animation by
