@@ -1,0 +1,148 @@
+// Turns a parsed model file into a display list: flat faces with per-face normals,
+// fixed-function materials and optional textures. Also creates the texture objects
+// the materials name.
+#include "model/model.h"
+
+#include <GL/gl.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+static_assert(std::is_same<GLuint, unsigned int>::value, "list and texture names are GLuint");
+
+namespace {
+
+// The texture object already made for `path` in this sequence load, or 0.
+GLuint modelFindTexture(const ModelFile* file, const char* path) {
+    for (int i = 0; i < file->textureCount; ++i) {
+        if (std::strcmp(file->texturePaths[i], path) == 0) return file->textureIds[i];
+    }
+    return 0;
+}
+
+void modelRememberTexture(ModelFile* file, const char* path, GLuint id) {
+    if (file->textureCount >= kModelMaxTextures) return;  // still correct, just not shared
+    std::memcpy(file->texturePaths[file->textureCount], path, kModelPathSize);
+    file->textureIds[file->textureCount] = id;
+    ++file->textureCount;
+}
+
+// A new texture object holding the image at `path`; without a readable image it
+// stays empty, which GL treats as texturing off for the faces that bind it.
+GLuint modelMakeTexture(ModelMaterial* m, const char* path) {
+    int w = 0;
+    m->pixels = nullptr;
+    if (path[0] != '\0') {
+        if (FILE* fp = std::fopen(path, "rb")) m->pixels = modelLoadTexture(fp, &w);
+    }
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    GLuint id = 0;
+    glGenTextures(1, &id);
+    glBindTexture(GL_TEXTURE_2D, id);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    if (m->pixels != nullptr) {
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, w, 0, GL_RGBA, GL_UNSIGNED_BYTE, m->pixels);
+    }
+    std::free(m->pixels);
+    m->pixels = nullptr;
+    return id;
+}
+
+void modelEmitMaterial(const ModelMaterial& m) {
+    glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, m.diffuse);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, m.ambient);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, m.specular);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, m.emission);
+    glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, m.power);
+    glColor4f(m.colour[0], m.colour[1], m.colour[2], m.colour[3]);
+}
+
+bool modelCornersInRange(const ModelFace& face, int vertexCount) {
+    for (int i = 0; i < face.vertexCount; ++i) {
+        if (face.vertexIndex[i] < 0 || face.vertexIndex[i] >= vertexCount) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void modelCreateTextures(ModelFile* file, const char* modelPath) {
+    for (int k = 0; k < file->materialCount; ++k) {
+        ModelMaterial* m = &file->materials[k];
+        if (m->hasTexture == 0) continue;
+        char path[kModelPathSize];
+        modelTexturePath(modelPath, m->textureFile, path);  // too long: empty, no image
+        m->textureId = modelFindTexture(file, path);
+        if (m->textureId != 0) continue;
+        m->textureId = modelMakeTexture(m, path);
+        modelRememberTexture(file, path, m->textureId);
+    }
+}
+
+void modelCompile(const ModelFile* file, unsigned int list, double scale) {
+    glNewList(list, GL_COMPILE);
+    glScaled(scale, scale, scale);
+    modelDrawObjects(file->objectCount, file->objects, file->materials, file->materialCount);
+    glEndList();
+}
+
+void modelDrawObjects(int objectCount, const ModelObject* objects,
+                      const ModelMaterial* materials, int materialCount) {
+    glPushMatrix();
+    for (int i = 0; i < objectCount; ++i) {
+        const ModelObject& object = objects[i];
+        if (object.visible == 0) continue;
+        for (int j = 0; j < object.faceCount; ++j) {
+            modelDrawFace(&object.faces[j], object.vertices, object.vertexCount, materials, materialCount);
+        }
+    }
+    glPopMatrix();
+}
+
+void modelDrawFace(const ModelFace* face, const ModelVertex* vertices, int vertexCount,
+                   const ModelMaterial* materials, int materialCount) {
+    // 1. Only triangles and quads whose corners exist are drawn.
+    if (face->vertexCount != 3 && face->vertexCount != 4) return;
+    if (!modelCornersInRange(*face, vertexCount)) return;
+    // 2. Normal from the first three corners.
+    const int* index = face->vertexIndex;
+    const std::array<float, 3> n = modelFaceNormal(vertices[index[0]], vertices[index[1]], vertices[index[2]]);
+    // 3. Material, or plain white when there is no (valid) entry.
+    const bool hasMaterial = materials != nullptr && face->material >= 0 && face->material < materialCount;
+    const ModelMaterial* m = hasMaterial ? &materials[face->material] : nullptr;
+    if (m != nullptr) modelEmitMaterial(*m);
+    else glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
+    // 4./5. The primitive, textured when the material has a texture.
+    const bool textured = m != nullptr && m->hasTexture != 0;
+    if (textured) {
+        glEnable(GL_TEXTURE_2D);
+        glBindTexture(GL_TEXTURE_2D, m->textureId);
+    }
+    glEnable(GL_NORMALIZE);
+    glBegin(face->vertexCount == 3 ? GL_TRIANGLES : GL_QUADS);
+    glNormal3f(n[0], n[1], n[2]);
+    for (int i = 0; i < face->vertexCount; ++i) {
+        if (textured) glTexCoord2f(face->uv[2 * i], face->uv[2 * i + 1]);
+        const ModelVertex& v = vertices[index[i]];
+        glVertex3f(v.x, v.y, v.z);
+    }
+    glEnd();
+    glDisable(GL_NORMALIZE);
+    if (textured) glDisable(GL_TEXTURE_2D);
+}
+
+std::array<float, 3> modelFaceNormal(const ModelVertex& p0, const ModelVertex& p1, const ModelVertex& p2) {
+    const float ax = p0.x - p1.x, ay = p0.y - p1.y, az = p0.z - p1.z;
+    const float bx = p2.x - p1.x, by = p2.y - p1.y, bz = p2.z - p1.z;
+    // Each product difference is rounded to float before use, as float arithmetic
+    // does with contraction off.
+    const float nx = ay * bz - az * by;
+    const float ny = az * bx - ax * bz;
+    const float nz = ax * by - ay * bx;
+    const float length = std::sqrt(nx * nx + ny * ny + nz * nz);
+    if (!(length > 0.0f) || !std::isfinite(length)) return {0.0f, 1.0f, 0.0f};
+    return {nx / length, ny / length, nz / length};
+}
