@@ -89,9 +89,10 @@ extern int dispTexDefinedWide;
 // Opens the window for frames of cparam->width x cparam->height and fixes the layout:
 // main view of the image size times `zoom` (640 x 480 if `interlaced`), below it a
 // grid of subColumns x subRows half-zoom sub-views (limited to 8 views: columns to 8,
-// rows to 8 / columns). `fullScreen` non-zero makes the window cover the screen (the
-// main view stays at the top left). Builds dispCameraParam and dispProjectionMatrix,
-// creates the background textures (nothing uploaded). glutInit must have run.
+// rows to 8 / columns; negative counts mean none). `fullScreen` non-zero makes the
+// window cover the screen (the main view stays at the top left). Builds
+// dispCameraParam and dispProjectionMatrix, creates the background textures (nothing
+// uploaded). glutInit must have run.
 // Toolkit failures end the process (the toolkit reports them). Meant to be called
 // once; a second call opens another window and starts the background afresh (the
 // staging buffers and grid caches of the first are dropped).
