@@ -11,6 +11,13 @@ namespace {
 constexpr double kMatEigenZero = 1.0e-16;
 // A coupling |w[j]| at or below this fraction of |d[j-1]| + |d[j]| is negligible.
 constexpr double kMatCouplingEps = 1.0e-6;
+// In the X X^T path an eigenvalue at or below this fraction of the largest is rounding
+// noise (centring makes r points span at most r - 1 dimensions, so the last one is
+// always zero in exact arithmetic). Its row would be noise divided by the square root of
+// noise, so it is zeroed like an eigenvalue below kMatEigenZero. The sweeps leave
+// eigenvectors accurate to about 1e-6, so Gram eigenvalues carry errors of about 1e-12
+// of the largest; 1e-10 stays clear of them.
+constexpr double kMatRowVectorRelZero = 1.0e-10;
 // Sweeps per eigenvalue before giving up silently and keeping the value reached.
 constexpr int kMatMaxSweeps = 100;
 
@@ -240,9 +247,10 @@ int matPCARowVectors(DMatrix* E, const DMatrix* X, const DMatrix* U, DVector* ei
     if (E->rows != r || E->cols != c || eigenvalues->len != r) return -1;
 
     // If X X^T u = lambda u, then X^T u / sqrt(lambda) is a unit eigenvector of X^T X.
+    const double noise = kMatRowVectorRelZero * eigenvalues->data[0];
     for (int i = 0; i < r; i++) {
         const double lambda = eigenvalues->data[i];
-        if (lambda < kMatEigenZero) {
+        if (lambda < kMatEigenZero || lambda <= noise) {
             for (int k = i; k < r; k++) eigenvalues->data[k] = 0.0;
             matZeroRows(E, i);
             break;
