@@ -53,9 +53,11 @@ constexpr int kMarkCandidateMax = 30;
 constexpr int kMarkHistoryMax = 3 * kMarkCandidateMax;
 // markDetect's output: the fresh markers followed by those recalled from the history.
 constexpr int kMarkOutputMax = kMarkCandidateMax + kMarkHistoryMax;
-// Largest frame the detector accepts (width * height); keeps every per-region sum of
-// coordinates and every buffer size comfortably inside 64-bit and 32-bit ranges.
+// Largest frame the detector accepts: width * height at most 2^26 (e.g. 8192 x 8192)
+// and each side below 2^15. Then every integer of the contour geometry fits 32 bits:
+// squared distances are below 2 * 2^30, chord terms |a*x| <= width * height.
 constexpr int64_t kMarkPixelMax = int64_t(1) << 26;
+constexpr int kMarkSideMax = 32767;
 
 // Parameters markDetect passes to markFindSquares.
 constexpr int kMarkAreaMax = 100000;   // pixels
@@ -128,7 +130,8 @@ int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList,
 // index y * width + x; outermost rows and columns 0; inner entries 0 for background,
 // else a provisional label 1 ... 32767; pixel (x, y) belongs to region
 // labelTable[L - 1]), or nullptr on failure: no image installed (camImageWidth or
-// camImageHeight < 1), width * height > kMarkPixelMax, buffers not allocatable, or a
+// camImageHeight < 1), width * height > kMarkPixelMax or a side above kMarkSideMax,
+// buffers not allocatable, or a
 // dark pixel needing provisional label 32768; outputs are then not set.
 // On success *regionCount is the number of regions, numbered 1 ... in raster order of
 // their first pixel, and when it is at least 1 the arrays are set (indexed by region
@@ -157,8 +160,9 @@ int markFindSquares(const int16_t* labelImage, int32_t regionCount, const int32_
 // Stage 3. Turns each candidate into a DetectedMarker in candidate order: fits the four
 // edge lines (markFitEdges), samples and matches the inner picture (patternSample,
 // patternMatch). Candidates whose fitting fails are dropped without a gap. Sets
-// *markerList to the detector's marker list and *markerCount to the number produced
-// (0 ... candidateCount). Returns 0.
+// *markerList to the detector's marker list (room for kMarkOutputMax records; markDetect
+// appends recalled markers after the fresh ones) and *markerCount to the number
+// produced (0 ... min(candidateCount, kMarkCandidateMax)). Returns 0.
 int markGetInfo(const uint8_t* frame, const SquareCandidate* candidates, int32_t candidateCount,
                 DetectedMarker** markerList, int32_t* markerCount);
 

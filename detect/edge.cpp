@@ -1,0 +1,101 @@
+// Marker edge fitting: a straight line through each edge of the contour in ideal
+// (distortion-free) coordinates, corners from neighbouring lines, and the marker's
+// identity from its sampled inner picture.
+#include "detect/detect.h"
+
+#include "camera/camera.h"
+#include "numeric/numeric.h"
+#include "pattern/pattern.h"
+
+namespace {
+
+// Fresh markers first; markDetect appends the markers it recalls from the history.
+DetectedMarker markMarkers[kMarkOutputMax];
+
+// Fits one edge line (a, b, c) to contour points s ... e converted to ideal
+// coordinates. Returns 0, or -1 when the points cannot be analysed.
+int markFitLine(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t e,
+                DMatrix* evec, DVector* ev, DVector* mean, double line[3])
+{
+    const int32_t m = e - s + 1;
+    if (m < 2) return -1;
+    DMatrix* input = matAlloc(m, 2);
+    if (input == nullptr) return -1;
+    for (int32_t k = s; k <= e; k++) {
+        double* row = input->data + (k - s) * 2;
+        camObservToIdeal(camCurrentParam.distortion, pointX[k], pointY[k], &row[0], &row[1]);
+    }
+    if (matPCA(input, evec, ev, mean) < 0) {
+        matFree(input);
+        return -1;
+    }
+    // The first principal axis is the edge direction; its normal is (a, b).
+    line[0] = evec->data[1];
+    line[1] = -evec->data[0];
+    line[2] = -(line[0] * mean->data[0] + line[1] * mean->data[1]);
+    matFree(input);
+    return 0;
+}
+
+int markFitAllLines(const int32_t* pointX, const int32_t* pointY, const int32_t corners[5],
+                    double edgeLines[4][3])
+{
+    DMatrix* evec = matAlloc(2, 2);
+    DVector* ev = vecAlloc(2);
+    DVector* mean = vecAlloc(2);
+    int result = (evec != nullptr && ev != nullptr && mean != nullptr) ? 0 : -1;
+    for (int i = 0; i < 4 && result == 0; i++) {
+        // Leave out about 5 % of the edge plus half a point at each end: the corners
+        // themselves are rounded by the pixel grid and blur.
+        const int32_t n = corners[i + 1] - corners[i] + 1;
+        const double w = n * 0.05 + 0.5;
+        const int32_t s = static_cast<int32_t>(corners[i] + w);
+        const int32_t e = static_cast<int32_t>(corners[i + 1] - w);
+        result = markFitLine(pointX, pointY, s, e, evec, ev, mean, edgeLines[i]);
+    }
+    if (evec != nullptr) matFree(evec);
+    if (ev != nullptr) vecFree(ev);
+    if (mean != nullptr) vecFree(mean);
+    return result;
+}
+
+}  // namespace
+
+int markFitEdges(const int32_t* pointX, const int32_t* pointY, const int32_t corners[5],
+                 double edgeLines[4][3], double cornerPoints[4][2])
+{
+    if (markFitAllLines(pointX, pointY, corners, edgeLines) < 0) return -1;
+    // Corner i is where edge i - 1 ends and edge i begins.
+    for (int i = 0; i < 4; i++) {
+        const int j = (i + 3) % 4;
+        const double w = edgeLines[j][0] * edgeLines[i][1] - edgeLines[i][0] * edgeLines[j][1];
+        if (w == 0.0) return -1;
+        cornerPoints[i][0] = (edgeLines[j][1] * edgeLines[i][2] - edgeLines[i][1] * edgeLines[j][2]) * (1.0 / w);
+        cornerPoints[i][1] = (edgeLines[i][0] * edgeLines[j][2] - edgeLines[j][0] * edgeLines[i][2]) * (1.0 / w);
+    }
+    return 0;
+}
+
+int markGetInfo(const uint8_t* frame, const SquareCandidate* candidates, int32_t candidateCount,
+                DetectedMarker** markerList, int32_t* markerCount)
+{
+    int32_t n = 0;
+    const int32_t count = candidateCount < kMarkCandidateMax ? candidateCount : kMarkCandidateMax;
+    for (int32_t c = 0; c < count; c++) {
+        const SquareCandidate& cand = candidates[c];
+        DetectedMarker& m = markMarkers[n];
+        m.area = cand.area;
+        m.centroid[0] = cand.centroid[0];
+        m.centroid[1] = cand.centroid[1];
+        if (markFitEdges(cand.pointX, cand.pointY, cand.corners, m.edgeLines, m.cornerPoints) < 0) continue;
+        // The sample uses the observed contour corners, not the fitted ones; a
+        // failure leaves a uniform sample, which matching reports as confidence -1.
+        uint8_t sample[kPatternValues];
+        patternSample(frame, cand.pointX, cand.pointY, cand.corners, sample);
+        patternMatch(sample, &m.patternId, &m.direction, &m.confidence);
+        n++;
+    }
+    *markerList = markMarkers;
+    *markerCount = n;
+    return 0;
+}

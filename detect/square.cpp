@@ -1,0 +1,257 @@
+// Contour tracing and square detection: outer boundaries of plausible regions,
+// quadrilateral test by recursive chord splitting, and removal of candidates that lie
+// on a larger one.
+#include "detect/detect.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "camera/camera.h"
+
+namespace {
+
+// Neighbour steps; increasing index turns clockwise on the screen (y grows downwards):
+// up, up-right, right, down-right, down, down-left, left, up-left.
+constexpr int kMarkStepX[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+constexpr int kMarkStepY[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+
+// A trace fails once it has this many points without closing; with the closing copy
+// added after rotation the stored points then always fit the contour arrays.
+constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
+static_assert(kMarkTraceFail <= kMarkContourMax - 1, "closing copy must fit");
+// The vertex list of one search holds at most this many entries.
+constexpr int32_t kMarkVertexMax = 6;
+
+SquareCandidate markCandidates[kMarkCandidateMax];
+
+int32_t markSquaredDistance(const SquareCandidate* c, int32_t i, int32_t j)
+{
+    const int32_t dx = c->pointX[i] - c->pointX[j];
+    const int32_t dy = c->pointY[i] - c->pointY[j];
+    return dx * dx + dy * dy;
+}
+
+// Label at (x, y), 0 outside the image (the border rule makes that unreachable for
+// images from markLabel; the test keeps hand-made images from reading outside).
+int32_t markLabelAt(const int16_t* labelImage, int x, int y)
+{
+    if (x < 0 || y < 0 || x >= camImageWidth || y >= camImageHeight) return 0;
+    return labelImage[static_cast<int64_t>(y) * camImageWidth + x];
+}
+
+// Vertex search with `pending` vertices waiting, in enclosing calls, to be appended:
+// once they cannot all fit, the search is bound to fail, so it stops early instead of
+// recursing on (deep recursion is possible only on contours that fail anyway).
+int markGetVertexPending(const int32_t* x, const int32_t* y, int32_t s, int32_t e, double threshold,
+                         int32_t vertex[kMarkVertexMax], int32_t* vertexCount, int32_t pending)
+{
+    const int32_t a = y[e] - y[s];
+    const int32_t b = x[s] - x[e];
+    const int32_t c = x[e] * y[s] - x[s] * y[e];
+    if (a == 0 && b == 0) return 0;
+    double qmax = 0.0;
+    int32_t v = -1;
+    for (int32_t i = s + 1; i < e; i++) {
+        const double d = static_cast<double>(a * x[i] + b * y[i] + c);
+        const double q = d * d;
+        if (q > qmax) {
+            qmax = q;
+            v = i;
+        }
+    }
+    if (v < 0 || !(qmax / (a * a + b * b) > threshold)) return 0;
+    if (*vertexCount + pending + 1 > kMarkVertexMax) return -1;
+    if (markGetVertexPending(x, y, s, v, threshold, vertex, vertexCount, pending + 1) < 0) return -1;
+    if (*vertexCount > kMarkVertexMax - 1) return -1;
+    vertex[(*vertexCount)++] = v;
+    return markGetVertexPending(x, y, v, e, threshold, vertex, vertexCount, pending);
+}
+
+// Both halves of a split edge must hold exactly one vertex each.
+int markSplitOne(const SquareCandidate* cand, int32_t s, int32_t m, int32_t e, double threshold,
+                 int32_t* first, int32_t* second)
+{
+    int32_t p[kMarkVertexMax], q[kMarkVertexMax];
+    int32_t cp = 0, cq = 0;
+    if (markGetVertex(cand->pointX, cand->pointY, s, m, threshold, p, &cp) < 0) return -1;
+    if (markGetVertex(cand->pointX, cand->pointY, m, e, threshold, q, &cq) < 0) return -1;
+    if (cp != 1 || cq != 1) return -1;
+    *first = p[0];
+    *second = q[0];
+    return 0;
+}
+
+// Overlap removal: a candidate whose centroid lies within a quarter of the larger
+// area (squared distance) of another is the inner pattern blob or a duplicate.
+int32_t markRemoveOverlaps(SquareCandidate* list, int32_t n)
+{
+    for (int32_t i = 0; i < n; i++) {
+        for (int32_t j = i + 1; j < n; j++) {
+            const double dx = list[i].centroid[0] - list[j].centroid[0];
+            const double dy = list[i].centroid[1] - list[j].centroid[1];
+            const double d = dx * dx + dy * dy;
+            if (list[i].area > list[j].area) {
+                if (d < list[i].area / 4) list[j].area = 0;
+            } else {
+                if (d < list[j].area / 4) list[i].area = 0;
+            }
+        }
+    }
+    int32_t kept = 0;
+    for (int32_t i = 0; i < n; i++) {
+        if (list[i].area == 0) continue;
+        if (kept != i) list[kept] = list[i];
+        kept++;
+    }
+    return kept;
+}
+
+}  // namespace
+
+int markGetVertex(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t e, double threshold,
+                  int32_t vertex[6], int32_t* vertexCount)
+{
+    return markGetVertexPending(pointX, pointY, s, e, threshold, vertex, vertexCount, 0);
+}
+
+int markTraceContour(const int16_t* labelImage, const int32_t* labelTable, int32_t region,
+                     const int32_t box[4], SquareCandidate* cand)
+{
+    // 1. Start: the region's first pixel in its top row.
+    const int xmin = std::max(box[0], 0), xmax = std::min(box[1], camImageWidth - 1);
+    const int ymin = box[2];
+    int sx = -1;
+    if (ymin >= 0 && ymin < camImageHeight) {
+        for (int x = xmin; x <= xmax; x++) {
+            const int32_t L = labelImage[static_cast<int64_t>(ymin) * camImageWidth + x];
+            if (L > 0 && labelTable[L - 1] == region) {
+                sx = x;
+                break;
+            }
+        }
+    }
+    if (sx < 0) {
+        std::printf("??? 1\n");
+        return -1;
+    }
+
+    // 2.-4. Follow the boundary clockwise: from the direction we came, turn back by
+    //       three steps and sweep clockwise to the first labelled neighbour.
+    int32_t* px = cand->pointX;
+    int32_t* py = cand->pointY;
+    px[0] = sx;
+    py[0] = ymin;
+    int32_t count = 1;
+    int d = 5;
+    for (;;) {
+        const int lx = px[count - 1], ly = py[count - 1];
+        d = (d + 5) % 8;
+        int tries = 0;
+        while (tries < 8 && markLabelAt(labelImage, lx + kMarkStepX[d], ly + kMarkStepY[d]) <= 0) {
+            d = (d + 1) % 8;
+            tries++;
+        }
+        if (tries == 8) {
+            std::printf("??? 2\n");
+            return -1;
+        }
+        px[count] = lx + kMarkStepX[d];
+        py[count] = ly + kMarkStepY[d];
+        if (px[count] == px[0] && py[count] == py[0]) break;
+        count++;
+        if (count == kMarkTraceFail) {
+            std::printf("??? 3\n");
+            return -1;
+        }
+    }
+
+    // 5. Rotate so that the point farthest from the start, certainly a corner of a
+    //    square, becomes point 0; then close the contour with a copy of it.
+    cand->pointCount = count;
+    int32_t far = 1, dmax = 0;
+    for (int32_t i = 1; i < count; i++) {
+        const int32_t dd = markSquaredDistance(cand, i, 0);
+        if (dd > dmax) {
+            dmax = dd;
+            far = i;
+        }
+    }
+    std::rotate(px, px + far, px + count);
+    std::rotate(py, py + far, py + count);
+    px[count] = px[0];
+    py[count] = py[0];
+    cand->pointCount = count + 1;
+    return 0;
+}
+
+int markCheckSquare(int32_t area, SquareCandidate* cand, double factor)
+{
+    const int32_t last = cand->pointCount - 1;
+    // 1. The point farthest from corner 0 is the opposite corner.
+    int32_t F = 0, dmax = 0;
+    for (int32_t i = 1; i < last; i++) {
+        const int32_t dd = markSquaredDistance(cand, i, 0);
+        if (dd > dmax) {
+            dmax = dd;
+            F = i;
+        }
+    }
+    // 2. Squared distance from a chord that makes a point a corner: 1 % of the side
+    //    length squared of a square of this area (tunable through factor).
+    const double threshold = area * 1.3333333333333333 * factor * 0.01;
+
+    // 3. One corner on each side of the diagonal, or two on one side.
+    int32_t p[kMarkVertexMax], q[kMarkVertexMax];
+    int32_t c1 = 0, c2 = 0;
+    if (markGetVertex(cand->pointX, cand->pointY, 0, F, threshold, p, &c1) < 0) return -1;
+    if (markGetVertex(cand->pointX, cand->pointY, F, last, threshold, q, &c2) < 0) return -1;
+
+    // 4. Decide.
+    int32_t* corners = cand->corners;
+    if (c1 == 1 && c2 == 1) {
+        corners[0] = 0; corners[1] = p[0]; corners[2] = F; corners[3] = q[0];
+    } else if (c1 > 1 && c2 == 0) {
+        int32_t a = 0, b = 0;
+        if (markSplitOne(cand, 0, F / 2, F, threshold, &a, &b) < 0) return -1;
+        corners[0] = 0; corners[1] = a; corners[2] = b; corners[3] = F;
+    } else if (c1 == 0 && c2 > 1) {
+        int32_t a = 0, b = 0;
+        if (markSplitOne(cand, F, (F + last) / 2, last, threshold, &a, &b) < 0) return -1;
+        corners[0] = 0; corners[1] = F; corners[2] = a; corners[3] = b;
+    } else {
+        return -1;
+    }
+    // 5. The closing copy of corner 0.
+    corners[4] = last;
+    return 0;
+}
+
+int markFindSquares(const int16_t* labelImage, int32_t regionCount, const int32_t* labelTable,
+                    const int32_t* regionArea, const double* regionCentroid,
+                    const int32_t* regionBox, int maxArea, int minArea, double factor,
+                    SquareCandidate** candidateList, int32_t* candidateCount)
+{
+    const int32_t width = camImageWidth, height = camImageHeight;
+    const int32_t regions = std::min(regionCount, static_cast<int32_t>(kMarkRegionMax));
+    int32_t n = 0;
+    for (int32_t r = 0; r < regions && n < kMarkCandidateMax; r++) {
+        const int32_t area = regionArea[r];
+        const int32_t* box = regionBox + 4 * r;
+        // 1. Too small to hold a readable picture, or too large to be a marker.
+        if (area < minArea || area > maxArea) continue;
+        // 2. A region reaching the frame edge may be cut off: its shape is unknown.
+        if (box[0] == 1 || box[1] == width - 2 || box[2] == 1 || box[3] == height - 2) continue;
+        // 3.-4. Outer contour, then the quadrilateral test.
+        SquareCandidate* cand = &markCandidates[n];
+        if (markTraceContour(labelImage, labelTable, r + 1, box, cand) < 0) continue;
+        if (markCheckSquare(area, cand, factor) < 0) continue;
+        // 5. Keep it.
+        cand->area = area;
+        cand->centroid[0] = regionCentroid[2 * r];
+        cand->centroid[1] = regionCentroid[2 * r + 1];
+        n++;
+    }
+    *candidateCount = markRemoveOverlaps(markCandidates, n);
+    *candidateList = markCandidates;
+    return 0;
+}

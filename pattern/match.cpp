@@ -1,0 +1,52 @@
+// Pattern matching: normalised cross-correlation of a sampled marker interior with
+// every orientation of every loaded pattern.
+#include "pattern/pattern.h"
+
+#include <cmath>
+
+int patternMatch(const uint8_t sample[kPatternValues], int32_t* patternId, int32_t* direction,
+                 double* confidence)
+{
+    // Invert and remove the mean exactly as the stored patterns were, so the
+    // correlation ignores overall brightness.
+    int32_t sum = 0;
+    for (int k = 0; k < kPatternValues; k++) sum += 255 - sample[k];
+    const int32_t mean = sum / kPatternValues;
+    int32_t v[kPatternValues];
+    int32_t squares = 0;  // at most 768 * 255^2 < 2^31
+    for (int k = 0; k < kPatternValues; k++) {
+        v[k] = 255 - sample[k] - mean;
+        squares += v[k] * v[k];
+    }
+    const double norm = std::sqrt(static_cast<double>(squares));
+    if (norm == 0.0) {
+        *patternId = 0;
+        *direction = 0;
+        *confidence = -1.0;
+        return -1;
+    }
+
+    double best = 0.0;
+    *patternId = -1;
+    *direction = -1;
+    // patternCount is -1 before the first load: no slot is visited then.
+    int visited = 0;
+    for (int p = 0; p < kPatternSlotMax && visited < patternCount; p++) {
+        const PatternSlot& slot = patternSlots[p];
+        if (slot.used == 0) continue;
+        visited++;
+        for (int h = 0; h < kPatternOrientations; h++) {
+            // Stored values are clamped to +-255 on loading: |dot| <= 768 * 255^2.
+            int32_t dot = 0;
+            for (int k = 0; k < kPatternValues; k++) dot += v[k] * slot.values[h][k];
+            const double c = (dot / slot.power[h]) * (1.0 / norm);
+            if (c > best) {
+                best = c;
+                *patternId = p;
+                *direction = h;
+            }
+        }
+    }
+    *confidence = best;
+    return 0;
+}

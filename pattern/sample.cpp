@@ -1,0 +1,130 @@
+// Pattern sampling: the inner picture of a candidate square, resampled through the
+// homography of its corners into the 16 x 16 colour grid of the pattern files.
+#include "pattern/pattern.h"
+
+#include <cstring>
+
+#include "camera/camera.h"
+#include "numeric/numeric.h"
+
+namespace {
+
+// A reference square of side 10 in the pattern plane; the marker's picture is its
+// central half, 102.5 ... 107.5 in both directions.
+constexpr double kPatternReference[4][2] = {{100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
+constexpr double kPatternInnerStart = 102.5;
+constexpr double kPatternInnerSide = 5.0;
+// Sample points per side: 16, 32 or 64, so each output cell averages 1, 2 or 4 per axis.
+constexpr int kPatternGridMax = 64;
+
+// Smallest of 16, 32, 64 whose square reaches a quarter of the longer squared edge
+// length, i.e. about one sample point per two pixels of edge.
+int patternGridSize(int64_t squaredLength)
+{
+    int n = kPatternSide;
+    while (n < kPatternGridMax && static_cast<int64_t>(n) * n < squaredLength / 4) n *= 2;
+    return n;
+}
+
+int64_t patternSquaredDistance(const int32_t* pointX, const int32_t* pointY, int32_t a, int32_t b)
+{
+    const int64_t dx = static_cast<int64_t>(pointX[a]) - pointX[b];
+    const int64_t dy = static_cast<int64_t>(pointY[a]) - pointY[b];
+    return dx * dx + dy * dy;
+}
+
+}  // namespace
+
+int patternHomography(const double reference[4][2], const double observed[4][2], double H[3][3])
+{
+    DMatrix* a = matAlloc(8, 8);
+    DMatrix* b = matAlloc(8, 1);
+    DMatrix* h = matAlloc(8, 1);
+    if (a == nullptr || b == nullptr || h == nullptr) {
+        if (a != nullptr) matFree(a);
+        if (b != nullptr) matFree(b);
+        if (h != nullptr) matFree(h);
+        return -1;
+    }
+    for (int i = 0; i < 4; i++) {
+        const double X = reference[i][0], Y = reference[i][1];
+        const double x = observed[i][0], y = observed[i][1];
+        double* r0 = a->data + (2 * i) * 8;
+        double* r1 = a->data + (2 * i + 1) * 8;
+        r0[0] = X; r0[1] = Y; r0[2] = 1.0; r0[3] = 0.0; r0[4] = 0.0; r0[5] = 0.0;
+        r0[6] = -X * x; r0[7] = -Y * x;
+        r1[0] = 0.0; r1[1] = 0.0; r1[2] = 0.0; r1[3] = X; r1[4] = Y; r1[5] = 1.0;
+        r1[6] = -X * y; r1[7] = -Y * y;
+        b->data[2 * i] = x;
+        b->data[2 * i + 1] = y;
+    }
+    // A singular system leaves a partly transformed matrix; the sampler guards every
+    // coordinate it derives, so the result code is not needed here.
+    matSelfInverse(a);
+    matMul(h, a, b);
+    for (int k = 0; k < 8; k++) H[k / 3][k % 3] = h->data[k];
+    H[2][2] = 1.0;
+    matFree(a);
+    matFree(b);
+    matFree(h);
+    return 0;
+}
+
+int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* pointY,
+                  const int32_t corners[5], uint8_t sample[kPatternValues])
+{
+    double observed[4][2];
+    for (int i = 0; i < 4; i++) {
+        observed[i][0] = pointX[corners[i]];
+        observed[i][1] = pointY[corners[i]];
+    }
+    double H[3][3];
+    if (patternHomography(kPatternReference, observed, H) < 0) {
+        std::memset(sample, 0, kPatternValues);
+        return -1;
+    }
+
+    const int64_t lx01 = patternSquaredDistance(pointX, pointY, corners[0], corners[1]);
+    const int64_t lx23 = patternSquaredDistance(pointX, pointY, corners[2], corners[3]);
+    const int64_t ly12 = patternSquaredDistance(pointX, pointY, corners[1], corners[2]);
+    const int64_t ly30 = patternSquaredDistance(pointX, pointY, corners[3], corners[0]);
+    const int nx = patternGridSize(lx01 > lx23 ? lx01 : lx23);
+    const int ny = patternGridSize(ly12 > ly30 ? ly12 : ly30);
+    const int sx = nx / kPatternSide;
+    const int sy = ny / kPatternSide;
+
+    const int width = camImageWidth;
+    const int height = camImageHeight;
+    int32_t acc[kPatternValues] = {};
+    for (int j = 0; j < ny; j++) {
+        const double Y = (j + 0.5) * (1.0 / ny) * kPatternInnerSide + kPatternInnerStart;
+        for (int i = 0; i < nx; i++) {
+            const double X = (i + 0.5) * (1.0 / nx) * kPatternInnerSide + kPatternInnerStart;
+            const double d = H[2][0] * X + H[2][1] * Y + H[2][2];
+            if (d == 0.0) {
+                // A point at infinity leaves no meaningful picture: a uniform sample
+                // makes matching report "uniform" instead of reading garbage.
+                std::memset(sample, 0, kPatternValues);
+                return -1;
+            }
+            const double xd = (H[0][0] * X + H[0][1] * Y + H[0][2]) * (1.0 / d);
+            const double yd = (H[1][0] * X + H[1][1] * Y + H[1][2]) * (1.0 / d);
+            // Truncation toward zero lands inside the frame exactly when -1 < v < size;
+            // testing the double first also keeps NaN and huge values from reaching
+            // the integer conversion.
+            if (!(xd > -1.0 && xd < width && yd > -1.0 && yd < height)) continue;
+            const int x = static_cast<int>(xd);
+            const int y = static_cast<int>(yd);
+            const uint8_t* px = frame + (static_cast<size_t>(y) * width + x) * 4;
+            int32_t* cell = acc + ((j / sy) * kPatternSide + (i / sx)) * 3;
+            cell[0] += px[0];
+            cell[1] += px[1];
+            cell[2] += px[2];
+        }
+    }
+    const uint32_t divisor = static_cast<uint32_t>(sx * sy);
+    for (int k = 0; k < kPatternValues; k++) {
+        sample[k] = static_cast<uint8_t>(static_cast<uint32_t>(acc[k]) / divisor);
+    }
+    return 0;
+}
