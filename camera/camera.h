@@ -46,7 +46,9 @@ extern int camImageHeight;
 int camParamLoad(const char* path, int count, ...);
 
 // Writes `count` records from `params` to `path` in the same format (creating or
-// truncating the file). Returns 0, or -1 when count < 1 or the file cannot be written.
+// truncating the file). Returns 0, or -1 when count < 1, a record has a width or
+// height of 0 or less or a number that is not finite (nothing is written then: the
+// file would not load), or the file cannot be written completely.
 int camParamSave(const char* path, int count, const CameraParam* params);
 
 // ---- Current parameters ---------------------------------------------------------------
