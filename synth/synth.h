@@ -4,8 +4,8 @@
 // Use: synthCameraMake (or a loaded CameraParam) gives the camera; synthSceneInit
 // fills a SynthScene with plain defaults for it; set the options and add markers
 // (picture, side, pose, e.g. from synthPoseMake); synthRender writes the frame and
-// the truth. The same scene always renders the same bytes (all randomness is seeded
-// and computed without library distributions), on every x86-64 machine.
+// the truth. The same scene always renders the same bytes: clutter and noise come from
+// seeded generators of our own, not from library distributions.
 //
 // Geometry. A marker lies in its own plane z = 0, centred on the origin, +x to the
 // right of its picture, +y towards the picture's top, +z out of the paper towards the
