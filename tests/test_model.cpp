@@ -1,0 +1,423 @@
+// Model reader and texture loader, without a GL context: what a file's text turns
+// into, what happens at and past every limit, and how bitmap rows become texels.
+#include "model/model.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A stream holding `text`, positioned at its start.
+FILE* streamOf(const std::string& text) {
+    FILE* fp = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), fp);
+    std::rewind(fp);
+    return fp;
+}
+
+// Loads `text` as the next file of `file`'s sequence.
+void loadText(ModelFile* file, const std::string& text) {
+    FILE* fp = streamOf(text);
+    modelLoadFile(fp, file);
+    std::fclose(fp);
+}
+
+struct FileGuard {
+    ModelFile file{};
+    ~FileGuard() { modelReleaseFile(&file); }
+};
+
+// One object holding the given face lines over four vertices.
+std::string objectWithFaces(const std::vector<std::string>& faces) {
+    std::string s = "Object \"obj\" {\n\tvisible 15\n\tvertex 4 {\n\t\t0 0 0\n\t\t1 0 0\n\t\t1 1 0\n\t\t0 1 0\n\t}\n";
+    s += "\tface " + std::to_string(faces.size()) + " {\n";
+    for (const std::string& f : faces) s += "\t\t" + f + "\n";
+    return s + "\t}\n}\n";
+}
+
+std::string materialChunk(const std::vector<std::string>& lines) {
+    std::string s = "Material " + std::to_string(lines.size()) + " {\n";
+    for (const std::string& l : lines) s += "\t" + l + "\n";
+    return s + "}\n";
+}
+
+void expectVec4(const float* got, float a, float b, float c, float d, const char* what) {
+    EXPECT_FLOAT_EQ(got[0], a) << what;
+    EXPECT_FLOAT_EQ(got[1], b) << what;
+    EXPECT_FLOAT_EQ(got[2], c) << what;
+    EXPECT_FLOAT_EQ(got[3], d) << what;
+}
+
+// ---- Faces ---------------------------------------------------------------------------
+
+TEST(ModelReaderFaces, ScansCornersMaterialAndUvByCornerCount) {
+    FileGuard g;
+    loadText(&g.file, objectWithFaces({"3 V(0 1 2) M(1) UV(0 0 1 0 1 1)", "4 V(0 1 2 3)",
+                                       "4 V(3 2 1 0) UV(0 0 1 0 1 1 0 1) M(2)",
+                                       "5 V(0 1 2 3 0) M(1) UV(1 1 1 1 1 1 1 1 1 1)"}));
+    ASSERT_EQ(g.file.objectCount, 1);
+    const ModelObject& o = g.file.objects[0];
+    ASSERT_EQ(o.faceCount, 4);
+    const ModelFace& tri = o.faces[0];
+    EXPECT_EQ(tri.vertexCount, 3);
+    EXPECT_EQ(tri.material, 1);
+    EXPECT_EQ(std::vector<int>(tri.vertexIndex, tri.vertexIndex + 4), (std::vector<int>{0, 1, 2, 0}));
+    EXPECT_EQ(std::vector<float>(tri.uv, tri.uv + 8), (std::vector<float>{0, 0, 1, 0, 1, 1, 0, 0}));
+    const ModelFace& plain = o.faces[1];
+    EXPECT_EQ(plain.material, 0) << "no M( means material 0";
+    EXPECT_EQ(std::vector<float>(plain.uv, plain.uv + 8), std::vector<float>(8, 0.0f));
+    const ModelFace& quad = o.faces[2];
+    EXPECT_EQ(std::vector<int>(quad.vertexIndex, quad.vertexIndex + 4), (std::vector<int>{3, 2, 1, 0}));
+    EXPECT_EQ(quad.uv[7], 1.0f);
+    EXPECT_EQ(quad.material, 2) << "M( after UV( is still found";
+    const ModelFace& five = o.faces[3];
+    EXPECT_EQ(five.vertexCount, 5);
+    EXPECT_EQ(std::vector<int>(five.vertexIndex, five.vertexIndex + 4), std::vector<int>(4, 0))
+        << "V( of a 5-corner face is not read";
+    EXPECT_EQ(five.uv[0], 0.0f);
+    EXPECT_EQ(five.material, 1);
+}
+
+TEST(ModelReaderFaces, KeywordsNeedTheirTrailingBlank) {
+    FileGuard g;
+    loadText(&g.file,
+             "Object \"o\" {\n\tfacet 59.5\n\tvertexattr {\n\tvisible 0\n\tvertex 1 {\n\t\t1 2 3\n\t}\n"
+             "\tface 1 {\n\t\t3 V(0 0 0)\n\t}\n}\n");
+    ASSERT_EQ(g.file.objectCount, 1) << "'vertexattr {' would have opened a chunk";
+    const ModelObject& o = g.file.objects[0];
+    EXPECT_EQ(o.visible, 0);
+    ASSERT_EQ(o.vertexCount, 1);
+    EXPECT_EQ(o.vertices[0].z, 3.0f);
+    EXPECT_EQ(o.faceCount, 1) << "'facet 59.5' must not be read as a face header";
+}
+
+// ---- Materials -------------------------------------------------------------------------
+
+TEST(ModelReaderMaterials, ColourProductsIncludeAlpha) {
+    FileGuard g;
+    loadText(&g.file, materialChunk({"\"a\" col(1 0 0 0.5) dif(0.8) amb(0.6) emi(0.25) spc(0.5) power(5)",
+                                     "\"b\" col(1 1 1 1) dif(0.5) amb(0.25) emi(0) spc(1) power(30)"}));
+    ASSERT_EQ(g.file.materialCount, 2);
+    ASSERT_EQ(g.file.newMaterials, 1);
+    const ModelMaterial& a = g.file.materials[0];
+    expectVec4(a.colour, 1, 0, 0, 0.5f, "colour");
+    expectVec4(a.diffuse, 0.8f, 0, 0, 0.4f, "diffuse");
+    expectVec4(a.ambient, 0.6f, 0, 0, 0.3f, "ambient");
+    expectVec4(a.emission, 0.25f, 0, 0, 0.125f, "emission");
+    expectVec4(a.specular, 0.5f, 0, 0, 0.25f, "specular");
+    const ModelMaterial& b = g.file.materials[1];
+    expectVec4(b.diffuse, 0.5f, 0.5f, 0.5f, 0.5f, "diffuse b");
+    expectVec4(b.emission, 0, 0, 0, 0, "emission b");
+    EXPECT_FLOAT_EQ(b.power, 30.0f);
+    EXPECT_EQ(b.hasTexture, 0);
+    EXPECT_STREQ(b.textureFile, "");
+}
+
+TEST(ModelReaderMaterials, TextureNameEndsAtQuoteAndParenthesis) {
+    FileGuard g;
+    loadText(&g.file, materialChunk({"\"m\" col(1 1 1 1) dif(1) amb(0) emi(0) spc(0) power(0) tex(\"wood.bmp\")",
+                                     "\"m\" col(1 1 1 1) tex(\"my \"odd\" name.bmp\") aplane(1)",
+                                     "\"m\" col(1 1 1 1) tex(\"never closed.bmp",
+                                     "\"m\" col(1 1 1 1) tex(\"never closed either.bmp\"",
+                                     "\"m\" col(1 1 1 1) tex("}));
+    ASSERT_EQ(g.file.materialCount, 5);
+    EXPECT_EQ(g.file.materials[0].hasTexture, 1);
+    EXPECT_STREQ(g.file.materials[0].textureFile, "wood.bmp");
+    EXPECT_STREQ(g.file.materials[1].textureFile, "my \"odd\" name.bmp");
+    for (int k = 2; k < 5; ++k) {
+        EXPECT_EQ(g.file.materials[k].hasTexture, 0) << "material " << k;
+        EXPECT_STREQ(g.file.materials[k].textureFile, "") << "material " << k;
+    }
+}
+
+TEST(ModelReaderMaterials, UnscannedValuesAreAPlainWhiteMaterial) {
+    FileGuard g;
+    loadText(&g.file, materialChunk({"\"no colour\" dif(0.2)", "\"red, cut short\" col(1 0 0 1) dif(0.5)",
+                                     "\"xcol(\" col(0 1 0 1) dif(0.5)"}));
+    ASSERT_EQ(g.file.materialCount, 3);
+    expectVec4(g.file.materials[0].colour, 1, 1, 1, 1, "no col(");
+    expectVec4(g.file.materials[0].diffuse, 1, 1, 1, 1, "no col(");
+    expectVec4(g.file.materials[0].ambient, 0, 0, 0, 0, "no col(");
+    expectVec4(g.file.materials[1].diffuse, 0.5f, 0, 0, 0.5f, "cut short");
+    expectVec4(g.file.materials[1].specular, 0, 0, 0, 0, "cut short");
+    EXPECT_FLOAT_EQ(g.file.materials[1].power, 0.0f);
+    // The first "col(" is inside the name: its scan yields nothing, defaults hold.
+    expectVec4(g.file.materials[2].colour, 1, 1, 1, 1, "col( in name");
+}
+
+// ---- Table carry-over ---------------------------------------------------------------------
+
+TEST(ModelReaderSequence, MaterialTableCarriesToFilesWithoutOne) {
+    FileGuard g;
+    loadText(&g.file, materialChunk({"\"r\" col(1 0 0 1) dif(1)", "\"g\" col(0 1 0 1) dif(1)"}) +
+                          objectWithFaces({"3 V(0 1 2) M(1)"}) + objectWithFaces({"3 V(0 1 2)"}));
+    EXPECT_EQ(g.file.objectCount, 2);
+    const ModelMaterial* first = g.file.materials;
+
+    loadText(&g.file, objectWithFaces({"4 V(0 1 2 3) M(1)"}));
+    EXPECT_EQ(g.file.newMaterials, 0);
+    EXPECT_EQ(g.file.objectCount, 1) << "the object table restarts for every file";
+    EXPECT_EQ(g.file.objects[0].faces[0].vertexCount, 4);
+    EXPECT_EQ(g.file.objects[1].faces, nullptr) << "the previous file's second object is released";
+    ASSERT_EQ(g.file.materials, first);
+    EXPECT_EQ(g.file.materialCount, 2);
+    EXPECT_FLOAT_EQ(g.file.materials[1].colour[1], 1.0f);
+
+    loadText(&g.file, materialChunk({"\"b\" col(0 0 1 1) dif(1)"}) + objectWithFaces({"3 V(0 1 2)"}));
+    EXPECT_EQ(g.file.newMaterials, 1);
+    ASSERT_EQ(g.file.materialCount, 1);
+    EXPECT_FLOAT_EQ(g.file.materials[0].colour[2], 1.0f);
+}
+
+TEST(ModelReaderSequence, FirstFileWithoutMaterialsHasNoTable) {
+    FileGuard g;
+    loadText(&g.file, objectWithFaces({"3 V(0 1 2)"}));
+    EXPECT_EQ(g.file.materials, nullptr);
+    EXPECT_EQ(g.file.materialCount, 0);
+    EXPECT_EQ(g.file.newMaterials, 0);
+}
+
+// ---- Limits ----------------------------------------------------------------------------------
+// Every case here would write or read outside a table if a limit were not kept; the
+// sanitizer build turns such a slip into a failure.
+
+TEST(ModelReaderLimits, LinesBeyondTheHeaderCountAreIgnoredAndMissingOnesStayZero) {
+    FileGuard g;
+    loadText(&g.file,
+             "Material 1 {\n\"a\" col(1 0 0 1)\n\"b\" col(0 1 0 1)\n\"c\" col(0 0 1 1)\n}\n"
+             "Object \"o\" {\n\tvertex 2 {\n\t\t1 1 1\n\t\t2 2 2\n\t\t3 3 3\n\t\t4 4 4\n\t}\n"
+             "\tface 3 {\n\t\t3 V(0 1 0)\n\t}\n}\n");
+    ASSERT_EQ(g.file.materialCount, 1);
+    EXPECT_FLOAT_EQ(g.file.materials[0].colour[0], 1.0f);
+    const ModelObject& o = g.file.objects[0];
+    ASSERT_EQ(o.vertexCount, 2);
+    EXPECT_FLOAT_EQ(o.vertices[1].x, 2.0f);
+    ASSERT_EQ(o.faceCount, 3);
+    EXPECT_EQ(o.faces[0].vertexCount, 3);
+    EXPECT_EQ(o.faces[1].vertexCount, 0) << "a face without a line is not drawable";
+    EXPECT_EQ(o.faces[2].vertexCount, 0);
+}
+
+TEST(ModelReaderLimits, NegativeAndHugeCountsAreBounded) {
+    FileGuard g;
+    loadText(&g.file, "Material -3 {\n\"a\" col(1 0 0 1)\n}\n"
+                      "Object \"o\" {\n\tvertex -5 {\n\t\t1 1 1\n\t}\n\tface 2000000000 {\n\t\t3 V(0 1 2)\n\t}\n}\n");
+    EXPECT_EQ(g.file.materialCount, 0);
+    EXPECT_EQ(g.file.materials, nullptr);
+    const ModelObject& o = g.file.objects[0];
+    EXPECT_EQ(o.vertexCount, 0);
+    EXPECT_EQ(o.vertices, nullptr);
+    EXPECT_EQ(o.faceCount, kModelMaxFaces);
+    EXPECT_EQ(o.faces[0].vertexCount, 3);
+    EXPECT_EQ(o.faces[kModelMaxFaces - 1].vertexCount, 0);
+}
+
+TEST(ModelReaderLimits, ObjectsPastThirtyAreDroppedWhole) {
+    std::string text;
+    for (int i = 0; i < kModelMaxObjects + 2; ++i) {
+        text += "Object \"o" + std::to_string(i) + "\" {\n\tvertex 1 {\n\t\t" + std::to_string(i) +
+                " 0 0\n\t}\n}\n";
+    }
+    // A dropped object whose lines would be taken for a material chunk if they were
+    // examined at file level.
+    text += "Object \"late\" {\n\tvertex 1 {\n\t\tMaterial 1 {\n\t}\n}\n";
+    FileGuard g;
+    loadText(&g.file, text);
+    ASSERT_EQ(g.file.objectCount, kModelMaxObjects);
+    EXPECT_FLOAT_EQ(g.file.objects[kModelMaxObjects - 1].vertices[0].x, kModelMaxObjects - 1.0f);
+    EXPECT_EQ(g.file.materials, nullptr);
+}
+
+TEST(ModelReaderLimits, IncompleteObjectsAndChunksCutByTheEndOfFile) {
+    FileGuard g;
+    loadText(&g.file, "Object \"bare\" {\n}\nObject \"cut\" {\n\tvisible 0\n\tvertex 3 {\n\t\t1 2 3\n");
+    ASSERT_EQ(g.file.objectCount, 2);
+    EXPECT_EQ(g.file.objects[0].visible, 1) << "no visible line: visible";
+    EXPECT_EQ(g.file.objects[0].vertexCount, 0);
+    EXPECT_EQ(g.file.objects[0].faceCount, 0);
+    EXPECT_EQ(g.file.objects[1].visible, 0);
+    ASSERT_EQ(g.file.objects[1].vertexCount, 3);
+    EXPECT_FLOAT_EQ(g.file.objects[1].vertices[0].z, 3.0f);
+}
+
+TEST(ModelReaderLimits, LongLinesAreReadInPieces) {
+    // A 300-character comment inside the object: its second piece holds the "}" and
+    // so ends the object early, as line-based reading does; nothing overflows.
+    std::string longLine(290, 'x');
+    FileGuard g;
+    loadText(&g.file, "Object \"o\" {\n\t" + longLine + " }\n\tvisible 0\n}\n");
+    ASSERT_EQ(g.file.objectCount, 1);
+    EXPECT_EQ(g.file.objects[0].visible, 1) << "the visible line came after the object ended";
+}
+
+// ---- Texture paths ----------------------------------------------------------------------
+
+TEST(ModelTexturePath, ResolvesAgainstTheModelDirectory) {
+    struct Case { const char* model; const char* texture; const char* expected; };
+    const Case cases[] = {
+        {"data/anim/run0.mqo", "skin.bmp", "data/anim/skin.bmp"},
+        {"data/anim/run0.mqo", "D:\\tex\\skin.bmp", "D:\\tex\\skin.bmp"},
+        {"run0.mqo", "skin.bmp", "skin.bmp"},
+        {"data\\anim/run0.mqo", "skin.bmp", "data\\anim/skin.bmp"},
+        {"data/anim\\run0.mqo", "skin.bmp", "data/anim\\skin.bmp"},
+        {"data/run0.mqo", "/abs.bmp", "data//abs.bmp"},
+    };
+    for (const Case& c : cases) {
+        char path[kModelPathSize];
+        EXPECT_EQ(modelTexturePath(c.model, c.texture, path), 0) << c.model << " + " << c.texture;
+        EXPECT_STREQ(path, c.expected) << c.model << " + " << c.texture;
+    }
+}
+
+TEST(ModelTexturePath, RefusesPathsLongerThan255) {
+    char path[kModelPathSize];
+    const std::string dir(200, 'd');
+    const std::string fits(255 - 201, 'n');
+    EXPECT_EQ(modelTexturePath((dir + "/m0.mqo").c_str(), fits.c_str(), path), 0);
+    EXPECT_EQ(std::strlen(path), 255u);
+    EXPECT_EQ(modelTexturePath((dir + "/m0.mqo").c_str(), (fits + "n").c_str(), path), -1);
+    EXPECT_STREQ(path, "");
+    const std::string longDir(300, 'd');
+    EXPECT_EQ(modelTexturePath((longDir + "/m0.mqo").c_str(), "t.bmp", path), -1);
+    EXPECT_EQ(modelTexturePath((longDir + "/m0.mqo").c_str(), "C:t.bmp", path), 0)
+        << "a name with ':' ignores the directory";
+}
+
+// ---- Face normals -------------------------------------------------------------------------
+
+TEST(ModelFaceNormal, FollowsCornerOrderAndIsUnitLength) {
+    const ModelVertex o{0, 0, 0}, x{1, 0, 0}, y{0, 1, 0};
+    const auto n1 = modelFaceNormal(o, x, y);
+    EXPECT_EQ(n1, (std::array<float, 3>{0, 0, -1}));
+    const auto n2 = modelFaceNormal(x, o, y);
+    EXPECT_EQ(n2, (std::array<float, 3>{0, 0, 1}));
+    const auto n3 = modelFaceNormal({0, 0, 0}, {0, 0, 3}, {4, 0, 3});
+    EXPECT_FLOAT_EQ(n3[1], -1.0f);
+    const auto d = modelFaceNormal({1, 1, 1}, {2, 2, 2}, {3, 3, 3});
+    EXPECT_EQ(d, (std::array<float, 3>{0, 1, 0})) << "collinear corners get model up";
+}
+
+// ---- Texture images ------------------------------------------------------------------------
+
+// A bitmap as the loader reads it: width at 18, a height field, pixel rows from 54
+// (bottom row first, blue-green-red, padded to 4 bytes). `rows` holds w*h pixels of
+// 0xRRGGBB, top row first.
+std::string bitmapBytes(int32_t widthField, int32_t heightField, int w, int h, const std::vector<uint32_t>& rows) {
+    std::string b(54, '\0');
+    b[0] = 'B';
+    b[1] = 'M';
+    for (int i = 0; i < 4; ++i) {
+        b[18 + i] = static_cast<char>((static_cast<uint32_t>(widthField) >> (8 * i)) & 0xff);
+        b[22 + i] = static_cast<char>((static_cast<uint32_t>(heightField) >> (8 * i)) & 0xff);
+    }
+    const int stride = (w * 3 + 3) & ~3;
+    for (int r = h - 1; r >= 0; --r) {
+        std::string row(stride, '\0');
+        for (int c = 0; c < w; ++c) {
+            const uint32_t p = rows[r * w + c];
+            row[c * 3 + 0] = static_cast<char>(p & 0xff);
+            row[c * 3 + 1] = static_cast<char>((p >> 8) & 0xff);
+            row[c * 3 + 2] = static_cast<char>((p >> 16) & 0xff);
+        }
+        b += row;
+    }
+    return b;
+}
+
+std::vector<uint32_t> bands(int w, const std::vector<uint32_t>& topToBottom) {
+    std::vector<uint32_t> px;
+    for (int r = 0; r < w; ++r) px.insert(px.end(), w, topToBottom[r * topToBottom.size() / w]);
+    return px;
+}
+
+struct Texels {
+    std::unique_ptr<unsigned char, decltype(&std::free)> data{nullptr, &std::free};
+    int size = -7;
+    uint32_t rgb(int row, int col) const {
+        const unsigned char* t = data.get() + (static_cast<size_t>(row) * size + col) * 4;
+        return (t[0] << 16) | (t[1] << 8) | t[2];
+    }
+    int alpha(int row, int col) const { return data.get()[(static_cast<size_t>(row) * size + col) * 4 + 3]; }
+};
+
+Texels loadBitmap(const std::string& bytes) {
+    Texels t;
+    t.data.reset(modelLoadTexture(streamOf(bytes), &t.size));
+    return t;
+}
+
+TEST(ModelLoadTexture, BottomUpRowsBecomeTopDownRgba) {
+    // Image rows from the top: white, red, green, blue; so file rows from the first
+    // are blue, green, red, white.
+    const Texels t = loadBitmap(bitmapBytes(4, 4, 4, 4, bands(4, {0xffffff, 0xff0000, 0x00ff00, 0x0000ff})));
+    ASSERT_NE(t.data.get(), nullptr);
+    ASSERT_EQ(t.size, 4);
+    const uint32_t expected[4] = {0xffffff, 0xff0000, 0x00ff00, 0x0000ff};
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 4; ++c) {
+            EXPECT_EQ(t.rgb(r, c), expected[r]) << "row " << r << " col " << c;
+            EXPECT_EQ(t.alpha(r, c), 255);
+        }
+    }
+    std::vector<uint32_t> one(16, 0);
+    one[15] = 0x1e140a;  // stored as bytes 10, 20, 30 (blue, green, red)
+    const Texels p = loadBitmap(bitmapBytes(4, 4, 4, 4, one));
+    const unsigned char* last = p.data.get() + 15 * 4;
+    EXPECT_EQ(std::vector<int>(last, last + 4), (std::vector<int>{30, 20, 10, 255}));
+}
+
+TEST(ModelLoadTexture, HeightFieldIsNotRead) {
+    const Texels t = loadBitmap(bitmapBytes(64, 32, 64, 64, bands(64, {0xff0000, 0x0000ff})));
+    ASSERT_EQ(t.size, 64);
+    EXPECT_EQ(t.rgb(0, 5), 0xff0000u);
+    EXPECT_EQ(t.rgb(63, 5), 0x0000ffu) << "the 64th row is read although the height says 32";
+}
+
+TEST(ModelLoadTexture, NarrowBitmapsSkipTheirRowPadding) {
+    // 2 x 2: rows of 6 bytes padded to 8.
+    const Texels t = loadBitmap(bitmapBytes(2, 2, 2, 2, {0x112233, 0x445566, 0x778899, 0xaabbcc}));
+    ASSERT_EQ(t.size, 2);
+    EXPECT_EQ(t.rgb(0, 0), 0x112233u);
+    EXPECT_EQ(t.rgb(0, 1), 0x445566u);
+    EXPECT_EQ(t.rgb(1, 0), 0x778899u);
+    EXPECT_EQ(t.rgb(1, 1), 0xaabbccu);
+}
+
+TEST(ModelLoadTexture, TruncatedPixelsAreBlack) {
+    std::string bytes = bitmapBytes(8, 8, 8, 8, std::vector<uint32_t>(64, 0xffffff));
+    // Keep the bottom two rows and half a pixel of the third.
+    bytes.resize(54 + 2 * 24 + 1);
+    const Texels t = loadBitmap(bytes);
+    ASSERT_EQ(t.size, 8);
+    for (int r = 0; r < 8; ++r) {
+        const uint32_t expected = r >= 6 ? 0xffffff : 0;
+        for (int c = 0; c < 8; ++c) {
+            ASSERT_EQ(t.rgb(r, c), expected) << "row " << r << " col " << c;
+            ASSERT_EQ(t.alpha(r, c), 255);
+        }
+    }
+    const Texels headerOnly = loadBitmap(bitmapBytes(4, 4, 0, 0, {}));
+    ASSERT_EQ(headerOnly.size, 4);
+    EXPECT_EQ(headerOnly.rgb(3, 3), 0u);
+}
+
+TEST(ModelLoadTexture, RejectsWidthsGlCannotTakeAndLeavesSizeAlone) {
+    const int32_t bad[] = {0, -4, 3, 12, 48, kModelMaxTextureWidth * 2, 1 << 30, INT32_MIN};
+    for (int32_t w : bad) {
+        const Texels t = loadBitmap(bitmapBytes(w, w, 0, 0, {}));
+        EXPECT_EQ(t.data.get(), nullptr) << "width " << w;
+        EXPECT_EQ(t.size, -7) << "width " << w;
+    }
+    const Texels largest = loadBitmap(bitmapBytes(kModelMaxTextureWidth, 1, 0, 0, {}));
+    EXPECT_EQ(largest.size, kModelMaxTextureWidth) << "the largest width is still taken";
+    const Texels tiny = loadBitmap(std::string("BM\0\0", 4));
+    EXPECT_EQ(tiny.data.get(), nullptr) << "a file shorter than its width field";
+}
+
+}  // namespace
