@@ -85,7 +85,8 @@ double poseSolve(double rotation[3][3], const double (*imagePoints)[2],
 // opposite edge lines (ex from the pair along the marker's x axis, ey from the pair
 // along its y axis), signed against the image direction c0 -> c1 and c3 -> c0,
 // orthogonalised and completed by ex x ey. Returns 0, or -1 (rotation untouched)
-// when a direction cannot be formed or signed or the two are parallel.
+// when direction is not 0..3, a direction cannot be formed or signed, or the two
+// are parallel.
 int poseInitRotation(const DetectedMarker* marker, const double P[3][4], double rotation[3][3]);
 
 // Unit 3D direction (camera coordinates) of the edges lying on the two image lines
