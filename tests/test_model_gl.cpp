@@ -1,0 +1,434 @@
+// Model compilation, textures and sequences in a real GL context (GLUT window on a
+// private Xvfb with Mesa's software renderer). Models are drawn under an orthographic
+// projection that maps model x, y in [-1, 1] onto the 64 x 64 window, and the pixels
+// are read back: faces must appear where, and in the colour, their file says.
+#include "model/model.h"
+
+#include <GL/glut.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kSize = 64;
+
+struct Rgb {
+    int r, g, b;
+    bool operator==(const Rgb& o) const {
+        return std::abs(r - o.r) <= 2 && std::abs(g - o.g) <= 2 && std::abs(b - o.b) <= 2;
+    }
+};
+std::ostream& operator<<(std::ostream& os, const Rgb& c) {
+    return os << "(" << c.r << ", " << c.g << ", " << c.b << ")";
+}
+constexpr Rgb kBlack{0, 0, 0}, kWhite{255, 255, 255}, kRed{255, 0, 0}, kGreen{0, 255, 0}, kBlue{0, 0, 255},
+    kYellow{255, 255, 0};
+
+// ---- Fixture files -----------------------------------------------------------------------
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+// A complete 24-bit bitmap of w x w pixels; colour(row, col) with row 0 at the top.
+void writeBitmap(const fs::path& path, int w, const std::function<uint32_t(int, int)>& colour) {
+    const int stride = (w * 3 + 3) & ~3;
+    const uint32_t fileSize = 54 + static_cast<uint32_t>(stride * w);
+    std::string b(54, '\0');
+    auto put32 = [&b](int at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
+    };
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(2, fileSize);
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, static_cast<uint32_t>(w));
+    put32(22, static_cast<uint32_t>(w));
+    b[26] = 1;
+    b[28] = 24;
+    for (int row = w - 1; row >= 0; --row) {
+        std::string line(stride, '\0');
+        for (int col = 0; col < w; ++col) {
+            const uint32_t c = colour(row, col);
+            line[col * 3 + 0] = static_cast<char>(c & 0xff);
+            line[col * 3 + 1] = static_cast<char>((c >> 8) & 0xff);
+            line[col * 3 + 2] = static_cast<char>((c >> 16) & 0xff);
+        }
+        b += line;
+    }
+    writeFile(path, b);
+}
+
+// Four-quadrant picture: top-left red, top-right green, bottom-left blue,
+// bottom-right yellow.
+uint32_t quadrants(int row, int col, int w) {
+    const bool top = row < w / 2, left = col < w / 2;
+    if (top) return left ? 0xff0000 : 0x00ff00;
+    return left ? 0x0000ff : 0xffff00;
+}
+
+std::string materialLine(const std::string& colour, const std::string& texture = "") {
+    std::string s = "\t\"m\" col(" + colour + ") dif(1.000) amb(0.000) emi(0.000) spc(0.000) power(5.00)";
+    if (!texture.empty()) s += " tex(\"" + texture + "\")";
+    return s + "\n";
+}
+
+std::string materials(const std::vector<std::string>& lines) {
+    std::string s = "Material " + std::to_string(lines.size()) + " {\n";
+    for (const std::string& l : lines) s += l;
+    return s + "}\n";
+}
+
+// An object with the given vertices ("x y z" lines) and face lines.
+std::string object(const std::vector<std::string>& vertices, const std::vector<std::string>& faces,
+                   int visible = 15) {
+    std::ostringstream s;
+    s << "Object \"o\" {\n\tvisible " << visible << "\n\tvertex " << vertices.size() << " {\n";
+    for (const std::string& v : vertices) s << "\t\t" << v << "\n";
+    s << "\t}\n\tface " << faces.size() << " {\n";
+    for (const std::string& f : faces) s << "\t\t" << f << "\n";
+    s << "\t}\n}\n";
+    return s.str();
+}
+
+// The square [x0, x1] x [y0, y1] at z = 0, corners ordered so that its normal is +z
+// (towards the viewer): bottom-right, bottom-left, top-left, top-right.
+std::vector<std::string> square(float x0, float y0, float x1, float y1) {
+    auto v = [](float x, float y) { return std::to_string(x) + " " + std::to_string(y) + " 0"; };
+    return {v(x1, y0), v(x0, y0), v(x0, y1), v(x1, y1)};
+}
+
+// UVs for square(): v = 0 at the top edge of the image.
+const char* kSquareUv = "UV(1 1 0 1 0 0 1 0)";
+
+std::string document(const std::string& body) {
+    return "Metasequoia Document\nFormat Text Ver 1.0\n\n" + body + "Eof\n";
+}
+
+// ---- Fixture -------------------------------------------------------------------------------
+
+class ModelGl : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "test_model_gl";
+        static char* argv[] = {name, nullptr};
+        glutInit(&argc, argv);
+        glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
+        glutInitWindowSize(kSize, kSize);
+        glutCreateWindow("test_model_gl");
+    }
+
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("tarlim_model_gl_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir);
+        glViewport(0, 0, kSize, kSize);
+        glMatrixMode(GL_PROJECTION);
+        glLoadIdentity();
+        glOrtho(-1, 1, -1, 1, -10, 10);
+        glMatrixMode(GL_MODELVIEW);
+        glLoadIdentity();
+        glDisable(GL_DEPTH_TEST);
+        glDisable(GL_LIGHTING);
+        // The viewer's texture mode: a textured face shows its texels unlit.
+        glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_DECAL);
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    // One directional light straight along the view axis, no ambient: a face lit
+    // head-on shows exactly its diffuse colour, one facing away shows black.
+    static void lightHeadOn() {
+        const GLfloat position[] = {0, 0, 1, 0}, white[] = {1, 1, 1, 1}, none[] = {0, 0, 0, 1};
+        glEnable(GL_LIGHTING);
+        glEnable(GL_LIGHT0);
+        glLightfv(GL_LIGHT0, GL_POSITION, position);
+        glLightfv(GL_LIGHT0, GL_DIFFUSE, white);
+        glLightfv(GL_LIGHT0, GL_AMBIENT, none);
+        glLightfv(GL_LIGHT0, GL_SPECULAR, none);
+        glLightModelfv(GL_LIGHT_MODEL_AMBIENT, none);
+    }
+
+    std::string path(const std::string& file) const { return (dir / file).string(); }
+    std::string prefix(const std::string& name) const { return path(name); }
+
+    // Loads one file as a one-frame sequence; fails the test when it does not load.
+    GLuint loadOne(const std::string& name, const std::string& text, double scale = 1.0) {
+        writeFile(dir / (name + "0.mqo"), text);
+        GLuint base = 0;
+        EXPECT_EQ(modelLoadSequence(prefix(name).c_str(), 1, scale, &base), 1) << name;
+        return base;
+    }
+
+    // Clears to black, calls the list with a fresh model-view matrix and keeps the
+    // frame for reading.
+    void draw(GLuint list) {
+        glClearColor(0, 0, 0, 0);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        glMatrixMode(GL_MODELVIEW);
+        glLoadIdentity();
+        glCallList(list);
+        glFinish();
+        frame.assign(kSize * kSize * 3, 0);
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadBuffer(GL_BACK);
+        glReadPixels(0, 0, kSize, kSize, GL_RGB, GL_UNSIGNED_BYTE, frame.data());
+        ASSERT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    }
+
+    // The pixel under model point (x, y).
+    Rgb at(float x, float y) const {
+        const int px = static_cast<int>((x + 1) * kSize / 2), py = static_cast<int>((y + 1) * kSize / 2);
+        const unsigned char* p = &frame[(static_cast<size_t>(py) * kSize + px) * 3];
+        return {p[0], p[1], p[2]};
+    }
+
+    int litPixels() const {
+        int n = 0;
+        for (size_t i = 0; i < frame.size(); i += 3) n += (frame[i] | frame[i + 1] | frame[i + 2]) != 0;
+        return n;
+    }
+
+    fs::path dir;
+    std::vector<unsigned char> frame;
+};
+
+// ---- Faces and materials ------------------------------------------------------------------
+
+TEST_F(ModelGl, LitFacesShowTheirMaterialOnTheSideTheirCornersFace) {
+    // Left square faces the viewer (red); the right one has its corners reversed, so
+    // its normal points away and the head-on light leaves it black.
+    std::vector<std::string> right = square(0.2f, -0.5f, 0.8f, 0.5f);
+    std::swap(right[0], right[2]);
+    std::vector<std::string> vertices = square(-0.8f, -0.5f, -0.2f, 0.5f);
+    vertices.insert(vertices.end(), right.begin(), right.end());
+    const GLuint list = loadOne("lit", document(materials({materialLine("1 0 0 1"), materialLine("0 1 0 1")}) +
+                                                object(vertices, {"4 V(0 1 2 3) M(0)", "4 V(4 5 6 7) M(1)"})));
+    lightHeadOn();
+    draw(list);
+    EXPECT_EQ(at(-0.5f, 0), kRed);
+    EXPECT_EQ(at(0.5f, 0), kBlack);
+    EXPECT_EQ(at(0, 0.8f), kBlack) << "nothing outside the faces";
+    // The same pair under a light from behind swaps the roles.
+    const GLfloat behind[] = {0, 0, -1, 0};
+    glLightfv(GL_LIGHT0, GL_POSITION, behind);
+    draw(list);
+    EXPECT_EQ(at(-0.5f, 0), kBlack);
+    EXPECT_EQ(at(0.5f, 0), kGreen);
+}
+
+TEST_F(ModelGl, TexturedQuadShowsItsTexelsTheRightWayUp) {
+    writeBitmap(dir / "quad.bmp", 8, [](int r, int c) { return quadrants(r, c, 8); });
+    const GLuint list = loadOne("tex", document(materials({materialLine("0.2 0.2 0.2 1", "quad.bmp")}) +
+                                                object(square(-0.8f, -0.8f, 0.8f, 0.8f),
+                                                       {std::string("4 V(0 1 2 3) M(0) ") + kSquareUv})));
+    lightHeadOn();
+    draw(list);
+    EXPECT_EQ(at(-0.4f, 0.4f), kRed) << "top left";
+    EXPECT_EQ(at(0.4f, 0.4f), kGreen) << "top right";
+    EXPECT_EQ(at(-0.4f, -0.4f), kBlue) << "bottom left";
+    EXPECT_EQ(at(0.4f, -0.4f), kYellow) << "bottom right";
+    EXPECT_EQ(at(0.9f, 0.9f), kBlack);
+}
+
+TEST_F(ModelGl, HiddenObjectsAndUndrawableFacesIssueNothing) {
+    const std::vector<std::string> big = square(-0.9f, -0.9f, 0.9f, 0.9f);
+    std::vector<std::string> vertices = big;
+    vertices.push_back("-0.9 0.9 0");
+    const std::string text = document(
+        object(big, {"4 V(0 1 2 3)"}, 0) +
+        object(vertices, {"5 V(0 1 2 3 4)", "2 V(0 1)", "3 V(0 1 9)", "3 V(0 -1 2)", "4 V(0 1 2 5)",
+                          "6 V(0 1 2 3 4 0)"}));
+    const GLuint list = loadOne("none", text);
+    draw(list);
+    EXPECT_EQ(litPixels(), 0) << "hidden object, 5/2/6 corners and out-of-range corners draw nothing";
+    // The same vertices with one drawable face: the object itself is drawn.
+    const GLuint control = loadOne("some", document(object(vertices, {"5 V(0 1 2 3 4)", "4 V(0 1 2 3)"})));
+    draw(control);
+    EXPECT_EQ(at(0, 0), kWhite);
+}
+
+TEST_F(ModelGl, ScaleAppliesToTheWholeModelAndStaysOnTheMatrix) {
+    const std::string text = document(object(square(0.1f, 0.1f, 0.4f, 0.4f), {"4 V(0 1 2 3)"}));
+    const GLuint one = loadOne("one", text, 1.0);
+    const GLuint two = loadOne("two", text, 2.0);
+    draw(one);
+    EXPECT_EQ(at(0.3f, 0.3f), kWhite);
+    EXPECT_EQ(at(0.6f, 0.6f), kBlack);
+    draw(two);
+    EXPECT_EQ(at(0.3f, 0.3f), kWhite);
+    EXPECT_EQ(at(0.6f, 0.6f), kWhite);
+    EXPECT_EQ(at(0.15f, 0.15f), kBlack) << "the corner moved from 0.1 to 0.2";
+    GLdouble m[16];
+    glGetDoublev(GL_MODELVIEW_MATRIX, m);
+    EXPECT_DOUBLE_EQ(m[0], 2.0) << "the list leaves the model-view matrix scaled";
+}
+
+TEST_F(ModelGl, FacesWithoutAValidMaterialAreWhite) {
+    // Lighting off: a face shows its glColor, which is the material colour or white.
+    const std::vector<std::string> left = square(-0.8f, -0.5f, -0.2f, 0.5f), right = square(0.2f, -0.5f, 0.8f, 0.5f);
+    std::vector<std::string> vertices = left;
+    vertices.insert(vertices.end(), right.begin(), right.end());
+    const GLuint list = loadOne("mat", document(materials({materialLine("0 0 1 1")}) +
+                                                object(vertices, {"4 V(0 1 2 3) M(0)", "4 V(4 5 6 7) M(7)"})));
+    draw(list);
+    EXPECT_EQ(at(-0.5f, 0), kBlue);
+    EXPECT_EQ(at(0.5f, 0), kWhite) << "material 7 of 1";
+    const GLuint plain = loadOne("plain", document(object(left, {"4 V(0 1 2 3) M(0)"})));
+    draw(plain);
+    EXPECT_EQ(at(-0.5f, 0), kWhite) << "no material table";
+}
+
+TEST_F(ModelGl, UnreadableTextureLeavesTheFaceLitWithItsMaterial) {
+    writeFile(dir / "bad.bmp", std::string(60, '\x07'));  // width field 0x07070707
+    const std::vector<std::string> left = square(-0.8f, -0.5f, -0.2f, 0.5f), right = square(0.2f, -0.5f, 0.8f, 0.5f);
+    std::vector<std::string> vertices = left;
+    vertices.insert(vertices.end(), right.begin(), right.end());
+    const std::string face0 = std::string("4 V(0 1 2 3) M(0) ") + kSquareUv;
+    const std::string face1 = std::string("4 V(4 5 6 7) M(1) ") + kSquareUv;
+    const GLuint list = loadOne("bad", document(materials({materialLine("0 1 0 1", "missing.bmp"),
+                                                           materialLine("0 0 1 1", "bad.bmp")}) +
+                                                object(vertices, {face0, face1})));
+    lightHeadOn();
+    draw(list);
+    EXPECT_EQ(at(-0.5f, 0), kGreen);
+    EXPECT_EQ(at(0.5f, 0), kBlue);
+}
+
+// ---- Sequences ------------------------------------------------------------------------------
+
+// Frame i of a sequence: a square whose grey level is 20 * i, drawn unlit.
+std::string greyFrame(int i) {
+    const std::string level = std::to_string(20 * i / 255.0);
+    return document(materials({materialLine(level + " " + level + " " + level + " 1")}) +
+                    object(square(-0.5f, -0.5f, 0.5f, 0.5f), {"4 V(0 1 2 3) M(0)"}));
+}
+
+TEST_F(ModelGl, SequenceFilesAreNumberedInPlainDecimal) {
+    for (int i = 0; i < 12; ++i) writeFile(dir / ("box" + std::to_string(i) + ".mqo"), greyFrame(i));
+    GLuint base = 0;
+    ASSERT_EQ(modelLoadSequence(prefix("box").c_str(), 12, 1.0, &base), 12);
+    ASSERT_NE(base, 0u);
+    for (int i = 0; i < 12; ++i) {
+        draw(base + i);
+        EXPECT_EQ(at(0, 0), (Rgb{20 * i, 20 * i, 20 * i})) << "list base + " << i;
+    }
+}
+
+TEST_F(ModelGl, AMissingFileLoadsNothingAndLaterFilesAreNotTried) {
+    writeFile(dir / "gap0.mqo", greyFrame(1));
+    writeFile(dir / "gap2.mqo", greyFrame(2));
+    GLuint base = 0;
+    EXPECT_EQ(modelLoadSequence(prefix("gap").c_str(), 3, 1.0, &base), 0);
+    EXPECT_NE(base, 0u) << "the block stays reserved";
+    draw(base + 0);
+    EXPECT_EQ(at(0, 0), (Rgb{20, 20, 20})) << "file 0 was compiled";
+    draw(base + 2);
+    EXPECT_EQ(litPixels(), 0) << "file 2 was not tried";
+
+    for (int count : {0, -3}) {
+        base = 99;
+        EXPECT_EQ(modelLoadSequence(prefix("gap").c_str(), count, 1.0, &base), 0) << "count " << count;
+        EXPECT_EQ(base, 0u) << "count " << count << " reserves nothing";
+    }
+    const std::string longPrefix = prefix(std::string(300, 'p'));
+    EXPECT_EQ(modelLoadSequence(longPrefix.c_str(), 1, 1.0, &base), 0);
+}
+
+TEST_F(ModelGl, EveryFrameShowsItsTextureWhenEachFileBringsItsMaterials) {
+    writeBitmap(dir / "quad.bmp", 8, [](int r, int c) { return quadrants(r, c, 8); });
+    writeBitmap(dir / "other.bmp", 4, [](int, int) { return 0xffffffu; });
+    const std::string face = std::string("4 V(0 1 2 3) M(0) ") + kSquareUv;
+    const std::string geometry = object(square(-0.8f, -0.8f, 0.8f, 0.8f), {face});
+    const std::string own = materials({materialLine("0.5 0.5 0.5 1", "quad.bmp")});
+    // Frames 0-2 carry their own material chunk (what modelling programs write),
+    // frame 3 has none and inherits frame 2's, frame 4 names another image.
+    for (int i = 0; i < 3; ++i) writeFile(dir / ("spin" + std::to_string(i) + ".mqo"), document(own + geometry));
+    writeFile(dir / "spin3.mqo", document(geometry));
+    writeFile(dir / "spin4.mqo", document(materials({materialLine("0.5 0.5 0.5 1", "other.bmp")}) + geometry));
+    GLuint base = 0;
+    ASSERT_EQ(modelLoadSequence(prefix("spin").c_str(), 5, 1.0, &base), 5);
+    lightHeadOn();
+    for (int i = 0; i < 4; ++i) {
+        draw(base + i);
+        EXPECT_EQ(at(-0.4f, 0.4f), kRed) << "frame " << i;
+        EXPECT_EQ(at(0.4f, -0.4f), kYellow) << "frame " << i;
+    }
+    draw(base + 4);
+    EXPECT_EQ(at(-0.4f, 0.4f), kWhite) << "frame 4 shows its own image";
+}
+
+TEST_F(ModelGl, ATexturePathIsLoadedOncePerSequence) {
+    writeBitmap(dir / "a.bmp", 4, [](int, int) { return 0xff0000u; });
+    writeBitmap(dir / "b.bmp", 4, [](int, int) { return 0x0000ffu; });
+    const std::string modelPath = path("m0.mqo");
+    const std::string text = materials({materialLine("1 1 1 1", "a.bmp"), materialLine("1 1 1 1", "b.bmp"),
+                                        materialLine("1 1 1 1", "a.bmp"), materialLine("1 1 1 1")});
+    ModelFile file{};
+    auto load = [&file, &text]() {
+        FILE* fp = std::tmpfile();
+        std::fputs(text.c_str(), fp);
+        std::rewind(fp);
+        modelLoadFile(fp, &file);
+        std::fclose(fp);
+    };
+    load();
+    modelCreateTextures(&file, modelPath.c_str());
+    const GLuint a = file.materials[0].textureId, b = file.materials[1].textureId;
+    EXPECT_NE(a, 0u);
+    EXPECT_NE(b, 0u);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(file.materials[2].textureId, a) << "same path, same texture object";
+    EXPECT_EQ(file.materials[3].textureId, 0u) << "untextured material";
+    EXPECT_EQ(file.textureCount, 2);
+    load();  // the next frame's own material chunk
+    modelCreateTextures(&file, modelPath.c_str());
+    EXPECT_EQ(file.materials[0].textureId, a);
+    EXPECT_EQ(file.materials[1].textureId, b);
+    EXPECT_EQ(file.textureCount, 2);
+    modelReleaseFile(&file);
+}
+
+TEST_F(ModelGl, AllSequencesAreLoadedInOrderIntoTheirOwnBlocks) {
+    for (int i = 0; i < 2; ++i) writeFile(dir / ("a" + std::to_string(i) + ".mqo"), greyFrame(i + 1));
+    writeFile(dir / "b0.mqo", greyFrame(5));
+    ModelSequence sequences[3] = {};
+    const char* names[3] = {"a", "missing", "b"};
+    const int counts[3] = {2, 1, 1};
+    for (int k = 0; k < 3; ++k) {
+        std::snprintf(sequences[k].pathPrefix, kModelPrefixSize, "%s", prefix(names[k]).c_str());
+        sequences[k].frameCount = counts[k];
+        sequences[k].scale = 1.0;
+        sequences[k].currentFrame = 7;
+    }
+    modelLoadAllSequences(sequences, 3);
+    EXPECT_EQ(sequences[0].loadedCount, 2);
+    EXPECT_EQ(sequences[1].loadedCount, 0);
+    EXPECT_EQ(sequences[2].loadedCount, 1);
+    for (const ModelSequence& s : sequences) EXPECT_EQ(s.currentFrame, 0);
+    EXPECT_LT(sequences[0].listBase + 1, sequences[2].listBase) << "blocks are separate, in order";
+    draw(sequences[0].listBase + 1);
+    EXPECT_EQ(at(0, 0), (Rgb{40, 40, 40}));
+    draw(sequences[2].listBase);
+    EXPECT_EQ(at(0, 0), (Rgb{100, 100, 100}));
+}
+
+}  // namespace
