@@ -79,12 +79,19 @@ double vecHouseholder(DVector* x);
 // ---- Principal component analysis ---------------------------------------------------
 
 // Principal axes of the r points given as the rows of an r x c input (not modified),
-// with n = min(r, c): mean (length c) receives the mean point, eigenvectors (n x c)
-// the unit principal axes as rows in decreasing order of eigenvalue (rows of
-// eigenvalues below 1e-16 are zero), eigenvalues (length n) the eigenvalues of the
-// covariance (divisor r) normalised to sum 1. Returns 0, or -1 when r < 2, c < 2, an
-// output has the wrong shape (outputs untouched) or an allocation fails (outputs then
-// meaningless). Identical points give eigenvalues that are not numbers and return 0.
+// with n = min(r, c):
+// - mean (length c) receives the mean point;
+// - eigenvectors (n x c) the unit principal axes as rows, in decreasing order of
+//   eigenvalue. Rows of eigenvalues below 1e-16 are zero; when r < c so are those at or
+//   below 1e-10 of the largest (centred r points span at most r - 1 axes, the rest is
+//   rounding noise);
+// - eigenvalues (length n) the eigenvalues of the covariance (divisor r), normalised to
+//   sum 1.
+// Accuracy: the QR sweeps stop once a coupling is below 1e-6 of its neighbours, so axes
+// are good to about 1e-6 (eigenvalues to about 1e-12) relative to the largest spread.
+// Returns 0, or -1 when r < 2, c < 2, an output has the wrong shape (outputs untouched)
+// or an allocation fails (outputs then meaningless and not to be used). Identical points
+// give eigenvalues that are not numbers (0 / 0) and still return 0.
 int matPCA(const DMatrix* input, DMatrix* eigenvectors, DVector* eigenvalues, DVector* mean);
 
 // The stages of matPCA, exposed for testing. Each returns 0, or -1 on bad shapes or a
@@ -110,5 +117,6 @@ int matSymEigen(DMatrix* A, DVector* d);
 // accumulated orthogonal transformation.
 int matTridiagonalize(DMatrix* A, DVector* d, DVector* e);
 // Eigenvectors of X^T X (r x c rows of E) from the eigenvectors U (r x r) of X X^T and
-// their eigenvalues (length r); rows from the first eigenvalue below 1e-16 on are zero.
+// their eigenvalues (length r, in decreasing order); from the first eigenvalue below
+// 1e-16 or at or below 1e-10 of eigenvalues[0] on, rows and eigenvalues are zero.
 int matPCARowVectors(DMatrix* E, const DMatrix* X, const DMatrix* U, DVector* eigenvalues);
