@@ -56,7 +56,8 @@ int camParamSave(const char* path, int count, const CameraParam* params);
 // Writes into *dest the parameters of *source rescaled to newWidth x newHeight. Only
 // the width ratio r = newWidth / source.width scales (a change of aspect ratio is not
 // compensated): projection rows 0 and 1 times r, row 2 copied; x0, y0 times r; f
-// divided by r^2; s copied. source and dest may be the same record. Returns 0.
+// divided by r^2; s copied. source->width must be positive (camParamLoad guarantees
+// it). source and dest may be the same record. Returns 0.
 int camParamChangeSize(const CameraParam* source, int newWidth, int newHeight, CameraParam* dest);
 
 // Installs *param as camCurrentParam and its width and height as camImageWidth and
@@ -70,7 +71,11 @@ int camParamInit(const CameraParam* param);
 int camIdealToObserv(const double distortion[4], double ix, double iy, double* ox, double* oy);
 
 // Observed position (ox, oy) to ideal position (*ix, *iy), inverting the model with
-// exactly three Newton steps on the radius (no convergence test). Pure; returns 0.
+// exactly three Newton steps on the radius (no convergence test). For any real lens
+// this is exact to well under 1e-9 pixel across the image (a 640x480 camera with a
+// corner displacement of 4 pixels: below 1e-9). Near the radius where the model folds
+// back (1 - 3 k r^2 = 0, k = f * 1e-8, far outside any real image) the result is
+// meaningless or not finite. Pure; returns 0.
 int camObservToIdeal(const double distortion[4], double ox, double oy, double* ix, double* iy);
 
 // ---- Decomposition ---------------------------------------------------------------------
