@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -34,110 +33,41 @@ struct TestMarker {
     int patternId = -1;
 };
 
-// Mean intensity of a picture over a 16 x 16 grid, one value per channel (B, G, R).
-void pictureSamples(const SynthImage& pic, int out[16][16][3])
-{
-    for (int r = 0; r < 16; r++) {
-        for (int c = 0; c < 16; c++) {
-            const int y0 = r * pic.height / 16, y1 = std::max(y0 + 1, (r + 1) * pic.height / 16);
-            const int x0 = c * pic.width / 16, x1 = std::max(x0 + 1, (c + 1) * pic.width / 16);
-            for (int ch = 0; ch < 3; ch++) {
-                int sum = 0;
-                for (int y = y0; y < y1; y++)
-                    for (int x = x0; x < x1; x++) sum += pic.pixels[(size_t(y) * pic.width + x) * 4 + ch];
-                out[r][c][ch] = sum / ((y1 - y0) * (x1 - x0));
-            }
-        }
-    }
-}
-
-// Writes a pattern file for the picture: orientation h is the picture turned h quarter
-// turns counterclockwise, so that its corner c_h comes to the top left (the sampled
-// square starts at the detected corner where c_h lies).
-bool writePattern(const SynthImage& pic, const std::string& path)
-{
-    int s[16][16][3];
-    pictureSamples(pic, s);
-    std::ofstream out(path);
-    if (!out) return false;
-    for (int h = 0; h < 4; h++) {
-        for (int ch = 0; ch < 3; ch++) {
-            for (int r = 0; r < 16; r++) {
-                for (int c = 0; c < 16; c++) {
-                    // Turning counterclockwise h times: new (r, c) = old (c, 15 - r), repeated.
-                    int rr = r, cc = c;
-                    for (int k = 0; k < h; k++) {
-                        const int t = rr;
-                        rr = cc;
-                        cc = 15 - t;
-                    }
-                    out << s[rr][cc][ch] << (c == 15 ? "\n" : " ");
-                }
-            }
-        }
-    }
-    return bool(out);
-}
-
-// An asymmetric black-on-white picture (a block "F" with a dot), used when no shipped
-// marker is found.
-SynthImage builtInPicture()
-{
-    SynthImage pic;
-    synthImageMake(64, 64, 255, 255, 255, &pic);
-    auto fill = [&pic](int x0, int y0, int x1, int y1) {
-        for (int y = y0; y < y1; y++)
-            for (int x = x0; x < x1; x++)
-                for (int ch = 0; ch < 3; ch++) pic.pixels[(size_t(y) * 64 + x) * 4 + ch] = 0;
-    };
-    fill(8, 8, 20, 56);
-    fill(20, 8, 52, 20);
-    fill(20, 28, 44, 38);
-    fill(42, 44, 54, 56);
-    return pic;
-}
-
-// The shipped markers (data/markers/*.png), or the built-in picture when there are none.
-// Patterns are written next to the test binary from the pictures themselves, so the
-// test depends only on the pictures.
+// The shipped markers: every data/markers/NAME.pat with its picture NAME.png.
 std::vector<TestMarker>& markers()
 {
     static std::vector<TestMarker> list;
     if (!list.empty()) return list;
-    const std::string dir = std::string(TARLIM_SOURCE_DIR) + "/data/markers/";
+    const std::filesystem::path dir = std::filesystem::path(TARLIM_SOURCE_DIR) / "data" / "markers";
     std::vector<std::string> names;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-        if (entry.path().extension() == ".png") names.push_back(entry.path().string());
+        if (entry.path().extension() == ".pat") names.push_back(entry.path().stem().string());
     std::sort(names.begin(), names.end());
-    for (const std::string& path : names) {
+    for (const std::string& name : names) {
         TestMarker m;
-        m.name = path.substr(path.find_last_of('/') + 1);
-        if (synthPngRead(path.c_str(), &m.picture) == 0) list.push_back(std::move(m));
-    }
-    if (list.empty()) {
-        TestMarker m;
-        m.name = "built-in";
-        m.picture = builtInPicture();
+        m.name = name;
+        if (synthPngRead((dir / (name + ".png")).string().c_str(), &m.picture) != 0) continue;
+        m.patternId = patternLoad((dir / (name + ".pat")).string().c_str());
         list.push_back(std::move(m));
-    }
-    for (size_t i = 0; i < list.size(); i++) {
-        const std::string pat = std::string(TARLIM_BINARY_DIR) + "/test_pose_rendered_" + std::to_string(i) + ".pat";
-        if (writePattern(list[i].picture, pat)) list[i].patternId = patternLoad(pat.c_str());
     }
     return list;
 }
 
 // ---- Rendering and measuring ----------------------------------------------------------------
 
-CameraParam camera(bool distorted)
+// The shipped camera file (a 640 x 480 webcam with mild barrel distortion), or the
+// same camera without distortion, or with the strong distortion (318.5, 242, 50, 0.98).
+enum class Lens { kNone, kShipped, kStrong };
+CameraParam camera(Lens lens)
 {
     CameraParam cam{};
-    synthCameraMake(640, 480, 800, 0, &cam);
-    if (distorted) {
-        const double d[4] = {318.5, 242, 50, 0.98};
-        std::memcpy(cam.distortion, d, sizeof d);
-    }
+    const std::string path = std::string(TARLIM_SOURCE_DIR) + "/data/camera.cam";
+    if (camParamLoad(path.c_str(), 1, &cam) != 0) ADD_FAILURE() << "cannot load " << path;
+    const double none[4] = {cam.width / 2.0, cam.height / 2.0, 0, 1};
+    const double strong[4] = {318.5, 242, 50, 0.98};
+    if (lens == Lens::kNone) std::memcpy(cam.distortion, none, sizeof none);
+    if (lens == Lens::kStrong) std::memcpy(cam.distortion, strong, sizeof strong);
     return cam;
 }
 
@@ -261,6 +191,7 @@ class PoseRendered : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
+        ASSERT_FALSE(markers().empty()) << "no shipped markers";
         for (const TestMarker& m : markers()) ASSERT_GE(m.patternId, 0) << "pattern of " << m.name;
     }
 };
@@ -269,8 +200,8 @@ protected:
 
 TEST_F(PoseRendered, EveryMarkerInAllFourInPlaneRotationsHasTheTrueAxes)
 {
-    for (bool distorted : {false, true}) {
-        const CameraParam cam = camera(distorted);
+    for (Lens lens : {Lens::kNone, Lens::kShipped}) {
+        const CameraParam cam = camera(lens);
         for (const TestMarker& m : markers()) {
             for (int quarter = 0; quarter < 4; quarter++) {
                 double pose[3][4];
@@ -292,11 +223,12 @@ TEST_F(PoseRendered, GridOfDistancesAndTiltsStaysWithinBounds)
 {
     const TestMarker& m = markers()[0];
     std::vector<double> trans, rot;
-    for (bool distorted : {false, true}) {
-        const CameraParam cam = camera(distorted);
+    for (Lens lens : {Lens::kNone, Lens::kShipped}) {
+        const CameraParam cam = camera(lens);
         // Marker spans about 270, 160 and 40 pixels (a larger one exceeds the detector's
         // area limit); tilt 0 faces the camera squarely.
-        for (double z : {240.0, 400.0, 1600.0}) {
+        for (double span : {270.0, 160.0, 40.0}) {
+            const double z = cam.projection[0][0] * kSide / span;
             for (double tilt : {0.0, 30.0, 60.0}) {
                 for (double axis : {0.0, 90.0}) {
                     if (tilt == 0 && axis != 0) continue;
@@ -308,7 +240,6 @@ TEST_F(PoseRendered, GridOfDistancesAndTiltsStaysWithinBounds)
                     // 0.9 to 1.5 px over this grid), so the square looks 1 to 2 pixels
                     // small and the distance comes out too large by about 2 px / span;
                     // the tilt of a 40-pixel marker is uncertain by several degrees.
-                    const double span = 800 * kSide / z;
                     EXPECT_LT(o.transPct, 250 / span) << o.what << " tilt " << tilt << " about " << axis;
                     EXPECT_LT(o.rotDeg, span >= 150 ? 1.0 : 10.0) << o.what << " tilt " << tilt << " about " << axis;
                     trans.push_back(o.transPct);
@@ -330,12 +261,12 @@ TEST_F(PoseRendered, DistortedCameraRegistersModelsOnTheMarker)
     // detected corners themselves lie up to 1.5 px from the true ones (measured), so
     // the model's corners land within 2 px of the marker's. Fitted to observed
     // corners instead, they land 3 to 10 px away.
-    const CameraParam cam = camera(true);
+    const CameraParam cam = camera(Lens::kStrong);
     double worst = 0, worstFit = 0, worstObserved = 0;
     for (double x : {-150.0, 0.0, 150.0}) {
         for (double tilt : {0.0, 40.0}) {
             double pose[3][4];
-            synthPoseMake(30, tilt, 60, x, x * 0.5, 500, pose);
+            synthPoseMake(30, tilt, 60, x, x * 0.5, 420, pose);
             const Outcome o = measure(cam, markers()[0], pose);
             ASSERT_TRUE(o.posed) << o.what;
             EXPECT_LT(o.fitPx, 1.0) << o.what << " tilt " << tilt;
@@ -352,7 +283,7 @@ TEST_F(PoseRendered, DistortedCameraRegistersModelsOnTheMarker)
 
 TEST_F(PoseRendered, CentreOffsetShiftsByTheRotatedOffset)
 {
-    const CameraParam cam = camera(false);
+    const CameraParam cam = camera(Lens::kNone);
     double pose[3][4];
     synthPoseMake(35, 30, 45, 10, 0, 450, pose);
     const double offset[2] = {10, 0};
