@@ -3,10 +3,16 @@
 #include "model/model.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -418,6 +424,127 @@ TEST(ModelLoadTexture, RejectsWidthsGlCannotTakeAndLeavesSizeAlone) {
     EXPECT_EQ(largest.size, kModelMaxTextureWidth) << "the largest width is still taken";
     const Texels tiny = loadBitmap(std::string("BM\0\0", 4));
     EXPECT_EQ(tiny.data.get(), nullptr) << "a file shorter than its width field";
+}
+
+// ---- Shipped sample models ----------------------------------------------------------------
+
+const std::string kModels = std::string(TARLIM_SOURCE_DIR) + "/data/models";
+
+struct Bounds {
+    float lo[3] = {1e9f, 1e9f, 1e9f};
+    float hi[3] = {-1e9f, -1e9f, -1e9f};
+};
+
+// Loads every frame of a shipped sequence the way the viewer does (one working
+// state), checks that every face is drawable, and returns the bounds of each frame.
+std::vector<Bounds> checkSequence(const std::string& prefix, int frames, ModelFile* file) {
+    std::vector<Bounds> result;
+    for (int i = 0; i < frames; ++i) {
+        const std::string path = prefix + std::to_string(i) + ".mqo";
+        FILE* fp = std::fopen(path.c_str(), "r");
+        EXPECT_NE(fp, nullptr) << path;
+        if (fp == nullptr) return result;
+        modelLoadFile(fp, file);
+        std::fclose(fp);
+        EXPECT_EQ(file->newMaterials, 1) << path << " carries its own materials";
+        EXPECT_GT(file->objectCount, 0) << path;
+        Bounds b;
+        for (int k = 0; k < file->objectCount; ++k) {
+            const ModelObject& o = file->objects[k];
+            EXPECT_NE(o.visible, 0) << path << " object " << k;
+            for (int j = 0; j < o.faceCount; ++j) {
+                const ModelFace& f = o.faces[j];
+                bool drawable = (f.vertexCount == 3 || f.vertexCount == 4) && f.material >= 0 &&
+                                f.material < file->materialCount;
+                for (int c = 0; drawable && c < f.vertexCount; ++c) {
+                    drawable = f.vertexIndex[c] >= 0 && f.vertexIndex[c] < o.vertexCount;
+                }
+                if (!drawable) {
+                    ADD_FAILURE() << path << " object " << k << " face " << j << " is not drawable";
+                    return result;
+                }
+            }
+            for (int v = 0; v < o.vertexCount; ++v) {
+                const float p[3] = {o.vertices[v].x, o.vertices[v].y, o.vertices[v].z};
+                for (int a = 0; a < 3; ++a) {
+                    b.lo[a] = std::min(b.lo[a], p[a]);
+                    b.hi[a] = std::max(b.hi[a], p[a]);
+                }
+            }
+        }
+        result.push_back(b);
+    }
+    return result;
+}
+
+// Drawn with scale 1 on an 80 mm marker: the model stands on y = 0 and stays over
+// the marker's square (|x|, |z| <= 40 mm), not taller than the marker is wide.
+void expectStandsOnMarker(const std::vector<Bounds>& frames, const std::string& name) {
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const Bounds& b = frames[i];
+        EXPECT_NEAR(b.lo[1], 0.0f, 1e-3f) << name << " frame " << i << " lowest point";
+        EXPECT_LE(b.hi[1], 80.0f) << name << " frame " << i;
+        for (int a : {0, 2}) {
+            EXPECT_GE(b.lo[a], -40.0f) << name << " frame " << i << " axis " << a;
+            EXPECT_LE(b.hi[a], 40.0f) << name << " frame " << i << " axis " << a;
+        }
+    }
+}
+
+TEST(ModelSamples, TexturedCubeStandsOnItsMarkerAndItsImageLoads) {
+    FileGuard g;
+    const std::vector<Bounds> frames = checkSequence(kModels + "/cube/cube", 12, &g.file);
+    ASSERT_EQ(frames.size(), 12u);
+    expectStandsOnMarker(frames, "cube");
+    EXPECT_NE(frames[0].hi[0], frames[1].hi[0]) << "the cube turns";
+    ASSERT_GT(g.file.materialCount, 0);
+    for (int k = 0; k < g.file.materialCount; ++k) {
+        ASSERT_EQ(g.file.materials[k].hasTexture, 1) << "material " << k;
+        char path[kModelPathSize];
+        ASSERT_EQ(modelTexturePath((kModels + "/cube/cube11.mqo").c_str(), g.file.materials[k].textureFile, path), 0);
+        FILE* fp = std::fopen(path, "rb");
+        ASSERT_NE(fp, nullptr) << path;
+        int size = 0;
+        std::unique_ptr<unsigned char, decltype(&std::free)> texels(modelLoadTexture(fp, &size), &std::free);
+        EXPECT_NE(texels.get(), nullptr) << path;
+        EXPECT_EQ(size, 64) << path;
+    }
+}
+
+TEST(ModelSamples, RobotWavesWithSeveralUntexturedMaterials) {
+    FileGuard g;
+    const std::vector<Bounds> frames = checkSequence(kModels + "/robot/robot", 24, &g.file);
+    ASSERT_EQ(frames.size(), 24u);
+    expectStandsOnMarker(frames, "robot");
+    EXPECT_NE(frames[0].hi[0], frames[6].hi[0]) << "the arm moves";
+    EXPECT_GE(g.file.materialCount, 3);
+    for (int k = 0; k < g.file.materialCount; ++k) EXPECT_EQ(g.file.materials[k].hasTexture, 0) << "material " << k;
+    std::FILE* beyond = std::fopen((kModels + "/robot/robot24.mqo").c_str(), "r");
+    EXPECT_EQ(beyond, nullptr) << "24 frames, numbered 0 to 23";
+    if (beyond != nullptr) std::fclose(beyond);
+}
+
+// The shipped files are exactly what the generator writes: regenerate them with
+// build/tools/tarlim-modelgen data/models after changing it.
+TEST(ModelSamples, ShippedFilesAreTheGeneratorsOutput) {
+    namespace fs = std::filesystem;
+    const fs::path out = fs::temp_directory_path() / ("tarlim_modelgen_" + std::to_string(::getpid()));
+    const std::string cmd = std::string(TARLIM_BINARY_DIR) + "/tools/tarlim-modelgen " + out.string();
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    auto bytes = [](const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    int files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(out)) {
+        if (!entry.is_regular_file()) continue;
+        const fs::path shipped = fs::path(kModels) / fs::relative(entry.path(), out);
+        EXPECT_TRUE(fs::exists(shipped)) << shipped;
+        EXPECT_TRUE(bytes(entry.path()) == bytes(shipped)) << shipped << " differs from the generator's output";
+        ++files;
+    }
+    EXPECT_EQ(files, 12 + 1 + 24);
+    fs::remove_all(out);
 }
 
 }  // namespace

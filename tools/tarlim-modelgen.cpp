@@ -216,7 +216,7 @@ void writeRobot(const fs::path& dir) {
                                              {"lamp", 1.00, 0.80, 0.10, nullptr}};
     for (int i = 0; i < 24; ++i) {
         const double phase = 2 * kPi * i / 24;
-        const double wave = 150 + 25 * std::sin(phase);   // raised arm, swinging side to side
+        const double wave = 155 + 20 * std::sin(phase);   // raised arm, swinging side to side
         const double swing = 12 * std::sin(phase);        // the other arm, back and forth
         const double turn = 15 * std::sin(phase);         // the head follows the wave
         const Vec rightShoulder{19, 44, 0}, leftShoulder{-19, 44, 0}, neck{0, 47, 0};
