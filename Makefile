@@ -26,7 +26,7 @@ test-sanitize: deps
 	ctest --test-dir build-sanitize --output-on-failure -j $(JOBS)
 
 run: build
-	@echo "make run: the viewer is not built yet; 'make test' runs the test suite."
+	@scripts/run-demo.sh
 
 clean:
 	rm -rf $(BUILD) build-sanitize
