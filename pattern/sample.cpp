@@ -19,17 +19,20 @@ constexpr int kPatternGridMax = 64;
 
 // Smallest of 16, 32, 64 whose square reaches a quarter of the longer squared edge
 // length, i.e. about one sample point per two pixels of edge.
-int patternGridSize(int64_t squaredLength)
+int patternGridSize(double squaredLength)
 {
+    // Lengths beyond the largest grid need no exact integer (and may exceed one).
+    if (squaredLength >= 4.0 * kPatternGridMax * kPatternGridMax) return kPatternGridMax;
+    const int64_t quarter = static_cast<int64_t>(squaredLength) / 4;
     int n = kPatternSide;
-    while (n < kPatternGridMax && static_cast<int64_t>(n) * n < squaredLength / 4) n *= 2;
+    while (n < kPatternGridMax && static_cast<int64_t>(n) * n < quarter) n *= 2;
     return n;
 }
 
-int64_t patternSquaredDistance(const int32_t* pointX, const int32_t* pointY, int32_t a, int32_t b)
+double patternSquaredDistance(const int32_t* pointX, const int32_t* pointY, int32_t a, int32_t b)
 {
-    const int64_t dx = static_cast<int64_t>(pointX[a]) - pointX[b];
-    const int64_t dy = static_cast<int64_t>(pointY[a]) - pointY[b];
+    const double dx = static_cast<double>(pointX[a]) - pointX[b];
+    const double dy = static_cast<double>(pointY[a]) - pointY[b];
     return dx * dx + dy * dy;
 }
 
@@ -84,10 +87,10 @@ int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* po
         return -1;
     }
 
-    const int64_t lx01 = patternSquaredDistance(pointX, pointY, corners[0], corners[1]);
-    const int64_t lx23 = patternSquaredDistance(pointX, pointY, corners[2], corners[3]);
-    const int64_t ly12 = patternSquaredDistance(pointX, pointY, corners[1], corners[2]);
-    const int64_t ly30 = patternSquaredDistance(pointX, pointY, corners[3], corners[0]);
+    const double lx01 = patternSquaredDistance(pointX, pointY, corners[0], corners[1]);
+    const double lx23 = patternSquaredDistance(pointX, pointY, corners[2], corners[3]);
+    const double ly12 = patternSquaredDistance(pointX, pointY, corners[1], corners[2]);
+    const double ly30 = patternSquaredDistance(pointX, pointY, corners[3], corners[0]);
     const int nx = patternGridSize(lx01 > lx23 ? lx01 : lx23);
     const int ny = patternGridSize(ly12 > ly30 ? ly12 : ly30);
     const int sx = nx / kPatternSide;
