@@ -1,0 +1,119 @@
+// Speed of markDetect on rendered frames: the shipped markers on a cluttered
+// background, sharp or with blur and sensor noise, at three frame sizes.
+//
+// Run: bench_detect --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+// (figures in docs/performance.md are the medians). The counter "markers" is the
+// number of markers reported per frame, so a faster but wrong detector shows.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "camera/camera.h"
+#include "detect/detect.h"
+#include "pattern/pattern.h"
+#include "synth/synth.h"
+
+namespace {
+
+const char* const kBenchMarkers[4] = {"arrow", "bars", "key", "moon"};
+
+struct BenchAssets {
+    SynthImage pictures[4];
+    bool ok = false;
+};
+
+const BenchAssets& benchAssets()
+{
+    static BenchAssets assets;
+    static bool loaded = false;
+    if (loaded) return assets;
+    loaded = true;
+    assets.ok = true;
+    for (int i = 0; i < 4; i++) {
+        const std::string base = std::string(TARLIM_SOURCE_DIR) + "/data/markers/" + kBenchMarkers[i];
+        if (synthPngRead((base + ".png").c_str(), &assets.pictures[i]) < 0 || patternLoad((base + ".pat").c_str()) < 0) {
+            assets.ok = false;
+        }
+    }
+    return assets;
+}
+
+// Renders a frame of width x height with `count` markers (0 ... 8) laid out on a 4 x 2
+// grid with assorted spins and tilts, each about a fifth of the frame height.
+bool benchFrame(int width, int height, int count, bool degrade, SynthImage* frame)
+{
+    const BenchAssets& assets = benchAssets();
+    if (!assets.ok) return false;
+    CameraParam camera{};
+    const double focal = 0.9 * width;
+    if (synthCameraMake(width, height, focal, 20.0 * (640.0 / width) * (640.0 / width), &camera) < 0) return false;
+    camParamInit(&camera);
+    static SynthScene scene;
+    synthSceneInit(&camera, &scene);
+    scene.clutter = 1;
+    scene.clutterSeed = 17;
+    scene.lightGradient = 0.3;
+    scene.lightAngleDeg = 30.0;
+    if (degrade) {
+        scene.blurSigma = 0.8;
+        scene.noiseSigma = 6.0;
+    }
+    const double side = 80.0;
+    const double z = focal * side / (0.2 * height);
+    for (int i = 0; i < count; i++) {
+        SynthMarker& m = scene.markers[i];
+        m.picture = &assets.pictures[i % 4];
+        m.side = side;
+        const double px = width * (0.14 + 0.24 * (i % 4)) - width / 2.0;
+        const double py = height * (0.3 + 0.42 * (i / 4)) - height / 2.0;
+        synthPoseMake(17.0 + 41.0 * i, 10.0 + 5.0 * (i % 5), 30.0 * i, px * z / focal, py * z / focal, z, m.pose);
+    }
+    scene.markerCount = count;
+    return synthRender(&scene, frame, nullptr) == 0;
+}
+
+void benchDetect(benchmark::State& state)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    const int count = static_cast<int>(state.range(2));
+    const bool degrade = state.range(3) != 0;
+    SynthImage frame;
+    if (!benchFrame(width, height, count, degrade, &frame)) {
+        state.SkipWithError("cannot render the frame (missing data/markers?)");
+        return;
+    }
+    DetectedMarker* list = nullptr;
+    int32_t found = 0;
+    for (auto _ : state) {
+        if (markDetect(frame.pixels.data(), 100, &list, &found) < 0) {
+            state.SkipWithError("markDetect failed");
+            return;
+        }
+        benchmark::DoNotOptimize(list);
+    }
+    int recognised = 0;
+    for (int i = 0; i < found; i++) recognised += list[i].patternId >= 0;
+    state.counters["markers"] = found;
+    state.counters["recognised"] = recognised;
+}
+
+}  // namespace
+
+BENCHMARK(benchDetect)
+    ->ArgNames({"w", "h", "markers", "blurnoise"})
+    ->Args({640, 480, 0, 0})
+    ->Args({640, 480, 1, 0})
+    ->Args({640, 480, 4, 0})
+    ->Args({640, 480, 8, 0})
+    ->Args({640, 480, 4, 1})
+    ->Args({640, 480, 8, 1})
+    ->Args({1280, 720, 4, 0})
+    ->Args({1280, 720, 4, 1})
+    ->Args({1920, 1080, 4, 0})
+    ->Args({1920, 1080, 4, 1})
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
