@@ -54,7 +54,7 @@ public:
 
 private:
     void writeFrame(int k) {
-        char name[16];
+        char name[32];
         std::snprintf(name, sizeof name, "/%04d.png", k);
         const std::string path = dir_ + name;
         std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
