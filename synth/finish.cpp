@@ -30,24 +30,33 @@ void synthApplyLight(const SynthScene* scene, std::vector<double>* work)
 }
 
 // One pass of the separable Gaussian along rows (step 3) or columns (step 3 * width),
-// clamping at the frame border.
+// clamping at the frame border. Each line is copied out first, padded with its end
+// values, so the inner loop needs no clamping.
 void synthBlurPass(std::vector<double>* work, int lines, int length, std::size_t lineStep, std::size_t step,
                    const std::vector<double>& kernel)
 {
     const int radius = static_cast<int>(kernel.size() / 2);
-    std::vector<double> line(static_cast<std::size_t>(length) * 3);
+    const int taps = static_cast<int>(kernel.size());
+    std::vector<double> line(static_cast<std::size_t>(length + 2 * radius) * 3);
     for (int l = 0; l < lines; l++) {
         double* base = &(*work)[static_cast<std::size_t>(l) * lineStep];
-        for (int i = 0; i < length; i++)
-            for (int c = 0; c < 3; c++) line[static_cast<std::size_t>(i) * 3 + c] = base[static_cast<std::size_t>(i) * step + c];
+        for (int i = -radius; i < length + radius; i++) {
+            const int j = std::min(length - 1, std::max(0, i));
+            for (int c = 0; c < 3; c++) line[static_cast<std::size_t>(i + radius) * 3 + c] = base[static_cast<std::size_t>(j) * step + c];
+        }
         for (int i = 0; i < length; i++) {
-            double sum[3] = {0.0, 0.0, 0.0};
-            for (int k = -radius; k <= radius; k++) {
-                const int j = std::min(length - 1, std::max(0, i + k));
-                const double weight = kernel[static_cast<std::size_t>(k + radius)];
-                for (int c = 0; c < 3; c++) sum[c] += weight * line[static_cast<std::size_t>(j) * 3 + c];
+            const double* in = &line[static_cast<std::size_t>(i) * 3];
+            double b = 0.0, g = 0.0, r = 0.0;
+            for (int k = 0; k < taps; k++) {
+                const double weight = kernel[static_cast<std::size_t>(k)];
+                b += weight * in[k * 3];
+                g += weight * in[k * 3 + 1];
+                r += weight * in[k * 3 + 2];
             }
-            for (int c = 0; c < 3; c++) base[static_cast<std::size_t>(i) * step + c] = sum[c];
+            double* out = &base[static_cast<std::size_t>(i) * step];
+            out[0] = b;
+            out[1] = g;
+            out[2] = r;
         }
     }
 }
@@ -95,8 +104,9 @@ void synthFinish(const SynthScene* scene, std::vector<double>* work, SynthImage*
     const std::size_t count = work->size() / 3;
     for (std::size_t i = 0; i < count; i++) {
         for (int c = 0; c < 3; c++) {
-            const double v = std::floor((*work)[i * 3 + c] + 0.5);
-            frame->pixels[i * 4 + c] = static_cast<std::uint8_t>(v < 0.0 ? 0.0 : (v > 255.0 ? 255.0 : v));
+            // Round half up; truncation equals floor once v is known to be positive.
+            const double v = (*work)[i * 3 + c] + 0.5;
+            frame->pixels[i * 4 + c] = v < 1.0 ? 0 : (v >= 255.0 ? 255 : static_cast<std::uint8_t>(v));
         }
         frame->pixels[i * 4 + 3] = 255;
     }

@@ -4,8 +4,9 @@
 // Speed: labels (which marker, and which of its regions: margin, border or picture
 // texel) are computed once per pixel corner. A pixel whose four corners carry the same
 // label lies inside one region and takes its colour directly; only pixels on a
-// boundary are supersampled. Label and colour work is limited to each marker's
-// bounding box in the frame.
+// boundary are supersampled, their sub-samples' ideal positions interpolated between
+// the traced corners. Label and colour work is limited to each marker's bounding box
+// in the frame.
 #include "synth/synth.h"
 #include "synth/internal.h"
 
@@ -215,19 +216,30 @@ void synthLabelColour(const SynthPrep* preps, int label, const std::uint8_t* bac
     for (int c = 0; c < 3; c++) out[c] = kSynthInk + texel[c] * ((kSynthPaper - kSynthInk) / 255.0);
 }
 
-int synthLabelObserved(const SynthScene* scene, const SynthPrep* preps, double ox, double oy)
+// Labels and ideal positions of the (width + 1) x (height + 1) pixel corners; corner
+// (gx, gy) is the observed point (gx - 0.5, gy - 0.5), entry gy * (width + 1) + gx.
+struct SynthCornerGrid {
+    std::vector<int> label;      // background outside every marker box
+    std::vector<double> ideal;   // (u, v) per corner; traced only inside marker boxes
+    std::vector<char> traced;    // 1 where `ideal` holds the traced position
+};
+
+void synthTraceCorner(const SynthScene* scene, const SynthPrep* preps, int gx, int gy, SynthCornerGrid* grid)
 {
-    double u = 0.0, v = 0.0;
-    camObservToIdeal(scene->camera.distortion, ox, oy, &u, &v);
-    return synthLabelAt(preps, scene->markerCount, ox, oy, u, v);
+    const std::size_t g = static_cast<std::size_t>(gy) * (scene->camera.width + 1) + gx;
+    double* ideal = &grid->ideal[g * 2];
+    camObservToIdeal(scene->camera.distortion, gx - 0.5, gy - 0.5, &ideal[0], &ideal[1]);
+    grid->label[g] = synthLabelAt(preps, scene->markerCount, gx - 0.5, gy - 0.5, ideal[0], ideal[1]);
+    grid->traced[g] = 1;
 }
 
-// Labels of the (width + 1) x (height + 1) pixel corners; corner (gx, gy) is the
-// observed point (gx - 0.5, gy - 0.5). Outside every marker box they stay background.
-void synthLabelCorners(const SynthScene* scene, const SynthPrep* preps, std::vector<int>* grid)
+void synthLabelCorners(const SynthScene* scene, const SynthPrep* preps, SynthCornerGrid* grid)
 {
     const int width = scene->camera.width, height = scene->camera.height;
-    grid->assign(static_cast<std::size_t>(width + 1) * (height + 1), kSynthLabelBackground);
+    const std::size_t count = static_cast<std::size_t>(width + 1) * (height + 1);
+    grid->label.assign(count, kSynthLabelBackground);
+    grid->ideal.assign(count * 2, 0.0);
+    grid->traced.assign(count, 0);
     for (int gy = 0; gy <= height; gy++) {
         const double oy = gy - 0.5;
         double lo = 1e300, hi = -1e300;
@@ -239,28 +251,42 @@ void synthLabelCorners(const SynthScene* scene, const SynthPrep* preps, std::vec
         if (lo > hi) continue;
         const int g0 = std::max(0, static_cast<int>(std::floor(lo + 0.5)));
         const int g1 = std::min(width, static_cast<int>(std::ceil(hi + 0.5)));
-        for (int gx = g0; gx <= g1; gx++)
-            (*grid)[static_cast<std::size_t>(gy) * (width + 1) + gx] = synthLabelObserved(scene, preps, gx - 0.5, oy);
+        for (int gx = g0; gx <= g1; gx++) synthTraceCorner(scene, preps, gx, gy, grid);
     }
 }
 
-void synthShadePixel(const SynthScene* scene, const SynthPrep* preps, const std::vector<int>& grid,
+// A pixel inside one region takes its colour; a pixel on a boundary averages n x n
+// sub-samples. Their ideal positions are interpolated between the pixel's four traced
+// corners: across one pixel the lens mapping is linear to far below 0.001 pixel.
+void synthShadePixel(const SynthScene* scene, const SynthPrep* preps, SynthCornerGrid* grid,
                      const std::uint8_t* backdrop, int x, int y, double out[3])
 {
     const int width = scene->camera.width;
     const std::size_t g = static_cast<std::size_t>(y) * (width + 1) + x;
-    const int label = grid[g];
-    if (grid[g + 1] == label && grid[g + width + 1] == label && grid[g + width + 2] == label) {
+    const std::size_t corners[4] = {g, g + 1, g + width + 1, g + width + 2};
+    const int label = grid->label[corners[0]];
+    if (grid->label[corners[1]] == label && grid->label[corners[2]] == label && grid->label[corners[3]] == label) {
         synthLabelColour(preps, label, backdrop, out);
         return;
     }
+    const int cornerX[4] = {x, x + 1, x, x + 1}, cornerY[4] = {y, y, y + 1, y + 1};
+    for (int k = 0; k < 4; k++)
+        if (!grid->traced[corners[k]]) synthTraceCorner(scene, preps, cornerX[k], cornerY[k], grid);
+    const double* i00 = &grid->ideal[corners[0] * 2];
+    const double* i10 = &grid->ideal[corners[1] * 2];
+    const double* i01 = &grid->ideal[corners[2] * 2];
+    const double* i11 = &grid->ideal[corners[3] * 2];
     const int n = scene->supersample;
     double sum[3] = {0.0, 0.0, 0.0};
     for (int j = 0; j < n; j++) {
+        const double t = (j + 0.5) / n;
         for (int i = 0; i < n; i++) {
-            const double ox = x - 0.5 + (i + 0.5) / n, oy = y - 0.5 + (j + 0.5) / n;
+            const double s = (i + 0.5) / n;
+            const double w00 = (1 - s) * (1 - t), w10 = s * (1 - t), w01 = (1 - s) * t, w11 = s * t;
+            const double u = w00 * i00[0] + w10 * i10[0] + w01 * i01[0] + w11 * i11[0];
+            const double v = w00 * i00[1] + w10 * i10[1] + w01 * i01[1] + w11 * i11[1];
             double colour[3];
-            synthLabelColour(preps, synthLabelObserved(scene, preps, ox, oy), backdrop, colour);
+            synthLabelColour(preps, synthLabelAt(preps, scene->markerCount, x - 0.5 + s, y - 0.5 + t, u, v), backdrop, colour);
             for (int c = 0; c < 3; c++) sum[c] += colour[c];
         }
     }
@@ -324,7 +350,7 @@ int synthRender(const SynthScene* scene, SynthImage* frame, SynthTruth* truth)
     const int width = scene->camera.width, height = scene->camera.height;
     std::vector<std::uint8_t> backdrop;
     synthDrawBackdrop(scene, &backdrop);
-    std::vector<int> grid;
+    SynthCornerGrid grid;
     synthLabelCorners(scene, preps, &grid);
 
     // 3. Shade every pixel, supersampling those on region boundaries.
@@ -332,7 +358,7 @@ int synthRender(const SynthScene* scene, SynthImage* frame, SynthTruth* truth)
     for (int y = 0; y < height; y++)
         for (int x = 0; x < width; x++) {
             const std::size_t i = static_cast<std::size_t>(y) * width + x;
-            synthShadePixel(scene, preps, grid, &backdrop[i * 3], x, y, &work[i * 3]);
+            synthShadePixel(scene, preps, &grid, &backdrop[i * 3], x, y, &work[i * 3]);
         }
 
     // 4. Light, blur, noise, bytes.
