@@ -144,7 +144,8 @@ void dispDraw3DCamera(int column, int row);
 // Draws `frame` (dispImageWidth x dispImageHeight, layout above) into view
 // (column, row), undistorted through dispCameraParam's distortion, at depth -1 of the
 // 2D projection (call dispDrawMode2D first). Frames up to 512 wide use one texture,
-// wider ones two; the grid of each view is built on its first frame and cached.
+// wider ones two; the grid of each view is built on its first frame and cached. A
+// view that the layout does not have draws nothing.
 // dispDrawMode 0 copies the pixels instead (no undistortion). If a staging buffer
 // cannot be allocated prints "malloc error!!\n" on standard output and ends the
 // process with status 1.

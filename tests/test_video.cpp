@@ -196,6 +196,26 @@ TEST_F(VideoTest, AppendedSinkPlaysFilesAtTheirFrameRate) {
     EXPECT_EQ(waitForImage(0.2), nullptr);
 }
 
+// A file through decodebin, whose pads appear only once the file is typed: here a
+// single PNG picture, so exactly one frame and then the end.
+TEST_F(VideoTest, DecodebinFileGivesItsPictureThenNothing) {
+    PngSequence files(1);
+    std::string path = files.location();
+    path.replace(path.find("%04d"), 4, "0000");
+    const std::string config = "filesrc location=" + path + " ! decodebin";
+    ASSERT_EQ(videoOpen(config.c_str()), 0) << config;
+    int w = 0;
+    int h = 0;
+    ASSERT_EQ(videoInqSize(&w, &h), 0);
+    EXPECT_EQ(w, kSeqWidth);
+    EXPECT_EQ(h, kSeqHeight);
+    ASSERT_EQ(videoCapStart(), 0);
+    const unsigned char* image = waitForImage(3.0);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(sequenceFrameOf(image, 1), 0);
+    EXPECT_EQ(waitForImage(0.3), nullptr) << "a picture is one frame";
+}
+
 // ---- Nothing new ------------------------------------------------------------------
 
 TEST_F(VideoTest, NoImageUntilANewFrameArrives) {
