@@ -60,11 +60,61 @@ void modelEmitMaterial(const ModelMaterial& m) {
     glColor4f(m.colour[0], m.colour[1], m.colour[2], m.colour[3]);
 }
 
-bool modelCornersInRange(const ModelFace& face, int vertexCount) {
+// Triangles and quads whose corners all exist; everything else issues nothing.
+bool modelFaceDrawable(const ModelFace& face, int vertexCount) {
+    if (face.vertexCount != 3 && face.vertexCount != 4) return false;
     for (int i = 0; i < face.vertexCount; ++i) {
         if (face.vertexIndex[i] < 0 || face.vertexIndex[i] >= vertexCount) return false;
     }
     return true;
+}
+
+// The face's material entry, or nullptr (drawn white) without a valid one.
+const ModelMaterial* modelFaceMaterial(const ModelFace& face, const ModelMaterial* materials, int materialCount) {
+    if (materials == nullptr || face.material < 0 || face.material >= materialCount) return nullptr;
+    return &materials[face.material];
+}
+
+// Consecutive faces with the same material and corner count share one glBegin/glEnd
+// and one issue of the material and texture state. They draw exactly as faces issued
+// one by one would (every face still gets its own normal), but a software GL
+// compiles and calls such a list several times faster.
+struct ModelRun {
+    bool open;
+    const ModelMaterial* material;
+    int vertexCount;
+    bool textured;
+};
+
+void modelRunBegin(ModelRun* run, const ModelMaterial* m, int vertexCount) {
+    if (m != nullptr) modelEmitMaterial(*m);
+    else glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
+    *run = ModelRun{true, m, vertexCount, m != nullptr && m->hasTexture != 0};
+    if (run->textured) {
+        glEnable(GL_TEXTURE_2D);
+        glBindTexture(GL_TEXTURE_2D, m->textureId);
+    }
+    glEnable(GL_NORMALIZE);
+    glBegin(vertexCount == 3 ? GL_TRIANGLES : GL_QUADS);
+}
+
+// The face's normal (from its first three corners) and its corners in order.
+void modelRunFace(const ModelFace& face, const ModelVertex* vertices, bool textured) {
+    const int* index = face.vertexIndex;
+    const std::array<float, 3> n = modelFaceNormal(vertices[index[0]], vertices[index[1]], vertices[index[2]]);
+    glNormal3f(n[0], n[1], n[2]);
+    for (int i = 0; i < face.vertexCount; ++i) {
+        if (textured) glTexCoord2f(face.uv[2 * i], face.uv[2 * i + 1]);
+        const ModelVertex& v = vertices[index[i]];
+        glVertex3f(v.x, v.y, v.z);
+    }
+}
+
+void modelRunEnd(ModelRun* run) {
+    glEnd();
+    glDisable(GL_NORMALIZE);
+    if (run->textured) glDisable(GL_TEXTURE_2D);
+    run->open = false;
 }
 
 }  // namespace
@@ -92,46 +142,32 @@ void modelCompile(const ModelFile* file, unsigned int list, double scale) {
 void modelDrawObjects(int objectCount, const ModelObject* objects,
                       const ModelMaterial* materials, int materialCount) {
     glPushMatrix();
+    ModelRun run{};
     for (int i = 0; i < objectCount; ++i) {
         const ModelObject& object = objects[i];
         if (object.visible == 0) continue;
         for (int j = 0; j < object.faceCount; ++j) {
-            modelDrawFace(&object.faces[j], object.vertices, object.vertexCount, materials, materialCount);
+            const ModelFace& face = object.faces[j];
+            if (!modelFaceDrawable(face, object.vertexCount)) continue;
+            const ModelMaterial* m = modelFaceMaterial(face, materials, materialCount);
+            if (run.open && (m != run.material || face.vertexCount != run.vertexCount)) modelRunEnd(&run);
+            if (!run.open) modelRunBegin(&run, m, face.vertexCount);
+            modelRunFace(face, object.vertices, run.textured);
         }
     }
+    if (run.open) modelRunEnd(&run);
     glPopMatrix();
 }
 
 void modelDrawFace(const ModelFace* face, const ModelVertex* vertices, int vertexCount,
                    const ModelMaterial* materials, int materialCount) {
     // 1. Only triangles and quads whose corners exist are drawn.
-    if (face->vertexCount != 3 && face->vertexCount != 4) return;
-    if (!modelCornersInRange(*face, vertexCount)) return;
-    // 2. Normal from the first three corners.
-    const int* index = face->vertexIndex;
-    const std::array<float, 3> n = modelFaceNormal(vertices[index[0]], vertices[index[1]], vertices[index[2]]);
-    // 3. Material, or plain white when there is no (valid) entry.
-    const bool hasMaterial = materials != nullptr && face->material >= 0 && face->material < materialCount;
-    const ModelMaterial* m = hasMaterial ? &materials[face->material] : nullptr;
-    if (m != nullptr) modelEmitMaterial(*m);
-    else glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
-    // 4./5. The primitive, textured when the material has a texture.
-    const bool textured = m != nullptr && m->hasTexture != 0;
-    if (textured) {
-        glEnable(GL_TEXTURE_2D);
-        glBindTexture(GL_TEXTURE_2D, m->textureId);
-    }
-    glEnable(GL_NORMALIZE);
-    glBegin(face->vertexCount == 3 ? GL_TRIANGLES : GL_QUADS);
-    glNormal3f(n[0], n[1], n[2]);
-    for (int i = 0; i < face->vertexCount; ++i) {
-        if (textured) glTexCoord2f(face->uv[2 * i], face->uv[2 * i + 1]);
-        const ModelVertex& v = vertices[index[i]];
-        glVertex3f(v.x, v.y, v.z);
-    }
-    glEnd();
-    glDisable(GL_NORMALIZE);
-    if (textured) glDisable(GL_TEXTURE_2D);
+    if (!modelFaceDrawable(*face, vertexCount)) return;
+    // 2.-5. Material (or white), texture, the primitive with its normal.
+    ModelRun run{};
+    modelRunBegin(&run, modelFaceMaterial(*face, materials, materialCount), face->vertexCount);
+    modelRunFace(*face, vertices, run.textured);
+    modelRunEnd(&run);
 }
 
 std::array<float, 3> modelFaceNormal(const ModelVertex& p0, const ModelVertex& p1, const ModelVertex& p2) {

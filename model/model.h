@@ -228,6 +228,10 @@ void modelCompile(const ModelFile* file, unsigned int list, double scale);
 
 // glPushMatrix, every face of every visible object (table order, file order), and
 // glPopMatrix. materials may be nullptr (materialCount 0): faces are then white.
+// Each face draws as modelDrawFace would draw it, but consecutive faces with the same
+// material and corner count share one glBegin/glEnd and one issue of the material
+// and texture state (each face keeps its own normal): the picture is the same, and a
+// software GL compiles and calls such a list several times faster.
 void modelDrawObjects(int objectCount, const ModelObject* objects,
                       const ModelMaterial* materials, int materialCount);
 

@@ -235,6 +235,41 @@ TEST_F(ModelGl, LitFacesShowTheirMaterialOnTheSideTheirCornersFace) {
     EXPECT_EQ(at(0.5f, 0), kGreen);
 }
 
+TEST_F(ModelGl, NeighbouringFacesKeepTheirOwnNormalMaterialAndTexture) {
+    // Five squares in a row: two of the same red material facing opposite ways, a
+    // textured one, a blue triangle, and the textured material again.
+    writeBitmap(dir / "quad.bmp", 8, [](int r, int c) { return quadrants(r, c, 8); });
+    std::vector<std::string> vertices, faces;
+    const char* spec[5] = {"M(0)", "M(0)", "M(1)", "M(2)", "M(1)"};
+    for (int k = 0; k < 5; ++k) {
+        const float x0 = -1.0f + 0.4f * k + 0.05f;
+        std::vector<std::string> sq = square(x0, -0.3f, x0 + 0.3f, 0.3f);
+        if (k == 1) std::swap(sq[0], sq[2]);
+        vertices.insert(vertices.end(), sq.begin(), sq.end());
+        const int b = 4 * k;
+        std::string f = k == 3 ? "3 V(" + std::to_string(b) + " " + std::to_string(b + 1) + " " + std::to_string(b + 2) + ") "
+                               : "4 V(" + std::to_string(b) + " " + std::to_string(b + 1) + " " + std::to_string(b + 2) + " " +
+                                     std::to_string(b + 3) + ") ";
+        f += spec[k];
+        if (k == 2 || k == 4) f += std::string(" ") + kSquareUv;
+        faces.push_back(f);
+    }
+    const GLuint list = loadOne("row", document(materials({materialLine("1 0 0 1"), materialLine("0 0 0 1", "quad.bmp"),
+                                                           materialLine("0 0 1 1")}) + object(vertices, faces)));
+    lightHeadOn();
+    draw(list);
+    auto centre = [](int k, float dy) { return std::make_pair(-1.0f + 0.4f * k + 0.2f, dy); };
+    EXPECT_EQ(at(centre(0, 0).first, 0), kRed) << "faces the light";
+    EXPECT_EQ(at(centre(1, 0).first, 0), kBlack) << "same material, faces away";
+    EXPECT_EQ(at(centre(2, 0).first - 0.07f, 0.2f), kRed) << "texture, top left";
+    EXPECT_EQ(at(centre(2, 0).first + 0.07f, -0.2f), kYellow) << "texture, bottom right";
+    // The triangle covers the lower-left half of its square (corners bottom-right,
+    // bottom-left, top-left).
+    EXPECT_EQ(at(centre(3, 0).first - 0.07f, -0.2f), kBlue) << "untextured after a textured face";
+    EXPECT_EQ(at(centre(3, 0).first + 0.1f, 0.2f), kBlack) << "outside the triangle";
+    EXPECT_EQ(at(centre(4, 0).first + 0.07f, 0.2f), kGreen) << "texture again, top right";
+}
+
 TEST_F(ModelGl, TexturedQuadShowsItsTexelsTheRightWayUp) {
     writeBitmap(dir / "quad.bmp", 8, [](int r, int c) { return quadrants(r, c, 8); });
     const GLuint list = loadOne("tex", document(materials({materialLine("0.2 0.2 0.2 1", "quad.bmp")}) +

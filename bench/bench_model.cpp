@@ -1,0 +1,159 @@
+// Start-up cost of a model animation: a sequence of 100 files of 10,000 faces each,
+// generated into a temporary directory before the benchmarks run. Parsing
+// (modelLoadFile) and list compilation (modelCompile) are timed separately, then the
+// whole modelLoadSequence. Target: <= 2 s for the whole sequence.
+// Needs a GL context: run it under tests/xvfb-run.sh.
+#include <GL/glut.h>
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/model.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kFiles = 100;
+constexpr int kGrid = 71;                           // 72 x 72 vertices, 71 x 71 cells
+constexpr int kFaces = 10000;                       // triangles of the grid, the rest dropped
+static_assert(2 * kGrid * kGrid >= kFaces, "grid holds enough triangles");
+
+fs::path benchDir;
+
+// One frame: a rippled sheet of kFaces textured triangles over 71 x 71 vertices, with
+// its own material chunk (two materials, one textured) as modelling programs write.
+void writeFrame(const fs::path& path, int frame) {
+    std::ofstream out(path);
+    char line[160];
+    out << "Metasequoia Document\nFormat Text Ver 1.0\n\nMaterial 2 {\n"
+        << "\t\"skin\" col(1.000 0.800 0.600 1.000) dif(0.800) amb(0.600) emi(0.000) spc(0.200) power(20.00) "
+           "tex(\"skin.bmp\")\n"
+        << "\t\"cloth\" col(0.200 0.300 0.800 1.000) dif(0.800) amb(0.600) emi(0.000) spc(0.200) power(20.00)\n}\n";
+    out << "Object \"sheet\" {\n\tvisible 15\n\tvertex " << (kGrid + 1) * (kGrid + 1) << " {\n";
+    for (int r = 0; r <= kGrid; ++r) {
+        for (int c = 0; c <= kGrid; ++c) {
+            const int h = (r * 7 + c * 3 + frame) % 11;
+            std::snprintf(line, sizeof(line), "\t\t%.4f %.4f %.4f\n", c - kGrid / 2.0, h * 0.25, r - kGrid / 2.0);
+            out << line;
+        }
+    }
+    out << "\t}\n\tface " << kFaces << " {\n";
+    for (int f = 0; f < kFaces; ++f) {
+        const int cell = f / 2, r = cell / kGrid, c = cell % kGrid;
+        const int v00 = r * (kGrid + 1) + c, v01 = v00 + 1, v10 = v00 + kGrid + 1, v11 = v10 + 1;
+        // Materials alternate by grid row: runs of 142 faces, as the parts of a
+        // modelled figure come in runs of one material.
+        const int m = r % 2;
+        if (f % 2 == 0) {
+            std::snprintf(line, sizeof(line), "\t\t3 V(%d %d %d) M(%d) UV(0.00000 0.00000 1.00000 0.00000 1.00000 1.00000)\n",
+                          v00, v01, v11, m);
+        } else {
+            std::snprintf(line, sizeof(line), "\t\t3 V(%d %d %d) M(%d) UV(0.00000 0.00000 1.00000 1.00000 0.00000 1.00000)\n",
+                          v00, v11, v10, m);
+        }
+        out << line;
+    }
+    out << "\t}\n}\nEof\n";
+}
+
+void writeTexture(const fs::path& path) {
+    const int w = 64;
+    std::string b(54, '\0');
+    b[0] = 'B';
+    b[1] = 'M';
+    b[18] = static_cast<char>(w);
+    b[22] = static_cast<char>(w);
+    for (int i = 0; i < w * w; ++i) b += std::string("\x40\x80\xc0", 3);
+    std::ofstream(path, std::ios::binary) << b;
+}
+
+std::string framePath(int i) { return (benchDir / ("frame" + std::to_string(i) + ".mqo")).string(); }
+
+// Parses every file of the sequence into `file` (objects released after each), the
+// way a sequence load does.
+void parseAll(ModelFile* file) {
+    for (int i = 0; i < kFiles; ++i) {
+        FILE* fp = std::fopen(framePath(i).c_str(), "r");
+        modelLoadFile(fp, file);
+        std::fclose(fp);
+        modelReleaseObjects(file);
+    }
+}
+
+void BM_ParseSequence(benchmark::State& state) {
+    for (auto _ : state) {
+        auto file = std::make_unique<ModelFile>();
+        parseAll(file.get());
+        modelReleaseFile(file.get());
+    }
+    state.counters["faces/s"] = benchmark::Counter(static_cast<double>(kFiles) * kFaces,
+                                                   benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_ParseSequence)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// Compilation only (texture creation included): each file is parsed with the clock
+// paused, then compiled with it running.
+void BM_CompileSequence(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto file = std::make_unique<ModelFile>();
+        const GLuint base = glGenLists(kFiles);
+        state.ResumeTiming();
+        for (int i = 0; i < kFiles; ++i) {
+            state.PauseTiming();
+            FILE* fp = std::fopen(framePath(i).c_str(), "r");
+            modelLoadFile(fp, file.get());
+            std::fclose(fp);
+            state.ResumeTiming();
+            if (file->newMaterials != 0) modelCreateTextures(file.get(), framePath(i).c_str());
+            modelCompile(file.get(), base + i, 1.0);
+            modelReleaseObjects(file.get());
+        }
+        glFinish();
+        state.PauseTiming();
+        modelReleaseFile(file.get());
+        glDeleteLists(base, kFiles);
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_CompileSequence)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The whole start-up load of one sequence, as the viewer does it.
+void BM_LoadSequence(benchmark::State& state) {
+    const std::string prefix = (benchDir / "frame").string();
+    for (auto _ : state) {
+        GLuint base = 0;
+        const int loaded = modelLoadSequence(prefix.c_str(), kFiles, 1.0, &base);
+        glFinish();
+        if (loaded != kFiles) state.SkipWithError("sequence did not load");
+        state.PauseTiming();
+        glDeleteLists(base, kFiles);
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_LoadSequence)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    glutInit(&argc, argv);
+    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
+    glutInitWindowSize(64, 64);
+    glutCreateWindow("bench_model");
+    benchDir = fs::temp_directory_path() / ("tarlim_bench_model_" + std::to_string(getpid()));
+    fs::create_directories(benchDir);
+    writeTexture(benchDir / "skin.bmp");
+    for (int i = 0; i < kFiles; ++i) writeFrame(framePath(i), i);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    fs::remove_all(benchDir);
+    return 0;
+}
