@@ -196,6 +196,26 @@ TEST_F(VideoTest, AppendedSinkPlaysFilesAtTheirFrameRate) {
     EXPECT_EQ(waitForImage(0.2), nullptr);
 }
 
+// Frames not fetched in time are dropped: after a pause the newest one comes, then
+// nothing until the next is due.
+TEST_F(VideoTest, AppendedSinkHandsOutOnlyTheNewestFrame) {
+    constexpr int kCount = 12;
+    PngSequence files(kCount);
+    const std::string config = "multifilesrc location=" + files.location() +
+                               " caps=image/png,framerate=20/1 ! pngdec";
+    ASSERT_EQ(videoOpen(config.c_str()), 0) << config;
+    ASSERT_EQ(videoCapStart(), 0);
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const unsigned char* image = videoGetImage();
+    const double seconds = secondsSince(start);
+    ASSERT_NE(image, nullptr);
+    const int k = sequenceFrameOf(image, kCount);
+    EXPECT_GE(k, 3) << "stale frames were kept";
+    EXPECT_LE(k, seconds * 20 + 1) << "the file ran ahead of its frame rate";
+    EXPECT_EQ(videoGetImage(), nullptr) << "the next frame is 50 ms away";
+}
+
 // A file through decodebin, whose pads appear only once the file is typed: here a
 // single PNG picture, so exactly one frame and then the end.
 TEST_F(VideoTest, DecodebinFileGivesItsPictureThenNothing) {
