@@ -71,10 +71,10 @@ std::string videoErrorText(GstMessage* message) {
     return text;
 }
 
-// Pops every pending bus message. Returns -1 after reporting the first error (once
-// per source), 1 at the end of the stream, else 0.
+// Pops every pending bus message (they would pile up otherwise). Returns -1 once a
+// source error has been reported (the first one only, once per source), else 0;
+// sets *ended at the end of the stream.
 int videoPollBus(bool* ended) {
-    int result = 0;
     while (GstMessage* message = gst_bus_pop(videoSource.bus)) {
         if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR && !videoSource.failed) {
             videoReport(videoErrorText(message));
@@ -84,8 +84,7 @@ int videoPollBus(bool* ended) {
         }
         gst_message_unref(message);
     }
-    if (videoSource.failed) result = -1;
-    return result;
+    return videoSource.failed ? -1 : 0;
 }
 
 void videoReleaseFrames() {
