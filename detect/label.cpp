@@ -3,7 +3,9 @@
 // per-region area, centroid and bounding box.
 #include "detect/detect.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "camera/camera.h"
 
@@ -24,6 +26,11 @@ int16_t* markLabelImage = nullptr;
 int64_t markLabelCapacity = 0;
 
 // Per-label storage, fixed: provisional labels never exceed kMarkLabelMax.
+// During the scan markLabelTable holds a parent forest in which every class's root is
+// its smallest label and every parent is smaller than its child; finding the root of
+// a label therefore gives exactly the class representative that a flat table (every
+// entry pointing straight at its representative) would hold, without rewriting the
+// table on every merge.
 int32_t markLabelTable[kMarkRegionMax];
 MarkLabelRecord markLabelRecords[kMarkRegionMax];
 int32_t markRegionArea[kMarkRegionMax];
@@ -31,7 +38,7 @@ double markRegionCentroid[2 * kMarkRegionMax];
 int32_t markRegionBox[4 * kMarkRegionMax];
 
 // Makes the label image hold at least `pixels` entries. Returns 0, or -1 when the
-// allocation fails (the old buffer is gone then too; the next call retries).
+// allocation fails (the old buffer is released too; the next call retries).
 int markLabelReserve(int64_t pixels)
 {
     if (pixels <= markLabelCapacity) return 0;
@@ -43,30 +50,150 @@ int markLabelReserve(int64_t pixels)
     return 0;
 }
 
-// merge(a, b) of two class representatives: the smaller one survives and every entry
-// of the larger among the k labels so far is redirected, so the table stays flat.
-int32_t markLabelMerge(int32_t a, int32_t b, int32_t k)
+// Class representative of label n (the root of its tree), halving the path on the way.
+int32_t markLabelFind(int32_t n)
+{
+    while (markLabelTable[n - 1] != n) {
+        const int32_t parent = markLabelTable[n - 1];
+        markLabelTable[n - 1] = markLabelTable[parent - 1];
+        n = parent;
+    }
+    return n;
+}
+
+// merge(a, b) of two class representatives: the smaller one survives and the larger
+// one's class joins it.
+int32_t markLabelMerge(int32_t a, int32_t b)
 {
     if (a > b) {
-        for (int32_t n = 0; n < k; n++) {
-            if (markLabelTable[n] == a) markLabelTable[n] = b;
-        }
+        markLabelTable[a - 1] = b;
         return b;
     }
-    if (a < b) {
-        for (int32_t n = 0; n < k; n++) {
-            if (markLabelTable[n] == b) markLabelTable[n] = a;
-        }
-    }
+    if (a < b) markLabelTable[b - 1] = a;
     return a;
 }
 
-void markLabelAdd(int32_t label, int x, int y)
+// Working record of the pixels of one dark run, added to its label's record at once.
+// All pixels of a run end up in one region, so any of its labels may carry them: the
+// region sums and boxes come out exactly as if every pixel updated its own label.
+void markLabelAddRun(int32_t label, int x0, int x1, int y)
 {
     MarkLabelRecord& r = markLabelRecords[label - 1];
-    r.area++;
-    r.sumX += x;
-    r.sumY += y;
+    const int32_t n = x1 - x0 + 1;
+    r.area += n;
+    r.sumX += static_cast<int64_t>(x0 + x1) * n / 2;
+    r.sumY += static_cast<int64_t>(n) * y;
+    if (r.xmin > x0) r.xmin = x0;
+    if (r.xmax < x1) r.xmax = x1;
+    if (r.ymin > y) r.ymin = y;
+    if (r.ymax < y) r.ymax = y;
+}
+
+// Label of the first pixel of a dark run (its left neighbour is light): the case
+// table without the rows that need a labelled left neighbour. 0 at the label limit.
+int32_t markLabelRunStart(const int16_t* up, int x, int y, int32_t* k)
+{
+    const int32_t U = up[x], UR = up[x + 1], UL = up[x - 1];
+    if (U > 0) return U;
+    if (UR > 0 && UL > 0) return markLabelMerge(markLabelFind(UR), markLabelFind(UL));
+    if (UR > 0) return UR;
+    if (UL > 0) return UL;
+    if (*k == kMarkLabelMax) return 0;
+    const int32_t n = ++*k;
+    markLabelTable[n - 1] = n;
+    markLabelRecords[n - 1] = MarkLabelRecord{0, 0, 0, x, x, y, y};
+    return n;
+}
+
+// Labels the dark run x0 ... x1 of row y: the case table with a labelled left
+// neighbour. Returns 0, or -1 at the label limit.
+int markLabelRun(const int16_t* up, int16_t* here, int x0, int x1, int y, int32_t* k)
+{
+    int32_t label = markLabelRunStart(up, x0, y, k);
+    if (label == 0) return -1;
+    here[x0] = static_cast<int16_t>(label);
+    for (int x = x0 + 1; x <= x1; x++) {
+        const int32_t U = up[x];
+        if (U > 0) {
+            label = U;
+        } else {
+            const int32_t UR = up[x + 1], UL = up[x - 1];
+            if (UR > 0) {
+                label = markLabelMerge(markLabelFind(UR), markLabelFind(UL > 0 ? UL : label));
+            } else if (UL > 0) {
+                label = UL;
+            }  // otherwise the left neighbour's label
+        }
+        here[x] = static_cast<int16_t>(label);
+    }
+    markLabelAddRun(label, x0, x1, y);
+    return 0;
+}
+
+// Four pixels at once through the compiler's generic vector types (plain SSE2 on
+// x86-64, lowered to scalar code elsewhere): byte c of a pixel is bits 8c ... 8c + 7 of
+// its little-endian 32-bit word. Other compilers and byte orders use the scalar loop.
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define MARK_LABEL_VECTOR 1
+typedef int32_t MarkPixels4 __attribute__((vector_size(16)));
+typedef int8_t MarkFlags4 __attribute__((vector_size(4)));
+#endif
+
+// Dark flags of one row: flag x is non-zero when blue + green + red <= limit, for
+// x = 1 ... width - 2; 0 for x = width - 1 ... width + 8, where runs end and the search
+// for the next run, which reads eight flags at a time, finds nothing.
+uint8_t markDarkFlags[kMarkSideMax + 16];
+
+void markLabelDarkFlags(const uint8_t* row, int width, int limit)
+{
+    uint8_t* flags = markDarkFlags;
+    int x = 1;
+#ifdef MARK_LABEL_VECTOR
+    const MarkPixels4 low = {0xFF, 0xFF, 0xFF, 0xFF};
+    const MarkPixels4 lim = {limit, limit, limit, limit};
+    for (; x + 4 <= width - 1; x += 4) {
+        MarkPixels4 p;
+        std::memcpy(&p, row + 4 * x, sizeof p);
+        const MarkPixels4 sum = (p & low) + ((p >> 8) & low) + ((p >> 16) & low);
+        const MarkFlags4 dark = __builtin_convertvector(sum <= lim, MarkFlags4);
+        std::memcpy(flags + x, &dark, sizeof dark);
+    }
+#endif
+    for (; x < width - 1; x++) {
+        const uint8_t* p = row + 4 * x;
+        flags[x] = static_cast<uint8_t>(p[0] + p[1] + p[2] <= limit);
+    }
+    for (x = width - 1; x < width + 9; x++) flags[x] = 0;
+}
+
+// Index of the first dark pixel at or after x, or a value >= width - 1 when none.
+int markNextDark(int x, int width)
+{
+    while (x < width - 1) {
+        uint64_t eight;
+        std::memcpy(&eight, markDarkFlags + x, sizeof eight);
+        if (eight != 0) {
+            while (markDarkFlags[x] == 0) x++;
+            return x;
+        }
+        x += 8;
+    }
+    return x;
+}
+
+// Labels the inner pixels of row y; returns 0, or -1 at the label limit.
+int markLabelRow(const uint8_t* row, int16_t* here, const int16_t* up, int width, int y, int limit, int32_t* k)
+{
+    markLabelDarkFlags(row, width, limit);
+    std::memset(here + 1, 0, static_cast<size_t>(width - 2) * sizeof(int16_t));
+    int x = markNextDark(1, width);
+    while (x < width - 1) {
+        int end = x;
+        while (markDarkFlags[end + 1] != 0) end++;
+        if (markLabelRun(up, here, x, end, y, k) < 0) return -1;
+        x = markNextDark(end + 1, width);
+    }
+    return 0;
 }
 
 // Raster scan of the inner pixels. Returns the number of provisional labels, or -1
@@ -75,50 +202,12 @@ int32_t markLabelScan(const uint8_t* frame, int width, int height, int threshold
 {
     // Channel sums are 0 ... 765, so clamping keeps every outcome and avoids overflow.
     const int limit = 3 * (threshold < -1 ? -1 : (threshold > 255 ? 255 : threshold));
-    int16_t* L = markLabelImage;
     int32_t k = 0;
+    if (width < 3) return 0;  // no inner pixels
     for (int y = 1; y < height - 1; y++) {
-        for (int x = 1; x < width - 1; x++) {
-            const int64_t i = static_cast<int64_t>(y) * width + x;
-            const uint8_t* p = frame + i * 4;
-            if (p[0] + p[1] + p[2] > limit) {
-                L[i] = 0;
-                continue;
-            }
-            const int32_t U = L[i - width], UR = L[i - width + 1], UL = L[i - width - 1], LF = L[i - 1];
-            int32_t label;
-            if (U > 0) {
-                label = U;
-                markLabelRecords[label - 1].ymax = y;
-            } else if (UR > 0 && UL > 0) {
-                label = markLabelMerge(markLabelTable[UR - 1], markLabelTable[UL - 1], k);
-                markLabelRecords[label - 1].ymax = y;
-            } else if (UR > 0 && LF > 0) {
-                label = markLabelMerge(markLabelTable[UR - 1], markLabelTable[LF - 1], k);
-            } else if (UR > 0) {
-                label = UR;
-                MarkLabelRecord& r = markLabelRecords[label - 1];
-                if (r.xmin > x) r.xmin = x;
-                r.ymax = y;
-            } else if (UL > 0) {
-                label = UL;
-                MarkLabelRecord& r = markLabelRecords[label - 1];
-                if (r.xmax < x) r.xmax = x;
-                r.ymax = y;
-            } else if (LF > 0) {
-                label = LF;
-                MarkLabelRecord& r = markLabelRecords[label - 1];
-                if (r.xmax < x) r.xmax = x;
-            } else {
-                if (k == kMarkLabelMax) return -1;
-                k++;
-                markLabelTable[k - 1] = k;
-                markLabelRecords[k - 1] = MarkLabelRecord{0, 0, 0, x, x, y, y};
-                label = k;
-            }
-            L[i] = static_cast<int16_t>(label);
-            markLabelAdd(label, x, y);
-        }
+        const int64_t rowStart = static_cast<int64_t>(y) * width;
+        int16_t* here = markLabelImage + rowStart;
+        if (markLabelRow(frame + rowStart * 4, here, here - width, width, y, limit, &k) < 0) return -1;
     }
     return k;
 }
