@@ -27,9 +27,11 @@ static_assert(2 * kGrid * kGrid >= kFaces, "grid holds enough triangles");
 
 fs::path benchDir;
 
-// One frame: a rippled sheet of kFaces textured triangles over 71 x 71 vertices, with
+// One frame: a rippled sheet of kFaces textured triangles over 72 x 72 vertices, with
 // its own material chunk (two materials, one textured) as modelling programs write.
-void writeFrame(const fs::path& path, int frame) {
+// Materials change by grid row (runs of 142 faces, as the parts of a modelled figure
+// come in runs of one material) or, for the worst case, from every face to the next.
+void writeFrame(const fs::path& path, int frame, bool alternate) {
     std::ofstream out(path);
     char line[160];
     out << "Metasequoia Document\nFormat Text Ver 1.0\n\nMaterial 2 {\n"
@@ -48,9 +50,7 @@ void writeFrame(const fs::path& path, int frame) {
     for (int f = 0; f < kFaces; ++f) {
         const int cell = f / 2, r = cell / kGrid, c = cell % kGrid;
         const int v00 = r * (kGrid + 1) + c, v01 = v00 + 1, v10 = v00 + kGrid + 1, v11 = v10 + 1;
-        // Materials alternate by grid row: runs of 142 faces, as the parts of a
-        // modelled figure come in runs of one material.
-        const int m = r % 2;
+        const int m = alternate ? f % 2 : r % 2;
         if (f % 2 == 0) {
             std::snprintf(line, sizeof(line), "\t\t3 V(%d %d %d) M(%d) UV(0.00000 0.00000 1.00000 0.00000 1.00000 1.00000)\n",
                           v00, v01, v11, m);
@@ -75,6 +75,7 @@ void writeTexture(const fs::path& path) {
 }
 
 std::string framePath(int i) { return (benchDir / ("frame" + std::to_string(i) + ".mqo")).string(); }
+std::string worstPath(int i) { return (benchDir / ("worst" + std::to_string(i) + ".mqo")).string(); }
 
 // Parses every file of the sequence into `file` (objects released after each), the
 // way a sequence load does.
@@ -125,9 +126,10 @@ void BM_CompileSequence(benchmark::State& state) {
 }
 BENCHMARK(BM_CompileSequence)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// The whole start-up load of one sequence, as the viewer does it.
+// The whole start-up load of one sequence, as the viewer does it; argument 1 loads
+// the worst case, where every face changes material.
 void BM_LoadSequence(benchmark::State& state) {
-    const std::string prefix = (benchDir / "frame").string();
+    const std::string prefix = (benchDir / (state.range(0) != 0 ? "worst" : "frame")).string();
     for (auto _ : state) {
         GLuint base = 0;
         const int loaded = modelLoadSequence(prefix.c_str(), kFiles, 1.0, &base);
@@ -138,7 +140,7 @@ void BM_LoadSequence(benchmark::State& state) {
         state.ResumeTiming();
     }
 }
-BENCHMARK(BM_LoadSequence)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_LoadSequence)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 
@@ -150,7 +152,10 @@ int main(int argc, char** argv) {
     benchDir = fs::temp_directory_path() / ("tarlim_bench_model_" + std::to_string(getpid()));
     fs::create_directories(benchDir);
     writeTexture(benchDir / "skin.bmp");
-    for (int i = 0; i < kFiles; ++i) writeFrame(framePath(i), i);
+    for (int i = 0; i < kFiles; ++i) {
+        writeFrame(framePath(i), i, false);
+        writeFrame(worstPath(i), i, true);
+    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
