@@ -259,10 +259,30 @@ TEST_F(ModelGl, NeighbouringFacesKeepTheirOwnNormalMaterialAndTexture) {
         if (k == 2 || k == 4) f += std::string(" ") + kSquareUv;
         faces.push_back(f);
     }
-    const GLuint list = loadOne("row", document(materials({materialLine("1 0 0 1"), materialLine("0 0 0 1", "quad.bmp"),
-                                                           materialLine("0 0 1 1")}) + object(vertices, faces)));
+    const std::string text = document(materials({materialLine("1 0 0 1"), materialLine("0 0 0 1", "quad.bmp"),
+                                                 materialLine("0 0 1 1")}) + object(vertices, faces));
+    const GLuint list = loadOne("row", text);
     lightHeadOn();
     draw(list);
+    const std::vector<unsigned char> compiled = frame;
+    // The same faces issued one at a time with modelDrawFace give the same picture.
+    ModelFile file{};
+    FILE* fp = std::fopen(path("row0.mqo").c_str(), "r");
+    ASSERT_NE(fp, nullptr);
+    modelLoadFile(fp, &file);
+    std::fclose(fp);
+    modelCreateTextures(&file, path("row0.mqo").c_str());
+    const GLuint single = glGenLists(1);
+    glNewList(single, GL_COMPILE);
+    const ModelObject& o = file.objects[0];
+    for (int j = 0; j < o.faceCount; ++j) {
+        modelDrawFace(&o.faces[j], o.vertices, o.vertexCount, file.materials, file.materialCount);
+    }
+    glEndList();
+    modelReleaseFile(&file);
+    draw(single);
+    EXPECT_TRUE(frame == compiled) << "face by face and batched lists draw differently";
+    frame = compiled;
     auto centre = [](int k, float dy) { return std::make_pair(-1.0f + 0.4f * k + 0.2f, dy); };
     EXPECT_EQ(at(centre(0, 0).first, 0), kRed) << "faces the light";
     EXPECT_EQ(at(centre(1, 0).first, 0), kBlack) << "same material, faces away";
