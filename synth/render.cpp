@@ -293,6 +293,12 @@ void synthShadePixel(const SynthScene* scene, const SynthPrep* preps, SynthCorne
     for (int c = 0; c < 3; c++) out[c] = sum[c] / (n * n);
 }
 
+struct SynthScratch {
+    std::vector<std::uint8_t> backdrop;
+    SynthCornerGrid grid;
+    std::vector<double> work;
+};
+
 // Ideal and observed corners, visibility and occlusion of marker m.
 void synthMarkerTruth(const SynthScene* scene, const SynthPrep* preps, int m, SynthMarkerTruth* truth)
 {
@@ -346,15 +352,19 @@ int synthRender(const SynthScene* scene, SynthImage* frame, SynthTruth* truth)
     SynthPrep preps[kSynthMaxMarkers];
     for (int m = 0; m < scene->markerCount; m++) synthPrepareMarker(scene, scene->markers[m], camCentre, &preps[m]);
 
-    // 2. Backdrop and pixel-corner labels.
+    // 2. Backdrop and pixel-corner labels. The working buffers (about 50 bytes per
+    // pixel) are kept per thread between calls: allocating them afresh for every frame
+    // cost more in page faults than the rendering itself.
+    thread_local SynthScratch scratch;
     const int width = scene->camera.width, height = scene->camera.height;
-    std::vector<std::uint8_t> backdrop;
+    std::vector<std::uint8_t>& backdrop = scratch.backdrop;
     synthDrawBackdrop(scene, &backdrop);
-    SynthCornerGrid grid;
+    SynthCornerGrid& grid = scratch.grid;
     synthLabelCorners(scene, preps, &grid);
 
     // 3. Shade every pixel, supersampling those on region boundaries.
-    std::vector<double> work(static_cast<std::size_t>(width) * height * 3);
+    std::vector<double>& work = scratch.work;
+    work.resize(static_cast<std::size_t>(width) * height * 3);
     for (int y = 0; y < height; y++)
         for (int x = 0; x < width; x++) {
             const std::size_t i = static_cast<std::size_t>(y) * width + x;

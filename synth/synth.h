@@ -164,4 +164,6 @@ struct SynthTruth {
 // marker without picture or with a picture out of range, side <= 0, margin < 0, an
 // option out of its range, or a projection whose left 3x3 block is singular); frame
 // and truth are then untouched. The frame's previous contents are replaced.
+// Thread-safe for distinct outputs: each thread keeps its own working buffers (about
+// 50 bytes per frame pixel) from one call to the next, released when it ends.
 int synthRender(const SynthScene* scene, SynthImage* frame, SynthTruth* truth);
