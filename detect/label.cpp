@@ -136,17 +136,16 @@ int markLabelRun(const int16_t* up, int16_t* here, int x0, int x1, int y, int32_
 #if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 #define MARK_LABEL_VECTOR 1
 typedef int32_t MarkPixels4 __attribute__((vector_size(16)));
-typedef int8_t MarkFlags4 __attribute__((vector_size(4)));
 #endif
 
-// Dark flags of one row: flag x is non-zero when blue + green + red <= limit, for
-// x = 1 ... width - 2; 0 for x = width - 1 ... width + 8, where runs end and the search
-// for the next run, which reads eight flags at a time, finds nothing.
-uint8_t markDarkFlags[kMarkSideMax + 16];
+// Dark flags of one row, one 32-bit word per pixel (the width of a vector lane): -1
+// where blue + green + red <= limit, for x = 1 ... width - 2; 0 for x = width - 1 ...
+// width + 6, where runs end and the search, four flags at a time, stops.
+int32_t markDarkFlags[kMarkSideMax + 8];
 
 void markLabelDarkFlags(const uint8_t* row, int width, int limit)
 {
-    uint8_t* flags = markDarkFlags;
+    int32_t* flags = markDarkFlags;
     int x = 1;
 #ifdef MARK_LABEL_VECTOR
     const MarkPixels4 low = {0xFF, 0xFF, 0xFF, 0xFF};
@@ -155,29 +154,38 @@ void markLabelDarkFlags(const uint8_t* row, int width, int limit)
         MarkPixels4 p;
         std::memcpy(&p, row + 4 * x, sizeof p);
         const MarkPixels4 sum = (p & low) + ((p >> 8) & low) + ((p >> 16) & low);
-        const MarkFlags4 dark = __builtin_convertvector(sum <= lim, MarkFlags4);
+        const MarkPixels4 dark = sum <= lim;
         std::memcpy(flags + x, &dark, sizeof dark);
     }
 #endif
     for (; x < width - 1; x++) {
         const uint8_t* p = row + 4 * x;
-        flags[x] = static_cast<uint8_t>(p[0] + p[1] + p[2] <= limit);
+        flags[x] = (p[0] + p[1] + p[2] <= limit) ? -1 : 0;
     }
-    for (x = width - 1; x < width + 9; x++) flags[x] = 0;
+    for (x = width - 1; x < width + 7; x++) flags[x] = 0;
 }
 
-// Index of the first dark pixel at or after x, or a value >= width - 1 when none.
+// Four flags from x on, folded: all light gives 0, all dark gives ~0.
+inline uint64_t markFourFlags(int x, bool allDark)
+{
+    uint64_t half[2];
+    std::memcpy(half, markDarkFlags + x, sizeof half);
+    return allDark ? (half[0] & half[1]) : (half[0] | half[1]);
+}
+
+// First dark pixel at or after x, or a value >= width - 1 when there is none.
 int markNextDark(int x, int width)
 {
-    while (x < width - 1) {
-        uint64_t eight;
-        std::memcpy(&eight, markDarkFlags + x, sizeof eight);
-        if (eight != 0) {
-            while (markDarkFlags[x] == 0) x++;
-            return x;
-        }
-        x += 8;
-    }
+    while (x < width - 1 && markFourFlags(x, false) == 0) x += 4;
+    while (x < width - 1 && markDarkFlags[x] == 0) x++;
+    return x;
+}
+
+// Last pixel of the dark run that contains x (the stop flags end every run).
+int markRunEnd(int x)
+{
+    while (markFourFlags(x + 1, true) == ~uint64_t{0}) x += 4;
+    while (markDarkFlags[x + 1] != 0) x++;
     return x;
 }
 
@@ -188,8 +196,7 @@ int markLabelRow(const uint8_t* row, int16_t* here, const int16_t* up, int width
     std::memset(here + 1, 0, static_cast<size_t>(width - 2) * sizeof(int16_t));
     int x = markNextDark(1, width);
     while (x < width - 1) {
-        int end = x;
-        while (markDarkFlags[end + 1] != 0) end++;
+        const int end = markRunEnd(x);
         if (markLabelRun(up, here, x, end, y, k) < 0) return -1;
         x = markNextDark(end + 1, width);
     }

@@ -39,6 +39,117 @@ int32_t markLabelAt(const int16_t* labelImage, int x, int y)
     return labelImage[static_cast<int64_t>(y) * camImageWidth + x];
 }
 
+// Whether the outermost rows and columns of the label image are 0, as markLabel leaves
+// them. Then no labelled pixel lies on the border and the tracer may look at all eight
+// neighbours of any contour point without a bounds test.
+bool markBorderIsClear(const int16_t* labelImage)
+{
+    const int w = camImageWidth, h = camImageHeight;
+    const int16_t* last = labelImage + static_cast<int64_t>(h - 1) * w;
+    for (int x = 0; x < w; x++) {
+        if (labelImage[x] != 0 || last[x] != 0) return false;
+    }
+    for (int y = 0; y < h; y++) {
+        if (labelImage[static_cast<int64_t>(y) * w] != 0 || labelImage[static_cast<int64_t>(y) * w + w - 1] != 0) return false;
+    }
+    return true;
+}
+
+// Contour tracing of one region into cand; `checked` bounds-tests every neighbour
+// (for label images whose border is not clear).
+int markTrace(const int16_t* labelImage, const int32_t* labelTable, int32_t region, const int32_t box[4],
+              SquareCandidate* cand, bool checked)
+{
+    const int w = camImageWidth;
+    // 1. Start: the region's first pixel in its top row.
+    const int xmin = std::max(box[0], 0), xmax = std::min(box[1], w - 1);
+    const int ymin = box[2];
+    int sx = -1;
+    if (ymin >= 0 && ymin < camImageHeight) {
+        for (int x = xmin; x <= xmax; x++) {
+            const int32_t L = labelImage[static_cast<int64_t>(ymin) * w + x];
+            if (L > 0 && labelTable[L - 1] == region) {
+                sx = x;
+                break;
+            }
+        }
+    }
+    if (sx < 0) {
+        std::printf("??? 1\n");
+        return -1;
+    }
+
+    // 2.-4. Follow the boundary clockwise: from the direction we came, turn back by
+    //       three steps and sweep clockwise to the first labelled neighbour.
+    int64_t offset[8];
+    for (int d = 0; d < 8; d++) offset[d] = static_cast<int64_t>(kMarkStepY[d]) * w + kMarkStepX[d];
+    int32_t* px = cand->pointX;
+    int32_t* py = cand->pointY;
+    px[0] = sx;
+    py[0] = ymin;
+    int32_t count = 1;
+    int d = 5;
+    for (;;) {
+        const int lx = px[count - 1], ly = py[count - 1];
+        const int16_t* here = labelImage + static_cast<int64_t>(ly) * w + lx;
+        d = (d + 5) & 7;
+        int tries = 0;
+        if (checked) {
+            while (tries < 8 && markLabelAt(labelImage, lx + kMarkStepX[d], ly + kMarkStepY[d]) <= 0) {
+                d = (d + 1) & 7;
+                tries++;
+            }
+        } else {
+            while (tries < 8 && here[offset[d]] <= 0) {
+                d = (d + 1) & 7;
+                tries++;
+            }
+        }
+        if (tries == 8) {
+            std::printf("??? 2\n");
+            return -1;
+        }
+        px[count] = lx + kMarkStepX[d];
+        py[count] = ly + kMarkStepY[d];
+        if (px[count] == px[0] && py[count] == py[0]) break;
+        count++;
+        if (count == kMarkTraceFail) {
+            std::printf("??? 3\n");
+            return -1;
+        }
+    }
+
+    // 5. Rotate so that the point farthest from the start, certainly a corner of a
+    //    square, becomes point 0; then close the contour with a copy of it.
+    cand->pointCount = count;
+    int32_t far = 1, dmax = 0;
+    for (int32_t i = 1; i < count; i++) {
+        const int32_t dd = markSquaredDistance(cand, i, 0);
+        if (dd > dmax) {
+            dmax = dd;
+            far = i;
+        }
+    }
+    std::rotate(px, px + far, px + count);
+    std::rotate(py, py + far, py + count);
+    px[count] = px[0];
+    py[count] = py[0];
+    cand->pointCount = count + 1;
+    return 0;
+}
+
+// Copies a candidate's filled part (its contour points, not the whole arrays).
+void markCopyCandidate(SquareCandidate* dest, const SquareCandidate* source)
+{
+    dest->area = source->area;
+    dest->centroid[0] = source->centroid[0];
+    dest->centroid[1] = source->centroid[1];
+    dest->pointCount = source->pointCount;
+    std::copy(source->pointX, source->pointX + source->pointCount, dest->pointX);
+    std::copy(source->pointY, source->pointY + source->pointCount, dest->pointY);
+    std::copy(source->corners, source->corners + 5, dest->corners);
+}
+
 // Vertex search with `pending` vertices waiting, in enclosing calls, to be appended:
 // once they cannot all fit, the search is bound to fail, so it stops early instead of
 // recursing on (deep recursion is possible only on contours that fail anyway).
@@ -100,7 +211,7 @@ int32_t markRemoveOverlaps(SquareCandidate* list, int32_t n)
     int32_t kept = 0;
     for (int32_t i = 0; i < n; i++) {
         if (list[i].area == 0) continue;
-        if (kept != i) list[kept] = list[i];
+        if (kept != i) markCopyCandidate(&list[kept], &list[i]);
         kept++;
     }
     return kept;
@@ -117,71 +228,7 @@ int markGetVertex(const int32_t* pointX, const int32_t* pointY, int32_t s, int32
 int markTraceContour(const int16_t* labelImage, const int32_t* labelTable, int32_t region,
                      const int32_t box[4], SquareCandidate* cand)
 {
-    // 1. Start: the region's first pixel in its top row.
-    const int xmin = std::max(box[0], 0), xmax = std::min(box[1], camImageWidth - 1);
-    const int ymin = box[2];
-    int sx = -1;
-    if (ymin >= 0 && ymin < camImageHeight) {
-        for (int x = xmin; x <= xmax; x++) {
-            const int32_t L = labelImage[static_cast<int64_t>(ymin) * camImageWidth + x];
-            if (L > 0 && labelTable[L - 1] == region) {
-                sx = x;
-                break;
-            }
-        }
-    }
-    if (sx < 0) {
-        std::printf("??? 1\n");
-        return -1;
-    }
-
-    // 2.-4. Follow the boundary clockwise: from the direction we came, turn back by
-    //       three steps and sweep clockwise to the first labelled neighbour.
-    int32_t* px = cand->pointX;
-    int32_t* py = cand->pointY;
-    px[0] = sx;
-    py[0] = ymin;
-    int32_t count = 1;
-    int d = 5;
-    for (;;) {
-        const int lx = px[count - 1], ly = py[count - 1];
-        d = (d + 5) % 8;
-        int tries = 0;
-        while (tries < 8 && markLabelAt(labelImage, lx + kMarkStepX[d], ly + kMarkStepY[d]) <= 0) {
-            d = (d + 1) % 8;
-            tries++;
-        }
-        if (tries == 8) {
-            std::printf("??? 2\n");
-            return -1;
-        }
-        px[count] = lx + kMarkStepX[d];
-        py[count] = ly + kMarkStepY[d];
-        if (px[count] == px[0] && py[count] == py[0]) break;
-        count++;
-        if (count == kMarkTraceFail) {
-            std::printf("??? 3\n");
-            return -1;
-        }
-    }
-
-    // 5. Rotate so that the point farthest from the start, certainly a corner of a
-    //    square, becomes point 0; then close the contour with a copy of it.
-    cand->pointCount = count;
-    int32_t far = 1, dmax = 0;
-    for (int32_t i = 1; i < count; i++) {
-        const int32_t dd = markSquaredDistance(cand, i, 0);
-        if (dd > dmax) {
-            dmax = dd;
-            far = i;
-        }
-    }
-    std::rotate(px, px + far, px + count);
-    std::rotate(py, py + far, py + count);
-    px[count] = px[0];
-    py[count] = py[0];
-    cand->pointCount = count + 1;
-    return 0;
+    return markTrace(labelImage, labelTable, region, box, cand, !markBorderIsClear(labelImage));
 }
 
 int markCheckSquare(int32_t area, SquareCandidate* cand, double factor)
@@ -233,6 +280,7 @@ int markFindSquares(const int16_t* labelImage, int32_t regionCount, const int32_
 {
     const int32_t width = camImageWidth, height = camImageHeight;
     const int32_t regions = std::min(regionCount, static_cast<int32_t>(kMarkRegionMax));
+    const bool checked = regions > 0 && !markBorderIsClear(labelImage);
     int32_t n = 0;
     for (int32_t r = 0; r < regions && n < kMarkCandidateMax; r++) {
         const int32_t area = regionArea[r];
@@ -243,7 +291,7 @@ int markFindSquares(const int16_t* labelImage, int32_t regionCount, const int32_
         if (box[0] == 1 || box[1] == width - 2 || box[2] == 1 || box[3] == height - 2) continue;
         // 3.-4. Outer contour, then the quadrilateral test.
         SquareCandidate* cand = &markCandidates[n];
-        if (markTraceContour(labelImage, labelTable, r + 1, box, cand) < 0) continue;
+        if (markTrace(labelImage, labelTable, r + 1, box, cand, checked) < 0) continue;
         if (markCheckSquare(area, cand, factor) < 0) continue;
         // 5. Keep it.
         cand->area = area;

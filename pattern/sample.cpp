@@ -98,20 +98,31 @@ int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* po
 
     const int width = camImageWidth;
     const int height = camImageHeight;
-    int32_t acc[kPatternValues] = {};
+    // The products of each homography row with the grid coordinates depend on one
+    // coordinate only; computing them once per column and row gives the same values.
+    double colX[3][kPatternGridMax], rowY[3][kPatternGridMax];
+    for (int i = 0; i < nx; i++) {
+        const double X = (i + 0.5) * (1.0 / nx) * kPatternInnerSide + kPatternInnerStart;
+        for (int r = 0; r < 3; r++) colX[r][i] = H[r][0] * X;
+    }
     for (int j = 0; j < ny; j++) {
         const double Y = (j + 0.5) * (1.0 / ny) * kPatternInnerSide + kPatternInnerStart;
+        for (int r = 0; r < 3; r++) rowY[r][j] = H[r][1] * Y;
+    }
+    int32_t acc[kPatternValues] = {};
+    for (int j = 0; j < ny; j++) {
+        int32_t* cellRow = acc + (j / sy) * kPatternSide * 3;
         for (int i = 0; i < nx; i++) {
-            const double X = (i + 0.5) * (1.0 / nx) * kPatternInnerSide + kPatternInnerStart;
-            const double d = H[2][0] * X + H[2][1] * Y + H[2][2];
+            const double d = colX[2][i] + rowY[2][j] + H[2][2];
             if (d == 0.0) {
                 // A point at infinity leaves no meaningful picture: a uniform sample
                 // makes matching report "uniform" instead of reading garbage.
                 std::memset(sample, 0, kPatternValues);
                 return -1;
             }
-            const double xd = (H[0][0] * X + H[0][1] * Y + H[0][2]) * (1.0 / d);
-            const double yd = (H[1][0] * X + H[1][1] * Y + H[1][2]) * (1.0 / d);
+            const double inverse = 1.0 / d;
+            const double xd = (colX[0][i] + rowY[0][j] + H[0][2]) * inverse;
+            const double yd = (colX[1][i] + rowY[1][j] + H[1][2]) * inverse;
             // Truncation toward zero lands inside the frame exactly when -1 < v < size;
             // testing the double first also keeps NaN and huge values from reaching
             // the integer conversion.
@@ -119,7 +130,7 @@ int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* po
             const int x = static_cast<int>(xd);
             const int y = static_cast<int>(yd);
             const uint8_t* px = frame + (static_cast<size_t>(y) * width + x) * 4;
-            int32_t* cell = acc + ((j / sy) * kPatternSide + (i / sx)) * 3;
+            int32_t* cell = cellRow + (i / sx) * 3;
             cell[0] += px[0];
             cell[1] += px[1];
             cell[2] += px[2];

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -127,6 +128,113 @@ void expectSameLabels(const uint8_t* frame, int width, int height, int threshold
     ASSERT_EQ(std::memcmp(centroid, plain.centroid.data(), 2 * count * sizeof(double)), 0) << what << ": centroids";
 }
 
+// ---- Plain contour tracing and sampling ------------------------------------------------
+
+// Traces region `region` with a bounds test on every neighbour; returns the points
+// after rotation and closing, or nothing when the trace fails.
+std::vector<std::pair<int, int>> plainTrace(const int16_t* L, const int32_t* table, int region, const int32_t* box,
+                                            int width, int height)
+{
+    static const int sx[8] = {0, 1, 1, 1, 0, -1, -1, -1}, sy[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+    auto at = [&](int x, int y) { return (x < 0 || y < 0 || x >= width || y >= height) ? 0 : L[y * width + x]; };
+    std::vector<std::pair<int, int>> p;
+    for (int x = box[0]; x <= box[1]; x++) {
+        const int v = at(x, box[2]);
+        if (v > 0 && table[v - 1] == region) { p.push_back({x, box[2]}); break; }
+    }
+    if (p.empty()) return {};
+    int d = 5;
+    for (;;) {
+        d = (d + 5) % 8;
+        int tries = 0;
+        while (tries < 8 && at(p.back().first + sx[d], p.back().second + sy[d]) <= 0) { d = (d + 1) % 8; tries++; }
+        if (tries == 8) return {};
+        const std::pair<int, int> next{p.back().first + sx[d], p.back().second + sy[d]};
+        if (next == p[0]) break;
+        p.push_back(next);
+        if (p.size() == 9999) return {};
+    }
+    size_t far = 1;
+    long best = 0;
+    for (size_t i = 1; i < p.size(); i++) {
+        const long dx = p[i].first - p[0].first, dy = p[i].second - p[0].second;
+        if (dx * dx + dy * dy > best) { best = dx * dx + dy * dy; far = i; }
+    }
+    std::vector<std::pair<int, int>> r(p.begin() + static_cast<long>(far), p.end());
+    r.insert(r.end(), p.begin(), p.begin() + static_cast<long>(far));
+    r.push_back(r[0]);
+    return r;
+}
+
+// The sampling procedure point by point: each grid point through the full homography.
+std::vector<uint8_t> plainSample(const uint8_t* frame, int width, int height, const SquareCandidate& c)
+{
+    const double ref[4][2] = {{100, 100}, {110, 100}, {110, 110}, {100, 110}};
+    double obs[4][2], H[3][3];
+    for (int i = 0; i < 4; i++) { obs[i][0] = c.pointX[c.corners[i]]; obs[i][1] = c.pointY[c.corners[i]]; }
+    std::vector<uint8_t> out(768, 0);
+    if (patternHomography(ref, obs, H) < 0) return out;
+    auto len2 = [&](int a, int b) {
+        const double dx = c.pointX[c.corners[a]] - c.pointX[c.corners[b]], dy = c.pointY[c.corners[a]] - c.pointY[c.corners[b]];
+        return static_cast<long>(dx * dx + dy * dy);
+    };
+    auto grid = [](long l) { int n = 16; while (n < 64 && n * n < l / 4) n *= 2; return n; };
+    const int nx = grid(std::max(len2(0, 1), len2(2, 3))), ny = grid(std::max(len2(1, 2), len2(3, 0)));
+    const int sx = nx / 16, sy = ny / 16;
+    std::vector<int> acc(768, 0);
+    for (int j = 0; j < ny; j++) {
+        const double Y = (j + 0.5) * (1.0 / ny) * 5.0 + 102.5;
+        for (int i = 0; i < nx; i++) {
+            const double X = (i + 0.5) * (1.0 / nx) * 5.0 + 102.5;
+            const double d = H[2][0] * X + H[2][1] * Y + H[2][2];
+            if (d == 0.0) return std::vector<uint8_t>(768, 0);
+            const double xd = (H[0][0] * X + H[0][1] * Y + H[0][2]) * (1.0 / d);
+            const double yd = (H[1][0] * X + H[1][1] * Y + H[1][2]) * (1.0 / d);
+            if (!(xd > -1.0 && xd < width && yd > -1.0 && yd < height)) continue;
+            const int x = static_cast<int>(xd), y = static_cast<int>(yd);
+            for (int ch = 0; ch < 3; ch++) acc[((j / sy) * 16 + i / sx) * 3 + ch] += frame[(static_cast<size_t>(y) * width + x) * 4 + ch];
+        }
+    }
+    for (int k = 0; k < 768; k++) out[k] = static_cast<uint8_t>(static_cast<unsigned>(acc[k]) / static_cast<unsigned>(sx * sy));
+    return out;
+}
+
+// Every traceable region and every candidate of the frame through both versions.
+void expectSameTracesAndSamples(const uint8_t* frame, int width, int height, int threshold, const std::string& what)
+{
+    int32_t count = 0, *area = nullptr, *box = nullptr, *table = nullptr;
+    double* centroid = nullptr;
+    const int16_t* image = markLabel(frame, threshold, &count, &area, &centroid, &box, &table);
+    ASSERT_NE(image, nullptr) << what;
+    static SquareCandidate cand;
+    testing::internal::CaptureStdout();
+    for (int r = 0; r < count; r++) {
+        if (area[r] < 20 || area[r] > 100000) continue;
+        const std::vector<std::pair<int, int>> plain = plainTrace(image, table, r + 1, box + 4 * r, width, height);
+        const int result = markTraceContour(image, table, r + 1, box + 4 * r, &cand);
+        ASSERT_EQ(result == 0, !plain.empty()) << what << " region " << r + 1;
+        if (result != 0) continue;
+        ASSERT_EQ(cand.pointCount, static_cast<int>(plain.size())) << what << " region " << r + 1;
+        for (int i = 0; i < cand.pointCount; i++) {
+            ASSERT_EQ(cand.pointX[i], plain[i].first) << what << " region " << r + 1 << " point " << i;
+            ASSERT_EQ(cand.pointY[i], plain[i].second) << what << " region " << r + 1 << " point " << i;
+        }
+    }
+    testing::internal::GetCapturedStdout();
+    SquareCandidate* list = nullptr;
+    int32_t n = 0;
+    testing::internal::CaptureStdout();
+    markFindSquares(image, count, table, area, centroid, box, kMarkAreaMax, kMarkAreaMin, kMarkSquareFactor, &list, &n);
+    testing::internal::GetCapturedStdout();
+    for (int i = 0; i < n; i++) {
+        uint8_t sample[768];
+        const int result = patternSample(frame, list[i].pointX, list[i].pointY, list[i].corners, sample);
+        const std::vector<uint8_t> plain = plainSample(frame, width, height, list[i]);
+        EXPECT_EQ(result, 0) << what;
+        ASSERT_EQ(std::memcmp(sample, plain.data(), 768), 0) << what << " candidate " << i;
+    }
+}
+
 // ---- Rendered scenes ----------------------------------------------------------------------
 
 struct Assets {
@@ -179,15 +287,16 @@ bool renderScene(int width, int height, int variant, SynthImage* frame)
     return synthRender(&scene, frame, nullptr) == 0;
 }
 
-TEST(DetectIdentity, LabelingMatchesThePlainScanOnRenderedFrames)
+TEST(DetectIdentity, StagesMatchThePlainProceduresOnRenderedFrames)
 {
     for (int variant = 0; variant < 24; variant++) {
         SynthImage frame;
         const int width = (variant % 5 == 4) ? 1280 : 640, height = (variant % 5 == 4) ? 720 : 480;
         ASSERT_TRUE(renderScene(width, height, variant, &frame)) << "variant " << variant;
         for (int threshold : {60, 100, 160}) {
-            expectSameLabels(frame.pixels.data(), width, height, threshold,
-                             "variant " + std::to_string(variant) + " threshold " + std::to_string(threshold));
+            const std::string what = "variant " + std::to_string(variant) + " threshold " + std::to_string(threshold);
+            expectSameLabels(frame.pixels.data(), width, height, threshold, what);
+            expectSameTracesAndSamples(frame.pixels.data(), width, height, threshold, what);
         }
     }
 }
