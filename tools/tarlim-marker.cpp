@@ -114,7 +114,8 @@ int makeMarker(const char* picturePath, double sideMm, double dpi, const char* o
         std::fprintf(stderr, "tarlim-marker: cannot read PNG \"%s\"\n", picturePath);
         return 1;
     }
-    const int side = static_cast<int>(std::lround(sideMm / 25.4 * dpi));
+    const double sidePixels = sideMm / 25.4 * dpi;
+    const int side = sidePixels < kSynthMaxImageSide ? static_cast<int>(std::lround(sidePixels)) : kSynthMaxImageSide;
     const int margin = std::max(2, side / 16);
     const int scale = std::max(1, side / 160);
     const std::string label = sideLabel(sideMm);
@@ -122,8 +123,8 @@ int makeMarker(const char* picturePath, double sideMm, double dpi, const char* o
     const int height = side + 3 * margin + 7 * scale;
     SynthImage out;
     if (side < 16 || synthImageMake(width, height, 255, 255, 255, &out) != 0) {
-        std::fprintf(stderr, "tarlim-marker: a %g mm side at %g dpi gives %d pixels (16 ... %d)\n", sideMm, dpi, side,
-                     kSynthMaxImageSide - 1);
+        std::fprintf(stderr, "tarlim-marker: a %g mm side at %g dpi gives %.0f pixels (16 to about %d allowed)\n", sideMm,
+                     dpi, sidePixels, kSynthMaxImageSide * 4 / 5);
         return 1;
     }
     const int left = (width - side) / 2, top = margin;
