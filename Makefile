@@ -26,7 +26,7 @@ test-sanitize: deps
 	ctest --test-dir build-sanitize --output-on-failure -j $(JOBS)
 
 run: build
-	@scripts/run-demo.sh
+	@BUILD=$(BUILD) scripts/run-demo.sh
 
 clean:
 	rm -rf $(BUILD) build-sanitize

@@ -7,7 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=build
+# data/tarlim.conf plays build/demo/, so the demo wants the default build directory.
+build=${BUILD:-build}
+if [[ $build != build ]]; then
+    echo "run-demo: note: data/tarlim.conf plays the clip in build/demo, not $build/demo" >&2
+fi
 viewer=$build/app/tarlim
 if [[ ! -x $viewer ]]; then
     echo "run-demo: $viewer is missing; run 'make build' first" >&2
