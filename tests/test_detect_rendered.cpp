@@ -6,6 +6,7 @@
 #include "camera/camera.h"
 #include "detect/detect.h"
 #include "pattern/pattern.h"
+#include "pose/pose.h"
 #include "synth/synth.h"
 
 #include <gtest/gtest.h>
@@ -176,6 +177,8 @@ struct Outcome {
     double tolerance = 0.0;   // cornerTolerance of the rendered marker
     double ring = 0.0;        // ringArea of the rendered marker, pixels
     double shortest = 0.0;    // shortest projected side, pixels
+    DetectedMarker marker{};  // the detection at the marker's place
+    double truthPose[3][4] = {};
 };
 
 Outcome detectCase(const Case& c)
@@ -209,6 +212,8 @@ Outcome detectCase(const Case& c)
     out.tolerance = cornerTolerance(longestSide(t.idealCorners), smallestAngle(t.idealCorners));
     out.ring = ringArea(t.idealCorners);
     out.shortest = shortestSide(t.idealCorners);
+    for (int r = 0; r < 3; r++)
+        for (int k = 0; k < 4; k++) out.truthPose[r][k] = t.pose[r][k];
     double centre[2] = {0.0, 0.0};
     for (int k = 0; k < 4; k++)
         for (int i = 0; i < 2; i++) centre[i] += t.observedCorners[k][i] / 4.0;
@@ -230,6 +235,7 @@ Outcome detectCase(const Case& c)
         out.patternId = m.patternId;
         out.direction = m.direction;
         out.confidence = m.confidence;
+        out.marker = m;
         out.cornerError = 1e9;
         if (m.direction < 0) continue;
         out.cornerError = 0.0;
@@ -330,8 +336,10 @@ TEST(DetectRendered, GridOfPosesSizesAndConditions)
 // The orientation convention of the pattern files: for a marker turned by whole
 // quarter turns, the reported direction d must make cornerPoints[(4 - d) % 4] the
 // picture's top-left corner c0 (and the others follow clockwise), the corner that pose
-// estimation pairs with marker point (-w/2, +w/2).
-TEST(DetectRendered, DirectionPutsThePictureTopLeftFirst)
+// estimation pairs with marker point (-w/2, +w/2). The pose then comes out upright: its
+// x axis along the picture's rightward direction in the image, its z axis towards the
+// camera. A convention off by a quarter turn would be off by 90 degrees here.
+TEST(DetectRendered, DirectionGivesAnUprightPose)
 {
     Shipped& s = shipped();
     for (int marker = 0; marker < 4; marker++)
@@ -341,6 +349,15 @@ TEST(DetectRendered, DirectionPutsThePictureTopLeftFirst)
             ASSERT_TRUE(o.found) << describe(c);
             EXPECT_EQ(o.patternId, s.slots[marker]) << describe(c);
             EXPECT_LE(o.cornerError, o.tolerance) << describe(c) << ": direction " << o.direction;
+            const double centre[2] = {0.0, 0.0};
+            double pose[3][4];
+            ASSERT_GE(poseGetTransform(&o.marker, centre, 1.0, pose), 0.0) << describe(c);
+            const double turn = std::remainder(
+                std::atan2(pose[1][0], pose[0][0]) - std::atan2(o.truthPose[1][0], o.truthPose[0][0]), 2.0 * M_PI);
+            EXPECT_LT(std::fabs(turn), 3.0 * M_PI / 180.0)
+                << describe(c) << ": in-plane angle off by " << turn * 180.0 / M_PI << " degrees";
+            EXPECT_LT(pose[2][2], -0.9) << describe(c) << ": marker z axis must face the camera";
+            EXPECT_NEAR(pose[2][3], o.truthPose[2][3], 0.03 * o.truthPose[2][3]) << describe(c);
         }
 }
 
