@@ -150,13 +150,16 @@ struct ModelSequence {
 // reported: text that does not scan leaves fields at their defaults. Decisions for
 // files that break a limit:
 // - more lines in a chunk than its header announced: the extra lines are ignored;
-//   fewer: the remaining entries stay zero. A negative count is taken as 0.
+//   fewer: the remaining entries stay zero. A negative count is taken as 0, a count
+//   above kModelMaxVertices, kModelMaxFaces or kModelMaxMaterials as that cap.
 // - more than 30 objects: the extra objects are read and dropped.
 // - an object without a "visible" line is visible; without a vertex or face chunk it
 //   has no vertices or faces (so draws nothing).
 // - a material line without "col(", or whose scan stops early: the values the scan
 //   did not reach are colour (1, 1, 1, 1), dif 1, amb, emi, spc and power 0.
-// - a "tex(" without a following '"' ')' on the same line: no texture.
+// - a "tex(" without a following '"' ')' on the same line: no texture. A name too
+//   long for one 255-character line is such a case, so a name never exceeds 255.
+// - a texture path (directory + name) over 255 characters: see modelTexturePath.
 // - indices out of range are kept as read and judged when drawing (modelDrawFace).
 
 // Reads the stream to its end into *file: releases the previous file's object
