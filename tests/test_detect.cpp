@@ -904,3 +904,85 @@ TEST(MarkHistory, OneEntryPerPatternHoldingTheLatest)
 }
 
 }  // namespace
+
+namespace {
+
+// A light-only picture: the marker's dark region is exactly its black ring.
+Picture lightPicture(unsigned seed)
+{
+    std::mt19937 rng(seed);
+    Picture p(256);
+    for (int& v : p) v = (rng() % 2) ? 250 : 150;
+    return p;
+}
+
+// An axis-aligned marker of side S at (x0, y0) whose ring has `holes` isolated light
+// pixels, placed in point-symmetric pairs (an odd last one unpaired) so that the area
+// is exact and the centroid stays at the centre (or within 0.01 pixel of it).
+void drawRingMarker(Frame& f, int x0, int y0, int S, const Picture& pic, int holes)
+{
+    drawMarker(f, x0 + (S - 1) / 2.0, y0 + (S - 1) / 2.0, S, 0, pic);
+    std::vector<std::pair<int, int>> spots;  // offsets in the top and left bands
+    for (int y = 3; y <= S / 4 - 3; y += 3) {
+        for (int x = 3; x <= S - 4; x += 3) spots.push_back({x, y});
+    }
+    for (int x = 3; x <= S / 4 - 3; x += 3) {
+        for (int y = S / 4 + 3; y <= 3 * S / 4 - 4; y += 3) spots.push_back({x, y});
+    }
+    ASSERT_LE(static_cast<size_t>((holes + 1) / 2), spots.size());
+    for (int i = 0; i < holes; i++) {
+        const auto [x, y] = spots[i / 2];
+        if (i % 2 == 0) {
+            f.set(x0 + x, y0 + y, 255);
+        } else {
+            f.set(x0 + S - 1 - x, y0 + S - 1 - y, 255);
+        }
+    }
+}
+
+struct RingPlace {
+    int x0, y0, S, holes, area;
+};
+
+// Shows `older` clearly, then `newer` with a degraded picture; returns whether the
+// newer sighting took over the older identity and confidence.
+bool carriedOver(const RingPlace& older, const RingPlace& newer)
+{
+    static const Picture clean = lightPicture(505);
+    static const int slot = loadPicture(clean, "light");
+    Picture weak = clean;
+    for (int i = 0; i < 256; i += 2) weak[i] = 200;
+    Frame first(400, 400), second(400, 400);
+    drawRingMarker(first, older.x0, older.y0, older.S, clean, older.holes);
+    drawRingMarker(second, newer.x0, newer.y0, newer.S, weak, newer.holes);
+    flushHistory();
+    const Detection a = detect(first);
+    const Detection b = detect(second);
+    flushHistory();
+    EXPECT_EQ(a.markers.size(), 1u);
+    EXPECT_FALSE(b.markers.empty());
+    if (a.markers.empty() || b.markers.empty()) return false;
+    EXPECT_EQ(a.markers[0].area, older.area);
+    EXPECT_EQ(a.markers[0].patternId, slot);
+    EXPECT_EQ(b.markers[0].area, newer.area);
+    EXPECT_LT(std::fabs(a.markers[0].centroid[0] - (older.x0 + (older.S - 1) / 2.0)), 0.01);
+    return b.markers[0].confidence == a.markers[0].confidence && b.markers[0].patternId == slot;
+}
+
+TEST(MarkHistory, SamePlaceBoundaries)
+{
+    // Area ratio older / newer: 7000 / 10000 = 0.7 and 14300 / 10000 = 1.43 are the
+    // same place; one pixel more on the far side is not. 100^2 - 50^2 = 7500,
+    // 120^2 - 60^2 = 10800, 140^2 - 70^2 = 14700 before the holes.
+    const RingPlace n10000{140, 140, 120, 800, 10000}, n10001{140, 140, 120, 799, 10001};
+    EXPECT_TRUE(carriedOver({150, 150, 100, 500, 7000}, n10000));
+    EXPECT_FALSE(carriedOver({150, 150, 100, 500, 7000}, n10001));
+    EXPECT_TRUE(carriedOver({130, 130, 140, 400, 14300}, n10000));
+    EXPECT_FALSE(carriedOver({130, 130, 140, 399, 14301}, n10000));
+    // Squared centroid distance over the newer area: 68^2 + 19^2 = 4985 gives 0.4985,
+    // 50^2 + 50^2 = 5000 gives exactly 0.5, which is not the same place.
+    EXPECT_TRUE(carriedOver({100, 100, 120, 800, 10000}, {168, 119, 120, 800, 10000}));
+    EXPECT_FALSE(carriedOver({100, 100, 120, 800, 10000}, {150, 150, 120, 800, 10000}));
+}
+
+}  // namespace
