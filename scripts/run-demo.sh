@@ -22,14 +22,20 @@ if [[ ! -f $build/demo/0000.png ]]; then
     cmake --build "$build" --target demo-clip
 fi
 
-if [[ -n ${DISPLAY:-} && ${1:-} != --headless ]] && xdotool getdisplaygeometry >/dev/null 2>&1; then
+mode=${1:-}
+if [[ $mode != --inside-xvfb && $mode != --headless && -n ${DISPLAY:-} ]] &&
+    xdotool getdisplaygeometry >/dev/null 2>&1; then
     echo "run-demo: starting the viewer on $DISPLAY; Escape in its window ends it."
     exec "$viewer"
 fi
 
 # Headless: the part below runs inside xvfb-run, on a display of its own.
-if [[ ${1:-} != --inside-xvfb ]]; then
-    echo "run-demo: no X display; running the viewer on Xvfb for about five seconds."
+if [[ $mode != --inside-xvfb ]]; then
+    if [[ $mode == --headless ]]; then
+        echo "run-demo: running the viewer on Xvfb for about five seconds."
+    else
+        echo "run-demo: no X display; running the viewer on Xvfb for about five seconds."
+    fi
     export LIBGL_ALWAYS_SOFTWARE=1
     exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$0" --inside-xvfb
 fi
