@@ -95,6 +95,9 @@ int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* po
     const int ny = patternGridSize(ly12 > ly30 ? ly12 : ly30);
     const int sx = nx / kPatternSide;
     const int sy = ny / kPatternSide;
+    // sx, sy and their product are powers of two: the divisions below are shifts.
+    const int shiftX = sx == 1 ? 0 : (sx == 2 ? 1 : 2);
+    const int shiftY = sy == 1 ? 0 : (sy == 2 ? 1 : 2);
 
     const int width = camImageWidth;
     const int height = camImageHeight;
@@ -111,7 +114,7 @@ int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* po
     }
     int32_t acc[kPatternValues] = {};
     for (int j = 0; j < ny; j++) {
-        int32_t* cellRow = acc + (j / sy) * kPatternSide * 3;
+        int32_t* cellRow = acc + (j >> shiftY) * kPatternSide * 3;
         for (int i = 0; i < nx; i++) {
             const double d = colX[2][i] + rowY[2][j] + H[2][2];
             if (d == 0.0) {
@@ -130,15 +133,16 @@ int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* po
             const int x = static_cast<int>(xd);
             const int y = static_cast<int>(yd);
             const uint8_t* px = frame + (static_cast<size_t>(y) * width + x) * 4;
-            int32_t* cell = cellRow + (i / sx) * 3;
+            int32_t* cell = cellRow + (i >> shiftX) * 3;
             cell[0] += px[0];
             cell[1] += px[1];
             cell[2] += px[2];
         }
     }
-    const uint32_t divisor = static_cast<uint32_t>(sx * sy);
+    // The mean over the cell's sx * sy points (points outside the frame count as 0).
+    const int shift = shiftX + shiftY;
     for (int k = 0; k < kPatternValues; k++) {
-        sample[k] = static_cast<uint8_t>(static_cast<uint32_t>(acc[k]) / divisor);
+        sample[k] = static_cast<uint8_t>(static_cast<uint32_t>(acc[k]) >> shift);
     }
     return 0;
 }
