@@ -11,9 +11,10 @@
 
 namespace {
 
-// Working record of one provisional label. The coordinate sums are 64-bit: a region
-// of a 1920 x 1080 frame already comes close to 2^31, and the installed size is not
-// capped at one megapixel.
+// Statistics credited to one provisional label: pixel count, coordinate sums and
+// bounds of the pixels added to it. The coordinate sums are 64-bit: a region of a
+// 1920 x 1080 frame already comes close to 2^31, and the installed size is not capped
+// at one megapixel.
 struct MarkLabelRecord {
     int32_t area;
     int64_t sumX;
@@ -73,9 +74,9 @@ int32_t markLabelMerge(int32_t a, int32_t b)
     return a;
 }
 
-// Working record of the pixels of one dark run, added to its label's record at once.
-// All pixels of a run end up in one region, so any of its labels may carry them: the
-// region sums and boxes come out exactly as if every pixel updated its own label.
+// Credits the dark run x0 ... x1 of row y to one label. All pixels of a run end up in
+// one region, so any of the run's labels may carry them: the region sums and boxes come
+// out exactly as if every pixel updated the record of the label it received.
 void markLabelAddRun(int32_t label, int x0, int x1, int y)
 {
     MarkLabelRecord& r = markLabelRecords[label - 1];
@@ -238,6 +239,7 @@ int32_t markLabelScan(const uint8_t* frame, int width, int height, int threshold
 }
 
 // Turns the table into region numbers 1 ... in order of each class's smallest label.
+// A label that is not a root has a smaller parent, already resolved to its region.
 int32_t markLabelResolve(int32_t k)
 {
     int32_t next = 1;
