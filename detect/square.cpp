@@ -18,7 +18,6 @@ constexpr int kMarkStepY[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
 // A trace fails once it has this many points without closing; with the closing copy
 // added after rotation the stored points then always fit the contour arrays.
 constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
-static_assert(kMarkTraceFail <= kMarkContourMax - 1, "closing copy must fit");
 // The vertex list of one search holds at most this many entries.
 constexpr int32_t kMarkVertexMax = 6;
 
@@ -45,6 +44,7 @@ int32_t markLabelAt(const int16_t* labelImage, int x, int y)
 bool markBorderIsClear(const int16_t* labelImage)
 {
     const int w = camImageWidth, h = camImageHeight;
+    if (w < 1 || h < 1) return false;
     const int16_t* last = labelImage + static_cast<int64_t>(h - 1) * w;
     for (int x = 0; x < w; x++) {
         if (labelImage[x] != 0 || last[x] != 0) return false;
