@@ -233,6 +233,7 @@ int markTraceContour(const int16_t* labelImage, const int32_t* labelTable, int32
 
 int markCheckSquare(int32_t area, SquareCandidate* cand, double factor)
 {
+    if (cand->pointCount < 2 || cand->pointCount > kMarkContourMax) return -1;
     const int32_t last = cand->pointCount - 1;
     // 1. The point farthest from corner 0 is the opposite corner.
     int32_t F = 0, dmax = 0;
