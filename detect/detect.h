@@ -180,8 +180,8 @@ int markTraceContour(const int16_t* labelImage, const int32_t* labelTable, int32
 
 // Square test on a traced contour: finds exactly four corners by recursive chord
 // splitting with threshold area / 0.75 * 0.01 * factor (squared pixels) and stores them
-// in cand->corners. Returns 0, or -1 when the contour is not a quadrilateral (corners
-// then not to be used).
+// in cand->corners. Returns 0, or -1 when the contour is not a quadrilateral or its
+// pointCount lies outside 2 ... kMarkContourMax (corners then not to be used).
 int markCheckSquare(int32_t area, SquareCandidate* cand, double factor);
 
 // Recursive vertex search on contour points s ... e: appends to vertex[] (capacity 6,
