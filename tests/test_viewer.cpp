@@ -196,11 +196,16 @@ bool settledScreenshot(const fs::path& dir, Viewer& viewer, SynthImage* shot) {
     int same = 0;
     while (Clock::now() < end && viewer.wait(0) == Viewer::kRunning) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        // The window exists once the last stage has been announced (it is opened
+        // just before); until then the screen shows only the root window.
+        if (viewer.out().find("Loading model files...") == std::string::npos) continue;
         SynthImage now;
         if (!screenshot(dir, &now) || !anyLight(now)) continue;
         same = (now.pixels == last.pixels) ? same + 1 : 0;
         last = std::move(now);
-        if (same == 2) {
+        // Unchanged for three polls (750 ms): far longer than one frame takes even in
+        // the sanitizer build, so the clip has been played to its end.
+        if (same == 3) {
             *shot = last;
             return true;
         }
