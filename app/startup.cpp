@@ -30,6 +30,11 @@ void appAnnounce(const char* text) {
     std::exit(1);
 }
 
+[[noreturn]] void appFail(const char* message) {
+    std::fputs(message, stderr);
+    std::exit(1);
+}
+
 void appLoadPatterns() {
     for (int k = 0; k < appConfig.markerCount; k++) {
         MarkerSlot* marker = &appConfig.markers[k];
@@ -61,7 +66,7 @@ void appInit() {
     }
     std::fputs("done\n", stdout);
     if (videoInqSize(&appConfig.videoWidth, &appConfig.videoHeight) < 0) {
-        appFail("failed to get video size\n", "");
+        appFail("failed to get video size\n");
     }
 
     appAnnounce("Loading camera parameters...");
