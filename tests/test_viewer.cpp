@@ -494,6 +494,23 @@ TEST_F(ViewerTest, ModelsStandOnTheirMarkersAndEscapeEnds) {
     EXPECT_EQ(viewer.err(), "");
 }
 
+// A frame the detector cannot label (more isolated dark specks than its label table
+// holds) ends the program as Escape would, with status 0 and a message.
+TEST_F(ViewerTest, ADetectionFailureEndsWithStatusZero) {
+    SynthImage specks;
+    ASSERT_EQ(synthImageMake(kW, kH, 255, 255, 255, &specks), 0);
+    for (int y = 0; y < kH; y += 2)
+        for (int x = 0; x < kW; x += 2) std::fill_n(&specks.pixels[(size_t(y) * kW + x) * 4], 3, uint8_t(0));
+    fs::create_directories(dir_ / "clip");
+    ASSERT_EQ(synthPngWrite((dir_ / "clip/0000.png").c_str(), &specks, 0), 0);
+    writeConf(clipSource(1), {{pat(0), 1, "models/red"}});
+    Viewer viewer(dir_);
+    EXPECT_EQ(viewer.wait(20), 0);
+    EXPECT_EQ(viewer.err(), "failed to detect marker\n");
+    EXPECT_EQ(viewer.out(), kThroughVideo +
+              "Loading camera parameters...done\nLoading pattern file...done\nLoading model files...done\n");
+}
+
 // A marker that leaves the view is still reported by the detector's memory for two
 // frames; its model goes with the third.
 TEST_F(ViewerTest, AMarkerThatLeavesLosesItsModelAfterTwoFrames) {
