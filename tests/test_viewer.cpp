@@ -553,4 +553,25 @@ TEST_F(ViewerTest, AnimationStepsOneModelPerFrame) {
     }
 }
 
+// The animation stands still while the marker is out of view and resumes where it
+// stopped. Frames: seen, seen, gone x3; the detector's memory keeps the marker for the
+// first two gone frames (models 2 and 0 drawn), the third draws nothing and does not
+// advance, so the last frame, seen again, draws model 1 (green); a counter that ran on
+// while the marker was away would show model 2, one that restarted model 0.
+TEST_F(ViewerTest, AnimationPausesWhileTheMarkerIsAway) {
+    const Placed marker = place(1, -10, 15, 60, 320, 240, 500);
+    const bool seen[] = {true, true, false, false, false, true};
+    for (int i = 0; i < 6; i++) {
+        if (seen[i]) renderFrame(i, {marker});
+        else renderFrame(i, {});
+    }
+    writeConf(clipSource(6), {{pat(1), 3, "models/anim"}});
+    Viewer viewer(dir_);
+    SynthImage shot;
+    ASSERT_TRUE(settledScreenshot(dir_, viewer, &shot)) << viewer.out() << viewer.err();
+    EXPECT_GT(fitBox(shot, cam_, marker.pose, kGreen).insideShare, 0.97);
+    EXPECT_EQ(countColour(shot, kRed), 0);
+    EXPECT_EQ(countColour(shot, kBlue), 0);
+}
+
 }  // namespace
