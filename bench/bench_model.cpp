@@ -34,7 +34,7 @@ fs::path benchDir;
 void writeFrame(const fs::path& path, int frame, bool alternate) {
     std::ofstream out(path);
     char line[160];
-    out << "Metasequoia Document\nFormat Text Ver 1.0\n\nMaterial 2 {\n"
+    out << "Format Text Ver 1.0\n\nMaterial 2 {\n"
         << "\t\"skin\" col(1.000 0.800 0.600 1.000) dif(0.800) amb(0.600) emi(0.000) spc(0.200) power(20.00) "
            "tex(\"skin.bmp\")\n"
         << "\t\"cloth\" col(0.200 0.300 0.800 1.000) dif(0.800) amb(0.600) emi(0.000) spc(0.200) power(20.00)\n}\n";

@@ -120,7 +120,7 @@ std::vector<std::string> square(float x0, float y0, float x1, float y1) {
 const char* kSquareUv = "UV(1 1 0 1 0 0 1 0)";
 
 std::string document(const std::string& body) {
-    return "Metasequoia Document\nFormat Text Ver 1.0\n\n" + body + "Eof\n";
+    return "Format Text Ver 1.0\n\n" + body + "Eof\n";
 }
 
 // ---- Fixture -------------------------------------------------------------------------------

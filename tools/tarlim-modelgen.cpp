@@ -119,7 +119,7 @@ std::string number(double v) {
 
 void writeDocument(const fs::path& path, const std::vector<Material>& materials, const std::vector<Object>& objects) {
     std::ofstream out(path, std::ios::binary);
-    out << "Metasequoia Document\r\nFormat Text Ver 1.0\r\n\r\n";
+    out << "Format Text Ver 1.0\r\n\r\n";
     out << "Material " << materials.size() << " {\r\n";
     for (const Material& m : materials) {
         out << "\t\"" << m.name << "\" col(" << number(m.r) << " " << number(m.g) << " " << number(m.b)
