@@ -59,7 +59,7 @@ extern PatternSlot patternSlots[kPatternSlotMax];
 // the 3072nd integer is ignored. Values are intensities 0 (black) ... 255; a value
 // outside that range (including one too large for an int) is clamped to it, so no
 // input can overflow the correlation arithmetic. On failure the slot stays free and
-// patternCount is unchanged.
+// no slot is added (the first call initialises patternCount to 0 even then).
 int patternLoad(const char* path);
 
 // ---- Per candidate -----------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "camera/camera.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -22,7 +23,7 @@ namespace {
 struct TempFile {
     std::string path;
     explicit TempFile(const char* name)
-        : path(std::string(TARLIM_BINARY_DIR) + "/tests/camera_" + name + ".tmp") {}
+        : path(std::string(TARLIM_BINARY_DIR) + "/tests/camera_" + std::to_string(getpid()) + "_" + name + ".tmp") {}
     ~TempFile() { std::remove(path.c_str()); }
     void write(const std::vector<unsigned char>& bytes) const
     {

@@ -3,6 +3,7 @@
 #include "camera/camera.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -14,7 +15,8 @@
 namespace {
 
 const std::string kTool = std::string(TARLIM_BINARY_DIR) + "/tools/tarlim-camera";
-const std::string kScratch = std::string(TARLIM_BINARY_DIR) + "/tests/camera_tool";
+// The process id keeps cases that CTest runs side by side off each other's files.
+const std::string kScratch = std::string(TARLIM_BINARY_DIR) + "/tests/camera_tool_" + std::to_string(getpid());
 
 struct ToolRun {
     int status;

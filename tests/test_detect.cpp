@@ -4,6 +4,7 @@
 #include "detect/detect.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -682,7 +683,7 @@ void drawMarker(Frame& f, double cx, double cy, double side, double deg, const P
 // order pose estimation relies on.
 int loadPicture(const Picture& pic, const std::string& name)
 {
-    const std::string path = std::string(TARLIM_BINARY_DIR) + "/test_detect_" + name + ".pat";
+    const std::string path = std::string(TARLIM_BINARY_DIR) + "/test_detect_" + std::to_string(getpid()) + "_" + name + ".pat";
     std::ofstream out(path);
     for (int h = 0; h < 4; h++) {
         for (int ch = 0; ch < 3; ch++) {
