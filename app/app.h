@@ -110,7 +110,8 @@ void appInit();
 // key is ignored. x and y (pointer position) are not used.
 void appKeyEvent(unsigned char key, int x, int y);
 
-// Deletes every sequence's display lists, stops capture, closes the video source and
+// Deletes the loadedCount display lists of every sequence from its listBase (none
+// when loadedCount is 0 or less), stops capture, closes the video source and
 // releases the display. The caller exits right after.
 void appCleanup();
 

@@ -100,7 +100,8 @@ void appKeyEvent(unsigned char key, int /*x*/, int /*y*/) {
 void appCleanup() {
     for (int k = 0; k < appConfig.markerCount; k++) {
         const ModelSequence* sequence = &appConfig.sequences[k];
-        // A failed sequence has loadedCount 0: its reserved lists stay, harmlessly.
+        // A failed sequence has loadedCount 0 (its reserved lists stay, never called);
+        // a configured count of 0 or less has no lists, and GL refuses a negative range.
         if (sequence->loadedCount > 0) glDeleteLists(sequence->listBase, sequence->loadedCount);
     }
     videoCapStop();

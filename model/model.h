@@ -137,7 +137,8 @@ struct ModelSequence {
     unsigned int listBase;             // first display list of the sequence's block; 0
                                        // when no block was reserved
     int loadedCount;                   // lists that may be called: frameCount when
-                                       // every file loaded, else 0; never negative
+                                       // every file loaded (also when that is 0 or
+                                       // less: no lists), else 0
     int currentFrame;                  // model drawn next; 0 after loading
 };
 
@@ -262,9 +263,10 @@ std::array<float, 3> modelFaceNormal(const ModelVertex& p0, const ModelVertex& p
 // the block stays reserved, *listBase still names it). The material table carries
 // from a file to the next one that has no material chunk; every file that brings its
 // own material chunk gets its textures (shared by path within the sequence).
-// frameCount of 0 or less reserves nothing: *listBase 0, result 0. A path longer than
-// 255 characters counts as a file that cannot be opened. When GL cannot reserve the
-// block (glGenLists gives 0) no file is read: *listBase 0, result 0.
+// frameCount of 0 or less reads and reserves nothing: *listBase 0, and the result is
+// frameCount itself (no list may be called, none is to be deleted). A path longer
+// than 255 characters counts as a file that cannot be opened. When GL cannot reserve
+// the block (glGenLists gives 0) no file is read: *listBase 0, result 0.
 int modelLoadSequence(const char* pathPrefix, int frameCount, double scale, unsigned int* listBase);
 
 // For each of sequences[0..count-1], in order: modelLoadSequence with its pathPrefix,

@@ -34,7 +34,8 @@ bool modelLoadFrame(const char* pathPrefix, int i, double scale, GLuint listBase
 
 int modelLoadSequence(const char* pathPrefix, int frameCount, double scale, unsigned int* listBase) {
     *listBase = 0;
-    if (frameCount <= 0) return 0;
+    // No file to load: nothing is reserved, and the count stands as configured.
+    if (frameCount <= 0) return frameCount;
     const GLuint base = glGenLists(frameCount);
     if (base == 0) return 0;
     *listBase = base;

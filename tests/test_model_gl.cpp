@@ -245,7 +245,7 @@ TEST_F(ModelGl, NeighbouringFacesKeepTheirOwnNormalMaterialAndTexture) {
     // textured one, a blue triangle, and the textured material again.
     writeBitmap(dir / "quad.bmp", 8, [](int r, int c) { return quadrants(r, c, 8); });
     std::vector<std::string> vertices, faces;
-    const char* spec[5] = {"M(0)", "M(0)", "M(1)", "M(2)", "M(1)"};
+    const char* material[5] = {"M(0)", "M(0)", "M(1)", "M(2)", "M(1)"};
     for (int k = 0; k < 5; ++k) {
         const float x0 = -1.0f + 0.4f * k + 0.05f;
         std::vector<std::string> sq = square(x0, -0.3f, x0 + 0.3f, 0.3f);
@@ -255,7 +255,7 @@ TEST_F(ModelGl, NeighbouringFacesKeepTheirOwnNormalMaterialAndTexture) {
         std::string f = k == 3 ? "3 V(" + std::to_string(b) + " " + std::to_string(b + 1) + " " + std::to_string(b + 2) + ") "
                                : "4 V(" + std::to_string(b) + " " + std::to_string(b + 1) + " " + std::to_string(b + 2) + " " +
                                      std::to_string(b + 3) + ") ";
-        f += spec[k];
+        f += material[k];
         if (k == 2 || k == 4) f += std::string(" ") + kSquareUv;
         faces.push_back(f);
     }
@@ -406,7 +406,8 @@ TEST_F(ModelGl, AMissingFileLoadsNothingAndLaterFilesAreNotTried) {
 
     for (int count : {0, -3}) {
         base = 99;
-        EXPECT_EQ(modelLoadSequence(prefix("gap").c_str(), count, 1.0, &base), 0) << "count " << count;
+        EXPECT_EQ(modelLoadSequence(prefix("gap").c_str(), count, 1.0, &base), count)
+            << "the loaded count is the configured one";
         EXPECT_EQ(base, 0u) << "count " << count << " reserves nothing";
     }
     const std::string longPrefix = prefix(std::string(300, 'p'));
