@@ -75,8 +75,8 @@ struct DispGridSlot {
 };
 
 // Background state, written by dispImage: staging buffers of frame pixels (allocated
-// on first use of each path and kept), per-view grid caches and whether each path's
-// texture storage has been defined.
+// zero-filled on first use of each path and kept), per-view grid caches and whether
+// each path's texture storage has been defined.
 extern unsigned char* dispStagingNarrow;
 extern unsigned char* dispStagingWide;
 extern DispGridSlot dispGridNarrow[kDispViewSlots];
@@ -94,8 +94,9 @@ extern int dispTexDefinedWide;
 // dispCameraParam and dispProjectionMatrix, creates the background textures (nothing
 // uploaded). glutInit must have run.
 // Toolkit failures end the process (the toolkit reports them). Meant to be called
-// once; a second call opens another window and starts the background afresh (the
-// staging buffers and grid caches of the first are dropped).
+// once; a second call opens another window and starts the background afresh: the
+// staging buffers are freed, every grid is rebuilt and the texture storage defined
+// again on its next frame, so a new frame size never outgrows what the first made.
 void dispInit(const CameraParam* cparam, double zoom, int fullScreen, int subColumns,
               int subRows, int interlaced);
 

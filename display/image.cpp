@@ -128,12 +128,14 @@ void dispEmitCell(const DispView& view, double xa, double xb, double ya, double 
     camObservToIdeal(dist, xa, yb, &x[3], &y[3]);
 
     if (cull) {
+        // Kept only when every test holds, so a corner the lens model cannot place
+        // (not a number) drops its cell rather than drawing it anywhere.
         const double w = dispImageWidth;
         const double h = dispImageHeight;
-        const bool folded = x[1] < x[0] || x[3] > x[2] || y[3] < y[0] || y[2] < y[1];
-        const bool outside = x[1] < 0 || x[2] < 0 || x[0] > w || x[3] > w || y[3] < 0 ||
-                             y[2] < 0 || y[0] > h || y[1] > h;
-        if (folded || outside) return;
+        const bool unfolded = x[1] >= x[0] && x[3] <= x[2] && y[3] >= y[0] && y[2] >= y[1];
+        const bool inside = x[1] >= 0 && x[2] >= 0 && x[0] <= w && x[3] <= w && y[3] >= 0 &&
+                            y[2] >= 0 && y[0] <= h && y[1] <= h;
+        if (!unfolded || !inside) return;
     }
 
     const double s[4] = {sa, sb, sb, sa};

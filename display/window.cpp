@@ -146,7 +146,6 @@ void dispOpenWindow(int fullScreen) {
         dispTexture[i] = names[i];
         dispSetupTexture(names[i]);
     }
-    glBindTexture(GL_TEXTURE_2D, 0);
 
     if (dispImageWidth <= kDispMaxTexWidth) {
         dispTexWidthLeft = dispPowerOfTwo(dispImageWidth);
@@ -182,7 +181,7 @@ void dispInit(const CameraParam* cparam, double zoom, int fullScreen, int subCol
     // A negative count would give a negative window size: it means no sub-views.
     if (subColumns < 0) subColumns = 0;
     if (subRows < 0) subRows = 0;
-    if (subColumns * subRows > kDispMaxSubViews) {
+    if (static_cast<long long>(subColumns) * subRows > kDispMaxSubViews) {
         if (subColumns > kDispMaxSubViews) subColumns = kDispMaxSubViews;
         subRows = kDispMaxSubViews / subColumns;
     }

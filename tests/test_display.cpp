@@ -296,7 +296,7 @@ TEST(DisplayBackground, SubViewShowsHalfSizeFrameInItsRectangle) {
 
 // ---- Projection ------------------------------------------------------------------
 
-// The Part's identity example, by hand: with T = I the result is p itself.
+// The identity example, by hand: with T = I the result is p itself.
 TEST(DisplayProjection, IdentityCameraGivesTheIntrinsicProjection) {
     const double f = 800.0;
     const double cx = 300.0;
