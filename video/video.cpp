@@ -289,7 +289,14 @@ unsigned char* videoHandOut(GstSample* sample) {
         return nullptr;
     }
     const size_t needed = offset + stride * (videoSource.height - 1) + rowBytes;
-    if (stride < rowBytes || map.size < needed) {
+    // Padded rows are packed into a buffer of our own, made once; without it the
+    // sample is dropped and the frame handed out before stays valid.
+    if (stride > rowBytes && videoSource.packed == nullptr) {
+        videoSource.packed =
+            static_cast<unsigned char*>(std::malloc(rowBytes * videoSource.height));
+    }
+    if (stride < rowBytes || map.size < needed ||
+        (stride > rowBytes && videoSource.packed == nullptr)) {
         gst_buffer_unmap(buffer, &map);
         gst_sample_unref(sample);
         return nullptr;
@@ -301,11 +308,6 @@ unsigned char* videoHandOut(GstSample* sample) {
     unsigned char* pixels = map.data + offset;
     if (stride == rowBytes) return pixels;
 
-    if (videoSource.packed == nullptr) {
-        videoSource.packed =
-            static_cast<unsigned char*>(std::malloc(rowBytes * videoSource.height));
-        if (videoSource.packed == nullptr) return nullptr;
-    }
     for (int y = 0; y < videoSource.height; y++) {
         std::memcpy(videoSource.packed + rowBytes * y, pixels + stride * y, rowBytes);
     }

@@ -7,11 +7,14 @@
 //   "v4l2src device=/dev/video0 ! video/x-raw,width=640,height=480"   a webcam
 //   "filesrc location=clip.mp4 ! decodebin"            a video file
 //   "multifilesrc location=frames/%04d.png loop=true caps=image/png,framerate=30/1 ! pngdec"
-//   ""                                                 the default camera
+//   ""                                                 the default camera (v4l2src:
+//                                                      the first V4L2 device; no test
+//                                                      pattern stands in for it)
 // videoOpen appends the conversion to the frame layout and a sink of its own, which
 // keeps only the newest frame (live sources: stale frames are dropped; files play at
 // their own frame rate). A description that ends in its own "appsink" is used as
-// given (its caps are set to the frame layout if it names none); "appsink sync=false"
+// given (its caps are set to the frame layout if it names none; with caps of another
+// format videoOpen fails, since nothing here converts after it); "appsink sync=false"
 // without dropping hands out every frame exactly once, as fast as it is decoded.
 //
 // Frames: width x height pixels of 4 bytes, blue, green, red, alpha, rows top to
@@ -23,11 +26,12 @@
 // starting with "video: " on standard error with GStreamer's reason.
 #pragma once
 
-// Opens the source described by `config` (NUL-terminated; empty: the default camera)
-// and waits for its first frame, at most kVideoOpenTimeoutMs, to learn the frame
-// size. Returns 0, or -1 when another source is open, the description does not
-// parse, an element is missing, the source fails or delivers no frame in time;
-// nothing stays open after a failure. The source is then paused until videoCapStart.
+// Opens the source described by `config` (NUL-terminated; empty or only blanks: the
+// default camera) and waits for its first frame, at most kVideoOpenTimeoutMs, to
+// learn the frame size. Returns 0, or -1 when another source is open, the description
+// does not parse, an element is missing, the source fails or delivers no frame in
+// time; nothing stays open after a failure. The source is then paused until
+// videoCapStart.
 int videoOpen(const char* config);
 
 // How long videoOpen waits for the first frame before it gives up.
