@@ -52,8 +52,9 @@ int poseSolvePlaneCircle(const double n[3], const double v[3], double ca, double
     const double offP = -n[q] * ca / det;
     const double slopeQ = (v[p] * n[f] - n[p] * v[f]) / det;
     const double offQ = n[p] * ca / det;
-    // |w|^2 = 1 as alpha*f^2 + 2*beta*f + gamma = 0.
-    const double alpha = 1 + slopeP * slopeP + slopeQ * slopeQ;
+    // |w|^2 = 1 as alpha*f^2 + 2*beta*f + gamma = 0. Each coefficient adds the two
+    // coordinates' terms first, so none depends on which coordinate is p and which q.
+    const double alpha = 1 + (slopeP * slopeP + slopeQ * slopeQ);
     const double beta = slopeP * offP + slopeQ * offQ;
     const double gamma = offP * offP + offQ * offQ - 1;
     double D = beta * beta - alpha * gamma;

@@ -1,6 +1,6 @@
 // Pose estimation on exact synthetic corners: markers are built by projecting known
 // corners through a known camera and drawing the edge lines through them, so every
-// check compares with an independent truth. Where the product mends a fault of the
+// check compares with an independent truth. Where the code mends a fault of the
 // straightforward algorithm, a test-only copy of that algorithm as first written shows
 // the fault and that every other case is unchanged bit for bit.
 #include "pose/pose.h"
@@ -154,7 +154,7 @@ int orthogonalizeAsWritten(double ex[3], double ey[3], double detZero = 0, bool 
         const double det = n[p] * v[q] - n[q] * v[p];
         const double sp = (n[q] * v[f] - n[f] * v[q]) / det, op = -n[q] * ca / det;
         const double sq = (v[p] * n[f] - n[p] * v[f]) / det, oq = n[p] * ca / det;
-        const double alpha = 1 + sp * sp + sq * sq, beta = sp * op + sq * oq, gamma = op * op + oq * oq - 1;
+        const double alpha = 1 + (sp * sp + sq * sq), beta = sp * op + sq * oq, gamma = op * op + oq * oq - 1;
         double D = beta * beta - alpha * gamma;
         if (D < 0 && !clampD) return -1;
         if (D < 0) D = 0;
@@ -209,7 +209,7 @@ void rotToAnglesAsWritten(double R[3][3], double* a, double* b, double* c)
 }
 
 // The search written plainly on the public projection: one full projection per
-// candidate. The product must match it bit for bit.
+// candidate. The search must match it bit for bit.
 double searchPlain(double rotation[3][3], const double t[3], const double P[3][4],
                    const double (*X)[3], const double (*u)[2], int n)
 {
