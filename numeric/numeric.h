@@ -55,14 +55,15 @@ DMatrix* matAllocDup(const DMatrix* source);
 int matMul(DMatrix* dest, const DMatrix* a, const DMatrix* b);
 
 // Replaces a square matrix (rows x rows; cols is not compared) by its inverse.
-// 0 on success; -1 when singular (a pivot magnitude <= 1e-10) or rows is 0 or above
-// kMatInvertMax, and the contents are then partly transformed and must not be used.
+// 0 on success; -1 when singular (a pivot magnitude <= 1e-10) or rows is not in
+// 1..kMatInvertMax, and the contents are then partly transformed and must not be used.
 int matSelfInverse(DMatrix* m);
 
 // Compact in-place Gauss-Jordan inversion of the n x n matrix whose element (i, j) is
 // data[i * stride + j], with partial pivoting by rows. Returns data on success, or
-// nullptr when n is 0 or above kMatInvertMax or a pivot magnitude is <= 1e-10 (the
-// array is then partly transformed). n = 1 takes the reciprocal without any test.
+// nullptr when n is not in 1..kMatInvertMax (array untouched) or a pivot magnitude is
+// <= 1e-10 (the array is then partly transformed). n = 1 takes the reciprocal without
+// any test.
 double* matInvertArray(int n, double* data, int stride);
 
 // ---- Vectors ---------------------------------------------------------------------

@@ -38,8 +38,9 @@
 
 struct DetectedMarker;
 
-// Capacity of the point tables of poseFromCorrespondences and poseSolve. The system
-// passes the 4 corners of one marker; the capacity leaves room for denser fits.
+// Largest point count poseFromCorrespondences and poseSolve accept (the capacity of
+// the former's table of centred points). The system passes the 4 corners of one
+// marker; the capacity leaves room for denser fits.
 constexpr int kPoseMaxPoints = 500;
 
 // ---- Main work ---------------------------------------------------------------------
@@ -122,7 +123,9 @@ int poseOrthogonalize(double ex[3], double ey[3]);
 // Minimises the summed squared image distance between imagePoints (pixels) and the
 // undistorted projections of markerPoints (X, Y, Z) through P * [R | t]; the first
 // candidate in loop order wins ties. rotation is replaced (its R22 may first be
-// clamped to [-1, 1]). Returns the final pass's error divided by count, or -1 (rotation
+// clamped to [-1, 1]). Returns the final pass's error divided by count (1e9 / count
+// when no candidate of that pass fell below 1e9; the rotation is then that of the best
+// angles of an earlier pass, or of angles (0, 0, 0) if there was none), or -1 (rotation
 // untouched) when count < 1.
 double poseRefineRotation(double rotation[3][3], const double t[3], const double P[3][4],
                           const double (*markerPoints)[3], const double (*imagePoints)[2],
