@@ -69,7 +69,8 @@ constexpr double kMarkSquareFactor = 1.0;
 // A region that passed the size, border and square tests. Used by markGetInfo and (its
 // contour and corners) by patternSample.
 struct SquareCandidate {
-    int32_t area;                       // pixel count of the dark region, 70 ... 100000
+    int32_t area;                       // pixel count of the dark region, minArea ...
+                                        // maxArea of markFindSquares (70 ... 100000)
     double centroid[2];                 // region centroid x, y, observed pixels
     int32_t pointCount;                 // contour points stored, including a closing
                                         // copy of point 0 at index pointCount - 1
@@ -86,8 +87,10 @@ struct DetectedMarker {
     int32_t area;               // pixel count of the marker's dark region
     int32_t patternId;          // slot of the best matching pattern (pattern.h), or -1
                                 // when none is recognised (confidence below 0.5)
-    int32_t direction;          // 0 ... 3: the stored orientation of that pattern that
-                                // matched; -1 when none
+    int32_t direction;          // 0 ... 3: the stored orientation of the best match;
+                                // -1 when no pattern correlates positively. Kept when
+                                // patternId is dropped for low confidence (a uniform
+                                // sample leaves 0)
     double confidence;          // normalised correlation 0 ... 1 of that match; 0.0 when
                                 // nothing correlates positively, -1.0 for a uniform sample
     double centroid[2];         // region centroid x, y in OBSERVED pixels
@@ -113,13 +116,14 @@ extern int32_t markHistoryCount;  // entries in use, 0 ... kMarkHistoryMax
 // ---- Detection driver ------------------------------------------------------------------
 
 // Detects the markers of one frame (layout above, camImageWidth x camImageHeight).
-// threshold: a pixel is dark when blue + green + red <= 3 * threshold.
-// Sets *markerCount to 0 first. On success returns 0 and sets *markerList to the
-// detector's list (fresh markers in candidate order, then markers recalled from the
-// history) and *markerCount to its length (0 ... kMarkOutputMax); both valid until the
-// next call. Returns -1 when labeling fails (more than 32767 provisional labels, no
-// image size installed, frame too large or buffers not allocatable); *markerList is
-// then untouched, *markerCount is 0 and the history is unchanged.
+// threshold: a pixel is dark when blue + green + red <= 3 * threshold (any int; the
+// product is formed without overflow). Sets *markerCount to 0 first. On success
+// returns 0 and sets *markerList to the detector's list (fresh markers in candidate
+// order, then markers recalled from the history) and *markerCount to its length
+// (0 ... kMarkOutputMax); both valid until the next call. Returns -1 when labeling
+// fails (more than 32767 provisional labels, frame null, no image size installed,
+// frame too large or buffers not allocatable); *markerList is then untouched,
+// *markerCount is 0 and the history is unchanged.
 int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList,
                int32_t* markerCount);
 
@@ -129,10 +133,10 @@ int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList,
 // equivalence table. Returns the label image (width * height signed 16-bit entries,
 // index y * width + x; outermost rows and columns 0; inner entries 0 for background,
 // else a provisional label 1 ... 32767; pixel (x, y) belongs to region
-// labelTable[L - 1]), or nullptr on failure: no image installed (camImageWidth or
-// camImageHeight < 1), width * height > kMarkPixelMax or a side above kMarkSideMax,
-// buffers not allocatable, or a
-// dark pixel needing provisional label 32768; outputs are then not set.
+// labelTable[L - 1]), or nullptr on failure: frame null, no image installed
+// (camImageWidth or camImageHeight < 1), width * height > kMarkPixelMax or a side
+// above kMarkSideMax, buffers not allocatable, or a dark pixel needing provisional
+// label 32768; outputs are then not set.
 // On success *regionCount is the number of regions, numbered 1 ... in raster order of
 // their first pixel, and when it is at least 1 the arrays are set (indexed by region
 // number - 1): *regionArea pixel counts; *regionCentroid x, y pairs (2 per region);
@@ -149,7 +153,8 @@ int16_t* markLabel(const uint8_t* frame, int threshold, int32_t* regionCount,
 // corner threshold; markDetect uses kMarkAreaMax, kMarkAreaMin, kMarkSquareFactor).
 // A trace failure prints "??? 1\n", "??? 2\n" or "??? 3\n" and skips the region. Then
 // removes every candidate whose centroid lies within a quarter of the area (squared
-// distance) of a larger one. Sets *candidateList to the detector's list and
+// distance) of a larger one, or of a later one of equal area. The region arrays are
+// read only when regionCount >= 1. Sets *candidateList to the detector's list and
 // *candidateCount to its length 0 ... kMarkCandidateMax (valid until the next call).
 // Returns 0.
 int markFindSquares(const int16_t* labelImage, int32_t regionCount, const int32_t* labelTable,
@@ -184,14 +189,17 @@ int markTraceContour(const int16_t* labelImage, const int32_t* labelTable, int32
 // pointCount lies outside 2 ... kMarkContourMax (corners then not to be used).
 int markCheckSquare(int32_t area, SquareCandidate* cand, double factor);
 
-// Recursive vertex search on contour points s ... e: appends to vertex[] (capacity 6,
-// count *vertexCount) every point whose squared distance from the chord exceeds
-// threshold, in contour order. Returns 0, or -1 when more than 6 vertices would result.
+// Recursive vertex search on contour points s ... e (valid indices, s <= e): appends
+// to vertex[] (capacity 6; *vertexCount entries on entry, 0 for a fresh search) every
+// point whose squared distance from the chord exceeds threshold (squared pixels), in
+// contour order. Returns 0, or -1 when more than 6 vertices would result (the list is
+// then not to be used).
 int markGetVertex(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t e,
                   double threshold, int32_t vertex[6], int32_t* vertexCount);
 
 // Fits edgeLines (ideal pixels, through camObservToIdeal with camCurrentParam) to the
-// four edges of a contour between corners[0 ... 4] and intersects neighbouring lines into
+// four edges of a contour between corners[0 ... 4] (increasing indices into pointX and
+// pointY, as markCheckSquare leaves them) and intersects neighbouring lines into
 // cornerPoints. Returns 0, or -1 when an edge keeps fewer than 2 points, the principal
 // component analysis fails, a matrix cannot be allocated, or two neighbouring lines are
 // exactly parallel (outputs then not to be used).

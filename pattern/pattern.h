@@ -48,8 +48,8 @@ extern PatternSlot patternSlots[kPatternSlotMax];
 
 // ---- Loading (start-up) ------------------------------------------------------------
 
-// Reads the pattern file at `path` into the lowest free slot and returns its slot
-// number 0 ... 49, or -1:
+// Reads the pattern file at `path` (a file name, not null) into the lowest free slot
+// and returns its slot number 0 ... 49, or -1:
 //   - all 50 slots used: -1, no message;
 //   - file cannot be opened: prints "\"%s\" not found!!\n" (the path), -1;
 //   - fewer than 3072 integers or a non-numeric token among them: prints
@@ -72,8 +72,9 @@ int patternLoad(const char* path);
 // sample points (16, 32 or 64 per side, from the longer edge lengths); points outside
 // the frame add nothing but still count in the divisor. `frame` is read only inside
 // camImageWidth x camImageHeight.
-// Returns 0, or -1 when a sample point projects to infinity; `sample` is then set to a
-// uniform value (every byte 0), so patternMatch reports confidence -1.0.
+// Returns 0, or -1 when a sample point projects to infinity or the homography's
+// matrices cannot be allocated; `sample` is then set to a uniform value (every byte
+// 0), so patternMatch reports confidence -1.0.
 int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* pointY,
                   const int32_t corners[5], uint8_t sample[kPatternValues]);
 
@@ -87,8 +88,8 @@ int patternHomography(const double reference[4][2], const double observed[4][2],
 // loaded pattern by normalised cross-correlation of the inverted, mean-free values.
 // Always sets all three outputs:
 //   - best positive correlation: *patternId its slot, *direction its orientation 0 ... 3,
-//     *confidence the correlation (0 < c <= 1); ties keep the lower slot, then the
-//     lower orientation; returns 0;
+//     *confidence the correlation (0 < c, at most 1 up to rounding); ties keep the
+//     lower slot, then the lower orientation; returns 0;
 //   - nothing loaded or no positive correlation: -1, -1, 0.0; returns 0;
 //   - uniform sample (all 768 bytes equal): 0, 0, -1.0; returns -1.
 // Independent of overall brightness: adding a constant to every byte (without
