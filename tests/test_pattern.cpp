@@ -362,6 +362,7 @@ TEST(PatternSample, PointsOutsideTheFrameDarkenButStayInside)
     const int32_t corners[5] = {0, 1, 2, 3, 4};
     std::vector<uint8_t> far(768, 7);
     EXPECT_EQ(patternSample(f.px.data(), xs, ys, corners, far.data()), 0);
+    EXPECT_EQ(far, std::vector<uint8_t>(768, 0));
     // Degenerate corners (all equal): the homography is meaningless; whatever it gives,
     // nothing is read outside the frame and matching gets a defined answer.
     const int32_t same[4] = {10, 10, 10, 10};
