@@ -24,8 +24,8 @@
 // model (camObservToIdeal).
 //
 // Storage: everything is owned by the detector and sized once. The per-pixel buffers
-// are sized from the installed image size on the first call after it grows (so any
-// camera size works, not only up to 1,048,576 pixels); no other allocation happens per
+// are sized from the installed image size on the first call after it grows (so frames
+// beyond 1,048,576 pixels work, up to kMarkPixelMax); no other allocation happens per
 // frame except the small matrices of edge fitting and pattern sampling, released in
 // the same call. Everything returned stays valid until the next call of the stage
 // that produced it (for markDetect: until the next markDetect).
