@@ -35,9 +35,9 @@ const char* const kUsage =
     "      principal point in pixels, S the skew, default 0) and the radial distortion\n"
     "      x0, y0 (centre, pixels), f (factor, used times 1e-8; positive is barrel),\n"
     "      s (scale, > 0). Without --distortion: centre (X, Y), f = 0, s = 1.\n"
-    "show  prints every record of FILE: size, matrix, distortion, the intrinsics derived\n"
-    "      from the matrix, the field of view and how far the distortion moves the\n"
-    "      top-left image corner.\n"
+    "show  prints the records of FILE (the first 8): size, matrix, distortion, the\n"
+    "      intrinsics derived from the matrix, the field of view and how far the\n"
+    "      distortion moves the top-left image corner.\n"
     "\n"
     "exit status: 0 success, 1 file error, 2 bad arguments\n";
 
