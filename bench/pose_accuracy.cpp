@@ -20,6 +20,7 @@
 #include "detect/detect.h"
 #include "pattern/pattern.h"
 #include "pose/pose.h"
+#include "tests/pose_truth.h"
 #include "synth/synth.h"
 
 namespace {
@@ -63,40 +64,6 @@ struct Result {
     double registerObsPx = 0; // the same for the fit to observed corners
     double transObsPct = 0;   // translation error of the fit to observed corners
 };
-
-double reprojectionPx(const double P[3][4], const double T[3][4], const double corners[4][2])
-{
-    const double xs[4] = {-0.5, 0.5, 0.5, -0.5}, ys[4] = {0.5, 0.5, -0.5, -0.5};
-    double worst = 0;
-    for (int k = 0; k < 4; k++) {
-        double c[3], h[3];
-        for (int r = 0; r < 3; r++) c[r] = T[r][0] * xs[k] * kSide + T[r][1] * ys[k] * kSide + T[r][3];
-        for (int r = 0; r < 3; r++) h[r] = P[r][0] * c[0] + P[r][1] * c[1] + P[r][2] * c[2] + P[r][3];
-        worst = std::max(worst, std::hypot(h[0] / h[2] - corners[k][0], h[1] / h[2] - corners[k][1]));
-    }
-    return worst;
-}
-
-// The fit as first written: corners converted to observed coordinates first.
-double fitObservedCorners(const DetectedMarker& m, double T[3][4])
-{
-    const auto& P = camCurrentParam.projection;
-    double R[3][3];
-    if (poseInitRotation(&m, P, R) < 0) return -1;
-    double image[4][2];
-    const double h = kSide / 2;
-    const double plane[4][2] = {{-h, h}, {h, h}, {h, -h}, {-h, -h}};
-    for (int k = 0; k < 4; k++) {
-        const double* q = m.cornerPoints[(k + 4 - m.direction) % 4];
-        camIdealToObserv(camCurrentParam.distortion, q[0], q[1], &image[k][0], &image[k][1]);
-    }
-    double err = -1;
-    for (int attempt = 0; attempt < 5; attempt++) {
-        err = poseFromCorrespondences(R, image, plane, 4, T, P);
-        if (err < 1.0) break;
-    }
-    return err;
-}
 
 Result measure(const CameraParam& cam, const Marker& marker, const double pose[3][4], double blur, double noise,
                unsigned seed)
@@ -144,10 +111,10 @@ Result measure(const CameraParam& cam, const Marker& marker, const double pose[3
     }
     res.transPct = 100 * std::sqrt(d2 / t2);
     res.rotDeg = std::acos(std::max(-1.0, std::min(1.0, (trace - 1) / 2))) * 180 / kPi;
-    res.registerPx = reprojectionPx(cam.projection, T, truth.markers[0].idealCorners);
+    res.registerPx = poseTruthReprojectionPx(cam.projection, T, truth.markers[0].idealCorners, kSide);
     double Tw[3][4];
-    if (fitObservedCorners(*found, Tw) >= 0) {
-        res.registerObsPx = reprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners);
+    if (poseTruthFitObservedCorners(*found, kSide, Tw) >= 0) {
+        res.registerObsPx = poseTruthReprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners, kSide);
         double e2 = 0;
         for (int r = 0; r < 3; r++) e2 += (Tw[r][3] - pose[r][3]) * (Tw[r][3] - pose[r][3]);
         res.transObsPct = 100 * std::sqrt(e2 / t2);

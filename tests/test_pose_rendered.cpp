@@ -2,6 +2,7 @@
 // poses, through a camera without and one with lens distortion, detected with
 // markDetect and posed with poseGetTransform.
 #include "pose/pose.h"
+#include "tests/pose_truth.h"
 
 #include <gtest/gtest.h>
 
@@ -69,41 +70,6 @@ CameraParam camera(Lens lens)
     if (lens == Lens::kNone) std::memcpy(cam.distortion, none, sizeof none);
     if (lens == Lens::kStrong) std::memcpy(cam.distortion, strong, sizeof strong);
     return cam;
-}
-
-// The fit as first written: the same attempts on the corners converted to observed
-// coordinates.
-double fitObservedCorners(const DetectedMarker& m, double T[3][4])
-{
-    const auto& P = camCurrentParam.projection;
-    double R[3][3];
-    if (poseInitRotation(&m, P, R) < 0) return -1;
-    double image[4][2];
-    const double plane[4][2] = {{-kSide / 2, kSide / 2}, {kSide / 2, kSide / 2}, {kSide / 2, -kSide / 2}, {-kSide / 2, -kSide / 2}};
-    for (int k = 0; k < 4; k++) {
-        const double* q = m.cornerPoints[(k + 4 - m.direction) % 4];
-        camIdealToObserv(camCurrentParam.distortion, q[0], q[1], &image[k][0], &image[k][1]);
-    }
-    double err = -1;
-    for (int attempt = 0; attempt < 5; attempt++) {
-        err = poseFromCorrespondences(R, image, plane, 4, T, P);
-        if (err < 1.0) break;
-    }
-    return err;
-}
-
-// Largest distance between the corners projected with T and the given corners.
-double reprojectionPx(const double P[3][4], const double T[3][4], const double corners[4][2])
-{
-    const double xs[4] = {-0.5, 0.5, 0.5, -0.5}, ys[4] = {0.5, 0.5, -0.5, -0.5};
-    double worst = 0;
-    for (int k = 0; k < 4; k++) {
-        double c[3], h[3];
-        for (int r = 0; r < 3; r++) c[r] = T[r][0] * xs[k] * kSide + T[r][1] * ys[k] * kSide + T[r][3];
-        for (int r = 0; r < 3; r++) h[r] = P[r][0] * c[0] + P[r][1] * c[1] + P[r][2] * c[2] + P[r][3];
-        worst = std::max(worst, std::hypot(h[0] / h[2] - corners[k][0], h[1] / h[2] - corners[k][1]));
-    }
-    return worst;
 }
 
 struct Outcome {
@@ -180,10 +146,10 @@ Outcome measure(const CameraParam& cam, const TestMarker& marker, const double p
         o.cornerPx = std::max(o.cornerPx, std::hypot(q[0] - truth.markers[0].idealCorners[k][0],
                                                      q[1] - truth.markers[0].idealCorners[k][1]));
     }
-    o.registerPx = reprojectionPx(cam.projection, o.T, truth.markers[0].idealCorners);
-    o.fitPx = reprojectionPx(cam.projection, o.T, detected);
+    o.registerPx = poseTruthReprojectionPx(cam.projection, o.T, truth.markers[0].idealCorners, kSide);
+    o.fitPx = poseTruthReprojectionPx(cam.projection, o.T, detected, kSide);
     double Tw[3][4];
-    if (fitObservedCorners(*found, Tw) >= 0) o.observedFitPx = reprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners);
+    if (poseTruthFitObservedCorners(*found, kSide, Tw) >= 0) o.observedFitPx = poseTruthReprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners, kSide);
     return o;
 }
 
