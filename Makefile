@@ -4,7 +4,10 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 
-.PHONY: all deps build test test-sanitize run clean
+# make fuzz: each libFuzzer target for FUZZ_SECONDS (see fuzz/README.md).
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps build test test-sanitize fuzz run clean
 
 all: build
 
@@ -25,8 +28,14 @@ test-sanitize: deps
 	cmake --build build-sanitize -j $(JOBS)
 	ctest --test-dir build-sanitize --output-on-failure -j $(JOBS)
 
+fuzz:
+	@scripts/install-deps.sh --fuzz
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DTARLIM_FUZZ=ON
+	cmake --build build-fuzz --target fuzzers -j $(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz.sh build-fuzz
+
 run: build
 	@BUILD=$(BUILD) scripts/run-demo.sh
 
 clean:
-	rm -rf $(BUILD) build-sanitize
+	rm -rf $(BUILD) build-sanitize build-fuzz

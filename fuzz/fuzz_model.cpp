@@ -1,6 +1,9 @@
 // .mqo model file: modelLoadFile twice into one ModelFile, as two files of a sequence
 // (the second releases the first's tables and may carry its materials over), then the
-// texture paths and face normals that compiling would compute, then the release.
+// texture paths, the face normals, the real list compilation, and the release.
+// Without a current context the GL entry points (libglvnd) do nothing, so
+// modelCompile runs its whole walk over objects, faces, corners and materials and
+// stops only at the GL calls themselves.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -41,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (!std::isfinite(n[0]) || !std::isfinite(n[1]) || !std::isfinite(n[2])) std::abort();
         }
     }
+    modelCompile(&file, 1, 1.0);
     modelReleaseFile(&file);
     return 0;
 }

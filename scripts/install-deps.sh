@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages tarlim builds, tests and runs with, if any are missing.
 # As root it installs them with apt; otherwise it prints the command to run and fails.
+# With --fuzz it also wants clang and its libFuzzer runtime (make fuzz).
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-apps xdotool
 )
+if [[ ${1:-} == --fuzz ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
