@@ -29,6 +29,12 @@ struct CameraParam {
 // (distortion). No header, trailer or checksum.
 constexpr int kCamParamRecordSize = 136;
 
+// Largest width or height a record may give, far beyond any camera. The file carries
+// no byte-order mark, but this bound detects a record written little-endian: any
+// size from 1 to 65535 stored that way reads back as 65536 or more (or as negative),
+// and so does the text of a file that is not a camera file at all.
+constexpr int kCamParamSizeMax = 32767;
+
 // The current camera parameters and frame size, zero until camParamInit runs.
 extern CameraParam camCurrentParam;
 extern int camImageWidth;
@@ -40,15 +46,15 @@ extern int camImageHeight;
 // `count` CameraParam* arguments that follow, in order. Each record is decoded field
 // by field from big-endian, whatever the host's byte order. Returns 0, or -1 when
 // count < 1 (nothing opened), the file cannot be opened, it is shorter than
-// count * 136 bytes, or a record has a width or height of 0 or less or a number that
-// is not finite. Records before the failing one keep their decoded contents; the
-// failing destination is not written.
+// count * 136 bytes, or a record has a width or height of 0 or less or above
+// kCamParamSizeMax, or a number that is not finite. Records before the failing one
+// keep their decoded contents; the failing destination is not written.
 int camParamLoad(const char* path, int count, ...);
 
 // Writes `count` records from `params` to `path` in the same format (creating or
 // truncating the file). Returns 0, or -1 when count < 1, a record has a width or
-// height of 0 or less or a number that is not finite (nothing is written then: the
-// file would not load), or the file cannot be written completely.
+// height outside 1 ... kCamParamSizeMax or a number that is not finite (nothing is
+// written then: the file would not load), or the file cannot be written completely.
 int camParamSave(const char* path, int count, const CameraParam* params);
 
 // ---- Current parameters ---------------------------------------------------------------

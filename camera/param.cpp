@@ -66,10 +66,11 @@ void camEncodeRecord(const CameraParam* param, unsigned char* buf)
 }
 
 // A record is usable when its size is positive (the rescale divides by the width) and
-// every number is finite.
+// plausible (a wrong byte order gives 65536 or more), and every number is finite.
 bool camRecordValid(const CameraParam* param)
 {
     if (param->width <= 0 || param->height <= 0) return false;
+    if (param->width > kCamParamSizeMax || param->height > kCamParamSizeMax) return false;
     for (const auto& row : param->projection) {
         for (double v : row) {
             if (!std::isfinite(v)) return false;
