@@ -259,8 +259,11 @@ std::array<float, 3> modelFaceNormal(const ModelVertex& p0, const ModelVertex& p
 // Loads files "<pathPrefix>0.mqo" .. "<pathPrefix><frameCount-1>.mqo" (decimal, no
 // leading zeros) into a block of frameCount consecutive display lists reserved at
 // once, writes its first name to *listBase and returns the loaded count: frameCount
-// when every file loaded, 0 when one could not be opened (later files are not tried;
-// the block stays reserved, *listBase still names it). The material table carries
+// when every file loaded, 0 when one could not be opened or read (a directory, an
+// I/O error; later files are not tried). Files are first only opened, up to the
+// first that cannot be: when that is file k, only k lists are reserved (none when k
+// is 0: *listBase 0), the files before it are compiled into them, and they stay
+// reserved. So a configured count far beyond the files present costs nothing. The material table carries
 // from a file to the next one that has no material chunk; every file that brings its
 // own material chunk gets its textures (shared by path within the sequence).
 // frameCount of 0 or less reads and reserves nothing: *listBase 0, and the result is
