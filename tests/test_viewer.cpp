@@ -26,11 +26,16 @@
 #include "camera/camera.h"
 #include "synth/synth.h"
 #include "tools/xwd.h"
+#include "viewer_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using viewer::sh;
+using viewer::slurp;
+using viewer::spit;
+using viewer::Viewer;
 
 constexpr int kW = 640;
 constexpr int kH = 480;
@@ -40,7 +45,6 @@ constexpr double kFocal = 700.0;
 constexpr double kDistortionF = 25.0;
 constexpr double kSide = 80.0;  // marker side, the unit of poses and models
 
-const std::string kBinary = std::string(TARLIM_BINARY_DIR) + "/app/tarlim";
 #ifndef VIEWER_MARKER_DIR
 #define VIEWER_MARKER_DIR TARLIM_SOURCE_DIR "/data/markers/"
 #endif
@@ -48,18 +52,6 @@ const std::string kBinary = std::string(TARLIM_BINARY_DIR) + "/app/tarlim";
 const std::string kMarkers = VIEWER_MARKER_DIR;
 
 // ---- Files of one run ---------------------------------------------------------------
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void spit(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 // A closed box standing on the marker: base 2a x 2a centred on the marker centre,
 // height h, in model coordinates (+y up, off the marker). One colour given as
@@ -110,64 +102,6 @@ std::string confText(const std::string& video, const std::string& camera, int th
     for (const auto& m : markers) c << m.pattern << "\n" << kSide << "\n" << m.frameCount << "\n1.0\n" << m.prefix << "\n";
     return c.str();
 }
-
-// ---- The program ----------------------------------------------------------------------
-
-class Viewer {
-public:
-    explicit Viewer(const fs::path& dir) : dir_(dir) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (chdir(dir.c_str()) != 0) _exit(120);
-            const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0) _exit(121);
-            dup2(out, 1);
-            dup2(err, 2);
-            // In the sanitizer build: the viewer leaves everything it loaded (and the
-            // GL, GLUT and GStreamer libraries their state) to the process exit, by
-            // design, so leak reports at exit would only change the exit status.
-            const char* asan = std::getenv("ASAN_OPTIONS");
-            const std::string options = std::string(asan ? asan : "") + (asan ? ":" : "") + "detect_leaks=0";
-            setenv("ASAN_OPTIONS", options.c_str(), 1);
-            execl(kBinary.c_str(), "tarlim", static_cast<char*>(nullptr));
-            _exit(122);
-        }
-    }
-    ~Viewer() {
-        if (pid_ > 0 && status_ == kRunning) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    // Exit status, or kRunning if still running after `seconds`, or kSignalled.
-    int wait(double seconds) {
-        const auto end = Clock::now() + std::chrono::milliseconds(int(seconds * 1000));
-        while (status_ == kRunning) {
-            int raw = 0;
-            const pid_t r = waitpid(pid_, &raw, WNOHANG);
-            if (r == pid_) {
-                status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : kSignalled;
-                break;
-            }
-            if (Clock::now() > end) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return status_;
-    }
-    std::string out() const { return slurp(dir_ / "stdout.txt"); }
-    std::string err() const { return slurp(dir_ / "stderr.txt"); }
-
-    static constexpr int kRunning = -1000;
-    static constexpr int kSignalled = -1001;
-
-private:
-    fs::path dir_;
-    pid_t pid_ = -1;
-    int status_ = kRunning;
-};
-
-int sh(const std::string& command) { return std::system(command.c_str()); }
 
 // The window's picture as the X server holds it: without a window manager the
 // viewer's window sits at (0, 0), so the top-left kW x kH of the screen is the window.
