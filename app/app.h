@@ -74,7 +74,8 @@ extern AppConfig appConfig;
 // string, camera file, threshold ("%d"), marker count ("%d"), then per marker five
 // lines: pattern file, width ("%lf"), model count ("%d"), model scale ("%lf"), model
 // path prefix. A numeric line must scan exactly one value from its start (leading
-// blanks skipped, trailing text ignored).
+// blanks skipped, trailing text ignored). An integer beyond the int range is taken as
+// INT_MAX or INT_MIN (so a huge marker count is clamped to 8).
 
 // Clears appConfig and reads kCfgPath into it. Returns 1, or 0 when the file cannot
 // be opened, a line is missing or a numeric line yields no value; after a failure

@@ -1,6 +1,9 @@
 // The configuration reader: significant lines of "data/tarlim.conf" into appConfig.
 #include "app/app.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 AppConfig appConfig;
@@ -9,8 +12,16 @@ namespace {
 
 // Scans one significant line with a one-value format; 1 when exactly one value was
 // converted. A missing line (nullptr) counts as a failed scan.
+// Integers read as "%d" would (leading white space, a sign, decimal digits, the rest
+// ignored), but a number beyond the int range saturates: "%d" leaves that undefined,
+// and the C library keeps its low 32 bits, so 4294967297 markers would read as 1.
 int cfgScanInt(const char* line, int* value) {
-    return line != nullptr && std::sscanf(line, "%d", value) == 1;
+    if (line == nullptr) return 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(line, &end, 10);
+    if (end == line) return 0;
+    *value = static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
+    return 1;
 }
 
 int cfgScanDouble(const char* line, double* value) {
