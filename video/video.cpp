@@ -363,7 +363,9 @@ int videoCapStart() {
 
 unsigned char* videoGetImage() {
     if (videoSource.pipeline == nullptr) return nullptr;
-    if (videoPollBus(nullptr) < 0) return nullptr;
+    // A source error is reported as soon as it is seen, but the frames the source
+    // delivered before it failed are still handed out, each once; then nothing comes.
+    videoPollBus(nullptr);
     while (GstSample* sample = videoNextSample()) {
         if (unsigned char* pixels = videoHandOut(sample)) return pixels;
     }
