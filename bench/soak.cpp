@@ -7,22 +7,27 @@
 //
 // What is rendered. Rendering costs 3 to 30 ms a frame at 640 x 480 (bench_synth),
 // far more than detection, so the scene renderer draws a pool once, before the soak:
-//   - trajectories of 4 to 16 steps (16 for 8,000 frames or more), each a short
-//     movement of its markers: ordinary scenes (one to six markers, turning, tilting
-//     up to 55 degrees, with blur, sensor noise, uneven light and sometimes clutter),
-//     markers entering and leaving the frame, one marker passing in front of another,
-//     markers straddling an edge or corner of the frame;
-//   - noise-only frames (grey levels with strong sensor noise, no marker), all-dark and
-//     all-bright frames.
-// The pool is stored as 3 bytes a pixel (about 250 MB at 640 x 480).
+//   - 16 trajectories of 4 to 16 steps (16 from 8,000 frames on), each a short
+//     movement of its markers (the four shipped pictures, side 80): six ordinary scenes
+//     (one to six markers, turning, tilting up to 55 degrees, with blur, sensor noise,
+//     uneven light and sometimes clutter), four of markers entering and leaving the
+//     frame, three of a nearer marker passing in front of another, three of a marker
+//     sliding from wholly inside to mostly outside across an edge or corner;
+//   - six noise-only frames (strong per-pixel noise around the threshold, or softened
+//     random blocks of 4 to 16 pixels), three all-dark and three all-bright frames.
+// The pool is stored as 3 bytes a pixel (about 250 MB at 640 x 480) with the
+// renderer's ground truth of every marker.
 //
 // What varies per frame. The soak plays the pool as segments: a whole trajectory,
 // forwards or backwards, each step shown for one or two frames, or a run of two to
-// eight noise-only, dark or bright frames. Every frame is the pool frame with a fresh
+// eight noise-only, dark or bright frames; segments are drawn at random, so markers
+// also appear and vanish at cuts. Every frame is the pool frame with a fresh
 // brightness gain (0.85 ... 1.15) and offset (-16 ... +16 grey levels), fresh noise
 // (a window at a new random position of a precomputed table of Gaussian noise,
-// sigma 4) and a threshold drawn from 85 ... 115, so no two consecutive frames are the
-// same and the detector's marker history sees markers move, vanish and return.
+// sigma 4), a shake of the whole image by up to one pixel (never the shake of the
+// two frames before) and a threshold drawn from 85 ... 115, so no two consecutive
+// frames are the same and the detector's marker history sees markers move, vanish
+// and return. The same seed gives the same frames, results and counts.
 //
 // Checks (each failure is counted, the first few are printed, the exit status is 1):
 //   - resident size (VmRSS) after the first 1,000 frames and at the end within 1 MiB;
@@ -31,14 +36,16 @@
 //   - markDetect succeeds (on noise-only frames it may fail by running out of labels,
 //     as documented; the count must then be 0 and the list untouched), its count lies
 //     in 0 ... kMarkOutputMax and every record is in range and finite;
-//   - markers the history recalls are copies of markers seen in the last two frames,
-//     listed after the fresh ones;
+//   - the history behaves as documented, predicted from the earlier outputs alone:
+//     every identity recognised in one of the last two frames and not afresh is
+//     recalled (an exact copy, after the fresh markers) unless a marker is at its place;
 //   - no fresh marker on an all-dark or all-bright frame, no confidently recognised
-//     one on a noise-only frame; a confidently recognised fresh marker lies on a
-//     rendered marker with that picture;
+//     one on a noise-only frame; a confidently recognised fresh marker (one whose
+//     identity was not carried over from the history) lies on a rendered marker with
+//     that picture;
 //   - poseGetTransform returns -1 (transform untouched) or a finite error with a
-//     finite transform whose rotation is orthonormal; a confidently recognised marker
-//     that is wholly in view is posed near its rendered pose.
+//     finite transform whose rotation is orthonormal; for such a marker wholly in view
+//     the pose projects its corners close to the rendered ones.
 //
 // Usage: soak [--frames N] [--size WxH] [--seed S] [--help]
 #include <algorithm>
@@ -1121,7 +1128,8 @@ int main(int argc, char** argv)
     SoakSchedule schedule;
     const long memoryFrame = std::min<long>(kSoakRssFrame, options.frames);
     long memoryAt = -1, rssAt = -1;
-    DetectedMarker* const untouched = reinterpret_cast<DetectedMarker*>(&state);
+    static DetectedMarker sentinel;  // where the list points until markDetect sets it
+    DetectedMarker* const untouched = &sentinel;
 
     for (long n = 1; n <= options.frames; n++) {
         const int index = schedule.next(pool, rng);
