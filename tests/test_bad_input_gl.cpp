@@ -1,0 +1,471 @@
+// Malformed input where a window is needed: model sequences and textures in a real GL
+// context, and the viewer itself on this test's X server (the real tarlim binary in a
+// temporary directory, as in test_viewer): start-up failures on bad files, a camera
+// that fails or ends mid-run, and configured values no marker should have.
+//
+// Unreadable files: the tests run as root in CI, where permission bits stop nothing, so
+// those cases run as nobody: the viewer is started as nobody, and the GL cases re-run
+// this binary as nobody in a child mode (TARLIM_BADINPUT_GL_CHILD), before GoogleTest
+// starts. The X server's cookie is handed over by viewer::dropPrivileges.
+#include <GL/glut.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera/camera.h"
+#include "model/model.h"
+#include "synth/synth.h"
+#include "tools/xwd.h"
+#include "viewer_process.h"
+
+// In the sanitizer build: Mesa keeps its context allocations until exit (see
+// test_model_gl); the model's own tables are leak-checked by test_bad_input.
+extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+
+namespace {
+
+namespace fs = std::filesystem;
+using viewer::sh;
+using viewer::slurp;
+using viewer::spit;
+using viewer::Viewer;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSize = 64;
+
+void openWindow() {
+    static int argc = 1;
+    static char name[] = "test_bad_input_gl";
+    static char* argv[] = {name, nullptr};
+    glutInit(&argc, argv);
+    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
+    glutInitWindowSize(kSize, kSize);
+    glutCreateWindow("test_bad_input_gl");
+}
+
+// Draws list `list` unlit under an orthographic view of [-1, 1]^2 and returns the
+// centre pixel as 0xRRGGBB.
+unsigned int drawCentre(GLuint list) {
+    glViewport(0, 0, kSize, kSize);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glOrtho(-1, 1, -1, 1, -10, 10);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_LIGHTING);
+    glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_DECAL);
+    glClearColor(0, 0, 0, 0);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glCallList(list);
+    glFinish();
+    unsigned char p[3] = {0, 0, 0};
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadBuffer(GL_BACK);
+    glReadPixels(kSize / 2, kSize / 2, 1, 1, GL_RGB, GL_UNSIGNED_BYTE, p);
+    return (unsigned(p[0]) << 16) | (unsigned(p[1]) << 8) | p[2];
+}
+
+// A square over the middle of the view, green, textured with `texture` when not empty.
+std::string squareModel(const std::string& texture) {
+    std::string m = "Material 1 {\n\t\"m\" col(0 1 0 1) dif(1) amb(0) emi(0) spc(0) power(5)";
+    if (!texture.empty()) m += " tex(\"" + texture + "\")";
+    return m + "\n}\nObject \"o\" {\n\tvertex 4 {\n\t\t0.5 -0.5 0\n\t\t-0.5 -0.5 0\n\t\t-0.5 0.5 0\n\t\t0.5 0.5 0\n\t}\n"
+               "\tface 1 {\n\t\t4 V(0 1 2 3) M(0) UV(1 1 0 1 0 0 1 0)\n\t}\n}\n";
+}
+
+// A w x w all-white 24-bit bitmap, its width field in the given byte order.
+std::string whiteBitmap(int w, bool bigEndianWidth) {
+    std::string b(54, '\0');
+    b[0] = 'B';
+    b[1] = 'M';
+    for (int i = 0; i < 4; i++) {
+        const int shift = bigEndianWidth ? 8 * (3 - i) : 8 * i;
+        b[18 + i] = static_cast<char>((static_cast<unsigned>(w) >> shift) & 0xff);
+    }
+    b[28] = 24;
+    return b + std::string(static_cast<size_t>(w) * w * 3, '\xff');
+}
+
+constexpr unsigned kGreen = 0x00ff00, kWhite = 0xffffff;
+
+// ---- Child mode: loads as nobody -----------------------------------------------------------
+//
+// TARLIM_BADINPUT_GL_CHILD=<prefix> loads the one-file sequence <prefix>0.mqo in a
+// window of its own and prints "<loaded count> <centre colour>", then exits.
+const int kChildMode = [] {
+    const char* prefix = std::getenv("TARLIM_BADINPUT_GL_CHILD");
+    if (prefix == nullptr) return 0;
+    openWindow();
+    GLuint base = 0;
+    const int loaded = modelLoadSequence(prefix, 1, 1.0, &base);
+    std::printf("%d %06x\n", loaded, loaded == 1 ? drawCentre(base) : 0u);
+    std::fflush(stdout);
+    std::_Exit(0);
+}();
+
+// Runs this binary in child mode as nobody on `prefix` and returns what it printed.
+std::string loadAsNobody(const fs::path& scratch, const std::string& prefix) {
+    const fs::path outPath = scratch / "child.txt";
+    fs::remove(outPath);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // The output file is opened before the switch: nobody cannot write here.
+        FILE* out = std::freopen(outPath.c_str(), "w", stdout);
+        if (out == nullptr || !viewer::dropPrivileges(scratch)) _exit(91);
+        setenv("TARLIM_BADINPUT_GL_CHILD", prefix.c_str(), 1);
+        execl("/proc/self/exe", "test_bad_input_gl", static_cast<char*>(nullptr));
+        _exit(92);
+    }
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) return "child status " + std::to_string(raw);
+    return slurp(outPath);
+}
+
+// ---- Model sequences and textures in a GL context ---------------------------------------------
+
+class BadModelGl : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { openWindow(); }
+    void SetUp() override {
+        char pattern[] = "/tmp/tarlim-badinput-gl-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        chmod(dir_.c_str(), 0755);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    std::string prefix(const std::string& name) const { return (dir_ / name).string(); }
+    void write(const std::string& name, const std::string& bytes) const { spit(dir_ / name, bytes); }
+
+    fs::path dir_;
+};
+
+TEST_F(BadModelGl, ADirectoryInPlaceOfAModelFileFailsTheSequence) {
+    fs::create_directories(dir_ / "d0.mqo");
+    GLuint base = 99;
+    EXPECT_EQ(modelLoadSequence(prefix("d").c_str(), 1, 1.0, &base), 0);
+    // File 0 fine, file 1 a directory: nothing may be drawn, as for a missing file.
+    write("e0.mqo", squareModel(""));
+    fs::create_directories(dir_ / "e1.mqo");
+    EXPECT_EQ(modelLoadSequence(prefix("e").c_str(), 2, 1.0, &base), 0);
+    ASSERT_NE(base, 0u);
+    EXPECT_EQ(drawCentre(base), kGreen) << "file 0 compiled before the failure";
+}
+
+TEST_F(BadModelGl, AHugeCountWithFewFilesReservesOnlyWhatTheyNeed) {
+    // Reserving 2^31 - 1 display lists takes GL hours and gigabytes; the files present
+    // decide the block instead.
+    write("h0.mqo", squareModel(""));
+    write("h1.mqo", squareModel(""));
+    GLuint base = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(modelLoadSequence(prefix("h").c_str(), INT_MAX, 1.0, &base), 0);
+    ASSERT_NE(base, 0u);
+    EXPECT_EQ(drawCentre(base + 1), kGreen) << "the files present are compiled";
+    EXPECT_EQ(modelLoadSequence(prefix("none").c_str(), INT_MAX, 1.0, &base), 0);
+    EXPECT_EQ(base, 0u) << "no file: nothing reserved";
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 10.0) << "no hang";
+    // Names stay available: the next block starts right after the two lists.
+    GLuint next = 0;
+    EXPECT_EQ(modelLoadSequence(prefix("h").c_str(), 2, 1.0, &next), 2);
+    EXPECT_LE(next, 16u);
+}
+
+TEST_F(BadModelGl, TexturesThatAreNoImageLeaveTheFaceItsMaterialColour) {
+    fs::create_directories(dir_ / "dir.bmp");
+    write("be.bmp", whiteBitmap(16, true));
+    write("le.bmp", whiteBitmap(16, false));
+    write("text.bmp", squareModel(""));
+    struct Case {
+        const char* texture;
+        unsigned colour;
+    } cases[] = {{"dir.bmp", kGreen}, {"be.bmp", kGreen}, {"text.bmp", kGreen}, {"le.bmp", kWhite}};
+    for (const Case& c : cases) {
+        const std::string name = std::string("t_") + c.texture[0] + c.texture[1];
+        write(name + "0.mqo", squareModel(c.texture));
+        GLuint base = 0;
+        ASSERT_EQ(modelLoadSequence(prefix(name).c_str(), 1, 1.0, &base), 1) << c.texture;
+        EXPECT_EQ(drawCentre(base), c.colour) << c.texture << ": got " << std::hex << drawCentre(base);
+    }
+}
+
+TEST_F(BadModelGl, UnreadableModelAndTextureFilesAsNobody) {
+    write("m0.mqo", squareModel("white.bmp"));
+    write("white.bmp", whiteBitmap(16, false));
+    for (const char* file : {"m0.mqo", "white.bmp"}) chmod((dir_ / file).c_str(), 0644);
+    EXPECT_EQ(loadAsNobody(dir_, prefix("m")), "1 ffffff\n") << "readable: the control case";
+    chmod((dir_ / "white.bmp").c_str(), 0);
+    EXPECT_EQ(loadAsNobody(dir_, prefix("m")), "1 00ff00\n") << "texture mode 000: untextured, green";
+    chmod((dir_ / "m0.mqo").c_str(), 0);
+    EXPECT_EQ(loadAsNobody(dir_, prefix("m")), "0 000000\n") << "model mode 000: nothing loaded";
+}
+
+// ---- The viewer -------------------------------------------------------------------------------
+
+const char* const kAnnounceConf = "Reading config file...";
+const std::string kThroughVideo = std::string(kAnnounceConf) + "done\nOpening video...done\n";
+const std::string kThroughPatterns = kThroughVideo + "Loading camera parameters...done\nLoading pattern file...";
+const std::string kLoadingModels = kThroughPatterns + "done\nLoading model files...";
+
+constexpr int kW = 640, kH = 480;
+constexpr double kFocal = 700.0, kSide = 80.0;
+const std::string kMarkers = TARLIM_SOURCE_DIR "/data/markers/";
+const char* const kMarkerNames[4] = {"arrow", "moon", "bars", "key"};
+
+// The last line of a text (without its line end).
+std::string lastLine(const std::string& text) {
+    const size_t start = text.rfind('\n', text.size() >= 2 ? text.size() - 2 : 0);
+    return text.substr(start == std::string::npos ? 0 : start + 1);
+}
+
+class BadViewer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tarlim-badinput-viewer-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        chmod(dir_.c_str(), 0755);
+        fs::create_directories(dir_ / "data");
+        ASSERT_EQ(synthCameraMake(kW, kH, kFocal, 10.0, &cam_), 0);
+        ASSERT_EQ(camParamSave((dir_ / "data/camera.cam").c_str(), 1, &cam_), 0);
+        for (const char* name : kMarkerNames) {
+            fs::copy_file(kMarkers + name + ".pat", dir_ / "data" / (std::string(name) + ".pat"));
+        }
+        // Everything readable by nobody unless a case says otherwise.
+        for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+            chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
+        }
+    }
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(dir_);
+        else std::fprintf(stderr, "kept the working directory %s\n", dir_.c_str());
+    }
+    void conf(const std::string& text) {
+        spit(dir_ / "data/tarlim.conf", text);
+        chmod((dir_ / "data/tarlim.conf").c_str(), 0644);
+    }
+    static std::string header(const std::string& video, const std::string& camera = "data/camera.cam",
+                              const std::string& threshold = "100") {
+        return video + "\n" + camera + "\n" + threshold + "\n";
+    }
+    // Renders `frames` identical frames with the four shipped markers side by side.
+    void renderClip(int frames) {
+        SynthImage pictures[4];
+        SynthScene scene;
+        synthSceneInit(&cam_, &scene);
+        scene.markerCount = 4;
+        for (int m = 0; m < 4; m++) {
+            ASSERT_EQ(synthPngRead((kMarkers + kMarkerNames[m] + ".png").c_str(), &pictures[m]), 0);
+            scene.markers[m].picture = &pictures[m];
+            scene.markers[m].side = kSide;
+            const double u = (m % 2 == 0) ? 170 : 470, v = (m < 2) ? 130 : 350, z = 500;
+            synthPoseMake(10.0 * m, 15, 30.0 * m, (u - (kW - 1) / 2.0) * z / kFocal, (v - (kH - 1) / 2.0) * z / kFocal,
+                          z, scene.markers[m].pose);
+        }
+        SynthImage frame;
+        ASSERT_EQ(synthRender(&scene, &frame, nullptr), 0);
+        fs::create_directories(dir_ / "clip");
+        for (int i = 0; i < frames; i++) {
+            char name[32];
+            std::snprintf(name, sizeof name, "clip/%04d.png", i);
+            ASSERT_EQ(synthPngWrite((dir_ / name).c_str(), &frame, 0), 0);
+        }
+    }
+    std::string clip(int frames) const {
+        return "multifilesrc location=clip/%04d.png index=0 stop-index=" + std::to_string(frames - 1) +
+               " caps=image/png,framerate=30/1 ! pngdec";
+    }
+    // Waits until the last start-up stage is announced (its "done" stays in the
+    // viewer's buffer), then `seconds` more; true when the viewer is still running.
+    static bool waitRunning(Viewer& viewer, double seconds) {
+        const auto end = Clock::now() + std::chrono::seconds(30);
+        while (Clock::now() < end && viewer.wait(0) == Viewer::kRunning) {
+            if (viewer.out() == kLoadingModels) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+                return viewer.wait(0) == Viewer::kRunning;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    // Escape with the pointer over the window: the end of a responsive viewer.
+    static int escape(Viewer& viewer) {
+        if (sh("xdotool mousemove 5 5 key Escape") != 0) return -1;
+        return viewer.wait(10);
+    }
+
+    // Pixels of the window (top-left kW x kH of the screen) that are plainly red.
+    static int redPixels(const fs::path& dir) {
+        SynthImage screen;
+        std::string error;
+        if (sh("xwd -root -silent -out " + (dir / "shot.xwd").string()) != 0) return -1;
+        if (xwdRead((dir / "shot.xwd").string(), &screen, &error) < 0) return -1;
+        const SynthImage window = xwdCrop(screen, 0, 0, kW, kH);
+        int n = 0;
+        for (size_t i = 0; i + 3 < window.pixels.size(); i += 4) {
+            n += window.pixels[i + 2] > 200 && window.pixels[i + 1] < 60 && window.pixels[i] < 60;
+        }
+        return n;
+    }
+
+    fs::path dir_;
+    CameraParam cam_{};
+};
+
+TEST_F(BadViewer, BadFilesEndStartUpWithStatusOneAndTheirMessage) {
+    const std::string video = "videotestsrc";
+    // Little-endian: the same camera, every field's bytes reversed.
+    std::string le = slurp(dir_ / "data/camera.cam");
+    std::reverse(le.begin(), le.begin() + 4);
+    std::reverse(le.begin() + 4, le.begin() + 8);
+    for (size_t at = 8; at < le.size(); at += 8) std::reverse(le.begin() + at, le.begin() + at + 8);
+    spit(dir_ / "data/le.cam", le);
+    fs::create_directories(dir_ / "data/dir.pat");
+    fs::create_directories(dir_ / "data/dir.cam");
+    renderClip(1);
+    fs::copy_file(dir_ / "clip/0000.png", dir_ / "locked.png");
+    fs::copy_file(dir_ / "data/camera.cam", dir_ / "data/locked.cam");
+    fs::copy_file(dir_ / "data/arrow.pat", dir_ / "data/locked.pat");
+    for (const char* file : {"locked.png", "data/locked.cam", "data/locked.pat"}) chmod((dir_ / file).c_str(), 0);
+    const std::string marker = "\n80\n1\n1.0\nmodels/none\n";
+    const std::string confFail = "failed to read conf file: data/tarlim.conf\n";
+    struct Row {
+        const char* name;
+        std::string conf;     // empty: data/tarlim.conf is made a directory
+        bool unprivileged;
+        bool lockConf;        // data/tarlim.conf mode 000
+        std::string out;      // whole standard output
+        std::string errTail;  // last line of standard error
+    };
+    const Row rows[] = {
+        {"configuration file is a directory", "", false, false, kAnnounceConf, confFail},
+        {"configuration file unreadable", header(video) + "0\n", true, true, kAnnounceConf, confFail},
+        {"camera file little-endian", header(video, "data/le.cam") + "0\n", false, false,
+         kThroughVideo + "Loading camera parameters...", "failed to load camera param: data/le.cam\n"},
+        {"camera file is a directory", header(video, "data/dir.cam") + "0\n", false, false,
+         kThroughVideo + "Loading camera parameters...", "failed to load camera param: data/dir.cam\n"},
+        {"camera file unreadable", header(video, "data/locked.cam") + "0\n", true, false,
+         kThroughVideo + "Loading camera parameters...", "failed to load camera param: data/locked.cam\n"},
+        {"pattern file is a directory", header(video) + "1\ndata/dir.pat" + marker, false, false,
+         kThroughPatterns + "Pattern Data read error!!\n", "failed to load pattern file: data/dir.pat\n"},
+        {"pattern file unreadable", header(video) + "1\ndata/locked.pat" + marker, true, false,
+         kThroughPatterns + "\"data/locked.pat\" not found!!\n", "failed to load pattern file: data/locked.pat\n"},
+        {"video file unreadable", header("filesrc location=locked.png ! pngdec") + "0\n", true, false,
+         std::string(kAnnounceConf) + "done\nOpening video...",
+         "failed to open video: filesrc location=locked.png ! pngdec\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(dir_ / "data/tarlim.conf");
+        if (row.conf.empty()) {
+            fs::create_directories(dir_ / "data/tarlim.conf");
+        } else {
+            conf(row.conf);
+            if (row.lockConf) chmod((dir_ / "data/tarlim.conf").c_str(), 0);
+        }
+        Viewer viewer(dir_, row.unprivileged);
+        EXPECT_EQ(viewer.wait(20), 1);
+        EXPECT_EQ(viewer.out(), row.out);
+        EXPECT_EQ(lastLine(viewer.err()), row.errTail) << "stderr: " << viewer.err();
+        if (row.name == std::string("video file unreadable")) {
+            EXPECT_NE(viewer.err().find("video: "), std::string::npos) << viewer.err();
+        }
+    }
+    // As root the same locked files load: the unprivileged rows are what made them fail.
+    if (geteuid() == 0) {
+        conf(header("filesrc location=locked.png ! pngdec", "data/locked.cam") + "1\ndata/locked.pat" + marker);
+        Viewer viewer(dir_);
+        EXPECT_TRUE(waitRunning(viewer, 0.2)) << viewer.out() << viewer.err();
+        EXPECT_EQ(escape(viewer), 0);
+    }
+}
+
+// A camera that fails mid-run, and one whose stream ends: the window keeps its last
+// picture, the viewer keeps answering, and Escape ends it with status 0.
+TEST_F(BadViewer, ACameraThatFailsOrEndsMidRunLeavesTheViewerResponsive) {
+    struct Case {
+        const char* video;
+        bool reason;  // a "video: " line expected on standard error
+    } cases[] = {{"videotestsrc ! identity error-after=20", true}, {"videotestsrc num-buffers=20", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.video);
+        conf(header(c.video) + "0\n");
+        Viewer viewer(dir_);
+        // 20 frames at 30 per second are over well within the second waited.
+        ASSERT_TRUE(waitRunning(viewer, 1.5)) << viewer.out() << viewer.err();
+        const std::string err = viewer.err();
+        EXPECT_EQ(err.find("video: ") != std::string::npos, c.reason) << err;
+        if (c.reason) {
+            EXPECT_NE(err.find("identity"), std::string::npos) << err;
+        }
+        SynthImage screen;
+        std::string error;
+        ASSERT_EQ(sh("xwd -root -silent -out " + (dir_ / "shot.xwd").string()), 0);
+        ASSERT_EQ(xwdRead((dir_ / "shot.xwd").string(), &screen, &error), 0) << error;
+        // The test source's first column is white: the last frame is still shown.
+        const uint8_t* p = &screen.pixels[(size_t(100) * screen.width + 5) * 4];
+        EXPECT_GT(p[0] + p[1] + p[2], 3 * 150) << "the window lost its picture";
+        EXPECT_EQ(escape(viewer), 0);
+        EXPECT_EQ(viewer.err(), err) << "nothing more after Escape";
+    }
+}
+
+// Values no marker should have, with the markers in view: widths and scales that are
+// not finite, zero or negative, a model count far beyond the files, and the extreme
+// thresholds. The frame loop runs pose estimation and drawing with them for every
+// frame without crashing or hanging; a marker with sound values keeps its model.
+TEST_F(BadViewer, ExtremeConfiguredValuesWithMarkersInView) {
+    renderClip(10);
+    spit(dir_ / "models/red0.mqo",
+         "Material 1 {\n\t\"r\" col(1 0 0 1) dif(0) amb(0) emi(1) spc(0) power(5)\n}\n"
+         "Object \"box\" {\n\tvertex 4 {\n\t\t-20 0 -20\n\t\t20 0 -20\n\t\t20 0 20\n\t\t-20 0 20\n\t}\n"
+         "\tface 2 {\n\t\t4 V(0 1 2 3) M(0)\n\t\t4 V(3 2 1 0) M(0)\n\t}\n}\n");
+    chmod((dir_ / "models").c_str(), 0755);
+    auto block = [](const char* marker, const char* width, const char* count, const char* scale) {
+        return std::string("data/") + marker + ".pat\n" + width + "\n" + count + "\n" + scale + "\nmodels/red\n";
+    };
+    // The key marker's sound values draw a red square on it, unless the threshold
+    // leaves no marker to find.
+    const struct {
+        const char* threshold;
+        std::string markers;
+        bool red;
+    } runs[] = {
+        {"100",
+         "4\n" + block("arrow", "nan", "1", "1.0") + block("moon", "inf", "99999999999", "nan") +
+             block("bars", "0", "-5", "-inf") + block("key", "80", "1", "1.0"),
+         true},
+        {"100",
+         "3\n" + block("arrow", "-80", "1", "1e308") + block("moon", "1e-300", "1", "0") +
+             block("key", "80", "1", "1.0"),
+         true},
+        {"99999999999", "1\n" + block("key", "80", "1", "1.0"), false},
+        {"-99999999999", "1\n" + block("key", "80", "1", "1.0"), false},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(std::string("threshold ") + run.threshold + ", markers " + run.markers);
+        conf(header(clip(10), "data/camera.cam", run.threshold) + run.markers);
+        Viewer viewer(dir_);
+        ASSERT_TRUE(waitRunning(viewer, 1.5)) << viewer.out() << viewer.err();
+        EXPECT_EQ(redPixels(dir_) > 200, run.red) << redPixels(dir_) << " red pixels";
+        EXPECT_EQ(escape(viewer), 0);
+        EXPECT_EQ(viewer.err(), "");
+    }
+}
+
+}  // namespace
