@@ -104,6 +104,8 @@ constexpr int kSoakMaxPathMarkers = 6;
 // A trajectory segment holds each step for at most 2 frames; a run at most 8 frames.
 constexpr int kSoakSegmentMax = 2 * kSoakMaxSteps;
 static_assert(kSoakSegmentMax >= 8, "a run of plain frames must fit a segment");
+// Largest frame: the pool then takes about 1 GB at its smallest (4 steps).
+constexpr long kSoakMaxPixels = 4L << 20;
 // Pool memory above which fewer steps per trajectory are rendered.
 constexpr double kSoakPoolBudgetBytes = 1.0e9;
 
@@ -193,8 +195,10 @@ int soakParse(int argc, char** argv, SoakOptions* options)
         } else if (arg == "--size") {
             int w = 0, h = 0;
             char rest = 0;
-            if (std::sscanf(value, "%dx%d%c", &w, &h, &rest) != 2 || w < 64 || h < 64 || w > 4096 || h > 4096) {
-                std::fprintf(stderr, "soak: --size wants WxH, each side 64 ... 4096: %s\n", value);
+            if (std::sscanf(value, "%dx%d%c", &w, &h, &rest) != 2 || w < 64 || h < 64 || w > 4096 || h > 4096 ||
+                static_cast<long>(w) * h > kSoakMaxPixels) {
+                std::fprintf(stderr, "soak: --size wants WxH, each side 64 ... 4096, at most %ld pixels: %s\n",
+                             kSoakMaxPixels, value);
                 return -1;
             }
             options->width = w;
@@ -248,7 +252,9 @@ struct SoakPool {
     const uint8_t* frame(int i) const { return pixels.data() + static_cast<size_t>(i) * width * height * 3; }
 };
 
-SoakPath soakPathStill(SoakRandom& rng, double u, double v, double size)
+// A marker of random picture kept at (u, v) with the given size, turning by up to 90
+// degrees and changing its tilt (0 ... 55 degrees) about a random axis.
+SoakPath soakPathAt(SoakRandom& rng, double u, double v, double size)
 {
     SoakPath p{};
     p.picture = rng.range(0, kSoakPictures - 1);
@@ -271,7 +277,7 @@ void soakOrdinary(SoakRandom& rng, SoakTrajectory* t)
     t->markerCount = rng.range(1, 6);
     for (int m = 0; m < t->markerCount; m++) {
         const double cu = (cells[m] % 3 + 0.5) / 3.0, cv = (cells[m] / 3 + 0.5) / 2.0;
-        SoakPath p = soakPathStill(rng, cu, cv, rng.uniform(0.10, 0.22));
+        SoakPath p = soakPathAt(rng, cu, cv, rng.uniform(0.10, 0.22));
         // Wander within the cell: at most 0.05 of the frame from its centre.
         p.u0 = cu + rng.uniform(-0.05, 0.05);
         p.u1 = cu + rng.uniform(-0.05, 0.05);
@@ -288,7 +294,7 @@ void soakEnterLeave(SoakRandom& rng, SoakTrajectory* t)
     const bool horizontal = rng.range(0, 1) == 0;
     for (int m = 0; m < t->markerCount; m++) {
         const double lane = t->markerCount == 1 ? rng.uniform(0.3, 0.7) : (m == 0 ? 0.27 : 0.73);
-        SoakPath p = soakPathStill(rng, 0.5, 0.5, rng.uniform(0.15, 0.28));
+        SoakPath p = soakPathAt(rng, 0.5, 0.5, rng.uniform(0.15, 0.28));
         p.tilt0 = std::min(p.tilt0, 40.0);
         p.tilt1 = std::min(p.tilt1, 40.0);
         const double from = rng.range(0, 1) ? -0.25 : 1.25, to = 1.0 - from;
@@ -305,12 +311,12 @@ void soakEnterLeave(SoakRandom& rng, SoakTrajectory* t)
 void soakOverlap(SoakRandom& rng, SoakTrajectory* t)
 {
     t->markerCount = rng.range(2, 3);
-    SoakPath back = soakPathStill(rng, rng.uniform(0.4, 0.6), rng.uniform(0.4, 0.6), rng.uniform(0.18, 0.25));
+    SoakPath back = soakPathAt(rng, rng.uniform(0.4, 0.6), rng.uniform(0.4, 0.6), rng.uniform(0.18, 0.25));
     back.tilt0 = std::min(back.tilt0, 30.0);
     back.tilt1 = std::min(back.tilt1, 30.0);
     t->paths[0] = back;
     for (int m = 1; m < t->markerCount; m++) {
-        SoakPath p = soakPathStill(rng, 0.5, 0.5, back.size0 * rng.uniform(1.1, 1.4));
+        SoakPath p = soakPathAt(rng, 0.5, 0.5, back.size0 * rng.uniform(1.1, 1.4));
         p.tilt0 = std::min(p.tilt0, 30.0);
         p.tilt1 = std::min(p.tilt1, 30.0);
         const double dy = rng.uniform(-0.12, 0.12);
@@ -328,7 +334,7 @@ void soakOverlap(SoakRandom& rng, SoakTrajectory* t)
 void soakPartlyOutside(SoakRandom& rng, double aspect, SoakTrajectory* t)
 {
     const double size = rng.uniform(0.18, 0.3);
-    SoakPath p = soakPathStill(rng, 0.5, 0.5, size);
+    SoakPath p = soakPathAt(rng, 0.5, 0.5, size);
     p.tilt0 = std::min(p.tilt0, 35.0);
     p.tilt1 = std::min(p.tilt1, 35.0);
     // Half the side in frame fractions (aspect = height / width).
@@ -353,7 +359,7 @@ void soakPartlyOutside(SoakRandom& rng, double aspect, SoakTrajectory* t)
     t->paths[0] = p;
     t->markerCount = 1;
     if (rng.range(0, 1)) {
-        t->paths[1] = soakPathStill(rng, 0.5, 0.5, 0.18);
+        t->paths[1] = soakPathAt(rng, 0.5, 0.5, 0.18);
         t->markerCount = 2;
     }
 }
@@ -1094,7 +1100,8 @@ void soakReport(const SoakOptions& options, const SoakPool& pool, const SoakStat
     std::printf("  worst rotation %.2f degrees (%ld above %.0f degrees: tilt ambiguity of small markers), worst "
                 "translation %.2f%%\n",
                 stats.worstRotationDeg, stats.rotationOff, kSoakRotationReportDeg, 100.0 * stats.worstTranslation);
-    std::printf("resident size: %ld KiB after %ld frames, %ld KiB at the end\n", rssAt, memoryFrame, rssEnd);
+    std::printf("resident size: %ld KiB after %ld frames, %ld KiB at the end%s\n", rssAt, memoryFrame, rssEnd,
+                memoryFrame < kSoakRssFrame ? " (a run this short cannot show growth)" : "");
 #ifdef SOAK_ASAN
     std::printf("live heap (AddressSanitizer build, checked instead of the resident size): %ld KiB after %ld frames, "
                 "%ld KiB at the end\n",
