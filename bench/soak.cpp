@@ -401,17 +401,70 @@ void soakStore(const SynthImage& image, int i, SoakPool* pool)
     }
 }
 
-// Renders the whole pool. Returns 0, or -1 after a message.
-int soakBuildPool(const CameraParam& cam, const SynthImage pictures[kSoakPictures], long frames, SoakRandom& rng,
-                  SoakPool* pool)
+// The scene of step s of trajectory t.
+void soakTrajectoryScene(const CameraParam& cam, const SynthImage pictures[kSoakPictures], const SoakTrajectory& t,
+                         int s, int steps, SynthScene* scene)
 {
-    const auto start = std::chrono::steady_clock::now();
-    pool->width = cam.width;
-    pool->height = cam.height;
+    synthSceneInit(&cam, scene);
+    scene->clutter = t.clutter;
+    scene->clutterSeed = t.clutterSeed;
+    scene->noiseSeed = t.noiseSeed + static_cast<uint32_t>(s);
+    scene->blurSigma = t.blur;
+    scene->noiseSigma = t.noise;
+    scene->lightGradient = t.gradient;
+    scene->lightAngleDeg = t.lightAngle;
+    scene->markerCount = t.markerCount;
+    for (int m = 0; m < t.markerCount; m++) {
+        scene->markers[m].picture = &pictures[t.paths[m].picture];
+        scene->markers[m].side = kSoakSide;
+        soakPose(cam, t.paths[m], steps > 1 ? s / (steps - 1.0) : 0.0, scene->markers[m].pose);
+    }
+}
+
+// The scene of a frame without markers; `blocks` receives the picture of blocky noise.
+int soakPlainScene(const CameraParam& cam, SoakKind kind, bool blocky, SoakRandom& rng, SynthImage* blocks,
+                   SynthScene* scene)
+{
+    synthSceneInit(&cam, scene);
+    if (kind == kNoiseOnly && !blocky) {
+        // Sensor noise: grey levels around the threshold, strong noise per pixel.
+        const int level = rng.range(70, 160);
+        for (int c = 0; c < 3; c++)
+            scene->background[c] = static_cast<uint8_t>(std::clamp(level + rng.range(-20, 20), 0, 255));
+        scene->noiseSigma = rng.uniform(40.0, 100.0);
+        scene->noiseSeed = static_cast<uint32_t>(rng.next());
+        scene->lightGradient = rng.uniform(0.0, 0.4);
+    } else if (kind == kNoiseOnly) {
+        // Blocky noise: random texels of 4 to 16 pixels, softened, the stuff dark
+        // square regions with random insides are made of.
+        const int block = 4 << rng.range(0, 2);
+        if (synthImageMake(std::max(1, cam.width / block), std::max(1, cam.height / block), 0, 0, 0, blocks) != 0) return -1;
+        for (size_t k = 0; k < blocks->pixels.size(); k += 4) {
+            const int grey = rng.range(0, 255);
+            for (int c = 0; c < 3; c++)
+                blocks->pixels[k + c] = static_cast<uint8_t>(std::clamp(grey + rng.range(-30, 30), 0, 255));
+        }
+        scene->backgroundImage = blocks;
+        scene->blurSigma = rng.uniform(0.5, 1.5);
+        scene->noiseSigma = 10.0;
+        scene->noiseSeed = static_cast<uint32_t>(rng.next());
+    } else {
+        const int level = kind == kAllDark ? rng.range(0, 30) : rng.range(225, 255);
+        for (int c = 0; c < 3; c++) scene->background[c] = static_cast<uint8_t>(level);
+    }
+    return 0;
+}
+
+// Sizes the pool: as many steps as the frame count warrants (a trajectory should be
+// replayed many times but not too often), fewer when the memory would be too much.
+void soakSizePool(const CameraParam& cam, long frames, SoakPool* pool)
+{
     int trajectories = 0;
     for (int k = 0; k < 4; k++) trajectories += kSoakTrajectories[k];
     const int plainFrames = kSoakNoiseFrames + kSoakDarkFrames + kSoakBrightFrames;
     const double frameBytes = 3.0 * cam.width * cam.height;
+    pool->width = cam.width;
+    pool->height = cam.height;
     pool->steps = static_cast<int>(std::clamp(frames / 500L, 4L, static_cast<long>(kSoakMaxSteps)));
     while (pool->steps > 4 && (trajectories * pool->steps + plainFrames) * frameBytes > kSoakPoolBudgetBytes) {
         pool->steps--;
@@ -421,35 +474,29 @@ int soakBuildPool(const CameraParam& cam, const SynthImage pictures[kSoakPicture
     pool->truth.assign(pool->frames, SynthTruth{});
     pool->kind.assign(pool->frames, kOrdinary);
     pool->trajectoryOf.assign(pool->frames, -1);
+}
 
+// Renders the whole pool. Returns 0, or -1 after a message.
+int soakBuildPool(const CameraParam& cam, const SynthImage pictures[kSoakPictures], long frames, SoakRandom& rng,
+                  SoakPool* pool)
+{
+    const auto start = std::chrono::steady_clock::now();
+    soakSizePool(cam, frames, pool);
     static SynthScene scene;
     SynthImage image;
     int next = 0;
     for (int k = 0; k < 4; k++) {
+        const SoakKind kind = static_cast<SoakKind>(k);
         for (int n = 0; n < kSoakTrajectories[k]; n++) {
             SoakTrajectory t{};
-            const SoakKind kind = static_cast<SoakKind>(k);
             soakSceneLook(rng, kind, &t);
             if (kind == kOrdinary) soakOrdinary(rng, &t);
             else if (kind == kEnterLeave) soakEnterLeave(rng, &t);
             else if (kind == kOverlap) soakOverlap(rng, &t);
             else soakPartlyOutside(rng, static_cast<double>(cam.height) / cam.width, &t);
             t.first = next;
-            for (int s = 0; s < pool->steps; s++) {
-                synthSceneInit(&cam, &scene);
-                scene.clutter = t.clutter;
-                scene.clutterSeed = t.clutterSeed;
-                scene.noiseSeed = t.noiseSeed + static_cast<uint32_t>(s);
-                scene.blurSigma = t.blur;
-                scene.noiseSigma = t.noise;
-                scene.lightGradient = t.gradient;
-                scene.lightAngleDeg = t.lightAngle;
-                scene.markerCount = t.markerCount;
-                for (int m = 0; m < t.markerCount; m++) {
-                    scene.markers[m].picture = &pictures[t.paths[m].picture];
-                    scene.markers[m].side = kSoakSide;
-                    soakPose(cam, t.paths[m], pool->steps > 1 ? s / (pool->steps - 1.0) : 0.0, scene.markers[m].pose);
-                }
+            for (int s = 0; s < pool->steps; s++, next++) {
+                soakTrajectoryScene(cam, pictures, t, s, pool->steps, &scene);
                 if (synthRender(&scene, &image, &pool->truth[next]) != 0) {
                     std::fprintf(stderr, "soak: the renderer refused a %s scene (step %d)\n", kSoakKindNames[k], s);
                     return -1;
@@ -457,47 +504,21 @@ int soakBuildPool(const CameraParam& cam, const SynthImage pictures[kSoakPicture
                 soakStore(image, next, pool);
                 pool->kind[next] = kind;
                 pool->trajectoryOf[next] = static_cast<int>(pool->trajectories.size());
-                next++;
             }
             pool->trajectories.push_back(t);
         }
     }
     SynthImage blocks[kSoakNoiseFrames];
-    for (int n = 0; n < plainFrames; n++) {
+    for (int n = 0; n < kSoakNoiseFrames + kSoakDarkFrames + kSoakBrightFrames; n++, next++) {
         const SoakKind kind = n < kSoakNoiseFrames ? kNoiseOnly : n < kSoakNoiseFrames + kSoakDarkFrames ? kAllDark : kAllBright;
-        synthSceneInit(&cam, &scene);
-        if (kind == kNoiseOnly && n % 2 == 0) {
-            // Sensor noise: grey levels around the threshold, strong noise per pixel.
-            const int level = rng.range(70, 160);
-            for (int c = 0; c < 3; c++) scene.background[c] = static_cast<uint8_t>(std::clamp(level + rng.range(-20, 20), 0, 255));
-            scene.noiseSigma = rng.uniform(40.0, 100.0);
-            scene.noiseSeed = static_cast<uint32_t>(rng.next());
-            scene.lightGradient = rng.uniform(0.0, 0.4);
-        } else if (kind == kNoiseOnly) {
-            // Blocky noise: random texels of 4 to 16 pixels, softened, the stuff dark
-            // square regions with random insides are made of.
-            const int block = 4 << rng.range(0, 2);
-            if (synthImageMake(std::max(1, cam.width / block), std::max(1, cam.height / block), 0, 0, 0, &blocks[n]) != 0) return -1;
-            for (size_t k = 0; k < blocks[n].pixels.size(); k += 4) {
-                const int grey = rng.range(0, 255);
-                for (int c = 0; c < 3; c++) blocks[n].pixels[k + c] = static_cast<uint8_t>(std::clamp(grey + rng.range(-30, 30), 0, 255));
-            }
-            scene.backgroundImage = &blocks[n];
-            scene.blurSigma = rng.uniform(0.5, 1.5);
-            scene.noiseSigma = 10.0;
-            scene.noiseSeed = static_cast<uint32_t>(rng.next());
-        } else {
-            const int level = kind == kAllDark ? rng.range(0, 30) : rng.range(225, 255);
-            for (int c = 0; c < 3; c++) scene.background[c] = static_cast<uint8_t>(level);
-        }
-        if (synthRender(&scene, &image, &pool->truth[next]) != 0) {
+        if (soakPlainScene(cam, kind, n % 2 == 1, rng, &blocks[std::min(n, kSoakNoiseFrames - 1)], &scene) != 0 ||
+            synthRender(&scene, &image, &pool->truth[next]) != 0) {
             std::fprintf(stderr, "soak: the renderer refused a %s frame\n", kSoakKindNames[kind]);
             return -1;
         }
         soakStore(image, next, pool);
         pool->kind[next] = kind;
         pool->plain[kind].push_back(next);
-        next++;
     }
     pool->renderSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return 0;
