@@ -1229,6 +1229,10 @@ int main(int argc, char** argv)
     SoakSchedule schedule;
     const long memoryFrame = std::min<long>(kSoakRssFrame, options.frames);
     long memoryAt = -1, rssAt = -1;
+    // Resident size at frames 1,000, 10,000, 100,000 ... for the report: where it settles.
+    long decadeRss[10] = {};
+    int decades = 0;
+    long nextDecade = kSoakRssFrame;
     static DetectedMarker sentinel;  // where the list points until markDetect sets it
 
     for (long n = 1; n <= options.frames; n++) {
@@ -1252,6 +1256,10 @@ int main(int argc, char** argv)
             memoryAt = soakMemoryKiB();
             rssAt = soakRssKiB();
         }
+        if (n == nextDecade && decades < 10) {
+            decadeRss[decades++] = soakRssKiB();
+            nextDecade *= 10;
+        }
     }
 
     const long memoryEnd = soakMemoryKiB(), rssEnd = soakRssKiB();
@@ -1262,6 +1270,12 @@ int main(int argc, char** argv)
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     soakReport(options, pool, stats, memoryAt, memoryEnd, rssAt, rssEnd, memoryFrame, elapsed);
+    if (decades > 1) {
+        std::printf("resident size by frame:");
+        long at = kSoakRssFrame;
+        for (int d = 0; d < decades; d++, at *= 10) std::printf(" %ld: %ld KiB;", at, decadeRss[d]);
+        std::printf(" end: %ld KiB\n", rssEnd);
+    }
 
     long failed = 0;
     for (int c = 0; c < kCheckKinds; c++) {
