@@ -430,8 +430,8 @@ TEST_F(BadViewer, ACameraThatFailsOrEndsMidRunLeavesTheViewerResponsive) {
 }
 
 // Values no marker should have, with the markers in view: widths and scales that are
-// not finite, zero or negative, a model count far beyond the files, and the extreme
-// thresholds. The frame loop runs pose estimation and drawing with them for every
+// not finite, zero or negative, a model count far beyond the files, the extreme
+// thresholds, and degenerate cameras. The frame loop runs pose estimation and drawing with them for every
 // frame without crashing or hanging; a marker with sound values keeps its model.
 TEST_F(BadViewer, ExtremeConfiguredValuesWithMarkersInView) {
     renderClip(10);
@@ -443,30 +443,44 @@ TEST_F(BadViewer, ExtremeConfiguredValuesWithMarkersInView) {
     auto block = [](const char* marker, const char* width, const char* count, const char* scale) {
         return std::string("data/") + marker + ".pat\n" + width + "\n" + count + "\n" + scale + "\nmodels/red\n";
     };
+    // Cameras whose numbers are finite (so they load) but degenerate: all zero, and
+    // all the largest double (infinite once rescaled to the frame).
+    CameraParam zero{}, huge{};
+    zero.width = huge.width = kW;
+    zero.height = huge.height = kH;
+    std::fill(&huge.projection[0][0], &huge.projection[0][0] + 12, 1.7976931348623157e308);
+    std::fill(huge.distortion, huge.distortion + 4, 1.7976931348623157e308);
+    ASSERT_EQ(camParamSave((dir_ / "data/zero.cam").c_str(), 1, &zero), 0);
+    ASSERT_EQ(camParamSave((dir_ / "data/huge.cam").c_str(), 1, &huge), 0);
     // The key marker's sound values draw a red square on it, unless the threshold
-    // leaves no marker to find.
+    // leaves no marker to find (red 0) or the camera makes it unknowable (red -1).
     const struct {
         const char* threshold;
         std::string markers;
-        bool red;
+        int red;
+        const char* camera = "data/camera.cam";
     } runs[] = {
         {"100",
          "4\n" + block("arrow", "nan", "1", "1.0") + block("moon", "inf", "99999999999", "nan") +
              block("bars", "0", "-5", "-inf") + block("key", "80", "1", "1.0"),
-         true},
+         1},
         {"100",
          "3\n" + block("arrow", "-80", "1", "1e308") + block("moon", "1e-300", "1", "0") +
              block("key", "80", "1", "1.0"),
-         true},
-        {"99999999999", "1\n" + block("key", "80", "1", "1.0"), false},
-        {"-99999999999", "1\n" + block("key", "80", "1", "1.0"), false},
+         1},
+        {"99999999999", "1\n" + block("key", "80", "1", "1.0"), 0},
+        {"-99999999999", "1\n" + block("key", "80", "1", "1.0"), 0},
+        {"100", "1\n" + block("key", "80", "1", "1.0"), -1, "data/zero.cam"},
+        {"100", "1\n" + block("key", "80", "1", "1.0"), -1, "data/huge.cam"},
     };
     for (const auto& run : runs) {
-        SCOPED_TRACE(std::string("threshold ") + run.threshold + ", markers " + run.markers);
-        conf(header(clip(10), "data/camera.cam", run.threshold) + run.markers);
+        SCOPED_TRACE(std::string(run.camera) + ", threshold " + run.threshold + ", markers " + run.markers);
+        conf(header(clip(10), run.camera, run.threshold) + run.markers);
         Viewer viewer(dir_);
         ASSERT_TRUE(waitRunning(viewer, 1.5)) << viewer.out() << viewer.err();
-        EXPECT_EQ(redPixels(dir_) > 200, run.red) << redPixels(dir_) << " red pixels";
+        if (run.red >= 0) {
+            EXPECT_EQ(redPixels(dir_) > 200, run.red == 1) << redPixels(dir_) << " red pixels";
+        }
         EXPECT_EQ(escape(viewer), 0);
         EXPECT_EQ(viewer.err(), "");
     }
