@@ -29,13 +29,31 @@ void modelRememberTexture(ModelFile* file, const char* path, GLuint id) {
     ++file->textureCount;
 }
 
+// Texel bytes handed to GL so far in this process, and whether an image has already
+// been refused for want of room (then no further image is read).
+long long modelTextureBytes = 0;
+bool modelTextureBudgetSpent = false;
+
+// Keeps *pixels (w x w texels) within kModelMaxTextureBytesTotal, or frees it.
+void modelChargeTexture(unsigned char** pixels, int w) {
+    const long long bytes = static_cast<long long>(w) * w * 4;
+    if (modelTextureBytes + bytes <= kModelMaxTextureBytesTotal) {
+        modelTextureBytes += bytes;
+        return;
+    }
+    modelTextureBudgetSpent = true;
+    std::free(*pixels);
+    *pixels = nullptr;
+}
+
 // A new texture object holding the image at `path`; without a readable image it
 // stays empty, which GL treats as texturing off for the faces that bind it.
 GLuint modelMakeTexture(ModelMaterial* m, const char* path) {
     int w = 0;
     m->pixels = nullptr;
-    if (path[0] != '\0') {
+    if (path[0] != '\0' && !modelTextureBudgetSpent) {
         if (FILE* fp = std::fopen(path, "rb")) m->pixels = modelLoadTexture(fp, &w);
+        if (m->pixels != nullptr) modelChargeTexture(&m->pixels, w);
     }
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     GLuint id = 0;

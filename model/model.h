@@ -58,6 +58,14 @@ static_assert(static_cast<long long>(kModelMaxTextureWidth) * kModelMaxTextureWi
 // image share one texture object. A sequence naming more images still gets every one
 // of them: past the cap each further material gets a fresh texture object.
 constexpr int kModelMaxTextures = 64;
+// Texel memory that all texture images of the process together may hand to GL: four
+// images of the widest size, or 64 of 1024 x 1024. Without a total, one file could
+// ask for 64 GiB: 1024 materials, each naming its own path (even to a 54-byte bitmap
+// that declares the widest size, whose missing pixels are black). Once an image does
+// not fit, no further image is read for the rest of the run.
+constexpr long long kModelMaxTextureBytesTotal = 256LL << 20;
+static_assert(kModelMaxTextureBytesTotal >= 4LL * kModelMaxTextureWidth * kModelMaxTextureWidth * 4,
+              "the widest image fits several times");
 
 // ---- Records -------------------------------------------------------------------------
 
@@ -221,8 +229,9 @@ unsigned char* modelLoadTexture(FILE* fp, int* size);
 // the file at modelTexturePath(modelPath, textureFile). A path already loaded during
 // this sequence load (file->texturePaths) reuses its texture object instead of being
 // read again. A texture whose file cannot be opened, is not a valid bitmap or whose
-// path is too long gets a texture object without an image: GL then draws its faces
-// untextured, lit with their material.
+// path is too long, or that comes once kModelMaxTextureBytesTotal is spent, gets a
+// texture object without an image: GL then draws its faces untextured, lit with their
+// material.
 void modelCreateTextures(ModelFile* file, const char* modelPath);
 
 // Compiles display list `list`: glScaled(scale), then modelDrawObjects of the file's
