@@ -5,8 +5,8 @@
 //
 // Unreadable files: the tests run as root in CI, where permission bits stop nothing, so
 // those cases run as nobody: the viewer is started as nobody, and the GL cases re-run
-// this binary as nobody in a child mode (TARLIM_BADINPUT_GL_CHILD), before GoogleTest
-// starts. The X server's cookie is handed over by viewer::dropPrivileges.
+// this binary as nobody in a child mode (TARLIM_BADINPUT_GL_CHILD) that does its work
+// before GoogleTest starts. The X server's cookie is handed over by viewer::dropPrivileges.
 #include <GL/glut.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -102,31 +102,37 @@ std::string whiteBitmap(int w, bool bigEndianWidth) {
 
 constexpr unsigned kGreen = 0x00ff00, kWhite = 0xffffff;
 
-// ---- Child mode: loads as nobody -----------------------------------------------------------
+// ---- Child mode: loads in a process of its own -------------------------------------------
 //
-// TARLIM_BADINPUT_GL_CHILD=<prefix> loads the one-file sequence <prefix>0.mqo in a
-// window of its own and prints "<loaded count> <centre colour>", then exits.
+// TARLIM_BADINPUT_GL_CHILD="<prefix>;<prefix>;..." loads each one-file sequence
+// <prefix>0.mqo in a window of its own and prints "<loaded count> <centre colour>" per
+// prefix, then exits. Used to run as nobody, and to start from a fresh process state.
 const int kChildMode = [] {
-    const char* prefix = std::getenv("TARLIM_BADINPUT_GL_CHILD");
-    if (prefix == nullptr) return 0;
+    const char* prefixes = std::getenv("TARLIM_BADINPUT_GL_CHILD");
+    if (prefixes == nullptr) return 0;
     openWindow();
-    GLuint base = 0;
-    const int loaded = modelLoadSequence(prefix, 1, 1.0, &base);
-    std::printf("%d %06x\n", loaded, loaded == 1 ? drawCentre(base) : 0u);
+    std::stringstream list(prefixes);
+    std::string prefix;
+    while (std::getline(list, prefix, ';')) {
+        GLuint base = 0;
+        const int loaded = modelLoadSequence(prefix.c_str(), 1, 1.0, &base);
+        std::printf("%d %06x\n", loaded, loaded == 1 ? drawCentre(base) : 0u);
+    }
     std::fflush(stdout);
     std::_Exit(0);
 }();
 
-// Runs this binary in child mode as nobody on `prefix` and returns what it printed.
-std::string loadAsNobody(const fs::path& scratch, const std::string& prefix) {
+// Runs this binary in child mode on `prefixes` (as nobody when asked) and returns what
+// it printed.
+std::string loadInChild(const fs::path& scratch, const std::string& prefixes, bool asNobody) {
     const fs::path outPath = scratch / "child.txt";
     fs::remove(outPath);
     const pid_t pid = fork();
     if (pid == 0) {
         // The output file is opened before the switch: nobody cannot write here.
         FILE* out = std::freopen(outPath.c_str(), "w", stdout);
-        if (out == nullptr || !viewer::dropPrivileges(scratch)) _exit(91);
-        setenv("TARLIM_BADINPUT_GL_CHILD", prefix.c_str(), 1);
+        if (out == nullptr || (asNobody && !viewer::dropPrivileges(scratch))) _exit(91);
+        setenv("TARLIM_BADINPUT_GL_CHILD", prefixes.c_str(), 1);
         execl("/proc/self/exe", "test_bad_input_gl", static_cast<char*>(nullptr));
         _exit(92);
     }
@@ -205,15 +211,37 @@ TEST_F(BadModelGl, TexturesThatAreNoImageLeaveTheFaceItsMaterialColour) {
     }
 }
 
+// One 54-byte bitmap that declares the widest size (its missing pixels are black),
+// named by one sequence after another in a fresh process: GL gets images until the
+// process's texel total is spent, then faces go untextured (their green material),
+// however small the image.
+TEST_F(BadModelGl, TextureMemoryIsBoundedForTheWholeRun) {
+    std::string header = whiteBitmap(1, false).substr(0, 54);
+    for (int i = 0; i < 4; i++) header[18 + i] = static_cast<char>((kModelMaxTextureWidth >> (8 * i)) & 0xff);
+    write("big.bmp", header);
+    write("small.bmp", whiteBitmap(4, false));
+    const long long widest = 4LL * kModelMaxTextureWidth * kModelMaxTextureWidth;
+    const int fit = static_cast<int>(kModelMaxTextureBytesTotal / widest);
+    std::string prefixes, expected;
+    for (int k = 0; k < fit + 2; k++) {
+        const std::string name = "big" + std::to_string(k) + "_";
+        write(name + "0.mqo", squareModel("big.bmp"));
+        prefixes += prefix(name) + ";";
+        expected += k < fit ? "1 000000\n" : "1 00ff00\n";
+    }
+    write("small0.mqo", squareModel("small.bmp"));
+    EXPECT_EQ(loadInChild(dir_, prefixes + prefix("small"), false), expected + "1 00ff00\n");
+}
+
 TEST_F(BadModelGl, UnreadableModelAndTextureFilesAsNobody) {
     write("m0.mqo", squareModel("white.bmp"));
     write("white.bmp", whiteBitmap(16, false));
     for (const char* file : {"m0.mqo", "white.bmp"}) chmod((dir_ / file).c_str(), 0644);
-    EXPECT_EQ(loadAsNobody(dir_, prefix("m")), "1 ffffff\n") << "readable: the control case";
+    EXPECT_EQ(loadInChild(dir_, prefix("m"), true), "1 ffffff\n") << "readable: the control case";
     chmod((dir_ / "white.bmp").c_str(), 0);
-    EXPECT_EQ(loadAsNobody(dir_, prefix("m")), "1 00ff00\n") << "texture mode 000: untextured, green";
+    EXPECT_EQ(loadInChild(dir_, prefix("m"), true), "1 00ff00\n") << "texture mode 000: untextured, green";
     chmod((dir_ / "m0.mqo").c_str(), 0);
-    EXPECT_EQ(loadAsNobody(dir_, prefix("m")), "0 000000\n") << "model mode 000: nothing loaded";
+    EXPECT_EQ(loadInChild(dir_, prefix("m"), true), "0 000000\n") << "model mode 000: nothing loaded";
 }
 
 // ---- The viewer -------------------------------------------------------------------------------
