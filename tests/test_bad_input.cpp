@@ -318,12 +318,15 @@ TEST(BadCamera, TrailingBytesAreIgnored) {
     EXPECT_EQ(p.distortion[3], 1.0);
 }
 
-TEST(BadCamera, DirectoryAndUnreadableFileFail) {
+TEST(BadCamera, DirectoryDeviceAndUnreadableFileFail) {
     Scratch scratch;
     fs::create_directories(scratch.path("dir.cam"));
     CameraParam p = untouched();
     EXPECT_EQ(camParamLoad(scratch.path("dir.cam").c_str(), 1, &p), -1);
     expectUntouched(p, "directory");
+    // An endless device: 136 zero bytes are a record 0 pixels wide.
+    EXPECT_EQ(camParamLoad("/dev/zero", 1, &p), -1);
+    expectUntouched(p, "/dev/zero");
 
     const std::string path = scratch.write("locked.cam", cameraRecord(640, 480, true));
     auto load = [&path] {
@@ -402,6 +405,10 @@ TEST(BadPattern, BinaryBytesAreAReadError) {
         EXPECT_EQ(loadPattern(scratch.write("bin.pat", junk + " " + patternText()), &out), -1);
         EXPECT_EQ(out, "Pattern Data read error!!\n");
     }
+    // An endless device: its first byte is no number.
+    std::string out;
+    EXPECT_EQ(loadPattern("/dev/zero", &out), -1);
+    EXPECT_EQ(out, "Pattern Data read error!!\n");
     EXPECT_EQ(loadedPatterns(), before);
 }
 
@@ -762,6 +769,7 @@ TEST_F(BadVideo, UnusableSourcesFailToOpenWithOneReasonLine) {
          "directory"},
         {"random bytes as a video file", "filesrc location=" + junkPath + " ! decodebin", "video: "},
         {"empty file", "filesrc location=" + scratch.write("empty.mp4", "") + " ! decodebin", "video: "},
+        {"an endless device as the file", "filesrc location=/dev/zero ! decodebin", "video: "},
         {"frames wider than any converter takes", "videotestsrc ! video/x-raw,width=33000,height=8", "33000"},
         {"error on the first buffer", "videotestsrc ! identity error-after=1", "identity"},
         {"a stream of no frames", "videotestsrc num-buffers=0", "video: "},
