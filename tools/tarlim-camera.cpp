@@ -69,13 +69,14 @@ bool parsePositiveInt(const char* text, long max, int* out)
     return true;
 }
 
-// "640x480": two positive integers.
+// "640x480": two positive integers, each at most what a camera file may hold.
 bool parseSize(const char* text, int* width, int* height)
 {
     const char* x = std::strchr(text, 'x');
     if (x == nullptr) return false;
     const std::string w(text, x);
-    return parsePositiveInt(w.c_str(), 1000000, width) && parsePositiveInt(x + 1, 1000000, height);
+    return parsePositiveInt(w.c_str(), kCamParamSizeMax, width) &&
+           parsePositiveInt(x + 1, kCamParamSizeMax, height);
 }
 
 // "x0,y0,f,s": four finite numbers.
