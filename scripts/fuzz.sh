@@ -36,12 +36,14 @@ for input in $targets; do
     "$binary" "${options[@]}" "$corpus" "fuzz/corpus/$input" >"$log" 2>&1 || status=$?
     executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+    # Edges instrumented in the target and the libraries it reaches.
+    edges=$(sed -n 's/^INFO: Loaded 1 modules *(\([0-9]*\) inline.*/\1/p' "$log" | head -1)
     features=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
     artifacts=$(find "$findings" -type f | wc -l)
     if [[ $status -ne 0 || $artifacts -ne 0 ]]; then found=1; fi
-    summary+=("$(printf '%-8s %12s executions  %6s edges  %7s features  %4s corpus  %s findings (status %s)' \
-        "$input" "${executions:-?}" "${coverage:-?}" "${features:-?}" "$(find "$corpus" -type f | wc -l)" \
-        "$artifacts" "$status")")
+    summary+=("$(printf '%-8s %12s executions  %6s of %6s edges  %7s features  %5s corpus  %s findings (status %s)' \
+        "$input" "${executions:-?}" "${coverage:-?}" "${edges:-?}" "${features:-?}" \
+        "$(find "$corpus" -type f | wc -l)" "$artifacts" "$status")")
 done
 
 echo
