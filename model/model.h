@@ -272,9 +272,10 @@ std::array<float, 3> modelFaceNormal(const ModelVertex& p0, const ModelVertex& p
 // I/O error; later files are not tried). Files are first only opened, up to the
 // first that cannot be: when that is file k, only k lists are reserved (none when k
 // is 0: *listBase 0), the files before it are compiled into them, and they stay
-// reserved. So a configured count far beyond the files present costs nothing. The material table carries
-// from a file to the next one that has no material chunk; every file that brings its
-// own material chunk gets its textures (shared by path within the sequence).
+// reserved. So a configured count far beyond the files present costs nothing. The
+// material table carries from a file to the next one that has no material chunk;
+// every file that brings its own material chunk gets its textures (shared by path
+// within the sequence).
 // frameCount of 0 or less reads and reserves nothing: *listBase 0, and the result is
 // frameCount itself (no list may be called, none is to be deleted). A path longer
 // than 255 characters counts as a file that cannot be opened. When GL cannot reserve

@@ -11,8 +11,6 @@ namespace {
 // time on the one thread.
 ModelFile modelSequenceFile;
 
-// Parses file i and compiles it into list listBase + i. Returns false when the file
-// cannot be opened or read (or its path does not fit).
 // Path of file i into path; false when it does not fit.
 bool modelFramePath(const char* pathPrefix, int i, char path[kModelPathSize]) {
     const int written = std::snprintf(path, kModelPathSize, "%s%d.mqo", pathPrefix, i);
@@ -35,6 +33,8 @@ int modelCountOpenableFrames(const char* pathPrefix, int frameCount) {
     return n;
 }
 
+// Parses file i and compiles it into list listBase + i. Returns false when the file
+// cannot be opened or read (or its path does not fit).
 bool modelLoadFrame(const char* pathPrefix, int i, double scale, GLuint listBase, ModelFile* file) {
     char path[kModelPathSize];
     if (!modelFramePath(pathPrefix, i, path)) return false;

@@ -49,8 +49,8 @@ int videoCapStart();
 // videoOpen counts as one), or null when none has arrived since the last call, before
 // videoOpen, after the end of a file that does not loop, or after a source error
 // (reported once with a "video: " line, as soon as it is seen; the frames the source
-// delivered before the error are still handed out first). A description ending in its own appsink that
-// does not drop frames gets them in order, each once. The pixels belong to the video
+// delivered before the error are still handed out first). A description ending in
+// its own appsink that does not drop frames gets them in order, each once. The pixels belong to the video
 // library and stay valid until the next videoGetImage that returns a frame, or
 // videoCapStop / videoClose.
 unsigned char* videoGetImage();
