@@ -1,7 +1,9 @@
 // Camera parameter file: camParamLoad, then what start-up and every frame do with the
 // record: rescale to the capture size, install it, detect and pose a marker in a
 // fixed frame, and decompose the camera matrix as the display does.
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -41,6 +43,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Two records when the input holds them, so the multi-record path runs too.
     const int count = size >= 2 * kCamParamRecordSize ? 2 : 1;
     if (camParamLoad(path, count, &file[0], &file[1]) != 0) return 0;
+    // What a successful load promises: sizes a frame can have, finite numbers.
+    for (int r = 0; r < count; r++) {
+        if (file[r].width < 1 || file[r].width > kCamParamSizeMax || file[r].height < 1 ||
+            file[r].height > kCamParamSizeMax) {
+            std::abort();
+        }
+        for (const auto& row : file[r].projection) {
+            for (double v : row) {
+                if (!std::isfinite(v)) std::abort();
+            }
+        }
+        for (double v : file[r].distortion) {
+            if (!std::isfinite(v)) std::abort();
+        }
+    }
 
     CameraParam param;
     camParamChangeSize(&file[0], kFrameWidth, kFrameHeight, &param);
