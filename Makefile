@@ -7,7 +7,7 @@ BUILD ?= build
 # make fuzz: each libFuzzer target for FUZZ_SECONDS (see fuzz/README.md).
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build test test-sanitize fuzz run clean
+.PHONY: all deps build test test-sanitize fuzz run format clean
 
 all: build
 
@@ -36,6 +36,10 @@ fuzz:
 
 run: build
 	@BUILD=$(BUILD) scripts/run-demo.sh
+
+# The tree's one formatting style, .clang-format, applied to every tracked C++ file.
+format:
+	git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format -i
 
 clean:
 	rm -rf $(BUILD) build-sanitize build-fuzz

@@ -57,7 +57,7 @@ struct AppConfig {
     int markerCount;                     // significant line 4, clamped to at most 8
     MarkerSlot markers[kAppMaxMarkers];
     ModelSequence sequences[kAppMaxMarkers];  // model/model.h; entry k animates markers[k]
-    int videoWidth;                      // capture size reported by videoInqSize, pixels
+    int videoWidth;                           // capture size reported by videoInqSize, pixels
     int videoHeight;
 };
 

@@ -15,7 +15,8 @@ namespace {
 // Integers read as "%d" would (leading white space, a sign, decimal digits, the rest
 // ignored), but a number beyond the int range saturates: "%d" leaves that undefined,
 // and the C library keeps its low 32 bits, so 4294967297 markers would read as 1.
-int cfgScanInt(const char* line, int* value) {
+int cfgScanInt(const char* line, int* value)
+{
     if (line == nullptr) return 0;
     char* end = nullptr;
     const long long v = std::strtoll(line, &end, 10);
@@ -24,12 +25,14 @@ int cfgScanInt(const char* line, int* value) {
     return 1;
 }
 
-int cfgScanDouble(const char* line, double* value) {
+int cfgScanDouble(const char* line, double* value)
+{
     return line != nullptr && std::sscanf(line, "%lf", value) == 1;
 }
 
 // Copies a whole significant line into a field of the same size; 0 when it is missing.
-int cfgCopyLine(char* field, FILE* fp) {
+int cfgCopyLine(char* field, FILE* fp)
+{
     char line[kCfgLineSize];
     if (cfgReadLine(line, fp) == nullptr) return 0;
     std::memcpy(field, line, std::strlen(line) + 1);
@@ -37,7 +40,8 @@ int cfgCopyLine(char* field, FILE* fp) {
 }
 
 // The body of cfgRead once the file is open; the caller closes it whatever happens.
-int cfgReadOpen(FILE* fp) {
+int cfgReadOpen(FILE* fp)
+{
     char line[kCfgLineSize];
     if (!cfgCopyLine(appConfig.videoConfig, fp)) return 0;
     if (!cfgCopyLine(appConfig.cameraParamFile, fp)) return 0;
@@ -54,7 +58,8 @@ int cfgReadOpen(FILE* fp) {
 
 }  // namespace
 
-char* cfgReadLine(char buffer[kCfgLineSize], FILE* fp) {
+char* cfgReadLine(char buffer[kCfgLineSize], FILE* fp)
+{
     for (;;) {
         if (std::fgets(buffer, kCfgLineSize, fp) == nullptr) return nullptr;
         size_t length = std::strlen(buffer);
@@ -69,20 +74,23 @@ char* cfgReadLine(char buffer[kCfgLineSize], FILE* fp) {
     }
 }
 
-int cfgReadMarker(MarkerSlot* slot, FILE* fp) {
+int cfgReadMarker(MarkerSlot* slot, FILE* fp)
+{
     char line[kCfgLineSize];
     if (!cfgCopyLine(slot->patternFile, fp)) return 0;
     return cfgScanDouble(cfgReadLine(line, fp), &slot->width);
 }
 
-int cfgReadSequence(ModelSequence* sequence, FILE* fp) {
+int cfgReadSequence(ModelSequence* sequence, FILE* fp)
+{
     char line[kCfgLineSize];
     if (!cfgScanInt(cfgReadLine(line, fp), &sequence->frameCount)) return 0;
     if (!cfgScanDouble(cfgReadLine(line, fp), &sequence->scale)) return 0;
     return cfgCopyLine(sequence->pathPrefix, fp);
 }
 
-int cfgRead() {
+int cfgRead()
+{
     std::memset(&appConfig, 0, sizeof appConfig);
     FILE* fp = std::fopen(kCfgPath, "r");
     if (fp == nullptr) return 0;

@@ -26,7 +26,8 @@ constexpr GLfloat kAppLightDiffuse[4] = {0.9f, 0.9f, 0.9f, 0.1f};
 
 // Pose of every assigned marker; the others become invisible and keep their last
 // transform (and their animation position).
-void appUpdatePoses(const DetectedMarker* list, const int assignment[kAppMaxMarkers]) {
+void appUpdatePoses(const DetectedMarker* list, const int assignment[kAppMaxMarkers])
+{
     for (int k = 0; k < appConfig.markerCount; k++) {
         MarkerSlot* marker = &appConfig.markers[k];
         if (assignment[k] < 0) {
@@ -41,7 +42,8 @@ void appUpdatePoses(const DetectedMarker* list, const int assignment[kAppMaxMark
 
 // One visible marker: its matrix, its light, the model turned upright (model +y along
 // the marker normal), then one step of its animation.
-void appDrawMarker(const MarkerSlot* marker, ModelSequence* sequence) {
+void appDrawMarker(const MarkerSlot* marker, ModelSequence* sequence)
+{
     double matrix[16];
     dispConvGLMatrix(marker->transform, matrix);
     glMatrixMode(GL_MODELVIEW);
@@ -60,7 +62,8 @@ void appDrawMarker(const MarkerSlot* marker, ModelSequence* sequence) {
 
 }  // namespace
 
-void appAssignDetections(const DetectedMarker* list, int count, int assignment[kAppMaxMarkers]) {
+void appAssignDetections(const DetectedMarker* list, int count, int assignment[kAppMaxMarkers])
+{
     for (int k = 0; k < appConfig.markerCount; k++) assignment[k] = -1;
     for (int i = 0; i < count; i++) {
         for (int k = 0; k < appConfig.markerCount; k++) {
@@ -73,7 +76,8 @@ void appAssignDetections(const DetectedMarker* list, int count, int assignment[k
     }
 }
 
-void appFrame() {
+void appFrame()
+{
     // 1. The newest frame, if one has arrived; else keep showing the last one.
     unsigned char* frame = videoGetImage();
     if (frame == nullptr) {
@@ -107,7 +111,8 @@ void appFrame() {
     dispSwapBuffers();
 }
 
-void appDrawMarkers() {
+void appDrawMarkers()
+{
     dispDrawMode3D();
     dispDraw3DCamera(0, 0);
     glEnable(GL_DEPTH_TEST);

@@ -18,35 +18,41 @@ constexpr unsigned char kAppKeyEscape = 27;
 
 // Progress on standard output without a line end, flushed so that an error message
 // on (unbuffered) standard error lands right after the dots.
-void appAnnounce(const char* text) {
+void appAnnounce(const char* text)
+{
     std::fputs(text, stdout);
     std::fflush(stdout);
 }
 
 // A start-up failure: message on standard error and exit at once with status 1.
 // Nothing opened so far is closed: the process ending releases it.
-[[noreturn]] void appFail(const char* format, const char* argument) {
+[[noreturn]] void appFail(const char* format, const char* argument)
+{
     std::fprintf(stderr, format, argument);
     std::exit(1);
 }
 
-[[noreturn]] void appFail(const char* message) {
+[[noreturn]] void appFail(const char* message)
+{
     std::fputs(message, stderr);
     std::exit(1);
 }
 
-void appLoadPatterns() {
+void appLoadPatterns()
+{
     for (int k = 0; k < appConfig.markerCount; k++) {
         MarkerSlot* marker = &appConfig.markers[k];
         marker->patternId = patternLoad(marker->patternFile);
         // Later markers are not tried: the program ends here.
-        if (marker->patternId < 0) appFail("failed to load pattern file: %s\n", marker->patternFile);
+        if (marker->patternId < 0)
+            appFail("failed to load pattern file: %s\n", marker->patternFile);
     }
 }
 
 }  // namespace
 
-int appMain(int argc, char** argv) {
+int appMain(int argc, char** argv)
+{
     // freeglut ends the process through exit() on its own fatal errors.
     glutInit(&argc, argv);
     appInit();
@@ -55,7 +61,8 @@ int appMain(int argc, char** argv) {
     return 0;
 }
 
-void appInit() {
+void appInit()
+{
     appAnnounce("Reading config file...");
     if (cfgRead() == 0) appFail("failed to read conf file: %s\n", kCfgPath);
     std::fputs("done\n", stdout);
@@ -91,13 +98,15 @@ void appInit() {
     std::fputs("done\n", stdout);
 }
 
-void appKeyEvent(unsigned char key, int /*x*/, int /*y*/) {
+void appKeyEvent(unsigned char key, int /*x*/, int /*y*/)
+{
     if (key != kAppKeyEscape) return;
     appCleanup();
     std::exit(0);
 }
 
-void appCleanup() {
+void appCleanup()
+{
     for (int k = 0; k < appConfig.markerCount; k++) {
         const ModelSequence* sequence = &appConfig.sequences[k];
         // A failed sequence has loadedCount 0 (its reserved lists stay, never called);

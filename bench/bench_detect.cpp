@@ -32,8 +32,10 @@ const BenchAssets& benchAssets()
     loaded = true;
     assets.ok = true;
     for (int i = 0; i < 4; i++) {
-        const std::string base = std::string(TARLIM_SOURCE_DIR) + "/data/markers/" + kBenchMarkers[i];
-        if (synthPngRead((base + ".png").c_str(), &assets.pictures[i]) < 0 || patternLoad((base + ".pat").c_str()) < 0) {
+        const std::string base =
+            std::string(TARLIM_SOURCE_DIR) + "/data/markers/" + kBenchMarkers[i];
+        if (synthPngRead((base + ".png").c_str(), &assets.pictures[i]) < 0 ||
+            patternLoad((base + ".pat").c_str()) < 0) {
             assets.ok = false;
         }
     }
@@ -48,7 +50,9 @@ bool benchFrame(int width, int height, int count, bool degrade, SynthImage* fram
     if (!assets.ok) return false;
     CameraParam camera{};
     const double focal = 0.9 * width;
-    if (synthCameraMake(width, height, focal, 20.0 * (640.0 / width) * (640.0 / width), &camera) < 0) return false;
+    if (synthCameraMake(width, height, focal, 20.0 * (640.0 / width) * (640.0 / width), &camera) <
+        0)
+        return false;
     camParamInit(&camera);
     static SynthScene scene;
     synthSceneInit(&camera, &scene);
@@ -68,7 +72,8 @@ bool benchFrame(int width, int height, int count, bool degrade, SynthImage* fram
         m.side = side;
         const double px = width * (0.14 + 0.24 * (i % 4)) - width / 2.0;
         const double py = height * (0.3 + 0.42 * (i / 4)) - height / 2.0;
-        synthPoseMake(17.0 + 41.0 * i, 10.0 + 5.0 * (i % 5), 30.0 * i, px * z / focal, py * z / focal, z, m.pose);
+        synthPoseMake(17.0 + 41.0 * i, 10.0 + 5.0 * (i % 5), 30.0 * i, px * z / focal,
+                      py * z / focal, z, m.pose);
     }
     scene.markerCount = count;
     return synthRender(&scene, frame, nullptr) == 0;

@@ -21,8 +21,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kFiles = 100;
-constexpr int kGrid = 71;                           // 72 x 72 vertices, 71 x 71 cells
-constexpr int kFaces = 10000;                       // triangles of the grid, the rest dropped
+constexpr int kGrid = 71;      // 72 x 72 vertices, 71 x 71 cells
+constexpr int kFaces = 10000;  // triangles of the grid, the rest dropped
 static_assert(2 * kGrid * kGrid >= kFaces, "grid holds enough triangles");
 
 fs::path benchDir;
@@ -31,18 +31,22 @@ fs::path benchDir;
 // its own material chunk (two materials, one textured) as modelling programs write.
 // Materials change by grid row (runs of 142 faces, as the parts of a modelled figure
 // come in runs of one material) or, for the worst case, from every face to the next.
-void writeFrame(const fs::path& path, int frame, bool alternate) {
+void writeFrame(const fs::path& path, int frame, bool alternate)
+{
     std::ofstream out(path);
     char line[160];
     out << "Format Text Ver 1.0\n\nMaterial 2 {\n"
-        << "\t\"skin\" col(1.000 0.800 0.600 1.000) dif(0.800) amb(0.600) emi(0.000) spc(0.200) power(20.00) "
+        << "\t\"skin\" col(1.000 0.800 0.600 1.000) dif(0.800) amb(0.600) emi(0.000) spc(0.200) "
+           "power(20.00) "
            "tex(\"skin.bmp\")\n"
-        << "\t\"cloth\" col(0.200 0.300 0.800 1.000) dif(0.800) amb(0.600) emi(0.000) spc(0.200) power(20.00)\n}\n";
+        << "\t\"cloth\" col(0.200 0.300 0.800 1.000) dif(0.800) amb(0.600) emi(0.000) spc(0.200) "
+           "power(20.00)\n}\n";
     out << "Object \"sheet\" {\n\tvisible 15\n\tvertex " << (kGrid + 1) * (kGrid + 1) << " {\n";
     for (int r = 0; r <= kGrid; ++r) {
         for (int c = 0; c <= kGrid; ++c) {
             const int h = (r * 7 + c * 3 + frame) % 11;
-            std::snprintf(line, sizeof(line), "\t\t%.4f %.4f %.4f\n", c - kGrid / 2.0, h * 0.25, r - kGrid / 2.0);
+            std::snprintf(line, sizeof(line), "\t\t%.4f %.4f %.4f\n", c - kGrid / 2.0, h * 0.25,
+                          r - kGrid / 2.0);
             out << line;
         }
     }
@@ -52,18 +56,23 @@ void writeFrame(const fs::path& path, int frame, bool alternate) {
         const int v00 = r * (kGrid + 1) + c, v01 = v00 + 1, v10 = v00 + kGrid + 1, v11 = v10 + 1;
         const int m = alternate ? f % 2 : r % 2;
         if (f % 2 == 0) {
-            std::snprintf(line, sizeof(line), "\t\t3 V(%d %d %d) M(%d) UV(0.00000 0.00000 1.00000 0.00000 1.00000 1.00000)\n",
-                          v00, v01, v11, m);
+            std::snprintf(
+                line, sizeof(line),
+                "\t\t3 V(%d %d %d) M(%d) UV(0.00000 0.00000 1.00000 0.00000 1.00000 1.00000)\n",
+                v00, v01, v11, m);
         } else {
-            std::snprintf(line, sizeof(line), "\t\t3 V(%d %d %d) M(%d) UV(0.00000 0.00000 1.00000 1.00000 0.00000 1.00000)\n",
-                          v00, v11, v10, m);
+            std::snprintf(
+                line, sizeof(line),
+                "\t\t3 V(%d %d %d) M(%d) UV(0.00000 0.00000 1.00000 1.00000 0.00000 1.00000)\n",
+                v00, v11, v10, m);
         }
         out << line;
     }
     out << "\t}\n}\nEof\n";
 }
 
-void writeTexture(const fs::path& path) {
+void writeTexture(const fs::path& path)
+{
     const int w = 64;
     std::string b(54, '\0');
     b[0] = 'B';
@@ -74,12 +83,19 @@ void writeTexture(const fs::path& path) {
     std::ofstream(path, std::ios::binary) << b;
 }
 
-std::string framePath(int i) { return (benchDir / ("frame" + std::to_string(i) + ".mqo")).string(); }
-std::string worstPath(int i) { return (benchDir / ("worst" + std::to_string(i) + ".mqo")).string(); }
+std::string framePath(int i)
+{
+    return (benchDir / ("frame" + std::to_string(i) + ".mqo")).string();
+}
+std::string worstPath(int i)
+{
+    return (benchDir / ("worst" + std::to_string(i) + ".mqo")).string();
+}
 
 // Parses every file of the sequence into `file` (objects released after each), the
 // way a sequence load does.
-void parseAll(ModelFile* file) {
+void parseAll(ModelFile* file)
+{
     for (int i = 0; i < kFiles; ++i) {
         FILE* fp = std::fopen(framePath(i).c_str(), "r");
         modelLoadFile(fp, file);
@@ -88,7 +104,8 @@ void parseAll(ModelFile* file) {
     }
 }
 
-void BM_ParseSequence(benchmark::State& state) {
+void BM_ParseSequence(benchmark::State& state)
+{
     for (auto _ : state) {
         auto file = std::make_unique<ModelFile>();
         parseAll(file.get());
@@ -101,7 +118,8 @@ BENCHMARK(BM_ParseSequence)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // Compilation only (texture creation included): each file is parsed with the clock
 // paused, then compiled with it running.
-void BM_CompileSequence(benchmark::State& state) {
+void BM_CompileSequence(benchmark::State& state)
+{
     for (auto _ : state) {
         state.PauseTiming();
         auto file = std::make_unique<ModelFile>();
@@ -128,7 +146,8 @@ BENCHMARK(BM_CompileSequence)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // The whole start-up load of one sequence, as the viewer does it; argument 1 loads
 // the worst case, where every face changes material.
-void BM_LoadSequence(benchmark::State& state) {
+void BM_LoadSequence(benchmark::State& state)
+{
     const std::string prefix = (benchDir / (state.range(0) != 0 ? "worst" : "frame")).string();
     for (auto _ : state) {
         GLuint base = 0;
@@ -144,7 +163,8 @@ BENCHMARK(BM_LoadSequence)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Itera
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     glutInit(&argc, argv);
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
     glutInitWindowSize(64, 64);

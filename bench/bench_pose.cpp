@@ -60,7 +60,8 @@ std::vector<DetectedMarker> makeMarkers(const double P[3][4], double jitter)
             double a = p1[1] - p0[1], b = p0[0] - p1[0];
             const double len = std::hypot(a, b);
             a /= len, b /= len;
-            m.edgeLines[i][0] = a, m.edgeLines[i][1] = b, m.edgeLines[i][2] = -(a * p0[0] + b * p0[1]);
+            m.edgeLines[i][0] = a, m.edgeLines[i][1] = b,
+            m.edgeLines[i][2] = -(a * p0[0] + b * p0[1]);
         }
         markers.push_back(m);
     }
@@ -73,7 +74,8 @@ void installCamera()
     cam.width = 640, cam.height = 480;
     const double P[3][4] = {{800, 0, 319.5, 0}, {0, 800, 239.5, 0}, {0, 0, 1, 0}};
     std::memcpy(cam.projection, P, sizeof P);
-    cam.distortion[0] = 318.5, cam.distortion[1] = 242, cam.distortion[2] = 50, cam.distortion[3] = 0.98;
+    cam.distortion[0] = 318.5, cam.distortion[1] = 242, cam.distortion[2] = 50,
+    cam.distortion[3] = 0.98;
     camParamInit(&cam);
 }
 
@@ -92,12 +94,24 @@ void runPose(benchmark::State& state, double jitter)
     state.SetItemsProcessed(state.iterations());
 }
 
-void BM_PoseGetTransformExactCorners(benchmark::State& state) { runPose(state, 0); }
-void BM_PoseGetTransformJitteredCorners(benchmark::State& state) { runPose(state, 0.3); }
+void BM_PoseGetTransformExactCorners(benchmark::State& state)
+{
+    runPose(state, 0);
+}
+void BM_PoseGetTransformJitteredCorners(benchmark::State& state)
+{
+    runPose(state, 0.3);
+}
 
 }  // namespace
 
-BENCHMARK(BM_PoseGetTransformExactCorners)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(BM_PoseGetTransformJitteredCorners)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_PoseGetTransformExactCorners)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_PoseGetTransformJitteredCorners)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 BENCHMARK_MAIN();

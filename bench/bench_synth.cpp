@@ -16,7 +16,9 @@ void BM_Render640(benchmark::State& state)
     static SynthImage pictures[4];
     for (int i = 0; i < 4; i++)
         if (pictures[i].width == 0 &&
-            synthPngRead((std::string(TARLIM_SOURCE_DIR) + "/data/markers/" + kNames[i] + ".png").c_str(), &pictures[i]) != 0) {
+            synthPngRead(
+                (std::string(TARLIM_SOURCE_DIR) + "/data/markers/" + kNames[i] + ".png").c_str(),
+                &pictures[i]) != 0) {
             state.SkipWithError("cannot read the shipped marker pictures");
             return;
         }
@@ -28,7 +30,8 @@ void BM_Render640(benchmark::State& state)
     for (int m = 0; m < scene.markerCount; m++) {
         scene.markers[m].picture = &pictures[m % 4];
         const double x = (m % 4) * 160.0 - 240.0, y = (m / 4) * 200.0 - 100.0, z = 600.0 / 110.0;
-        synthPoseMake(m * 40.0, 20.0 + m * 5.0, m * 30.0, x * z / 600.0, y * z / 600.0, z, scene.markers[m].pose);
+        synthPoseMake(m * 40.0, 20.0 + m * 5.0, m * 30.0, x * z / 600.0, y * z / 600.0, z,
+                      scene.markers[m].pose);
     }
     if (state.range(1)) {
         scene.clutter = 1;

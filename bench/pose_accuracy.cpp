@@ -57,16 +57,16 @@ std::vector<Marker> loadMarkers(const std::filesystem::path& dir)
 struct Result {
     bool detected = false;
     bool posed = false;
-    double cornerSq = 0;      // summed squared corner distances (4 corners), pixels^2
-    double transPct = 0;      // |t - t_true| / |t_true| in percent
-    double rotDeg = 0;        // angle of R R_true^T
-    double registerPx = 0;    // worst reprojected corner vs true ideal corner, fit to ideal
-    double registerObsPx = 0; // the same for the fit to observed corners
-    double transObsPct = 0;   // translation error of the fit to observed corners
+    double cornerSq = 0;       // summed squared corner distances (4 corners), pixels^2
+    double transPct = 0;       // |t - t_true| / |t_true| in percent
+    double rotDeg = 0;         // angle of R R_true^T
+    double registerPx = 0;     // worst reprojected corner vs true ideal corner, fit to ideal
+    double registerObsPx = 0;  // the same for the fit to observed corners
+    double transObsPct = 0;    // translation error of the fit to observed corners
 };
 
-Result measure(const CameraParam& cam, const Marker& marker, const double pose[3][4], double blur, double noise,
-               unsigned seed)
+Result measure(const CameraParam& cam, const Marker& marker, const double pose[3][4], double blur,
+               double noise, unsigned seed)
 {
     Result res;
     camParamInit(&cam);
@@ -96,7 +96,8 @@ Result measure(const CameraParam& cam, const Marker& marker, const double pose[3
     res.detected = true;
     for (int k = 0; k < 4; k++) {
         const double* q = found->cornerPoints[(k + 4 - found->direction) % 4];
-        const double dx = q[0] - truth.markers[0].idealCorners[k][0], dy = q[1] - truth.markers[0].idealCorners[k][1];
+        const double dx = q[0] - truth.markers[0].idealCorners[k][0],
+                     dy = q[1] - truth.markers[0].idealCorners[k][1];
         res.cornerSq += dx * dx + dy * dy;
     }
     double T[3][4];
@@ -111,10 +112,12 @@ Result measure(const CameraParam& cam, const Marker& marker, const double pose[3
     }
     res.transPct = 100 * std::sqrt(d2 / t2);
     res.rotDeg = std::acos(std::max(-1.0, std::min(1.0, (trace - 1) / 2))) * 180 / kPi;
-    res.registerPx = poseTruthReprojectionPx(cam.projection, T, truth.markers[0].idealCorners, kSide);
+    res.registerPx =
+        poseTruthReprojectionPx(cam.projection, T, truth.markers[0].idealCorners, kSide);
     double Tw[3][4];
     if (poseTruthFitObservedCorners(*found, kSide, Tw) >= 0) {
-        res.registerObsPx = poseTruthReprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners, kSide);
+        res.registerObsPx =
+            poseTruthReprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners, kSide);
         double e2 = 0;
         for (int r = 0; r < 3; r++) e2 += (Tw[r][3] - pose[r][3]) * (Tw[r][3] - pose[r][3]);
         res.transObsPct = 100 * std::sqrt(e2 / t2);
@@ -152,27 +155,27 @@ struct Row {
     }
     void print(const char* label) const
     {
-        std::printf("| %-34s | %4d | %5.1f%% | %5.1f%% | %6.3f | %6.3f | %6.3f | %6.3f | %6.3f |\n", label, views,
-                    100.0 * detected / views, 100.0 * posed / std::max(1, detected),
-                    std::sqrt(cornerSq / std::max(1, 4 * detected)), percentile(trans, 0.5), percentile(trans, 0.95),
-                    percentile(rot, 0.5), percentile(rot, 0.95));
+        std::printf("| %-34s | %4d | %5.1f%% | %5.1f%% | %6.3f | %6.3f | %6.3f | %6.3f | %6.3f |\n",
+                    label, views, 100.0 * detected / views, 100.0 * posed / std::max(1, detected),
+                    std::sqrt(cornerSq / std::max(1, 4 * detected)), percentile(trans, 0.5),
+                    percentile(trans, 0.95), percentile(rot, 0.5), percentile(rot, 0.95));
     }
 };
 
 void header()
 {
-    std::printf("| %-34s | %4s | %6s | %6s | %6s | %6s | %6s | %6s | %6s |\n", "condition", "views", "detect", "posed",
-                "corner", "t med", "t 95%", "R med", "R 95%");
-    std::printf("| %-34s | %4s | %6s | %6s | %6s | %6s | %6s | %6s | %6s |\n", "", "", "", "", "RMS px", "%", "%", "deg",
-                "deg");
+    std::printf("| %-34s | %4s | %6s | %6s | %6s | %6s | %6s | %6s | %6s |\n", "condition", "views",
+                "detect", "posed", "corner", "t med", "t 95%", "R med", "R 95%");
+    std::printf("| %-34s | %4s | %6s | %6s | %6s | %6s | %6s | %6s | %6s |\n", "", "", "", "",
+                "RMS px", "%", "%", "deg", "deg");
     std::printf("|%s|------|--------|--------|--------|--------|--------|--------|--------|\n",
                 std::string(36, '-').c_str());
 }
 
 // Runs the grid for one camera and one image quality; adds every view to `all` and to
 // the row of its size.
-void runGrid(const CameraParam& cam, const std::vector<Marker>& markers, double blur, double noise, Row* all,
-             Row bySpan[4])
+void runGrid(const CameraParam& cam, const std::vector<Marker>& markers, double blur, double noise,
+             Row* all, Row bySpan[4])
 {
     const double spans[4] = {270, 160, 80, 40};
     unsigned seed = 1;
@@ -207,8 +210,10 @@ int main(int argc, char** argv)
     const std::filesystem::path root = argc > 1 ? argv[1] : TARLIM_SOURCE_DIR;
     const std::vector<Marker> markers = loadMarkers(root / "data" / "markers");
     CameraParam shipped{};
-    if (markers.empty() || camParamLoad((root / "data" / "camera.cam").string().c_str(), 1, &shipped) != 0) {
-        std::fprintf(stderr, "pose_accuracy: no markers or camera file under %s/data\n", root.string().c_str());
+    if (markers.empty() ||
+        camParamLoad((root / "data" / "camera.cam").string().c_str(), 1, &shipped) != 0) {
+        std::fprintf(stderr, "pose_accuracy: no markers or camera file under %s/data\n",
+                     root.string().c_str());
         return 1;
     }
     CameraParam plain = shipped;
@@ -245,27 +250,34 @@ int main(int argc, char** argv)
             bySpanAll[s].detected += bySpan[s].detected;
             bySpanAll[s].posed += bySpan[s].posed;
             bySpanAll[s].cornerSq += bySpan[s].cornerSq;
-            bySpanAll[s].trans.insert(bySpanAll[s].trans.end(), bySpan[s].trans.begin(), bySpan[s].trans.end());
-            bySpanAll[s].rot.insert(bySpanAll[s].rot.end(), bySpan[s].rot.begin(), bySpan[s].rot.end());
+            bySpanAll[s].trans.insert(bySpanAll[s].trans.end(), bySpan[s].trans.begin(),
+                                      bySpan[s].trans.end());
+            bySpanAll[s].rot.insert(bySpanAll[s].rot.end(), bySpan[s].rot.begin(),
+                                    bySpan[s].rot.end());
         }
         if (c.cam == &strong) {
             strongAll.reg.insert(strongAll.reg.end(), all.reg.begin(), all.reg.end());
             strongAll.regObs.insert(strongAll.regObs.end(), all.regObs.begin(), all.regObs.end());
             strongAll.trans.insert(strongAll.trans.end(), all.trans.begin(), all.trans.end());
-            strongAll.transObs.insert(strongAll.transObs.end(), all.transObs.begin(), all.transObs.end());
+            strongAll.transObs.insert(strongAll.transObs.end(), all.transObs.begin(),
+                                      all.transObs.end());
         }
     }
     const char* spanLabels[4] = {"all conditions, 270 px marker", "all conditions, 160 px marker",
                                  "all conditions, 80 px marker", "all conditions, 40 px marker"};
     for (int s = 0; s < 4; s++) bySpanAll[s].print(spanLabels[s]);
 
-    std::printf("\nRegistration under strong distortion (318.5, 242, 50, 0.98): worst reprojected corner vs the\n"
-                "marker's true ideal corner, pixels, over %zu posed views:\n", strongAll.reg.size());
-    std::printf("  fitted to ideal corners:    median %.3f, 95%% %.3f, max %.3f; translation error median %.2f%%\n",
-                percentile(strongAll.reg, 0.5), percentile(strongAll.reg, 0.95), percentile(strongAll.reg, 1.0),
-                percentile(strongAll.trans, 0.5));
-    std::printf("  fitted to observed corners: median %.3f, 95%% %.3f, max %.3f; translation error median %.2f%%\n",
-                percentile(strongAll.regObs, 0.5), percentile(strongAll.regObs, 0.95), percentile(strongAll.regObs, 1.0),
-                percentile(strongAll.transObs, 0.5));
+    std::printf("\nRegistration under strong distortion (318.5, 242, 50, 0.98): worst reprojected "
+                "corner vs the\n"
+                "marker's true ideal corner, pixels, over %zu posed views:\n",
+                strongAll.reg.size());
+    std::printf("  fitted to ideal corners:    median %.3f, 95%% %.3f, max %.3f; translation error "
+                "median %.2f%%\n",
+                percentile(strongAll.reg, 0.5), percentile(strongAll.reg, 0.95),
+                percentile(strongAll.reg, 1.0), percentile(strongAll.trans, 0.5));
+    std::printf("  fitted to observed corners: median %.3f, 95%% %.3f, max %.3f; translation error "
+                "median %.2f%%\n",
+                percentile(strongAll.regObs, 0.5), percentile(strongAll.regObs, 0.95),
+                percentile(strongAll.regObs, 1.0), percentile(strongAll.transObs, 0.5));
     return 0;
 }

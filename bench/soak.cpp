@@ -90,9 +90,19 @@ constexpr double kSoakSide = 80.0;  // marker side, millimetres, as configured
 
 // ---- Frame kinds -----------------------------------------------------------------------
 
-enum SoakKind { kOrdinary, kEnterLeave, kOverlap, kPartlyOutside, kNoiseOnly, kAllDark, kAllBright, kKindCount };
-const char* const kSoakKindNames[kKindCount] = {"ordinary",        "entering/leaving", "overlapping", "partly outside",
-                                                "noise only",      "all dark",         "all bright"};
+enum SoakKind {
+    kOrdinary,
+    kEnterLeave,
+    kOverlap,
+    kPartlyOutside,
+    kNoiseOnly,
+    kAllDark,
+    kAllBright,
+    kKindCount
+};
+const char* const kSoakKindNames[kKindCount] = {"ordinary",       "entering/leaving", "overlapping",
+                                                "partly outside", "noise only",       "all dark",
+                                                "all bright"};
 // How often a segment of each kind is chosen (relative weights).
 constexpr int kSoakKindWeight[kKindCount] = {40, 15, 12, 13, 8, 6, 6};
 
@@ -140,8 +150,14 @@ struct SoakRandom {
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
         return z ^ (z >> 31);
     }
-    double uniform(double lo, double hi) { return lo + (hi - lo) * static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    int range(int lo, int hi) { return lo + static_cast<int>(next() % static_cast<uint64_t>(hi - lo + 1)); }
+    double uniform(double lo, double hi)
+    {
+        return lo + (hi - lo) * static_cast<double>(next() >> 11) * 0x1.0p-53;
+    }
+    int range(int lo, int hi)
+    {
+        return lo + static_cast<int>(next() % static_cast<uint64_t>(hi - lo + 1));
+    }
     double gauss()
     {
         // Box-Muller; 1 - u keeps the logarithm finite.
@@ -188,17 +204,20 @@ int soakParse(int argc, char** argv, SoakOptions* options)
         if (arg == "--frames") {
             const long n = std::strtol(value, &end, 10);
             if (*end != '\0' || n < 1 || n > 1000000000L) {
-                std::fprintf(stderr, "soak: --frames wants a count from 1 to 1000000000: %s\n", value);
+                std::fprintf(stderr, "soak: --frames wants a count from 1 to 1000000000: %s\n",
+                             value);
                 return -1;
             }
             options->frames = n;
         } else if (arg == "--size") {
             int w = 0, h = 0;
             char rest = 0;
-            if (std::sscanf(value, "%dx%d%c", &w, &h, &rest) != 2 || w < 64 || h < 64 || w > 4096 || h > 4096 ||
-                static_cast<long>(w) * h > kSoakMaxPixels) {
-                std::fprintf(stderr, "soak: --size wants WxH, each side 64 ... 4096, at most %ld pixels: %s\n",
-                             kSoakMaxPixels, value);
+            if (std::sscanf(value, "%dx%d%c", &w, &h, &rest) != 2 || w < 64 || h < 64 || w > 4096 ||
+                h > 4096 || static_cast<long>(w) * h > kSoakMaxPixels) {
+                std::fprintf(
+                    stderr,
+                    "soak: --size wants WxH, each side 64 ... 4096, at most %ld pixels: %s\n",
+                    kSoakMaxPixels, value);
                 return -1;
             }
             options->width = w;
@@ -240,16 +259,19 @@ struct SoakTrajectory {
 struct SoakPool {
     int width = 0, height = 0;
     int steps = 0;
-    std::vector<uint8_t> pixels;        // frames of width * height * 3 bytes (B, G, R)
-    std::vector<SynthTruth> truth;      // per frame
-    std::vector<SoakKind> kind;         // per frame
-    std::vector<int> trajectoryOf;      // per frame: its trajectory, -1 for plain frames
+    std::vector<uint8_t> pixels;    // frames of width * height * 3 bytes (B, G, R)
+    std::vector<SynthTruth> truth;  // per frame
+    std::vector<SoakKind> kind;     // per frame
+    std::vector<int> trajectoryOf;  // per frame: its trajectory, -1 for plain frames
     std::vector<SoakTrajectory> trajectories;
-    std::vector<int> plain[kKindCount]; // pool indices of noise-only, dark, bright frames
+    std::vector<int> plain[kKindCount];  // pool indices of noise-only, dark, bright frames
     int frames = 0;
     double renderSeconds = 0.0;
 
-    const uint8_t* frame(int i) const { return pixels.data() + static_cast<size_t>(i) * width * height * 3; }
+    const uint8_t* frame(int i) const
+    {
+        return pixels.data() + static_cast<size_t>(i) * width * height * 3;
+    }
 };
 
 // A marker of random picture kept at (u, v) with the given size, turning by up to 90
@@ -311,7 +333,8 @@ void soakEnterLeave(SoakRandom& rng, SoakTrajectory* t)
 void soakOverlap(SoakRandom& rng, SoakTrajectory* t)
 {
     t->markerCount = rng.range(2, 3);
-    SoakPath back = soakPathAt(rng, rng.uniform(0.4, 0.6), rng.uniform(0.4, 0.6), rng.uniform(0.18, 0.25));
+    SoakPath back =
+        soakPathAt(rng, rng.uniform(0.4, 0.6), rng.uniform(0.4, 0.6), rng.uniform(0.18, 0.25));
     back.tilt0 = std::min(back.tilt0, 30.0);
     back.tilt1 = std::min(back.tilt1, 30.0);
     t->paths[0] = back;
@@ -345,12 +368,24 @@ void soakPartlyOutside(SoakRandom& rng, double aspect, SoakTrajectory* t)
     // outside (centre 0.6 reach out).
     auto place = [&](double inside, double* u, double* v) {
         switch (edge) {
-        case 0: *u = inside * reachU, *v = along; break;
-        case 1: *u = 1.0 - inside * reachU, *v = along; break;
-        case 2: *u = along, *v = inside * reachV; break;
-        case 3: *u = along, *v = 1.0 - inside * reachV; break;
-        case 4: *u = inside * reachU, *v = inside * reachV; break;
-        default: *u = 1.0 - inside * reachU, *v = 1.0 - inside * reachV; break;
+            case 0:
+                *u = inside * reachU, *v = along;
+                break;
+            case 1:
+                *u = 1.0 - inside * reachU, *v = along;
+                break;
+            case 2:
+                *u = along, *v = inside * reachV;
+                break;
+            case 3:
+                *u = along, *v = 1.0 - inside * reachV;
+                break;
+            case 4:
+                *u = inside * reachU, *v = inside * reachV;
+                break;
+            default:
+                *u = 1.0 - inside * reachU, *v = 1.0 - inside * reachV;
+                break;
         }
     };
     place(1.5, &p.u0, &p.v0);
@@ -373,8 +408,8 @@ void soakPose(const CameraParam& cam, const SoakPath& p, double s, double pose[3
     const double u = (p.u0 * mix + p.u1 * s) * cam.width, v = (p.v0 * mix + p.v1 * s) * cam.height;
     const double sidePx = (p.size0 * mix + p.size1 * s) * cam.height;
     const double z = fx * kSoakSide / sidePx;
-    synthPoseMake(p.spin0 * mix + p.spin1 * s, p.tilt0 * mix + p.tilt1 * s, p.axis, (u - cx) * z / fx,
-                  (v - cy) * z / fy, z, pose);
+    synthPoseMake(p.spin0 * mix + p.spin1 * s, p.tilt0 * mix + p.tilt1 * s, p.axis,
+                  (u - cx) * z / fx, (v - cy) * z / fy, z, pose);
 }
 
 void soakSceneLook(SoakRandom& rng, SoakKind kind, SoakTrajectory* t)
@@ -402,8 +437,8 @@ void soakStore(const SynthImage& image, int i, SoakPool* pool)
 }
 
 // The scene of step s of trajectory t.
-void soakTrajectoryScene(const CameraParam& cam, const SynthImage pictures[kSoakPictures], const SoakTrajectory& t,
-                         int s, int steps, SynthScene* scene)
+void soakTrajectoryScene(const CameraParam& cam, const SynthImage pictures[kSoakPictures],
+                         const SoakTrajectory& t, int s, int steps, SynthScene* scene)
 {
     synthSceneInit(&cam, scene);
     scene->clutter = t.clutter;
@@ -422,15 +457,16 @@ void soakTrajectoryScene(const CameraParam& cam, const SynthImage pictures[kSoak
 }
 
 // The scene of a frame without markers; `blocks` receives the picture of blocky noise.
-int soakPlainScene(const CameraParam& cam, SoakKind kind, bool blocky, SoakRandom& rng, SynthImage* blocks,
-                   SynthScene* scene)
+int soakPlainScene(const CameraParam& cam, SoakKind kind, bool blocky, SoakRandom& rng,
+                   SynthImage* blocks, SynthScene* scene)
 {
     synthSceneInit(&cam, scene);
     if (kind == kNoiseOnly && !blocky) {
         // Sensor noise: grey levels around the threshold, strong noise per pixel.
         const int level = rng.range(70, 160);
         for (int c = 0; c < 3; c++)
-            scene->background[c] = static_cast<uint8_t>(std::clamp(level + rng.range(-20, 20), 0, 255));
+            scene->background[c] =
+                static_cast<uint8_t>(std::clamp(level + rng.range(-20, 20), 0, 255));
         scene->noiseSigma = rng.uniform(40.0, 100.0);
         scene->noiseSeed = static_cast<uint32_t>(rng.next());
         scene->lightGradient = rng.uniform(0.0, 0.4);
@@ -438,11 +474,14 @@ int soakPlainScene(const CameraParam& cam, SoakKind kind, bool blocky, SoakRando
         // Blocky noise: random texels of 4 to 16 pixels, softened, the stuff dark
         // square regions with random insides are made of.
         const int block = 4 << rng.range(0, 2);
-        if (synthImageMake(std::max(1, cam.width / block), std::max(1, cam.height / block), 0, 0, 0, blocks) != 0) return -1;
+        if (synthImageMake(std::max(1, cam.width / block), std::max(1, cam.height / block), 0, 0, 0,
+                           blocks) != 0)
+            return -1;
         for (size_t k = 0; k < blocks->pixels.size(); k += 4) {
             const int grey = rng.range(0, 255);
             for (int c = 0; c < 3; c++)
-                blocks->pixels[k + c] = static_cast<uint8_t>(std::clamp(grey + rng.range(-30, 30), 0, 255));
+                blocks->pixels[k + c] =
+                    static_cast<uint8_t>(std::clamp(grey + rng.range(-30, 30), 0, 255));
         }
         scene->backgroundImage = blocks;
         scene->blurSigma = rng.uniform(0.5, 1.5);
@@ -466,7 +505,8 @@ void soakSizePool(const CameraParam& cam, long frames, SoakPool* pool)
     pool->width = cam.width;
     pool->height = cam.height;
     pool->steps = static_cast<int>(std::clamp(frames / 500L, 4L, static_cast<long>(kSoakMaxSteps)));
-    while (pool->steps > 4 && (trajectories * pool->steps + plainFrames) * frameBytes > kSoakPoolBudgetBytes) {
+    while (pool->steps > 4 &&
+           (trajectories * pool->steps + plainFrames) * frameBytes > kSoakPoolBudgetBytes) {
         pool->steps--;
     }
     pool->frames = trajectories * pool->steps + plainFrames;
@@ -477,8 +517,8 @@ void soakSizePool(const CameraParam& cam, long frames, SoakPool* pool)
 }
 
 // Renders the whole pool. Returns 0, or -1 after a message.
-int soakBuildPool(const CameraParam& cam, const SynthImage pictures[kSoakPictures], long frames, SoakRandom& rng,
-                  SoakPool* pool)
+int soakBuildPool(const CameraParam& cam, const SynthImage pictures[kSoakPictures], long frames,
+                  SoakRandom& rng, SoakPool* pool)
 {
     const auto start = std::chrono::steady_clock::now();
     soakSizePool(cam, frames, pool);
@@ -490,15 +530,20 @@ int soakBuildPool(const CameraParam& cam, const SynthImage pictures[kSoakPicture
         for (int n = 0; n < kSoakTrajectories[k]; n++) {
             SoakTrajectory t{};
             soakSceneLook(rng, kind, &t);
-            if (kind == kOrdinary) soakOrdinary(rng, &t);
-            else if (kind == kEnterLeave) soakEnterLeave(rng, &t);
-            else if (kind == kOverlap) soakOverlap(rng, &t);
-            else soakPartlyOutside(rng, static_cast<double>(cam.height) / cam.width, &t);
+            if (kind == kOrdinary)
+                soakOrdinary(rng, &t);
+            else if (kind == kEnterLeave)
+                soakEnterLeave(rng, &t);
+            else if (kind == kOverlap)
+                soakOverlap(rng, &t);
+            else
+                soakPartlyOutside(rng, static_cast<double>(cam.height) / cam.width, &t);
             t.first = next;
             for (int s = 0; s < pool->steps; s++, next++) {
                 soakTrajectoryScene(cam, pictures, t, s, pool->steps, &scene);
                 if (synthRender(&scene, &image, &pool->truth[next]) != 0) {
-                    std::fprintf(stderr, "soak: the renderer refused a %s scene (step %d)\n", kSoakKindNames[k], s);
+                    std::fprintf(stderr, "soak: the renderer refused a %s scene (step %d)\n",
+                                 kSoakKindNames[k], s);
                     return -1;
                 }
                 soakStore(image, next, pool);
@@ -510,8 +555,11 @@ int soakBuildPool(const CameraParam& cam, const SynthImage pictures[kSoakPicture
     }
     SynthImage blocks[kSoakNoiseFrames];
     for (int n = 0; n < kSoakNoiseFrames + kSoakDarkFrames + kSoakBrightFrames; n++, next++) {
-        const SoakKind kind = n < kSoakNoiseFrames ? kNoiseOnly : n < kSoakNoiseFrames + kSoakDarkFrames ? kAllDark : kAllBright;
-        if (soakPlainScene(cam, kind, n % 2 == 1, rng, &blocks[std::min(n, kSoakNoiseFrames - 1)], &scene) != 0 ||
+        const SoakKind kind = n < kSoakNoiseFrames                     ? kNoiseOnly
+                              : n < kSoakNoiseFrames + kSoakDarkFrames ? kAllDark
+                                                                       : kAllBright;
+        if (soakPlainScene(cam, kind, n % 2 == 1, rng, &blocks[std::min(n, kSoakNoiseFrames - 1)],
+                           &scene) != 0 ||
             synthRender(&scene, &image, &pool->truth[next]) != 0) {
             std::fprintf(stderr, "soak: the renderer refused a %s frame\n", kSoakKindNames[kind]);
             return -1;
@@ -520,7 +568,8 @@ int soakBuildPool(const CameraParam& cam, const SynthImage pictures[kSoakPicture
         pool->kind[next] = kind;
         pool->plain[kind].push_back(next);
     }
-    pool->renderSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    pool->renderSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return 0;
 }
 
@@ -545,7 +594,8 @@ struct SoakSchedule {
         if (k >= kNoiseOnly) {
             const std::vector<int>& frames = pool.plain[k];
             const int n = rng.range(2, 8);
-            for (int i = 0; i < n; i++) list[length++] = frames[rng.range(0, static_cast<int>(frames.size()) - 1)];
+            for (int i = 0; i < n; i++)
+                list[length++] = frames[rng.range(0, static_cast<int>(frames.size()) - 1)];
             return;
         }
         int first = 0;
@@ -580,7 +630,9 @@ struct SoakChange {
     void init(SoakRandom& rng)
     {
         noise.resize(size_t(1) << kSoakNoiseTableBits);
-        for (int8_t& n : noise) n = static_cast<int8_t>(std::clamp(std::lround(kSoakNoiseSigma * rng.gauss()), -12L, 12L));
+        for (int8_t& n : noise)
+            n = static_cast<int8_t>(
+                std::clamp(std::lround(kSoakNoiseSigma * rng.gauss()), -12L, 12L));
     }
 
     // Writes the pool frame `in` (width x height, B, G, R) with a new gain, offset, noise
@@ -604,7 +656,8 @@ struct SoakChange {
         shift[0] = code % 3 - 1;
         shift[1] = code / 3 - 1;
         for (int y = 0; y < height; y++) {
-            const uint8_t* row = in + static_cast<size_t>(std::clamp(y - shift[1], 0, height - 1)) * width * 3;
+            const uint8_t* row =
+                in + static_cast<size_t>(std::clamp(y - shift[1], 0, height - 1)) * width * 3;
             uint8_t* o = out + static_cast<size_t>(y) * width * 4;
             for (int x = 0; x < width; x++) {
                 const uint8_t* p = row + 3 * std::clamp(x - shift[0], 0, width - 1);
@@ -637,7 +690,9 @@ long soakLabelsNeeded(const uint8_t* frame, int width, int height, int threshold
     long needed = 0;
     for (int y = 1; y < height - 1; y++)
         for (int x = 1; x < width - 1; x++)
-            if (dark(x, y) && !dark(x - 1, y) && !dark(x - 1, y - 1) && !dark(x, y - 1) && !dark(x + 1, y - 1)) needed++;
+            if (dark(x, y) && !dark(x - 1, y) && !dark(x - 1, y - 1) && !dark(x, y - 1) &&
+                !dark(x + 1, y - 1))
+                needed++;
     return needed;
 }
 
@@ -708,7 +763,8 @@ struct SoakStats {
     long labelOverflowOfKind[kKindCount] = {};
     long carriedOfKind[kKindCount] = {};
     long carriedElsewhere = 0;
-    double noiseConfidence = 0.0;  // highest confidence of a fresh marker on a noise-only frame  // carried identities where no marker of that picture is
+    double noiseConfidence =
+        0.0;  // highest confidence of a fresh marker on a noise-only frame  // carried identities where no marker of that picture is
     long posed = 0, poseFailed = 0;
     long visibleOfKind[kKindCount] = {};  // rendered markers wholly in view and uncovered
     long foundOfKind[kKindCount] = {};    // of those, found afresh with their identity
@@ -770,11 +826,13 @@ void soakPicturesOf(const SoakPool& pool, int index, int picture[kSynthMaxMarker
     const int t = pool.trajectoryOf[index];
     for (int k = 0; k < kSynthMaxMarkers; k++) picture[k] = -1;
     if (t < 0) return;
-    for (int k = 0; k < pool.trajectories[t].markerCount; k++) picture[k] = pool.trajectories[t].paths[k].picture;
+    for (int k = 0; k < pool.trajectories[t].markerCount; k++)
+        picture[k] = pool.trajectories[t].paths[k].picture;
 }
 
 // The rendered marker of picture `slot` whose quadrilateral holds (x, y), or -1.
-int soakTruthAt(const SynthTruth& truth, const int markerPicture[kSynthMaxMarkers], int slot, double x, double y)
+int soakTruthAt(const SynthTruth& truth, const int markerPicture[kSynthMaxMarkers], int slot,
+                double x, double y)
 {
     for (int m = 0; m < truth.markerCount; m++) {
         if (!truth.markers[m].facing || markerPicture[m] != slot) continue;
@@ -787,21 +845,27 @@ int soakTruthAt(const SynthTruth& truth, const int markerPicture[kSynthMaxMarker
 std::string soakRecordFault(const DetectedMarker& m, int width, int height)
 {
     char text[160] = "";
-    if (m.patternId < -1 || m.patternId >= patternCount) std::snprintf(text, sizeof text, "patternId %d", m.patternId);
-    else if (m.direction < -1 || m.direction > 3) std::snprintf(text, sizeof text, "direction %d", m.direction);
+    if (m.patternId < -1 || m.patternId >= patternCount)
+        std::snprintf(text, sizeof text, "patternId %d", m.patternId);
+    else if (m.direction < -1 || m.direction > 3)
+        std::snprintf(text, sizeof text, "direction %d", m.direction);
     else if (!(m.confidence == -1.0 || (m.confidence >= 0.0 && m.confidence <= 1.0 + 1e-9)))
         std::snprintf(text, sizeof text, "confidence %g", m.confidence);
     else if (m.patternId >= 0 && m.confidence < 0.5)
-        std::snprintf(text, sizeof text, "identity %d kept at confidence %g", m.patternId, m.confidence);
-    else if (m.area < kMarkAreaMin || m.area > kMarkAreaMax) std::snprintf(text, sizeof text, "area %d", m.area);
-    else if (!(m.centroid[0] >= 0 && m.centroid[0] <= width - 1 && m.centroid[1] >= 0 && m.centroid[1] <= height - 1))
+        std::snprintf(text, sizeof text, "identity %d kept at confidence %g", m.patternId,
+                      m.confidence);
+    else if (m.area < kMarkAreaMin || m.area > kMarkAreaMax)
+        std::snprintf(text, sizeof text, "area %d", m.area);
+    else if (!(m.centroid[0] >= 0 && m.centroid[0] <= width - 1 && m.centroid[1] >= 0 &&
+               m.centroid[1] <= height - 1))
         std::snprintf(text, sizeof text, "centroid (%g, %g)", m.centroid[0], m.centroid[1]);
     else if (!soakFinite(&m.edgeLines[0][0], 12) || !soakFinite(&m.cornerPoints[0][0], 8))
         std::snprintf(text, sizeof text, "edge lines or corners not finite");
     else {
         for (int k = 0; k < 4 && text[0] == '\0'; k++) {
             const double n = std::hypot(m.edgeLines[k][0], m.edgeLines[k][1]);
-            if (std::fabs(n - 1.0) > 1e-6) std::snprintf(text, sizeof text, "edge line %d normal of length %g", k, n);
+            if (std::fabs(n - 1.0) > 1e-6)
+                std::snprintf(text, sizeof text, "edge line %d normal of length %g", k, n);
         }
     }
     return text;
@@ -859,7 +923,8 @@ bool soakSamePlace(const DetectedMarker& older, const DetectedMarker& newer)
 {
     if (newer.area <= 0) return false;
     const double r = static_cast<double>(older.area) / newer.area;
-    const double dx = newer.centroid[0] - older.centroid[0], dy = newer.centroid[1] - older.centroid[1];
+    const double dx = newer.centroid[0] - older.centroid[0],
+                 dy = newer.centroid[1] - older.centroid[1];
     return 0.7 <= r && r <= 1.43 && (dx * dx + dy * dy) / newer.area < 0.5;
 }
 
@@ -873,8 +938,8 @@ struct SoakFrameState {
 
 // Checks the detection list of one frame against the predicted history and counts it;
 // returns the fresh count (the list's markers before the recalled ones).
-int soakCheckList(const DetectedMarker* list, int count, const SoakPool& pool, int index, long frame,
-                  SoakFrameState* state, SoakStats* stats)
+int soakCheckList(const DetectedMarker* list, int count, const SoakPool& pool, int index,
+                  long frame, SoakFrameState* state, SoakStats* stats)
 {
     const SoakKind kind = pool.kind[index];
     const SoakRecent& recent = state->recent;
@@ -895,7 +960,8 @@ int soakCheckList(const DetectedMarker* list, int count, const SoakPool& pool, i
     for (int i = 0; i < count; i++) {
         const DetectedMarker& m = list[i];
         const std::string fault = soakRecordFault(m, pool.width, pool.height);
-        if (!fault.empty()) soakFail(stats, kCheckRecord, frame, kind, "marker %d: %s", i, fault.c_str());
+        if (!fault.empty())
+            soakFail(stats, kCheckRecord, frame, kind, "marker %d: %s", i, fault.c_str());
         if (i >= fresh) continue;
         state->carried[i] = recent.carried(m);
         stats->carriedOfKind[kind] += state->carried[i];
@@ -913,12 +979,15 @@ int soakCheckList(const DetectedMarker* list, int count, const SoakPool& pool, i
         if (r == nullptr || recognised[p]) continue;
         bool recalled = false, covered = false;
         for (int i = 0; i < count; i++) {
-            if (i >= fresh && soakSameMarker(*r, list[i])) recalled = true;
-            else if (soakSamePlace(*r, list[i])) covered = true;
+            if (i >= fresh && soakSameMarker(*r, list[i]))
+                recalled = true;
+            else if (soakSamePlace(*r, list[i]))
+                covered = true;
         }
         if (!recalled && !covered)
-            soakFail(stats, kCheckRecall, frame, kind, "identity %d last seen at (%.1f, %.1f) not recalled", p,
-                     r->centroid[0], r->centroid[1]);
+            soakFail(stats, kCheckRecall, frame, kind,
+                     "identity %d last seen at (%.1f, %.1f) not recalled", p, r->centroid[0],
+                     r->centroid[1]);
     }
     static DetectedMarker freshList[kMarkOutputMax];
     std::copy(list, list + fresh, freshList);
@@ -927,17 +996,20 @@ int soakCheckList(const DetectedMarker* list, int count, const SoakPool& pool, i
 }
 
 // Fresh markers against what was rendered.
-void soakCheckTruth(const DetectedMarker* list, int fresh, const bool carried[], const SoakPool& pool, int index,
-                    const int shift[2], const int pictureOfSlot[kPatternSlotMax], long frame, SoakStats* stats)
+void soakCheckTruth(const DetectedMarker* list, int fresh, const bool carried[],
+                    const SoakPool& pool, int index, const int shift[2],
+                    const int pictureOfSlot[kPatternSlotMax], long frame, SoakStats* stats)
 {
     const SoakKind kind = pool.kind[index];
     if ((kind == kAllDark || kind == kAllBright) && fresh > 0) {
-        soakFail(stats, kCheckEmptyFrame, frame, kind, "%d fresh markers, the first of area %d at (%.1f, %.1f)", fresh,
-                 list[0].area, list[0].centroid[0], list[0].centroid[1]);
+        soakFail(stats, kCheckEmptyFrame, frame, kind,
+                 "%d fresh markers, the first of area %d at (%.1f, %.1f)", fresh, list[0].area,
+                 list[0].centroid[0], list[0].centroid[1]);
     }
     for (int i = 0; i < fresh; i++) {
         const DetectedMarker& m = list[i];
-        if (kind == kNoiseOnly && !carried[i]) stats->noiseConfidence = std::max(stats->noiseConfidence, m.confidence);
+        if (kind == kNoiseOnly && !carried[i])
+            stats->noiseConfidence = std::max(stats->noiseConfidence, m.confidence);
         if (m.patternId < 0) continue;
         if (carried[i]) {
             // The history's carry-over keeps an identity while something is seen at the
@@ -945,29 +1017,32 @@ void soakCheckTruth(const DetectedMarker* list, int fresh, const bool carried[],
             int picture[kSynthMaxMarkers];
             soakPicturesOf(pool, index, picture);
             if (kind >= kNoiseOnly ||
-                soakTruthAt(pool.truth[index], picture, pictureOfSlot[m.patternId], m.centroid[0] - shift[0], m.centroid[1] - shift[1]) < 0)
+                soakTruthAt(pool.truth[index], picture, pictureOfSlot[m.patternId],
+                            m.centroid[0] - shift[0], m.centroid[1] - shift[1]) < 0)
                 stats->carriedElsewhere++;
             continue;
         }
         if (m.confidence < kSoakConfident) continue;
         if (kind == kNoiseOnly) {
-            soakFail(stats, kCheckNoiseIdentity, frame, kind, "pattern %d at confidence %.3f, area %d", m.patternId,
-                     m.confidence, m.area);
+            soakFail(stats, kCheckNoiseIdentity, frame, kind,
+                     "pattern %d at confidence %.3f, area %d", m.patternId, m.confidence, m.area);
         } else if (kind < kNoiseOnly) {
             int picture[kSynthMaxMarkers];
             soakPicturesOf(pool, index, picture);
-            if (soakTruthAt(pool.truth[index], picture, pictureOfSlot[m.patternId], m.centroid[0] - shift[0], m.centroid[1] - shift[1]) < 0) {
-                soakFail(stats, kCheckWrongIdentity, frame, kind, "pattern %d (%s) at confidence %.3f, area %d at (%.1f, %.1f)",
-                         m.patternId, kSoakNames[pictureOfSlot[m.patternId]], m.confidence, m.area, m.centroid[0],
-                         m.centroid[1]);
+            if (soakTruthAt(pool.truth[index], picture, pictureOfSlot[m.patternId],
+                            m.centroid[0] - shift[0], m.centroid[1] - shift[1]) < 0) {
+                soakFail(stats, kCheckWrongIdentity, frame, kind,
+                         "pattern %d (%s) at confidence %.3f, area %d at (%.1f, %.1f)", m.patternId,
+                         kSoakNames[pictureOfSlot[m.patternId]], m.confidence, m.area,
+                         m.centroid[0], m.centroid[1]);
             }
         }
     }
 }
 
 // Every rendered marker wholly in view and uncovered: found with its identity?
-void soakCountVisible(const DetectedMarker* list, int fresh, const SoakPool& pool, int index, const int shift[2],
-                      const int slotOfPicture[kSoakPictures], SoakStats* stats)
+void soakCountVisible(const DetectedMarker* list, int fresh, const SoakPool& pool, int index,
+                      const int shift[2], const int slotOfPicture[kSoakPictures], SoakStats* stats)
 {
     const SynthTruth& truth = pool.truth[index];
     int picture[kSynthMaxMarkers];
@@ -978,7 +1053,9 @@ void soakCountVisible(const DetectedMarker* list, int fresh, const SoakPool& poo
         stats->visibleOfKind[pool.kind[index]]++;
         for (int i = 0; i < fresh; i++) {
             if (list[i].patternId != slotOfPicture[picture[m]]) continue;
-            if (!soakInsideQuad(t.observedCorners, list[i].centroid[0] - shift[0], list[i].centroid[1] - shift[1], 3.0)) continue;
+            if (!soakInsideQuad(t.observedCorners, list[i].centroid[0] - shift[0],
+                                list[i].centroid[1] - shift[1], 3.0))
+                continue;
             stats->foundOfKind[pool.kind[index]]++;
             break;
         }
@@ -987,20 +1064,22 @@ void soakCountVisible(const DetectedMarker* list, int fresh, const SoakPool& poo
 
 // Checks one poseGetTransform call: its value, the transform, and for a confident fresh
 // marker wholly in view the distance from the rendered pose.
-void soakCheckPose(const DetectedMarker& m, bool fresh, double error, const double before[3][4], const double T[3][4],
-                   const SoakPool& pool, int index, const int shift[2], const int pictureOfSlot[kPatternSlotMax],
-                   long frame, SoakStats* stats)
+void soakCheckPose(const DetectedMarker& m, bool fresh, double error, const double before[3][4],
+                   const double T[3][4], const SoakPool& pool, int index, const int shift[2],
+                   const int pictureOfSlot[kPatternSlotMax], long frame, SoakStats* stats)
 {
     const SoakKind kind = pool.kind[index];
     if (error == -1.0) {
         stats->poseFailed++;
         if (std::memcmp(before, T, sizeof(double) * 12) != 0)
-            soakFail(stats, kCheckPoseValue, frame, kind, "transform changed after -1 (pattern %d)", m.patternId);
+            soakFail(stats, kCheckPoseValue, frame, kind, "transform changed after -1 (pattern %d)",
+                     m.patternId);
         return;
     }
     stats->posed++;
     if (!(error >= 0.0 && std::isfinite(error)) || !soakFinite(&T[0][0], 12)) {
-        soakFail(stats, kCheckPoseValue, frame, kind, "error %g, t = (%g, %g, %g)", error, T[0][3], T[1][3], T[2][3]);
+        soakFail(stats, kCheckPoseValue, frame, kind, "error %g, t = (%g, %g, %g)", error, T[0][3],
+                 T[1][3], T[2][3]);
         return;
     }
     double worst = 0.0;
@@ -1010,29 +1089,34 @@ void soakCheckPose(const DetectedMarker& m, bool fresh, double error, const doub
             for (int r = 0; r < 3; r++) dot += T[r][a] * T[r][b];
             worst = std::max(worst, std::fabs(dot - (a == b ? 1.0 : 0.0)));
         }
-    if (worst > 1e-6) soakFail(stats, kCheckPoseValue, frame, kind, "rotation off orthonormal by %g", worst);
+    if (worst > 1e-6)
+        soakFail(stats, kCheckPoseValue, frame, kind, "rotation off orthonormal by %g", worst);
 
     if (!fresh || kind >= kNoiseOnly || m.confidence < kSoakConfident) return;
     int picture[kSynthMaxMarkers];
     soakPicturesOf(pool, index, picture);
     const SynthTruth& truth = pool.truth[index];
-    const int t = soakTruthAt(truth, picture, pictureOfSlot[m.patternId], m.centroid[0] - shift[0], m.centroid[1] - shift[1]);
+    const int t = soakTruthAt(truth, picture, pictureOfSlot[m.patternId], m.centroid[0] - shift[0],
+                              m.centroid[1] - shift[1]);
     if (t < 0 || !truth.markers[t].inFrame || truth.markers[t].occluded) return;
     const double(*P)[4] = truth.markers[t].pose;
     const double rotation = soakRotationErrorDeg(T, P);
     const double distance = std::sqrt(P[0][3] * P[0][3] + P[1][3] * P[1][3] + P[2][3] * P[2][3]);
-    const double translation =
-        std::sqrt((T[0][3] - P[0][3]) * (T[0][3] - P[0][3]) + (T[1][3] - P[1][3]) * (T[1][3] - P[1][3]) +
-                  (T[2][3] - P[2][3]) * (T[2][3] - P[2][3])) / distance;
+    const double translation = std::sqrt((T[0][3] - P[0][3]) * (T[0][3] - P[0][3]) +
+                                         (T[1][3] - P[1][3]) * (T[1][3] - P[1][3]) +
+                                         (T[2][3] - P[2][3]) * (T[2][3] - P[2][3])) /
+                               distance;
     double corners[4][2];
     for (int k = 0; k < 4; k++) {
         corners[k][0] = truth.markers[t].idealCorners[k][0] + shift[0];
         corners[k][1] = truth.markers[t].idealCorners[k][1] + shift[1];
     }
-    const double registration = poseTruthReprojectionPx(camCurrentParam.projection, T, corners, kSoakSide);
+    const double registration =
+        poseTruthReprojectionPx(camCurrentParam.projection, T, corners, kSoakSide);
     double longest = 0.0;
     for (int k = 0; k < 4; k++)
-        longest = std::max(longest, std::hypot(corners[(k + 1) % 4][0] - corners[k][0], corners[(k + 1) % 4][1] - corners[k][1]));
+        longest = std::max(longest, std::hypot(corners[(k + 1) % 4][0] - corners[k][0],
+                                               corners[(k + 1) % 4][1] - corners[k][1]));
     const double limit = kSoakRegistrationBasePx + kSoakRegistrationPerSide * longest;
     stats->truthPosed++;
     stats->rotationOff += rotation > kSoakRotationReportDeg;
@@ -1042,9 +1126,11 @@ void soakCheckPose(const DetectedMarker& m, bool fresh, double error, const doub
     for (int b = 0; b < 4; b++) stats->registrationOver[b] += registration > (1 << b);
     if (!(registration <= limit)) {
         soakFail(stats, kCheckPoseTruth, frame, kind,
-                 "pattern %d at confidence %.3f: corners reprojected %.1f px (limit %.1f) from the rendered ones (rotation off by "
+                 "pattern %d at confidence %.3f: corners reprojected %.1f px (limit %.1f) from the "
+                 "rendered ones (rotation off by "
                  "%.1f degrees, translation by %.1f%%, pool frame %d)",
-                 m.patternId, m.confidence, registration, limit, rotation, 100.0 * translation, index);
+                 m.patternId, m.confidence, registration, limit, rotation, 100.0 * translation,
+                 index);
     }
 }
 
@@ -1057,7 +1143,8 @@ struct SoakPosed {
 };
 
 int soakDetectAndPose(const uint8_t* frame, int threshold, const int slotOfPicture[kSoakPictures],
-                      SoakFrameState* state, DetectedMarker** list, int32_t* count, SoakPosed* posed)
+                      SoakFrameState* state, DetectedMarker** list, int32_t* count,
+                      SoakPosed* posed)
 {
     const int result = markDetect(frame, threshold, list, count);
     for (int k = 0; k < kSoakPictures; k++) posed->detection[k] = -1;
@@ -1073,58 +1160,74 @@ int soakDetectAndPose(const uint8_t* frame, int threshold, const int slotOfPictu
     for (int k = 0; k < kSoakPictures; k++) {
         if (posed->detection[k] < 0) continue;
         std::memcpy(posed->before[k], state->transform[k], sizeof posed->before[k]);
-        posed->error[k] = poseGetTransform(&(*list)[posed->detection[k]], center, kSoakSide, state->transform[k]);
+        posed->error[k] =
+            poseGetTransform(&(*list)[posed->detection[k]], center, kSoakSide, state->transform[k]);
     }
     return result;
 }
 
-void soakReport(const SoakOptions& options, const SoakPool& pool, const SoakStats& stats, long memoryAt, long memoryEnd,
-                long rssAt, long rssEnd, long memoryFrame, double elapsed)
+void soakReport(const SoakOptions& options, const SoakPool& pool, const SoakStats& stats,
+                long memoryAt, long memoryEnd, long rssAt, long rssEnd, long memoryFrame,
+                double elapsed)
 {
     const double frames = static_cast<double>(options.frames);
-    std::printf("\nsoak: %ld frames of %dx%d, seed %" PRIu64 "\n", options.frames, options.width, options.height,
-                options.seed);
-    std::printf("pool: %d rendered frames (%zu trajectories of %d steps, %d noise-only, dark and bright) in %.1f s "
+    std::printf("\nsoak: %ld frames of %dx%d, seed %" PRIu64 "\n", options.frames, options.width,
+                options.height, options.seed);
+    std::printf("pool: %d rendered frames (%zu trajectories of %d steps, %d noise-only, dark and "
+                "bright) in %.1f s "
                 "(%.1f ms a frame)\n",
-                pool.frames, pool.trajectories.size(), pool.steps, kSoakNoiseFrames + kSoakDarkFrames + kSoakBrightFrames,
-                pool.renderSeconds, 1000.0 * pool.renderSeconds / pool.frames);
+                pool.frames, pool.trajectories.size(), pool.steps,
+                kSoakNoiseFrames + kSoakDarkFrames + kSoakBrightFrames, pool.renderSeconds,
+                1000.0 * pool.renderSeconds / pool.frames);
     std::printf("per-frame change of a pool frame: %.2f ms a frame (not in the speed below)\n",
                 1000.0 * stats.changeSeconds / frames);
-    std::printf("detect+pose: %.1f s, %.1f frames per second (%.2f ms a frame, slowest %.1f ms)\n", stats.detectSeconds,
-                frames / stats.detectSeconds, 1000.0 * stats.detectSeconds / frames, 1000.0 * stats.slowestFrame);
-    std::printf("\n%-17s %7s %8s %8s %8s %8s %9s %8s %7s\n", "kind", "frames", "visible", "found", "fresh",
-                "known", "carried", "recalled", "no lab.");
+    std::printf("detect+pose: %.1f s, %.1f frames per second (%.2f ms a frame, slowest %.1f ms)\n",
+                stats.detectSeconds, frames / stats.detectSeconds,
+                1000.0 * stats.detectSeconds / frames, 1000.0 * stats.slowestFrame);
+    std::printf("\n%-17s %7s %8s %8s %8s %8s %9s %8s %7s\n", "kind", "frames", "visible", "found",
+                "fresh", "known", "carried", "recalled", "no lab.");
     long visible = 0, found = 0;
     for (int k = 0; k < kKindCount; k++) {
-        std::printf("%-17s %7ld %8ld %8ld %8ld %8ld %9ld %8ld %7ld\n", kSoakKindNames[k], stats.framesOfKind[k],
-                    stats.visibleOfKind[k], stats.foundOfKind[k], stats.freshOfKind[k], stats.recognisedOfKind[k],
-                    stats.carriedOfKind[k], stats.recalledOfKind[k], stats.labelOverflowOfKind[k]);
+        std::printf("%-17s %7ld %8ld %8ld %8ld %8ld %9ld %8ld %7ld\n", kSoakKindNames[k],
+                    stats.framesOfKind[k], stats.visibleOfKind[k], stats.foundOfKind[k],
+                    stats.freshOfKind[k], stats.recognisedOfKind[k], stats.carriedOfKind[k],
+                    stats.recalledOfKind[k], stats.labelOverflowOfKind[k]);
         visible += stats.visibleOfKind[k];
         found += stats.foundOfKind[k];
     }
-    std::printf("(visible: rendered markers wholly in view and uncovered, found: of those, found afresh with\n"
-                " their identity; fresh: markers found in the frame itself, known: of those with an identity,\n"
-                " carried: with the identity taken from the history; recalled: reported from the history\n"
-                " alone; no lab.: markDetect ran out of labels)\n");
-    std::printf("carried identities where no marker of that picture is: %ld (the history's design)\n",
-                stats.carriedElsewhere);
-    std::printf("highest confidence of a marker found afresh on a noise-only frame: %.3f (identity kept from 0.50, "
+    std::printf(
+        "(visible: rendered markers wholly in view and uncovered, found: of those, found afresh "
+        "with\n"
+        " their identity; fresh: markers found in the frame itself, known: of those with an "
+        "identity,\n"
+        " carried: with the identity taken from the history; recalled: reported from the history\n"
+        " alone; no lab.: markDetect ran out of labels)\n");
+    std::printf(
+        "carried identities where no marker of that picture is: %ld (the history's design)\n",
+        stats.carriedElsewhere);
+    std::printf("highest confidence of a marker found afresh on a noise-only frame: %.3f (identity "
+                "kept from 0.50, "
                 "failure from %.2f)\n\n",
                 stats.noiseConfidence, kSoakConfident);
     std::printf("posed: %ld, pose failed (-1): %ld\n", stats.posed, stats.poseFailed);
-    std::printf("wholly visible rendered markers found with their identity: %ld of %ld (%.1f%%)\n", found, visible,
-                visible ? 100.0 * found / visible : 0.0);
-    std::printf("confident poses checked against the rendered pose: %ld; registration worst %.2f px (above 1, 2, 4, "
+    std::printf("wholly visible rendered markers found with their identity: %ld of %ld (%.1f%%)\n",
+                found, visible, visible ? 100.0 * found / visible : 0.0);
+    std::printf("confident poses checked against the rendered pose: %ld; registration worst %.2f "
+                "px (above 1, 2, 4, "
                 "8 px: %ld, %ld, %ld, %ld)\n",
-                stats.truthPosed, stats.worstRegistrationPx, stats.registrationOver[0], stats.registrationOver[1],
-                stats.registrationOver[2], stats.registrationOver[3]);
-    std::printf("  worst rotation %.2f degrees (%ld above %.0f degrees: tilt ambiguity of small markers), worst "
+                stats.truthPosed, stats.worstRegistrationPx, stats.registrationOver[0],
+                stats.registrationOver[1], stats.registrationOver[2], stats.registrationOver[3]);
+    std::printf("  worst rotation %.2f degrees (%ld above %.0f degrees: tilt ambiguity of small "
+                "markers), worst "
                 "translation %.2f%%\n",
-                stats.worstRotationDeg, stats.rotationOff, kSoakRotationReportDeg, 100.0 * stats.worstTranslation);
-    std::printf("resident size: %ld KiB after %ld frames, %ld KiB at the end%s\n", rssAt, memoryFrame, rssEnd,
+                stats.worstRotationDeg, stats.rotationOff, kSoakRotationReportDeg,
+                100.0 * stats.worstTranslation);
+    std::printf("resident size: %ld KiB after %ld frames, %ld KiB at the end%s\n", rssAt,
+                memoryFrame, rssEnd,
                 memoryFrame < kSoakRssFrame ? " (a run this short cannot show growth)" : "");
 #ifdef SOAK_ASAN
-    std::printf("live heap (AddressSanitizer build, checked instead of the resident size): %ld KiB after %ld frames, "
+    std::printf("live heap (AddressSanitizer build, checked instead of the resident size): %ld KiB "
+                "after %ld frames, "
                 "%ld KiB at the end\n",
                 memoryAt, memoryFrame, memoryEnd);
 #else
@@ -1136,10 +1239,10 @@ void soakReport(const SoakOptions& options, const SoakPool& pool, const SoakStat
 
 // What the soak loads before it starts, as the viewer's start-up does.
 struct SoakSetup {
-    CameraParam cam;                      // the shipped camera resized to the frame size
-    SynthImage pictures[kSoakPictures];   // the shipped marker pictures
-    int slotOfPicture[kSoakPictures];     // pattern slot of each picture
-    int pictureOfSlot[kPatternSlotMax];   // picture of each slot, -1 for none
+    CameraParam cam;                     // the shipped camera resized to the frame size
+    SynthImage pictures[kSoakPictures];  // the shipped marker pictures
+    int slotOfPicture[kSoakPictures];    // pattern slot of each picture
+    int pictureOfSlot[kPatternSlotMax];  // picture of each slot, -1 for none
 };
 
 // The camera file, resized to the frame size and installed, then the patterns in the
@@ -1158,7 +1261,8 @@ int soakSetUp(const SoakOptions& options, SoakSetup* setup)
     for (int k = 0; k < kSoakPictures; k++) {
         const std::string base = data + "markers/" + kSoakNames[k];
         setup->slotOfPicture[k] = patternLoad((base + ".pat").c_str());
-        if (setup->slotOfPicture[k] < 0 || synthPngRead((base + ".png").c_str(), &setup->pictures[k]) != 0) {
+        if (setup->slotOfPicture[k] < 0 ||
+            synthPngRead((base + ".png").c_str(), &setup->pictures[k]) != 0) {
             std::fprintf(stderr, "soak: cannot load %s.pat or .png\n", base.c_str());
             return -1;
         }
@@ -1169,16 +1273,16 @@ int soakSetUp(const SoakOptions& options, SoakSetup* setup)
 
 // One frame's outcome.
 struct SoakOutcome {
-    int result;                    // markDetect's
-    const DetectedMarker* list;    // as markDetect left it
+    int result;                  // markDetect's
+    const DetectedMarker* list;  // as markDetect left it
     int32_t count;
     SoakPosed posed;
 };
 
 // Every check of one frame (`frame` as detected, from pool frame `index`).
-void soakCheckFrame(const SoakOutcome& out, const DetectedMarker* untouched, const uint8_t* frame, int threshold,
-                    const SoakPool& pool, int index, const int shift[2], const SoakSetup& setup, long n,
-                    SoakFrameState* state, SoakStats* stats)
+void soakCheckFrame(const SoakOutcome& out, const DetectedMarker* untouched, const uint8_t* frame,
+                    int threshold, const SoakPool& pool, int index, const int shift[2],
+                    const SoakSetup& setup, long n, SoakFrameState* state, SoakStats* stats)
 {
     const SoakKind kind = pool.kind[index];
     if (out.result < 0) {
@@ -1186,9 +1290,11 @@ void soakCheckFrame(const SoakOutcome& out, const DetectedMarker* untouched, con
             soakFail(stats, kCheckFailureContract, n, kind, "count %d, list %s", out.count,
                      out.list == untouched ? "untouched" : "changed");
         const long needed = soakLabelsNeeded(frame, pool.width, pool.height, threshold);
-        if (needed > kMarkLabelMax) stats->labelOverflowOfKind[kind]++;
-        else soakFail(stats, kCheckDetectFailed, n, kind, "threshold %d, pool frame %d, %ld labels needed", threshold,
-                      index, needed);
+        if (needed > kMarkLabelMax)
+            stats->labelOverflowOfKind[kind]++;
+        else
+            soakFail(stats, kCheckDetectFailed, n, kind,
+                     "threshold %d, pool frame %d, %ld labels needed", threshold, index, needed);
         return;
     }
     if (out.count < 0 || out.count > kMarkOutputMax) {
@@ -1196,13 +1302,16 @@ void soakCheckFrame(const SoakOutcome& out, const DetectedMarker* untouched, con
         return;
     }
     const int fresh = soakCheckList(out.list, out.count, pool, index, n, state, stats);
-    soakCheckTruth(out.list, fresh, state->carried, pool, index, shift, setup.pictureOfSlot, n, stats);
-    if (kind < kNoiseOnly) soakCountVisible(out.list, fresh, pool, index, shift, setup.slotOfPicture, stats);
+    soakCheckTruth(out.list, fresh, state->carried, pool, index, shift, setup.pictureOfSlot, n,
+                   stats);
+    if (kind < kNoiseOnly)
+        soakCountVisible(out.list, fresh, pool, index, shift, setup.slotOfPicture, stats);
     for (int k = 0; k < kSoakPictures; k++) {
         const int i = out.posed.detection[k];
         if (i < 0) continue;
-        soakCheckPose(out.list[i], i < fresh && !state->carried[i], out.posed.error[k], out.posed.before[k],
-                      state->transform[k], pool, index, shift, setup.pictureOfSlot, n, stats);
+        soakCheckPose(out.list[i], i < fresh && !state->carried[i], out.posed.error[k],
+                      out.posed.before[k], state->transform[k], pool, index, shift,
+                      setup.pictureOfSlot, n, stats);
     }
 }
 
@@ -1238,12 +1347,14 @@ int main(int argc, char** argv)
     for (long n = 1; n <= options.frames; n++) {
         const int index = schedule.next(pool, rng);
         const auto t0 = std::chrono::steady_clock::now();
-        const int threshold = change.apply(pool.frame(index), cam.width, cam.height, rng, frame.data());
+        const int threshold =
+            change.apply(pool.frame(index), cam.width, cam.height, rng, frame.data());
         const auto t1 = std::chrono::steady_clock::now();
         DetectedMarker* list = &sentinel;
         SoakOutcome out;
         out.count = -1;
-        out.result = soakDetectAndPose(frame.data(), threshold, setup.slotOfPicture, &state, &list, &out.count, &out.posed);
+        out.result = soakDetectAndPose(frame.data(), threshold, setup.slotOfPicture, &state, &list,
+                                       &out.count, &out.posed);
         out.list = list;
         const auto t2 = std::chrono::steady_clock::now();
         const double seconds = std::chrono::duration<double>(t2 - t1).count();
@@ -1251,7 +1362,8 @@ int main(int argc, char** argv)
         stats.detectSeconds += seconds;
         stats.slowestFrame = std::max(stats.slowestFrame, seconds);
         stats.framesOfKind[pool.kind[index]]++;
-        soakCheckFrame(out, &sentinel, frame.data(), threshold, pool, index, change.shift, setup, n, &state, &stats);
+        soakCheckFrame(out, &sentinel, frame.data(), threshold, pool, index, change.shift, setup, n,
+                       &state, &stats);
         if (n == memoryFrame) {
             memoryAt = soakMemoryKiB();
             rssAt = soakRssKiB();
@@ -1265,10 +1377,13 @@ int main(int argc, char** argv)
     const long memoryEnd = soakMemoryKiB(), rssEnd = soakRssKiB();
     if (memoryAt < 0 || memoryEnd < 0 || std::labs(memoryEnd - memoryAt) > kSoakRssSlackKiB) {
         stats.failures[kCheckMemory]++;
-        std::printf("FAIL: %s: %ld KiB after %ld frames, %ld KiB at the end (limit %ld KiB; -1: not readable)\n",
-                    kSoakCheckNames[kCheckMemory], memoryAt, memoryFrame, memoryEnd, kSoakRssSlackKiB);
+        std::printf("FAIL: %s: %ld KiB after %ld frames, %ld KiB at the end (limit %ld KiB; -1: "
+                    "not readable)\n",
+                    kSoakCheckNames[kCheckMemory], memoryAt, memoryFrame, memoryEnd,
+                    kSoakRssSlackKiB);
     }
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     soakReport(options, pool, stats, memoryAt, memoryEnd, rssAt, rssEnd, memoryFrame, elapsed);
     if (decades > 1) {
         std::printf("resident size by frame:");

@@ -15,7 +15,8 @@ using Clock = std::chrono::steady_clock;
 Clock::time_point swaplogStart;
 FILE* swaplogFile = nullptr;
 
-__attribute__((constructor)) void swaplogInit() {
+__attribute__((constructor)) void swaplogInit()
+{
     swaplogStart = Clock::now();
     const char* path = std::getenv("TARLIM_SWAPLOG");
     if (path != nullptr) swaplogFile = std::fopen(path, "w");
@@ -23,12 +24,14 @@ __attribute__((constructor)) void swaplogInit() {
 
 }  // namespace
 
-extern "C" void glutSwapBuffers() {
+extern "C" void glutSwapBuffers()
+{
     using Real = void (*)();
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "glutSwapBuffers"));
     if (real != nullptr) real();
     if (swaplogFile != nullptr) {
-        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - swaplogStart).count();
+        const double ms =
+            std::chrono::duration<double, std::milli>(Clock::now() - swaplogStart).count();
         std::fprintf(swaplogFile, "%.3f\n", ms);
         std::fflush(swaplogFile);
     }

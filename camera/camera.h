@@ -92,4 +92,5 @@ int camObservToIdeal(const double distortion[4], double ox, double oy, double* i
 // rows, such that source = scale * intrinsic * transform for a scale whose sign makes
 // the translation along the viewing axis non-negative. Gram-Schmidt from the bottom
 // row. Returns 0 (a singular left 3x3 part divides by zero; not reported).
-int camDecomposeProjection(const double source[3][4], double intrinsic[3][4], double transform[3][4]);
+int camDecomposeProjection(const double source[3][4], double intrinsic[3][4],
+                           double transform[3][4]);

@@ -6,12 +6,19 @@
 
 namespace {
 
-double camDot3(const double a[4], const double b[4]) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-double camNorm3(const double a[4]) { return std::sqrt(camDot3(a, a)); }
+double camDot3(const double a[4], const double b[4])
+{
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+double camNorm3(const double a[4])
+{
+    return std::sqrt(camDot3(a, a));
+}
 
 }  // namespace
 
-int camDecomposeProjection(const double source[3][4], double intrinsic[3][4], double transform[3][4])
+int camDecomposeProjection(const double source[3][4], double intrinsic[3][4],
+                           double transform[3][4])
 {
     // 1. Keep the translation along the viewing axis non-negative. Working on a copy
     //    also lets the outputs alias the source.

@@ -23,7 +23,8 @@ static_assert(kCamDistortionOffset + 4 * 8 == kCamParamRecordSize, "record layou
 // bytes rather than copied over the record.
 int32_t camGetInt32(const unsigned char* p)
 {
-    const uint32_t u = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+    const uint32_t u =
+        (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
     return static_cast<int32_t>(u);
 }
 
@@ -53,16 +54,20 @@ void camDecodeRecord(const unsigned char* buf, CameraParam* param)
 {
     param->width = camGetInt32(buf);
     param->height = camGetInt32(buf + 4);
-    for (int i = 0; i < 12; i++) param->projection[i / 4][i % 4] = camGetDouble(buf + kCamProjectionOffset + 8 * i);
-    for (int i = 0; i < 4; i++) param->distortion[i] = camGetDouble(buf + kCamDistortionOffset + 8 * i);
+    for (int i = 0; i < 12; i++)
+        param->projection[i / 4][i % 4] = camGetDouble(buf + kCamProjectionOffset + 8 * i);
+    for (int i = 0; i < 4; i++)
+        param->distortion[i] = camGetDouble(buf + kCamDistortionOffset + 8 * i);
 }
 
 void camEncodeRecord(const CameraParam* param, unsigned char* buf)
 {
     camPutInt32(buf, param->width);
     camPutInt32(buf + 4, param->height);
-    for (int i = 0; i < 12; i++) camPutDouble(buf + kCamProjectionOffset + 8 * i, param->projection[i / 4][i % 4]);
-    for (int i = 0; i < 4; i++) camPutDouble(buf + kCamDistortionOffset + 8 * i, param->distortion[i]);
+    for (int i = 0; i < 12; i++)
+        camPutDouble(buf + kCamProjectionOffset + 8 * i, param->projection[i / 4][i % 4]);
+    for (int i = 0; i < 4; i++)
+        camPutDouble(buf + kCamDistortionOffset + 8 * i, param->distortion[i]);
 }
 
 // A record is usable when its size is positive (the rescale divides by the width) and

@@ -118,7 +118,8 @@ int32_t markRecall(DetectedMarker* list, int32_t count)
 
 }  // namespace
 
-int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList, int32_t* markerCount)
+int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList,
+               int32_t* markerCount)
 {
     // 1. Nothing is reported unless the frame is processed.
     *markerCount = 0;
@@ -129,8 +130,8 @@ int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList,
     double* regionCentroid = nullptr;
     int32_t* regionBox = nullptr;
     int32_t* labelTable = nullptr;
-    const int16_t* labelImage =
-        markLabel(frame, threshold, &regionCount, &regionArea, &regionCentroid, &regionBox, &labelTable);
+    const int16_t* labelImage = markLabel(frame, threshold, &regionCount, &regionArea,
+                                          &regionCentroid, &regionBox, &labelTable);
     if (labelImage == nullptr) return -1;
 
     // 3. Square candidates.

@@ -60,8 +60,8 @@ constexpr int64_t kMarkPixelMax = int64_t(1) << 26;
 constexpr int kMarkSideMax = 32767;
 
 // Parameters markDetect passes to markFindSquares.
-constexpr int kMarkAreaMax = 100000;   // pixels
-constexpr int kMarkAreaMin = 70;       // pixels
+constexpr int kMarkAreaMax = 100000;  // pixels
+constexpr int kMarkAreaMin = 70;      // pixels
 constexpr double kMarkSquareFactor = 1.0;
 
 // ---- Records ---------------------------------------------------------------------------
@@ -69,17 +69,17 @@ constexpr double kMarkSquareFactor = 1.0;
 // A region that passed the size, border and square tests. Used by markGetInfo and (its
 // contour and corners) by patternSample.
 struct SquareCandidate {
-    int32_t area;                       // pixel count of the dark region, minArea ...
-                                        // maxArea of markFindSquares (70 ... 100000)
-    double centroid[2];                 // region centroid x, y, observed pixels
-    int32_t pointCount;                 // contour points stored, including a closing
-                                        // copy of point 0 at index pointCount - 1
-    int32_t pointX[kMarkContourMax];    // outer boundary pixels of the region, 8-connected,
-    int32_t pointY[kMarkContourMax];    // clockwise on the screen, label-image coordinates;
-                                        // point 0 is a corner
-    int32_t corners[5];                 // contour indices of the four corners: 0, then
-                                        // 0 < c1 < c2 < c3 < pointCount - 1 in contour
-                                        // (clockwise) order, then pointCount - 1
+    int32_t area;                     // pixel count of the dark region, minArea ...
+                                      // maxArea of markFindSquares (70 ... 100000)
+    double centroid[2];               // region centroid x, y, observed pixels
+    int32_t pointCount;               // contour points stored, including a closing
+                                      // copy of point 0 at index pointCount - 1
+    int32_t pointX[kMarkContourMax];  // outer boundary pixels of the region, 8-connected,
+    int32_t pointY[kMarkContourMax];  // clockwise on the screen, label-image coordinates;
+                                      // point 0 is a corner
+    int32_t corners[5];               // contour indices of the four corners: 0, then
+                                      // 0 < c1 < c2 < c3 < pointCount - 1 in contour
+                                      // (clockwise) order, then pointCount - 1
 };
 
 // One detected square. Read by the application and by pose estimation.
@@ -143,9 +143,8 @@ int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList,
 // *regionBox xmin, xmax, ymin, ymax (4 per region); *labelTable maps provisional label
 // n (entry n - 1) to its region number. All storage belongs to the detector and is
 // valid until the next markLabel.
-int16_t* markLabel(const uint8_t* frame, int threshold, int32_t* regionCount,
-                   int32_t** regionArea, double** regionCentroid, int32_t** regionBox,
-                   int32_t** labelTable);
+int16_t* markLabel(const uint8_t* frame, int threshold, int32_t* regionCount, int32_t** regionArea,
+                   double** regionCentroid, int32_t** regionBox, int32_t** labelTable);
 
 // Stage 2. From the regions of markLabel (its outputs, unchanged) keeps those with
 // minArea <= area <= maxArea whose box does not reach the outermost labelled rows or

@@ -14,8 +14,8 @@ DetectedMarker markMarkers[kMarkOutputMax];
 
 // Fits one edge line (a, b, c) to contour points s ... e converted to ideal
 // coordinates. Returns 0, or -1 when the points cannot be analysed.
-int markFitLine(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t e,
-                DMatrix* evec, DVector* ev, DVector* mean, double line[3])
+int markFitLine(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t e, DMatrix* evec,
+                DVector* ev, DVector* mean, double line[3])
 {
     const int32_t m = e - s + 1;
     if (m < 2) return -1;
@@ -70,8 +70,10 @@ int markFitEdges(const int32_t* pointX, const int32_t* pointY, const int32_t cor
         const int j = (i + 3) % 4;
         const double w = edgeLines[j][0] * edgeLines[i][1] - edgeLines[i][0] * edgeLines[j][1];
         if (w == 0.0) return -1;
-        cornerPoints[i][0] = (edgeLines[j][1] * edgeLines[i][2] - edgeLines[i][1] * edgeLines[j][2]) * (1.0 / w);
-        cornerPoints[i][1] = (edgeLines[i][0] * edgeLines[j][2] - edgeLines[j][0] * edgeLines[i][2]) * (1.0 / w);
+        cornerPoints[i][0] =
+            (edgeLines[j][1] * edgeLines[i][2] - edgeLines[i][1] * edgeLines[j][2]) * (1.0 / w);
+        cornerPoints[i][1] =
+            (edgeLines[i][0] * edgeLines[j][2] - edgeLines[j][0] * edgeLines[i][2]) * (1.0 / w);
     }
     return 0;
 }
@@ -87,7 +89,8 @@ int markGetInfo(const uint8_t* frame, const SquareCandidate* candidates, int32_t
         m.area = cand.area;
         m.centroid[0] = cand.centroid[0];
         m.centroid[1] = cand.centroid[1];
-        if (markFitEdges(cand.pointX, cand.pointY, cand.corners, m.edgeLines, m.cornerPoints) < 0) continue;
+        if (markFitEdges(cand.pointX, cand.pointY, cand.corners, m.edgeLines, m.cornerPoints) < 0)
+            continue;
         // The sample uses the observed contour corners, not the fitted ones; a
         // failure leaves a uniform sample, which matching reports as confidence -1.
         uint8_t sample[kPatternValues];

@@ -45,7 +45,8 @@ int markLabelReserve(int64_t pixels)
     if (pixels <= markLabelCapacity) return 0;
     std::free(markLabelImage);
     markLabelCapacity = 0;
-    markLabelImage = static_cast<int16_t*>(std::malloc(static_cast<size_t>(pixels) * sizeof(int16_t)));
+    markLabelImage =
+        static_cast<int16_t*>(std::malloc(static_cast<size_t>(pixels) * sizeof(int16_t)));
     if (markLabelImage == nullptr) return -1;
     markLabelCapacity = pixels;
     return 0;
@@ -209,7 +210,8 @@ int markRunEnd(int x)
 }
 
 // Labels the inner pixels of row y; returns 0, or -1 at the label limit.
-int markLabelRow(const uint8_t* row, int16_t* here, const int16_t* up, int width, int y, int limit, int32_t* k)
+int markLabelRow(const uint8_t* row, int16_t* here, const int16_t* up, int width, int y, int limit,
+                 int32_t* k)
 {
     markLabelDarkFlags(row, width, limit);
     std::memset(here + 1, 0, static_cast<size_t>(width - 2) * sizeof(int16_t));
@@ -233,7 +235,8 @@ int32_t markLabelScan(const uint8_t* frame, int width, int height, int threshold
     for (int y = 1; y < height - 1; y++) {
         const int64_t rowStart = static_cast<int64_t>(y) * width;
         int16_t* here = markLabelImage + rowStart;
-        if (markLabelRow(frame + rowStart * 4, here, here - width, width, y, limit, &k) < 0) return -1;
+        if (markLabelRow(frame + rowStart * 4, here, here - width, width, y, limit, &k) < 0)
+            return -1;
     }
     return k;
 }
@@ -285,9 +288,8 @@ void markLabelRegions(int32_t k, int32_t regions, int width, int height)
 
 }  // namespace
 
-int16_t* markLabel(const uint8_t* frame, int threshold, int32_t* regionCount,
-                   int32_t** regionArea, double** regionCentroid, int32_t** regionBox,
-                   int32_t** labelTable)
+int16_t* markLabel(const uint8_t* frame, int threshold, int32_t* regionCount, int32_t** regionArea,
+                   double** regionCentroid, int32_t** regionBox, int32_t** labelTable)
 {
     const int width = camImageWidth;
     const int height = camImageHeight;

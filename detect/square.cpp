@@ -50,15 +50,17 @@ bool markBorderIsClear(const int16_t* labelImage)
         if (labelImage[x] != 0 || last[x] != 0) return false;
     }
     for (int y = 0; y < h; y++) {
-        if (labelImage[static_cast<int64_t>(y) * w] != 0 || labelImage[static_cast<int64_t>(y) * w + w - 1] != 0) return false;
+        if (labelImage[static_cast<int64_t>(y) * w] != 0 ||
+            labelImage[static_cast<int64_t>(y) * w + w - 1] != 0)
+            return false;
     }
     return true;
 }
 
 // Contour tracing of one region into cand; `checked` bounds-tests every neighbour
 // (for label images whose border is not clear).
-int markTrace(const int16_t* labelImage, const int32_t* labelTable, int32_t region, const int32_t box[4],
-              SquareCandidate* cand, bool checked)
+int markTrace(const int16_t* labelImage, const int32_t* labelTable, int32_t region,
+              const int32_t box[4], SquareCandidate* cand, bool checked)
 {
     const int w = camImageWidth;
     // 1. Start: the region's first pixel in its top row.
@@ -95,7 +97,8 @@ int markTrace(const int16_t* labelImage, const int32_t* labelTable, int32_t regi
         d = (d + 5) & 7;
         int tries = 0;
         if (checked) {
-            while (tries < 8 && markLabelAt(labelImage, lx + kMarkStepX[d], ly + kMarkStepY[d]) <= 0) {
+            while (tries < 8 &&
+                   markLabelAt(labelImage, lx + kMarkStepX[d], ly + kMarkStepY[d]) <= 0) {
                 d = (d + 1) & 7;
                 tries++;
             }
@@ -172,7 +175,8 @@ int markGetVertexPending(const int32_t* x, const int32_t* y, int32_t s, int32_t 
     }
     if (v < 0 || !(qmax / (a * a + b * b) > threshold)) return 0;
     if (*vertexCount + pending + 1 > kMarkVertexMax) return -1;
-    if (markGetVertexPending(x, y, s, v, threshold, vertex, vertexCount, pending + 1) < 0) return -1;
+    if (markGetVertexPending(x, y, s, v, threshold, vertex, vertexCount, pending + 1) < 0)
+        return -1;
     if (*vertexCount > kMarkVertexMax - 1) return -1;
     vertex[(*vertexCount)++] = v;
     return markGetVertexPending(x, y, v, e, threshold, vertex, vertexCount, pending);
@@ -219,8 +223,8 @@ int32_t markRemoveOverlaps(SquareCandidate* list, int32_t n)
 
 }  // namespace
 
-int markGetVertex(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t e, double threshold,
-                  int32_t vertex[6], int32_t* vertexCount)
+int markGetVertex(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t e,
+                  double threshold, int32_t vertex[6], int32_t* vertexCount)
 {
     return markGetVertexPending(pointX, pointY, s, e, threshold, vertex, vertexCount, 0);
 }
@@ -257,15 +261,24 @@ int markCheckSquare(int32_t area, SquareCandidate* cand, double factor)
     // 4. Decide.
     int32_t* corners = cand->corners;
     if (c1 == 1 && c2 == 1) {
-        corners[0] = 0; corners[1] = p[0]; corners[2] = F; corners[3] = q[0];
+        corners[0] = 0;
+        corners[1] = p[0];
+        corners[2] = F;
+        corners[3] = q[0];
     } else if (c1 > 1 && c2 == 0) {
         int32_t a = 0, b = 0;
         if (markSplitOne(cand, 0, F / 2, F, threshold, &a, &b) < 0) return -1;
-        corners[0] = 0; corners[1] = a; corners[2] = b; corners[3] = F;
+        corners[0] = 0;
+        corners[1] = a;
+        corners[2] = b;
+        corners[3] = F;
     } else if (c1 == 0 && c2 > 1) {
         int32_t a = 0, b = 0;
         if (markSplitOne(cand, F, (F + last) / 2, last, threshold, &a, &b) < 0) return -1;
-        corners[0] = 0; corners[1] = F; corners[2] = a; corners[3] = b;
+        corners[0] = 0;
+        corners[1] = F;
+        corners[2] = a;
+        corners[3] = b;
     } else {
         return -1;
     }

@@ -27,29 +27,29 @@
 
 // ---- Display state ---------------------------------------------------------------
 
-extern double dispZoom;              // image pixels to window pixels, > 0
-extern int dispImageWidth;           // frame size from the camera record
+extern double dispZoom;     // image pixels to window pixels, > 0
+extern int dispImageWidth;  // frame size from the camera record
 extern int dispImageHeight;
-extern int dispMainWidth;            // main view: 640 x 480 when interlaced, else
-extern int dispMainHeight;           //   (int)(image size * zoom)
-extern int dispSubWidth;             // one sub-view: (int)(image size * zoom * 0.5)
+extern int dispMainWidth;   // main view: 640 x 480 when interlaced, else
+extern int dispMainHeight;  //   (int)(image size * zoom)
+extern int dispSubWidth;    // one sub-view: (int)(image size * zoom * 0.5)
 extern int dispSubHeight;
-extern int dispSubColumns;           // sub-view grid below the main view,
-extern int dispSubRows;              //   columns * rows <= kDispMaxSubViews
-extern int dispWindowWidth;          // window size; the screen size in full screen
+extern int dispSubColumns;   // sub-view grid below the main view,
+extern int dispSubRows;      //   columns * rows <= kDispMaxSubViews
+extern int dispWindowWidth;  // window size; the screen size in full screen
 extern int dispWindowHeight;
-extern int dispInterlaced;           // interlaced-display flag (0 or 1)
-extern CameraParam dispCameraParam;  // copy of the camera record, projection row 1
-                                     //   replaced by (height - 1) * row 2 - row 1 so
-                                     //   image y (down) becomes window y (up)
+extern int dispInterlaced;               // interlaced-display flag (0 or 1)
+extern CameraParam dispCameraParam;      // copy of the camera record, projection row 1
+                                         //   replaced by (height - 1) * row 2 - row 1 so
+                                         //   image y (down) becomes window y (up)
 extern double dispProjectionMatrix[16];  // camera projection for 3D drawing, near
                                          //   plane 50, far plane 5000 (marker units)
-extern int dispDrawMode;             // background: 1 texture mapping (initial), 0
-                                     //   pixel copy
-extern unsigned int dispTexture[2];  // background textures: left part (or the whole
-                                     //   image) and right part
-extern int dispTexWidthLeft;         // texture sizes in texels, powers of two, at
-extern int dispTexWidthRight;        //   most 512 wide; each starts at 1
+extern int dispDrawMode;                 // background: 1 texture mapping (initial), 0
+                                         //   pixel copy
+extern unsigned int dispTexture[2];      // background textures: left part (or the whole
+                                         //   image) and right part
+extern int dispTexWidthLeft;             // texture sizes in texels, powers of two, at
+extern int dispTexWidthRight;            //   most 512 wide; each starts at 1
 extern int dispTexHeight;
 
 // Toolkit callbacks of the application, installed by the start-up display callback.
@@ -97,15 +97,14 @@ extern int dispTexDefinedWide;
 // once; a second call opens another window and starts the background afresh: the
 // staging buffers are freed, every grid is rebuilt and the texture storage defined
 // again on its next frame, so a new frame size never outgrows what the first made.
-void dispInit(const CameraParam* cparam, double zoom, int fullScreen, int subColumns,
-              int subRows, int interlaced);
+void dispInit(const CameraParam* cparam, double zoom, int fullScreen, int subColumns, int subRows,
+              int interlaced);
 
 // Stores the callbacks (mouseFunc may be null: no mouse events) and runs the
 // toolkit's main loop; does not return. The first display event waits 500 ms, clears
 // both buffers to black, then installs keyboardFunc and mouseFunc, and mainFunc as
 // both the display and the idle callback: mainFunc never runs before that.
-void dispMainLoop(DispMouseFunc mouseFunc, DispKeyboardFunc keyboardFunc,
-                  DispMainFunc mainFunc);
+void dispMainLoop(DispMouseFunc mouseFunc, DispKeyboardFunc keyboardFunc, DispMainFunc mainFunc);
 
 // Shows the finished back buffer (glutSwapBuffers).
 void dispSwapBuffers();
@@ -121,8 +120,8 @@ void dispCleanup();
 // to -1 and `gfar` to +1, w = camera z. Writes 16 doubles (column-major) to `m`.
 // If the matrix cannot be decomposed prints "dispConvGLProjection: Parameter
 // error!!\n" on standard output and ends the process with status 0.
-void dispConvGLProjection(const double cameraMatrix[3][4], int width, int height,
-                          double gnear, double gfar, double m[16]);
+void dispConvGLProjection(const double cameraMatrix[3][4], int width, int height, double gnear,
+                          double gfar, double m[16]);
 
 // 3x4 transformation [R | t] (row-major) to a column-major 4x4 graphics matrix with
 // bottom row (0, 0, 0, 1); no scaling or axis change.

@@ -10,10 +10,10 @@
 
 unsigned char* dispStagingNarrow = nullptr;
 unsigned char* dispStagingWide = nullptr;
-DispGridSlot dispGridNarrow[kDispViewSlots] = {
-    {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}};
-DispGridSlot dispGridWide[kDispViewSlots] = {
-    {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}};
+DispGridSlot dispGridNarrow[kDispViewSlots] = {{0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1},
+                                               {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}};
+DispGridSlot dispGridWide[kDispViewSlots] = {{0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1},
+                                             {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}};
 int dispTexDefinedNarrow = 0;
 int dispTexDefinedWide = 0;
 
@@ -38,39 +38,43 @@ struct DispView {
 };
 
 // Returns 0 and fills *view, or -1 for a view that does not exist in the layout.
-int dispGetView(int column, int row, DispView* view) {
+int dispGetView(int column, int row, DispView* view)
+{
     if (column == 0 && row == 0) {
         const int w = static_cast<int>(dispImageWidth * dispZoom);
         const int h = static_cast<int>(dispImageHeight * dispZoom);
-        *view = DispView{0.0, static_cast<double>(dispWindowHeight), dispZoom,
-                         {0, dispWindowHeight - h, w, h}, 0};
+        *view = DispView{0.0,
+                         static_cast<double>(dispWindowHeight),
+                         dispZoom,
+                         {0, dispWindowHeight - h, w, h},
+                         0};
         return 0;
     }
     if (column < 1 || column > dispSubColumns || row < 1 || row > dispSubRows) return -1;
     const int x = (column - 1) * dispSubWidth;
-    *view = DispView{static_cast<double>(x),
-                     static_cast<double>(dispWindowHeight - (row - 1) * dispSubHeight -
-                                         dispMainHeight),
-                     dispZoom * 0.5,
-                     {x, dispWindowHeight - row * dispSubHeight - dispMainHeight,
-                      dispSubWidth, dispSubHeight},
-                     (row - 1) * dispSubColumns + column + 1};
+    *view = DispView{
+        static_cast<double>(x),
+        static_cast<double>(dispWindowHeight - (row - 1) * dispSubHeight - dispMainHeight),
+        dispZoom * 0.5,
+        {x, dispWindowHeight - row * dispSubHeight - dispMainHeight, dispSubWidth, dispSubHeight},
+        (row - 1) * dispSubColumns + column + 1};
     return 0;
 }
 
 // Pixel copy: no undistortion, the frame as captured.
-void dispCopyPixels(const unsigned char* frame, const DispView& view) {
+void dispCopyPixels(const unsigned char* frame, const DispView& view)
+{
     glDisable(GL_TEXTURE_2D);
     glPixelZoom(static_cast<GLfloat>(view.scale), static_cast<GLfloat>(-view.scale));
-    glRasterPos3f(static_cast<GLfloat>(view.left), static_cast<GLfloat>(view.top - 0.5),
-                  -1.0f);
+    glRasterPos3f(static_cast<GLfloat>(view.left), static_cast<GLfloat>(view.top - 0.5), -1.0f);
     glDrawPixels(dispImageWidth, dispImageHeight, GL_BGRA, GL_UNSIGNED_BYTE, frame);
 }
 
 // Allocates the staging buffer on first use and copies the frame into it. The
 // slack of one texture row at the end keeps the uploads, which read whole texture
 // rows of dispTexHeight rows, inside the buffer.
-unsigned char* dispStage(unsigned char** staging, const unsigned char* frame) {
+unsigned char* dispStage(unsigned char** staging, const unsigned char* frame)
+{
     const size_t rowBytes = static_cast<size_t>(dispImageWidth) * 4;
     if (*staging == nullptr) {
         const size_t bytes = static_cast<size_t>(dispTexHeight) * rowBytes +
@@ -95,19 +99,21 @@ unsigned char* dispStage(unsigned char** staging, const unsigned char* frame) {
 // Uploads texture `name` of width `texWidth` from staging column `firstColumn`:
 // the first time defines the storage (RGB: the fourth byte is dropped).
 void dispUpload(GLuint name, int texWidth, const unsigned char* staging, int firstColumn,
-                int defined) {
+                int defined)
+{
     const unsigned char* pixels = staging + static_cast<size_t>(firstColumn) * 4;
     glBindTexture(GL_TEXTURE_2D, name);
     if (!defined) {
         glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, texWidth, dispTexHeight, 0, GL_BGRA,
                      GL_UNSIGNED_BYTE, pixels);
     } else {
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, texWidth, dispTexHeight, GL_BGRA,
-                        GL_UNSIGNED_BYTE, pixels);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, texWidth, dispTexHeight, GL_BGRA, GL_UNSIGNED_BYTE,
+                        pixels);
     }
 }
 
-void dispFinishTextured() {
+void dispFinishTextured()
+{
     glBindTexture(GL_TEXTURE_2D, 0);
     glDisable(GL_TEXTURE_2D);
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
@@ -117,8 +123,9 @@ void dispFinishTextured() {
 // texture coordinates (sa, ta) to (sb, tb), its corners moved to their ideal
 // positions. With `cull` set, a cell folded over by the distortion model or lying
 // wholly beyond one border of the image is left out.
-void dispEmitCell(const DispView& view, double xa, double xb, double ya, double yb,
-                  double sa, double sb, double ta, double tb, bool cull) {
+void dispEmitCell(const DispView& view, double xa, double xb, double ya, double yb, double sa,
+                  double sb, double ta, double tb, bool cull)
+{
     const double* dist = dispCameraParam.distortion;
     double x[4];
     double y[4];  // TL, TR, BR, BL
@@ -149,23 +156,29 @@ void dispEmitCell(const DispView& view, double xa, double xb, double ya, double 
 }
 
 // Grid row j spans image rows y(j-1) to y(j) and texture t(j-1) to t(j).
-double dispGridY(int j) { return (dispImageHeight * j) * 0.05; }
-double dispGridT(int j) {
+double dispGridY(int j)
+{
+    return (dispImageHeight * j) * 0.05;
+}
+double dispGridT(int j)
+{
     return static_cast<double>(dispImageHeight) / dispTexHeight * j * 0.05;
 }
 
-void dispEmitNarrowCells(const DispView& view) {
+void dispEmitNarrowCells(const DispView& view)
+{
     const double sStep = static_cast<double>(dispImageWidth) / dispTexWidthLeft;
     for (int j = 1; j <= kDispGridRows; j++) {
         for (int i = 1; i <= kDispNarrowColumns; i++) {
             dispEmitCell(view, (dispImageWidth * (i - 1)) * 0.05, (dispImageWidth * i) * 0.05,
-                         dispGridY(j - 1), dispGridY(j), sStep * (i - 1) * 0.05,
-                         sStep * i * 0.05, dispGridT(j - 1), dispGridT(j), false);
+                         dispGridY(j - 1), dispGridY(j), sStep * (i - 1) * 0.05, sStep * i * 0.05,
+                         dispGridT(j - 1), dispGridT(j), false);
         }
     }
 }
 
-void dispEmitWideLeftCells(const DispView& view) {
+void dispEmitWideLeftCells(const DispView& view)
+{
     for (int j = 1; j <= kDispGridRows; j++) {
         for (int i = 1; i <= kDispWideLeftColumns; i++) {
             dispEmitCell(view, (dispTexWidthLeft * (i - 1)) * 0.0625,
@@ -175,21 +188,23 @@ void dispEmitWideLeftCells(const DispView& view) {
     }
 }
 
-void dispEmitWideRightCells(const DispView& view) {
+void dispEmitWideRightCells(const DispView& view)
+{
     const int rest = dispImageWidth - kDispSplitColumn;
     const double sStep = static_cast<double>(rest) / dispTexWidthRight;
     for (int j = 1; j <= kDispGridRows; j++) {
         for (int i = 1; i <= kDispWideRightColumns; i++) {
             dispEmitCell(view, kDispSplitColumn + (rest * (i - 1)) * 0.25,
-                         kDispSplitColumn + (rest * i) * 0.25, dispGridY(j - 1),
-                         dispGridY(j), sStep * (i - 1) * 0.25, sStep * i * 0.25,
-                         dispGridT(j - 1), dispGridT(j), true);
+                         kDispSplitColumn + (rest * i) * 0.25, dispGridY(j - 1), dispGridY(j),
+                         sStep * (i - 1) * 0.25, sStep * i * 0.25, dispGridT(j - 1), dispGridT(j),
+                         true);
         }
     }
 }
 
 // Frames up to 512 wide: one texture, one cached list per view.
-void dispDrawNarrow(const unsigned char* frame, const DispView& view) {
+void dispDrawNarrow(const unsigned char* frame, const DispView& view)
+{
     const unsigned char* staging = dispStage(&dispStagingNarrow, frame);
     dispUpload(dispTexture[0], dispTexWidthLeft, staging, 0, dispTexDefinedNarrow);
     dispTexDefinedNarrow = 1;
@@ -209,7 +224,8 @@ void dispDrawNarrow(const unsigned char* frame, const DispView& view) {
 
 // Wider frames: columns 0 to 511 in the left texture, the rest in the right one,
 // each with its own cached list.
-void dispDrawWide(const unsigned char* frame, const DispView& view) {
+void dispDrawWide(const unsigned char* frame, const DispView& view)
+{
     const unsigned char* staging = dispStage(&dispStagingWide, frame);
     DispGridSlot& grid = dispGridWide[view.slot];
 
@@ -223,8 +239,7 @@ void dispDrawWide(const unsigned char* frame, const DispView& view) {
         glCallList(grid.listBase);
     }
 
-    dispUpload(dispTexture[1], dispTexWidthRight, staging, kDispSplitColumn,
-               dispTexDefinedWide);
+    dispUpload(dispTexture[1], dispTexWidthRight, staging, kDispSplitColumn, dispTexDefinedWide);
     dispTexDefinedWide = 1;
     if (grid.needsBuilding) {
         glNewList(grid.listBase + 1, GL_COMPILE_AND_EXECUTE);
@@ -239,7 +254,8 @@ void dispDrawWide(const unsigned char* frame, const DispView& view) {
 
 }  // namespace
 
-void dispImage(const unsigned char* frame, int column, int row) {
+void dispImage(const unsigned char* frame, int column, int row)
+{
     DispView view;
     if (dispGetView(column, row, &view) < 0) return;  // no such view: nothing to draw
 

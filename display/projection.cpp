@@ -6,8 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-void dispConvGLProjection(const double cameraMatrix[3][4], int width, int height,
-                          double gnear, double gfar, double m[16]) {
+void dispConvGLProjection(const double cameraMatrix[3][4], int width, int height, double gnear,
+                          double gfar, double m[16])
+{
     double a[3][4];
     double t[3][4];
     if (camDecomposeProjection(cameraMatrix, a, t) < 0) {
@@ -41,7 +42,8 @@ void dispConvGLProjection(const double cameraMatrix[3][4], int width, int height
     }
 }
 
-void dispConvGLMatrix(const double transform[3][4], double m[16]) {
+void dispConvGLMatrix(const double transform[3][4], double m[16])
+{
     for (int j = 0; j < 4; j++) {
         for (int i = 0; i < 3; i++) m[4 * j + i] = transform[i][j];
     }
@@ -49,7 +51,8 @@ void dispConvGLMatrix(const double transform[3][4], double m[16]) {
     m[15] = 1.0;
 }
 
-void dispDrawMode2D() {
+void dispDrawMode2D()
+{
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
     glMatrixMode(GL_PROJECTION);
@@ -61,12 +64,14 @@ void dispDrawMode2D() {
     glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
 }
 
-void dispDrawMode3D() {
+void dispDrawMode3D()
+{
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
 }
 
-void dispDraw3DCamera(int column, int row) {
+void dispDraw3DCamera(int column, int row)
+{
     // The same rectangles as the background's scissor, so models and video coincide.
     if (column == 0 && row == 0) {
         const int w = static_cast<int>(dispImageWidth * dispZoom);

@@ -43,7 +43,8 @@ constexpr int kDispMaxTexWidth = 512;
 constexpr int kDispStartupPauseMs = 500;
 
 // Smallest power of two that is at least n (1 for n <= 1).
-int dispPowerOfTwo(int n) {
+int dispPowerOfTwo(int n)
+{
     int p = 1;
     while (p < n) p *= 2;
     return p;
@@ -51,7 +52,8 @@ int dispPowerOfTwo(int n) {
 
 // The background of a previous window belongs to another graphics context: start
 // the staging buffers, grid caches and texture storage afresh.
-void dispResetBackground() {
+void dispResetBackground()
+{
     std::free(dispStagingNarrow);
     std::free(dispStagingWide);
     dispStagingNarrow = nullptr;
@@ -66,7 +68,8 @@ void dispResetBackground() {
 
 // Draws one horizontal line per main-view row of the given parity, from the top of
 // the main view down, writing `mark` into the stencil buffer.
-void dispMarkRows(int firstRow, int mark) {
+void dispMarkRows(int firstRow, int mark)
+{
     glStencilFunc(GL_ALWAYS, mark, mark);
     glStencilOp(GL_REPLACE, GL_REPLACE, GL_REPLACE);
     glBegin(GL_LINES);
@@ -80,7 +83,8 @@ void dispMarkRows(int firstRow, int mark) {
 
 // Even rows of the main view get stencil value 1, odd rows 2, so an interlaced
 // display can draw each field through its own stencil test.
-void dispMarkInterlaced() {
+void dispMarkInterlaced()
+{
     glEnable(GL_STENCIL_TEST);
     glClearStencil(0);
     glClear(GL_STENCIL_BUFFER_BIT);
@@ -94,7 +98,8 @@ void dispMarkInterlaced() {
 
 // Runs on the first display event: lets the window settle, starts both buffers
 // black, and only then hands the window to the application.
-void dispStartupDisplay() {
+void dispStartupDisplay()
+{
     utilSleep(kDispStartupPauseMs);
     dispDrawMode2D();
     if (dispInterlaced) {
@@ -114,7 +119,8 @@ void dispStartupDisplay() {
     glutIdleFunc(dispMainFunc);
 }
 
-void dispSetupTexture(GLuint name) {
+void dispSetupTexture(GLuint name)
+{
     glBindTexture(GL_TEXTURE_2D, name);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP);
@@ -125,7 +131,8 @@ void dispSetupTexture(GLuint name) {
     glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_DECAL);
 }
 
-void dispOpenWindow(int fullScreen) {
+void dispOpenWindow(int fullScreen)
+{
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH | GLUT_STENCIL);
     glutInitWindowPosition(0, 0);
     glutInitWindowSize(dispWindowWidth, dispWindowHeight);
@@ -159,8 +166,9 @@ void dispOpenWindow(int fullScreen) {
 
 }  // namespace
 
-void dispInit(const CameraParam* cparam, double zoom, int fullScreen, int subColumns,
-              int subRows, int interlaced) {
+void dispInit(const CameraParam* cparam, double zoom, int fullScreen, int subColumns, int subRows,
+              int interlaced)
+{
     const int width = cparam->width;
     const int height = cparam->height;
     dispZoom = zoom;
@@ -188,8 +196,8 @@ void dispInit(const CameraParam* cparam, double zoom, int fullScreen, int subCol
     dispSubColumns = subColumns;
     dispSubRows = subRows;
 
-    dispWindowWidth = dispSubWidth * subColumns > dispMainWidth ? dispSubWidth * subColumns
-                                                                : dispMainWidth;
+    dispWindowWidth =
+        dispSubWidth * subColumns > dispMainWidth ? dispSubWidth * subColumns : dispMainWidth;
     dispWindowHeight = dispMainHeight + dispSubHeight * subRows;
 
     // Window y points up, image y down: row 1 becomes (height - 1) * row 2 - row 1.
@@ -205,8 +213,8 @@ void dispInit(const CameraParam* cparam, double zoom, int fullScreen, int subCol
     dispOpenWindow(fullScreen);
 }
 
-void dispMainLoop(DispMouseFunc mouseFunc, DispKeyboardFunc keyboardFunc,
-                  DispMainFunc mainFunc) {
+void dispMainLoop(DispMouseFunc mouseFunc, DispKeyboardFunc keyboardFunc, DispMainFunc mainFunc)
+{
     dispMouseFunc = mouseFunc;
     dispKeyboardFunc = keyboardFunc;
     dispMainFunc = mainFunc;
@@ -214,6 +222,9 @@ void dispMainLoop(DispMouseFunc mouseFunc, DispKeyboardFunc keyboardFunc,
     glutMainLoop();
 }
 
-void dispSwapBuffers() { glutSwapBuffers(); }
+void dispSwapBuffers()
+{
+    glutSwapBuffers();
+}
 
 void dispCleanup() {}

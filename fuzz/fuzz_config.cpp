@@ -23,7 +23,8 @@ struct FuzzConfigDir {
     {
         char name[] = "/tmp/tarlim-fuzz-config-XXXXXX";
         home = open(".", O_RDONLY | O_DIRECTORY);
-        if (home < 0 || mkdtemp(name) == nullptr || mkdir((std::string(name) + "/data").c_str(), 0700) != 0) {
+        if (home < 0 || mkdtemp(name) == nullptr ||
+            mkdir((std::string(name) + "/data").c_str(), 0700) != 0) {
             std::perror("scratch directory");
             std::abort();
         }
@@ -37,7 +38,10 @@ struct FuzzConfigDir {
     }
 };
 
-bool fuzzTerminated(const char* field) { return std::memchr(field, '\0', kCfgLineSize) != nullptr; }
+bool fuzzTerminated(const char* field)
+{
+    return std::memchr(field, '\0', kCfgLineSize) != nullptr;
+}
 
 }  // namespace
 
@@ -46,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static FuzzConfigDir scratch;
     if (chdir(scratch.dir.c_str()) != 0) std::abort();
     FILE* fp = std::fopen(kCfgPath, "wb");
-    if (fp == nullptr || std::fwrite(data, 1, size, fp) != size || std::fclose(fp) != 0) std::abort();
+    if (fp == nullptr || std::fwrite(data, 1, size, fp) != size || std::fclose(fp) != 0)
+        std::abort();
     const int ok = cfgRead();
     if (fchdir(scratch.home) != 0) std::abort();
     if (ok != 1) return 0;
@@ -54,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // What start-up hands on: strings that end inside their fields and a marker count
     // that indexes the tables.
     if (appConfig.markerCount > kAppMaxMarkers) std::abort();
-    if (!fuzzTerminated(appConfig.videoConfig) || !fuzzTerminated(appConfig.cameraParamFile)) std::abort();
+    if (!fuzzTerminated(appConfig.videoConfig) || !fuzzTerminated(appConfig.cameraParamFile))
+        std::abort();
     for (int k = 0; k < appConfig.markerCount; k++) {
         if (!fuzzTerminated(appConfig.markers[k].patternFile) ||
             !fuzzTerminated(appConfig.sequences[k].pathPrefix)) {

@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     char path[kModelPathSize];
     for (int m = 0; m < file.materialCount; m++) {
-        if (file.materials[m].hasTexture) modelTexturePath("data/models/fuzz/fuzz0.mqo", file.materials[m].textureFile, path);
+        if (file.materials[m].hasTexture)
+            modelTexturePath("data/models/fuzz/fuzz0.mqo", file.materials[m].textureFile, path);
     }
     for (int o = 0; o < file.objectCount; o++) {
         const ModelObject& object = file.objects[o];
@@ -35,11 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (face.vertexCount != 3 && face.vertexCount != 4) continue;
             bool inRange = true;
             for (int c = 0; c < face.vertexCount; c++) {
-                inRange = inRange && face.vertexIndex[c] >= 0 && face.vertexIndex[c] < object.vertexCount;
+                inRange =
+                    inRange && face.vertexIndex[c] >= 0 && face.vertexIndex[c] < object.vertexCount;
             }
             if (!inRange) continue;
             const ModelVertex* v = object.vertices;
-            const auto n = modelFaceNormal(v[face.vertexIndex[0]], v[face.vertexIndex[1]], v[face.vertexIndex[2]]);
+            const auto n = modelFaceNormal(v[face.vertexIndex[0]], v[face.vertexIndex[1]],
+                                           v[face.vertexIndex[2]]);
             // The drawn normal is always usable, whatever the file's numbers.
             if (!std::isfinite(n[0]) || !std::isfinite(n[1]) || !std::isfinite(n[2])) std::abort();
         }

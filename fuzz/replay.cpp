@@ -39,45 +39,49 @@ void replayRun(const std::vector<uint8_t>& bytes)
 // words, inserted, deleted and repeated spans, truncation.
 void replayMutate(std::vector<uint8_t>* bytes, uint64_t* state)
 {
-    static const uint8_t kBytes[] = {0, 1, 0x7f, 0x80, 0xff, '0', '9', '-', '.', ' ', '\n', '\r', '#', '"', '(', ')', '}', ':'};
-    static const uint32_t kWords[] = {0, 1, 3, 4, 0x7fffffff, 0x80000000, 0xffffffff, 4096, 8192, 65536};
+    static const uint8_t kBytes[] = {0,   1,    0x7f, 0x80, 0xff, '0', '9', '-', '.',
+                                     ' ', '\n', '\r', '#',  '"',  '(', ')', '}', ':'};
+    static const uint32_t kWords[] = {0,          1,          3,    4,    0x7fffffff,
+                                      0x80000000, 0xffffffff, 4096, 8192, 65536};
     std::vector<uint8_t>& b = *bytes;
     const int edits = 1 + static_cast<int>(replayRandom(state) % 4);
     for (int e = 0; e < edits; e++) {
         const uint64_t r = replayRandom(state);
         const size_t at = b.empty() ? 0 : static_cast<size_t>(r >> 8) % b.size();
         switch (r % 7) {
-        case 0:
-            if (!b.empty()) b[at] ^= static_cast<uint8_t>(1u << ((r >> 40) % 8));
-            break;
-        case 1:
-            if (!b.empty()) b[at] = kBytes[(r >> 40) % sizeof kBytes];
-            break;
-        case 2:
-            if (b.size() >= 4) {
-                const uint32_t w = kWords[(r >> 40) % (sizeof kWords / sizeof kWords[0])];
-                const size_t p = std::min(at, b.size() - 4);
-                for (int i = 0; i < 4; i++) b[p + i] = static_cast<uint8_t>(w >> (8 * i));
-            }
-            break;
-        case 3:
-            b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), static_cast<uint8_t>(r >> 48));
-            break;
-        case 4:
-            if (!b.empty()) b.erase(b.begin() + static_cast<std::ptrdiff_t>(at));
-            break;
-        case 5:
-            if (!b.empty()) {
-                const size_t from = static_cast<size_t>(r >> 24) % b.size();
-                const size_t length = std::min<size_t>(1 + (r >> 48) % 64, b.size() - from);
-                std::vector<uint8_t> span(b.begin() + static_cast<std::ptrdiff_t>(from),
-                                          b.begin() + static_cast<std::ptrdiff_t>(from + length));
-                b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), span.begin(), span.end());
-            }
-            break;
-        default:
-            b.resize(at);
-            break;
+            case 0:
+                if (!b.empty()) b[at] ^= static_cast<uint8_t>(1u << ((r >> 40) % 8));
+                break;
+            case 1:
+                if (!b.empty()) b[at] = kBytes[(r >> 40) % sizeof kBytes];
+                break;
+            case 2:
+                if (b.size() >= 4) {
+                    const uint32_t w = kWords[(r >> 40) % (sizeof kWords / sizeof kWords[0])];
+                    const size_t p = std::min(at, b.size() - 4);
+                    for (int i = 0; i < 4; i++) b[p + i] = static_cast<uint8_t>(w >> (8 * i));
+                }
+                break;
+            case 3:
+                b.insert(b.begin() + static_cast<std::ptrdiff_t>(at),
+                         static_cast<uint8_t>(r >> 48));
+                break;
+            case 4:
+                if (!b.empty()) b.erase(b.begin() + static_cast<std::ptrdiff_t>(at));
+                break;
+            case 5:
+                if (!b.empty()) {
+                    const size_t from = static_cast<size_t>(r >> 24) % b.size();
+                    const size_t length = std::min<size_t>(1 + (r >> 48) % 64, b.size() - from);
+                    std::vector<uint8_t> span(b.begin() + static_cast<std::ptrdiff_t>(from),
+                                              b.begin() +
+                                                  static_cast<std::ptrdiff_t>(from + length));
+                    b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), span.begin(), span.end());
+                }
+                break;
+            default:
+                b.resize(at);
+                break;
         }
     }
 }
@@ -105,7 +109,8 @@ int main(int argc, char** argv)
     long runs = 0;
     for (const auto& file : files) {
         std::ifstream in(file, std::ios::binary);
-        const std::vector<uint8_t> seed{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const std::vector<uint8_t> seed{std::istreambuf_iterator<char>(in),
+                                        std::istreambuf_iterator<char>()};
         replayRun(seed);
         runs++;
         for (long m = 0; m < mutations; m++) {

@@ -15,14 +15,16 @@ static_assert(std::is_same<GLuint, unsigned int>::value, "list and texture names
 namespace {
 
 // The texture object already made for `path` in this sequence load, or 0.
-GLuint modelFindTexture(const ModelFile* file, const char* path) {
+GLuint modelFindTexture(const ModelFile* file, const char* path)
+{
     for (int i = 0; i < file->textureCount; ++i) {
         if (std::strcmp(file->texturePaths[i], path) == 0) return file->textureIds[i];
     }
     return 0;
 }
 
-void modelRememberTexture(ModelFile* file, const char* path, GLuint id) {
+void modelRememberTexture(ModelFile* file, const char* path, GLuint id)
+{
     if (file->textureCount >= kModelMaxTextures) return;  // still correct, just not shared
     std::memcpy(file->texturePaths[file->textureCount], path, kModelPathSize);
     file->textureIds[file->textureCount] = id;
@@ -35,7 +37,8 @@ long long modelTextureBytes = 0;
 bool modelTextureBudgetSpent = false;
 
 // Keeps *pixels (w x w texels) within kModelMaxTextureBytesTotal, or frees it.
-void modelChargeTexture(unsigned char** pixels, int w) {
+void modelChargeTexture(unsigned char** pixels, int w)
+{
     const long long bytes = static_cast<long long>(w) * w * 4;
     if (modelTextureBytes + bytes <= kModelMaxTextureBytesTotal) {
         modelTextureBytes += bytes;
@@ -48,7 +51,8 @@ void modelChargeTexture(unsigned char** pixels, int w) {
 
 // A new texture object holding the image at `path`; without a readable image it
 // stays empty, which GL treats as texturing off for the faces that bind it.
-GLuint modelMakeTexture(ModelMaterial* m, const char* path) {
+GLuint modelMakeTexture(ModelMaterial* m, const char* path)
+{
     int w = 0;
     m->pixels = nullptr;
     if (path[0] != '\0' && !modelTextureBudgetSpent) {
@@ -69,7 +73,8 @@ GLuint modelMakeTexture(ModelMaterial* m, const char* path) {
     return id;
 }
 
-void modelEmitMaterial(const ModelMaterial& m) {
+void modelEmitMaterial(const ModelMaterial& m)
+{
     glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, m.diffuse);
     glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, m.ambient);
     glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, m.specular);
@@ -79,7 +84,8 @@ void modelEmitMaterial(const ModelMaterial& m) {
 }
 
 // Triangles and quads whose corners all exist; everything else issues nothing.
-bool modelFaceDrawable(const ModelFace& face, int vertexCount) {
+bool modelFaceDrawable(const ModelFace& face, int vertexCount)
+{
     if (face.vertexCount != 3 && face.vertexCount != 4) return false;
     for (int i = 0; i < face.vertexCount; ++i) {
         if (face.vertexIndex[i] < 0 || face.vertexIndex[i] >= vertexCount) return false;
@@ -88,7 +94,9 @@ bool modelFaceDrawable(const ModelFace& face, int vertexCount) {
 }
 
 // The face's material entry, or nullptr (drawn white) without a valid one.
-const ModelMaterial* modelFaceMaterial(const ModelFace& face, const ModelMaterial* materials, int materialCount) {
+const ModelMaterial* modelFaceMaterial(const ModelFace& face, const ModelMaterial* materials,
+                                       int materialCount)
+{
     if (materials == nullptr || face.material < 0 || face.material >= materialCount) return nullptr;
     return &materials[face.material];
 }
@@ -104,9 +112,12 @@ struct ModelRun {
     bool textured;
 };
 
-void modelRunBegin(ModelRun* run, const ModelMaterial* m, int vertexCount) {
-    if (m != nullptr) modelEmitMaterial(*m);
-    else glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
+void modelRunBegin(ModelRun* run, const ModelMaterial* m, int vertexCount)
+{
+    if (m != nullptr)
+        modelEmitMaterial(*m);
+    else
+        glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
     *run = ModelRun{true, m, vertexCount, m != nullptr && m->hasTexture != 0};
     if (run->textured) {
         glEnable(GL_TEXTURE_2D);
@@ -117,9 +128,11 @@ void modelRunBegin(ModelRun* run, const ModelMaterial* m, int vertexCount) {
 }
 
 // The face's normal (from its first three corners) and its corners in order.
-void modelRunFace(const ModelFace& face, const ModelVertex* vertices, bool textured) {
+void modelRunFace(const ModelFace& face, const ModelVertex* vertices, bool textured)
+{
     const int* index = face.vertexIndex;
-    const std::array<float, 3> n = modelFaceNormal(vertices[index[0]], vertices[index[1]], vertices[index[2]]);
+    const std::array<float, 3> n =
+        modelFaceNormal(vertices[index[0]], vertices[index[1]], vertices[index[2]]);
     glNormal3f(n[0], n[1], n[2]);
     for (int i = 0; i < face.vertexCount; ++i) {
         if (textured) glTexCoord2f(face.uv[2 * i], face.uv[2 * i + 1]);
@@ -128,7 +141,8 @@ void modelRunFace(const ModelFace& face, const ModelVertex* vertices, bool textu
     }
 }
 
-void modelRunEnd(ModelRun* run) {
+void modelRunEnd(ModelRun* run)
+{
     glEnd();
     glDisable(GL_NORMALIZE);
     if (run->textured) glDisable(GL_TEXTURE_2D);
@@ -137,7 +151,8 @@ void modelRunEnd(ModelRun* run) {
 
 }  // namespace
 
-void modelCreateTextures(ModelFile* file, const char* modelPath) {
+void modelCreateTextures(ModelFile* file, const char* modelPath)
+{
     for (int k = 0; k < file->materialCount; ++k) {
         ModelMaterial* m = &file->materials[k];
         if (m->hasTexture == 0) continue;
@@ -150,15 +165,17 @@ void modelCreateTextures(ModelFile* file, const char* modelPath) {
     }
 }
 
-void modelCompile(const ModelFile* file, unsigned int list, double scale) {
+void modelCompile(const ModelFile* file, unsigned int list, double scale)
+{
     glNewList(list, GL_COMPILE);
     glScaled(scale, scale, scale);
     modelDrawObjects(file->objectCount, file->objects, file->materials, file->materialCount);
     glEndList();
 }
 
-void modelDrawObjects(int objectCount, const ModelObject* objects,
-                      const ModelMaterial* materials, int materialCount) {
+void modelDrawObjects(int objectCount, const ModelObject* objects, const ModelMaterial* materials,
+                      int materialCount)
+{
     glPushMatrix();
     ModelRun run{};
     for (int i = 0; i < objectCount; ++i) {
@@ -168,7 +185,8 @@ void modelDrawObjects(int objectCount, const ModelObject* objects,
             const ModelFace& face = object.faces[j];
             if (!modelFaceDrawable(face, object.vertexCount)) continue;
             const ModelMaterial* m = modelFaceMaterial(face, materials, materialCount);
-            if (run.open && (m != run.material || face.vertexCount != run.vertexCount)) modelRunEnd(&run);
+            if (run.open && (m != run.material || face.vertexCount != run.vertexCount))
+                modelRunEnd(&run);
             if (!run.open) modelRunBegin(&run, m, face.vertexCount);
             modelRunFace(face, object.vertices, run.textured);
         }
@@ -178,7 +196,8 @@ void modelDrawObjects(int objectCount, const ModelObject* objects,
 }
 
 void modelDrawFace(const ModelFace* face, const ModelVertex* vertices, int vertexCount,
-                   const ModelMaterial* materials, int materialCount) {
+                   const ModelMaterial* materials, int materialCount)
+{
     // 1. Only triangles and quads whose corners exist are drawn.
     if (!modelFaceDrawable(*face, vertexCount)) return;
     // 2.-5. Material (or white), texture, the primitive with its normal.
@@ -188,7 +207,9 @@ void modelDrawFace(const ModelFace* face, const ModelVertex* vertices, int verte
     modelRunEnd(&run);
 }
 
-std::array<float, 3> modelFaceNormal(const ModelVertex& p0, const ModelVertex& p1, const ModelVertex& p2) {
+std::array<float, 3> modelFaceNormal(const ModelVertex& p0, const ModelVertex& p1,
+                                     const ModelVertex& p2)
+{
     const float ax = p0.x - p1.x, ay = p0.y - p1.y, az = p0.z - p1.z;
     const float bx = p2.x - p1.x, by = p2.y - p1.y, bz = p2.z - p1.z;
     // Each product difference is rounded to float before use, as float arithmetic

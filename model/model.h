@@ -52,7 +52,8 @@ constexpr int kModelMaxMaterials = 1024;
 // Widest texture accepted: 4096^2 texels of 4 bytes = 64 MiB, which also keeps
 // W*W*4 far below INT_MAX (4096^2 * 4 = 2^26).
 constexpr int kModelMaxTextureWidth = 4096;
-static_assert(static_cast<long long>(kModelMaxTextureWidth) * kModelMaxTextureWidth * 4 < 0x7fffffffLL,
+static_assert(static_cast<long long>(kModelMaxTextureWidth) * kModelMaxTextureWidth * 4 <
+                  0x7fffffffLL,
               "texel buffer size must fit an int");
 // Distinct texture paths remembered per sequence load so that frames naming the same
 // image share one texture object. A sequence naming more images still gets every one
@@ -90,31 +91,31 @@ struct ModelFace {
 
 // One object chunk.
 struct ModelObject {
-    int visible;           // value of the "visible" line; drawn when not 0. An object
-                           // without a visible line is visible (1).
-    int faceCount;         // entries of `faces`: the face header count clamped to
-                           // 0..kModelMaxFaces; 0 when there is no face chunk or the
-                           // table could not be allocated
-    int vertexCount;       // entries of `vertices`, same rules with kModelMaxVertices
-    ModelFace* faces;      // owned, zeroed at allocation; entries without a line stay
-                           // zero (0 corners: not drawn); nullptr when faceCount is 0
-    ModelVertex* vertices; // owned, zeroed at allocation; nullptr when vertexCount is 0
+    int visible;            // value of the "visible" line; drawn when not 0. An object
+                            // without a visible line is visible (1).
+    int faceCount;          // entries of `faces`: the face header count clamped to
+                            // 0..kModelMaxFaces; 0 when there is no face chunk or the
+                            // table could not be allocated
+    int vertexCount;        // entries of `vertices`, same rules with kModelMaxVertices
+    ModelFace* faces;       // owned, zeroed at allocation; entries without a line stay
+                            // zero (0 corners: not drawn); nullptr when faceCount is 0
+    ModelVertex* vertices;  // owned, zeroed at allocation; nullptr when vertexCount is 0
 };
 
 // One material line.
 struct ModelMaterial {
-    float colour[4];              // r, g, b, a of "col("
-    float diffuse[4];             // dif times r, g, b, a (alpha included)
-    float ambient[4];             // amb times r, g, b, a
-    float emission[4];            // emi times r, g, b, a
-    float specular[4];            // spc times r, g, b, a
-    float power;                  // "power(" value, handed to GL unchanged (GL takes 0..128)
-    int hasTexture;               // 1 when the line names a texture (see below), else 0
+    float colour[4];                   // r, g, b, a of "col("
+    float diffuse[4];                  // dif times r, g, b, a (alpha included)
+    float ambient[4];                  // amb times r, g, b, a
+    float emission[4];                 // emi times r, g, b, a
+    float specular[4];                 // spc times r, g, b, a
+    float power;                       // "power(" value, handed to GL unchanged (GL takes 0..128)
+    int hasTexture;                    // 1 when the line names a texture (see below), else 0
     char textureFile[kModelNameSize];  // texture name as written between the quotes;
                                        // empty without texture
-    unsigned int textureId;       // GL texture object; 0 until modelCreateTextures
-    unsigned char* pixels;        // transient RGBA texels while being uploaded; nullptr
-                                  // at every other time
+    unsigned int textureId;            // GL texture object; 0 until modelCreateTextures
+    unsigned char* pixels;             // transient RGBA texels while being uploaded; nullptr
+                                       // at every other time
 };
 
 // Working state of one sequence load: the objects of the current file, the material
@@ -139,15 +140,15 @@ struct ModelFile {
 // application's configuration reader fills the first three fields,
 // modelLoadAllSequences the next three, the frame loop advances currentFrame.
 struct ModelSequence {
-    int frameCount;                    // model files configured; the animation's period
-    double scale;                      // uniform scale applied to every model
-    char pathPrefix[kModelPrefixSize]; // prefix of the numbered model files
-    unsigned int listBase;             // first display list of the sequence's block; 0
-                                       // when no block was reserved
-    int loadedCount;                   // lists that may be called: frameCount when
-                                       // every file loaded (also when that is 0 or
-                                       // less: no lists), else 0
-    int currentFrame;                  // model drawn next; 0 after loading
+    int frameCount;                     // model files configured; the animation's period
+    double scale;                       // uniform scale applied to every model
+    char pathPrefix[kModelPrefixSize];  // prefix of the numbered model files
+    unsigned int listBase;              // first display list of the sequence's block; 0
+                                        // when no block was reserved
+    int loadedCount;                    // lists that may be called: frameCount when
+                                        // every file loaded (also when that is 0 or
+                                        // less: no lists), else 0
+    int currentFrame;                   // model drawn next; 0 after loading
 };
 
 // ---- Reading (no GL) ---------------------------------------------------------------------
@@ -245,8 +246,8 @@ void modelCompile(const ModelFile* file, unsigned int list, double scale);
 // material and corner count share one glBegin/glEnd and one issue of the material
 // and texture state (each face keeps its own normal): the picture is the same, and a
 // software GL compiles and calls such a list several times faster.
-void modelDrawObjects(int objectCount, const ModelObject* objects,
-                      const ModelMaterial* materials, int materialCount);
+void modelDrawObjects(int objectCount, const ModelObject* objects, const ModelMaterial* materials,
+                      int materialCount);
 
 // Issues one face with its per-face normal, its material (diffuse, ambient, specular,
 // emission, shininess, colour) and, when the material is textured, its texture and

@@ -10,24 +10,28 @@ namespace {
 
 // Reads the next line (at most kModelLineSize - 1 characters) into line. Returns
 // false at the end of the stream, which also ends any chunk being read.
-bool modelReadLine(FILE* fp, char line[kModelLineSize]) {
+bool modelReadLine(FILE* fp, char line[kModelLineSize])
+{
     return std::fgets(line, kModelLineSize, fp) != nullptr;
 }
 
-bool modelChunkEnds(const char* line) {
+bool modelChunkEnds(const char* line)
+{
     return std::strchr(line, '}') != nullptr;
 }
 
 // A header count as a table size: negative counts are empty, huge ones clamped, so
 // that a corrupt header cannot ask for more than the cap.
-int modelClampCount(int count, int cap) {
+int modelClampCount(int count, int cap)
+{
     if (count < 0) return 0;
     return count > cap ? cap : count;
 }
 
 // Zeroed table of count entries, nullptr (and count 0) when empty or not allocatable.
 template <typename T>
-T* modelAllocTable(int* count) {
+T* modelAllocTable(int* count)
+{
     if (*count <= 0) {
         *count = 0;
         return nullptr;
@@ -37,14 +41,16 @@ T* modelAllocTable(int* count) {
     return table;
 }
 
-void modelScaleColour(float out[4], float factor, const float colour[4]) {
+void modelScaleColour(float out[4], float factor, const float colour[4])
+{
     for (int i = 0; i < 4; ++i) out[i] = factor * colour[i];
 }
 
 // The texture name: from 5 characters past "tex(" (past the keyword and its opening
 // quote) to the first '"' directly followed by ')'. A line cut before that has no
 // texture rather than a truncated name that might name another file.
-void modelParseTexture(const char* line, ModelMaterial* m) {
+void modelParseTexture(const char* line, ModelMaterial* m)
+{
     m->hasTexture = 0;
     m->textureFile[0] = '\0';
     const char* tex = std::strstr(line, "tex(");
@@ -59,13 +65,14 @@ void modelParseTexture(const char* line, ModelMaterial* m) {
     m->hasTexture = 1;
 }
 
-void modelParseMaterial(const char* line, ModelMaterial* m) {
+void modelParseMaterial(const char* line, ModelMaterial* m)
+{
     // Defaults for whatever the scan does not reach: a plain white material.
     float c[4] = {1.0f, 1.0f, 1.0f, 1.0f};
     float dif = 1.0f, amb = 0.0f, emi = 0.0f, spc = 0.0f, power = 0.0f;
     if (const char* col = std::strstr(line, "col(")) {
-        std::sscanf(col, "col(%f %f %f %f) dif(%f) amb(%f) emi(%f) spc(%f) power(%f)",
-                    &c[0], &c[1], &c[2], &c[3], &dif, &amb, &emi, &spc, &power);
+        std::sscanf(col, "col(%f %f %f %f) dif(%f) amb(%f) emi(%f) spc(%f) power(%f)", &c[0], &c[1],
+                    &c[2], &c[3], &dif, &amb, &emi, &spc, &power);
     }
     std::memcpy(m->colour, c, sizeof(c));
     modelScaleColour(m->diffuse, dif, c);
@@ -77,13 +84,16 @@ void modelParseMaterial(const char* line, ModelMaterial* m) {
     m->pixels = nullptr;
 }
 
-void modelParseFace(const char* line, ModelFace* f) {
+void modelParseFace(const char* line, ModelFace* f)
+{
     std::sscanf(line, "%d", &f->vertexCount);
     const bool drawable = f->vertexCount == 3 || f->vertexCount == 4;
     if (const char* v = std::strstr(line, "V("); v != nullptr && drawable) {
         int* i = f->vertexIndex;
-        if (f->vertexCount == 3) std::sscanf(v, "V(%d %d %d)", &i[0], &i[1], &i[2]);
-        else std::sscanf(v, "V(%d %d %d %d)", &i[0], &i[1], &i[2], &i[3]);
+        if (f->vertexCount == 3)
+            std::sscanf(v, "V(%d %d %d)", &i[0], &i[1], &i[2]);
+        else
+            std::sscanf(v, "V(%d %d %d %d)", &i[0], &i[1], &i[2], &i[3]);
     }
     f->material = 0;
     if (const char* m = std::strstr(line, "M(")) std::sscanf(m, "M(%d)", &f->material);
@@ -92,13 +102,14 @@ void modelParseFace(const char* line, ModelFace* f) {
         if (f->vertexCount == 3) {
             std::sscanf(t, "UV(%f %f %f %f %f %f)", &u[0], &u[1], &u[2], &u[3], &u[4], &u[5]);
         } else {
-            std::sscanf(t, "UV(%f %f %f %f %f %f %f %f)", &u[0], &u[1], &u[2], &u[3], &u[4],
-                        &u[5], &u[6], &u[7]);
+            std::sscanf(t, "UV(%f %f %f %f %f %f %f %f)", &u[0], &u[1], &u[2], &u[3], &u[4], &u[5],
+                        &u[6], &u[7]);
         }
     }
 }
 
-void modelReleaseObject(ModelObject* object) {
+void modelReleaseObject(ModelObject* object)
+{
     std::free(object->faces);
     std::free(object->vertices);
     object->faces = nullptr;
@@ -108,7 +119,8 @@ void modelReleaseObject(ModelObject* object) {
 }
 
 // A second vertex or face chunk in one object replaces the first.
-void modelReadVertexChunk(FILE* fp, const char* line, ModelObject* object) {
+void modelReadVertexChunk(FILE* fp, const char* line, ModelObject* object)
+{
     int count = 0;
     std::sscanf(line, " vertex %d", &count);
     std::free(object->vertices);
@@ -117,7 +129,8 @@ void modelReadVertexChunk(FILE* fp, const char* line, ModelObject* object) {
     modelReadVertices(fp, object->vertices, object->vertexCount);
 }
 
-void modelReadFaceChunk(FILE* fp, const char* line, ModelObject* object) {
+void modelReadFaceChunk(FILE* fp, const char* line, ModelObject* object)
+{
     int count = 0;
     std::sscanf(line, " face %d", &count);
     std::free(object->faces);
@@ -128,7 +141,8 @@ void modelReadFaceChunk(FILE* fp, const char* line, ModelObject* object) {
 
 // Replaces the file's material table with the chunk that starts at `line`. A line
 // that holds "Material" without starting with it keeps the previous count.
-void modelReadMaterialChunk(FILE* fp, const char* line, ModelFile* file) {
+void modelReadMaterialChunk(FILE* fp, const char* line, ModelFile* file)
+{
     int count = file->materialCount;
     std::sscanf(line, "Material %d", &count);
     count = modelClampCount(count, kModelMaxMaterials);
@@ -142,7 +156,8 @@ void modelReadMaterialChunk(FILE* fp, const char* line, ModelFile* file) {
 
 }  // namespace
 
-void modelLoadFile(FILE* fp, ModelFile* file) {
+void modelLoadFile(FILE* fp, ModelFile* file)
+{
     modelReleaseObjects(file);
     file->newMaterials = 0;
     char line[kModelLineSize];
@@ -160,39 +175,45 @@ void modelLoadFile(FILE* fp, ModelFile* file) {
     }
 }
 
-void modelReadMaterials(FILE* fp, ModelMaterial* table, int count) {
+void modelReadMaterials(FILE* fp, ModelMaterial* table, int count)
+{
     char line[kModelLineSize];
     for (int n = 0; modelReadLine(fp, line) && !modelChunkEnds(line); ++n) {
         if (n < count) modelParseMaterial(line, &table[n]);
     }
 }
 
-void modelReadObject(FILE* fp, ModelObject* object) {
+void modelReadObject(FILE* fp, ModelObject* object)
+{
     *object = ModelObject{};
     object->visible = 1;
     char line[kModelLineSize];
     while (modelReadLine(fp, line) && !modelChunkEnds(line)) {
-        if (std::strstr(line, "visible ") != nullptr) std::sscanf(line, " visible %d", &object->visible);
+        if (std::strstr(line, "visible ") != nullptr)
+            std::sscanf(line, " visible %d", &object->visible);
         if (std::strstr(line, "vertex ") != nullptr) modelReadVertexChunk(fp, line, object);
         if (std::strstr(line, "face ") != nullptr) modelReadFaceChunk(fp, line, object);
     }
 }
 
-void modelReadVertices(FILE* fp, ModelVertex* table, int count) {
+void modelReadVertices(FILE* fp, ModelVertex* table, int count)
+{
     char line[kModelLineSize];
     for (int n = 0; modelReadLine(fp, line) && !modelChunkEnds(line); ++n) {
         if (n < count) std::sscanf(line, "%f %f %f", &table[n].x, &table[n].y, &table[n].z);
     }
 }
 
-void modelReadFaces(FILE* fp, ModelFace* table, int count) {
+void modelReadFaces(FILE* fp, ModelFace* table, int count)
+{
     char line[kModelLineSize];
     for (int n = 0; modelReadLine(fp, line) && !modelChunkEnds(line); ++n) {
         if (n < count) modelParseFace(line, &table[n]);
     }
 }
 
-int modelTexturePath(const char* modelPath, const char* textureFile, char path[kModelPathSize]) {
+int modelTexturePath(const char* modelPath, const char* textureFile, char path[kModelPathSize])
+{
     path[0] = '\0';
     int written;
     if (std::strchr(textureFile, ':') != nullptr) {
@@ -204,7 +225,8 @@ int modelTexturePath(const char* modelPath, const char* textureFile, char path[k
             if (modelPath[i] == '/' || modelPath[i] == '\\') dirLength = i + 1;
         }
         if (dirLength >= static_cast<size_t>(kModelPathSize)) return -1;
-        written = std::snprintf(path, kModelPathSize, "%.*s%s", static_cast<int>(dirLength), modelPath, textureFile);
+        written = std::snprintf(path, kModelPathSize, "%.*s%s", static_cast<int>(dirLength),
+                                modelPath, textureFile);
     }
     if (written < 0 || written >= kModelPathSize) {
         path[0] = '\0';
@@ -213,12 +235,14 @@ int modelTexturePath(const char* modelPath, const char* textureFile, char path[k
     return 0;
 }
 
-void modelReleaseObjects(ModelFile* file) {
+void modelReleaseObjects(ModelFile* file)
+{
     for (ModelObject& object : file->objects) modelReleaseObject(&object);
     file->objectCount = 0;
 }
 
-void modelReleaseFile(ModelFile* file) {
+void modelReleaseFile(ModelFile* file)
+{
     modelReleaseObjects(file);
     std::free(file->materials);
     file->materials = nullptr;

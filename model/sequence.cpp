@@ -12,7 +12,8 @@ namespace {
 ModelFile modelSequenceFile;
 
 // Path of file i into path; false when it does not fit.
-bool modelFramePath(const char* pathPrefix, int i, char path[kModelPathSize]) {
+bool modelFramePath(const char* pathPrefix, int i, char path[kModelPathSize])
+{
     const int written = std::snprintf(path, kModelPathSize, "%s%d.mqo", pathPrefix, i);
     return written >= 0 && written < kModelPathSize;
 }
@@ -21,7 +22,8 @@ bool modelFramePath(const char* pathPrefix, int i, char path[kModelPathSize]) {
 // the first that cannot. Only opened, not read: this bounds the block to reserve, so
 // that a huge configured count with few files does not make GL reserve (and fill with
 // empty lists) billions of names.
-int modelCountOpenableFrames(const char* pathPrefix, int frameCount) {
+int modelCountOpenableFrames(const char* pathPrefix, int frameCount)
+{
     int n = 0;
     char path[kModelPathSize];
     while (n < frameCount && modelFramePath(pathPrefix, n, path)) {
@@ -35,7 +37,8 @@ int modelCountOpenableFrames(const char* pathPrefix, int frameCount) {
 
 // Parses file i and compiles it into list listBase + i. Returns false when the file
 // cannot be opened or read (or its path does not fit).
-bool modelLoadFrame(const char* pathPrefix, int i, double scale, GLuint listBase, ModelFile* file) {
+bool modelLoadFrame(const char* pathPrefix, int i, double scale, GLuint listBase, ModelFile* file)
+{
     char path[kModelPathSize];
     if (!modelFramePath(pathPrefix, i, path)) return false;
     FILE* fp = std::fopen(path, "r");
@@ -57,7 +60,8 @@ bool modelLoadFrame(const char* pathPrefix, int i, double scale, GLuint listBase
 
 }  // namespace
 
-int modelLoadSequence(const char* pathPrefix, int frameCount, double scale, unsigned int* listBase) {
+int modelLoadSequence(const char* pathPrefix, int frameCount, double scale, unsigned int* listBase)
+{
     *listBase = 0;
     // No file to load: nothing is reserved, and the count stands as configured.
     if (frameCount <= 0) return frameCount;
@@ -81,7 +85,8 @@ int modelLoadSequence(const char* pathPrefix, int frameCount, double scale, unsi
     return loaded;
 }
 
-void modelLoadAllSequences(ModelSequence* sequences, int count) {
+void modelLoadAllSequences(ModelSequence* sequences, int count)
+{
     for (int k = 0; k < count; ++k) {
         ModelSequence& s = sequences[k];
         s.loadedCount = modelLoadSequence(s.pathPrefix, s.frameCount, s.scale, &s.listBase);

@@ -21,8 +21,14 @@ constexpr double kMatRowVectorRelZero = 1.0e-10;
 // Sweeps per eigenvalue before giving up silently and keeping the value reached.
 constexpr int kMatMaxSweeps = 100;
 
-inline double& matAt(DMatrix* m, int r, int c) { return m->data[r * m->cols + c]; }
-inline double matAt(const DMatrix* m, int r, int c) { return m->data[r * m->cols + c]; }
+inline double& matAt(DMatrix* m, int r, int c)
+{
+    return m->data[r * m->cols + c];
+}
+inline double matAt(const DMatrix* m, int r, int c)
+{
+    return m->data[r * m->cols + c];
+}
 
 // Sets rows from..rows-1 of m to zeros.
 void matZeroRows(DMatrix* m, int from)

@@ -24,21 +24,21 @@
 
 #include <cstdint>
 
-constexpr int kPatternSide = 16;                                           // samples per row and column
-constexpr int kPatternValues = kPatternSide * kPatternSide * 3;            // 768 per orientation
+constexpr int kPatternSide = 16;                                 // samples per row and column
+constexpr int kPatternValues = kPatternSide * kPatternSide * 3;  // 768 per orientation
 constexpr int kPatternOrientations = 4;
-constexpr int kPatternSlotMax = 50;                                        // size of the table
+constexpr int kPatternSlotMax = 50;  // size of the table
 
 // One loaded pattern.
 struct PatternSlot {
-    int32_t used;                                            // 0 free, 1 loaded
-    int32_t values[kPatternOrientations][kPatternValues];    // per orientation: 255 - file
-                                                             // value, then that orientation's
-                                                             // integer mean removed; so dark
-                                                             // parts are positive
-    double power[kPatternOrientations];                      // Euclidean norm of each
-                                                             // orientation's values; never 0
-                                                             // (a flat orientation stores 1e-7)
+    int32_t used;                                          // 0 free, 1 loaded
+    int32_t values[kPatternOrientations][kPatternValues];  // per orientation: 255 - file
+                                                           // value, then that orientation's
+                                                           // integer mean removed; so dark
+                                                           // parts are positive
+    double power[kPatternOrientations];                    // Euclidean norm of each
+                                                           // orientation's values; never 0
+                                                           // (a flat orientation stores 1e-7)
 };
 
 // The pattern table. patternCount is -1 until the first patternLoad initialises the

@@ -11,7 +11,8 @@ namespace {
 
 // A reference square of side 10 in the pattern plane; the marker's picture is its
 // central half, 102.5 ... 107.5 in both directions.
-constexpr double kPatternReference[4][2] = {{100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
+constexpr double kPatternReference[4][2] = {
+    {100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
 constexpr double kPatternInnerStart = 102.5;
 constexpr double kPatternInnerSide = 5.0;
 // Sample points per side: 16, 32 or 64, so each output cell averages 1, 2 or 4 per axis.
@@ -54,10 +55,22 @@ int patternHomography(const double reference[4][2], const double observed[4][2],
         const double x = observed[i][0], y = observed[i][1];
         double* r0 = a->data + (2 * i) * 8;
         double* r1 = a->data + (2 * i + 1) * 8;
-        r0[0] = X; r0[1] = Y; r0[2] = 1.0; r0[3] = 0.0; r0[4] = 0.0; r0[5] = 0.0;
-        r0[6] = -X * x; r0[7] = -Y * x;
-        r1[0] = 0.0; r1[1] = 0.0; r1[2] = 0.0; r1[3] = X; r1[4] = Y; r1[5] = 1.0;
-        r1[6] = -X * y; r1[7] = -Y * y;
+        r0[0] = X;
+        r0[1] = Y;
+        r0[2] = 1.0;
+        r0[3] = 0.0;
+        r0[4] = 0.0;
+        r0[5] = 0.0;
+        r0[6] = -X * x;
+        r0[7] = -Y * x;
+        r1[0] = 0.0;
+        r1[1] = 0.0;
+        r1[2] = 0.0;
+        r1[3] = X;
+        r1[4] = Y;
+        r1[5] = 1.0;
+        r1[6] = -X * y;
+        r1[7] = -Y * y;
         b->data[2 * i] = x;
         b->data[2 * i + 1] = y;
     }

@@ -63,8 +63,8 @@ double poseGetTransform(const DetectedMarker* marker, const double center[2], do
 // place. Returns poseSolve's error, or -1 when count is not in 1..kPoseMaxPoints or
 // poseSolve fails (transform and rotation then keep their previous contents).
 double poseFromCorrespondences(double rotation[3][3], const double (*imagePoints)[2],
-                               const double (*planePoints)[2], int count,
-                               double transform[3][4], const double P[3][4]);
+                               const double (*planePoints)[2], int count, double transform[3][4],
+                               const double P[3][4]);
 
 // Translation solve, rotation search, translation solve, rotation search, for count
 // marker points (X, Y, Z) and their image points (ideal pixels). rotation is

@@ -53,7 +53,8 @@ void poseProjectRotation(const double P[3][4], const double R[3][3], double M[3]
 
 void poseProjectTranslation(const double P[3][4], const double t[3], double M[3][4])
 {
-    for (int r = 0; r < 3; r++) M[r][3] = P[r][0] * t[0] + P[r][1] * t[1] + P[r][2] * t[2] + P[r][3];
+    for (int r = 0; r < 3; r++)
+        M[r][3] = P[r][0] * t[0] + P[r][1] * t[1] + P[r][2] * t[2] + P[r][3];
 }
 
 // Summed squared image distance between the points and the projections through M.
@@ -64,8 +65,10 @@ double poseImageError(const double M[3][4], const double (*markerPoints)[3],
     for (int i = 0; i < count; i++) {
         const double X = markerPoints[i][0], Y = markerPoints[i][1], Z = markerPoints[i][2];
         const double h = 1 / (M[2][0] * X + M[2][1] * Y + M[2][2] * Z + M[2][3]);
-        const double eu = imagePoints[i][0] - (M[0][0] * X + M[0][1] * Y + M[0][2] * Z + M[0][3]) * h;
-        const double ev = imagePoints[i][1] - (M[1][0] * X + M[1][1] * Y + M[1][2] * Z + M[1][3]) * h;
+        const double eu =
+            imagePoints[i][0] - (M[0][0] * X + M[0][1] * Y + M[0][2] * Z + M[0][3]) * h;
+        const double ev =
+            imagePoints[i][1] - (M[1][0] * X + M[1][1] * Y + M[1][2] * Z + M[1][3]) * h;
         err += eu * eu + ev * ev;
     }
     return err;
@@ -111,7 +114,7 @@ void poseProjection(double a, double b, double c, const double t[3], const doubl
 
 void poseRotToAngles(double rotation[3][3], double* a, double* b, double* c)
 {
-    double (*R)[3] = rotation;
+    double(*R)[3] = rotation;
     if (R[2][2] > 1) {
         R[2][2] = 1;
     } else if (R[2][2] < -1) {

@@ -119,7 +119,8 @@ int poseOrientDirection(double v[3], const double p1[2], const double p2[2], con
     // (0, 0, 1)), and that point moved along v.
     const double* Ki = K->data;
     double A[3], B[3];
-    for (int r = 0; r < 3; r++) A[r] = 10 * (Ki[r * 3] * p1[0] + Ki[r * 3 + 1] * p1[1] + Ki[r * 3 + 2]);
+    for (int r = 0; r < 3; r++)
+        A[r] = 10 * (Ki[r * 3] * p1[0] + Ki[r * 3 + 1] * p1[1] + Ki[r * 3 + 2]);
     matFree(K);
     for (int r = 0; r < 3; r++) B[r] = A[r] + v[r];
     double imageA[2], imageB[2];
@@ -180,8 +181,10 @@ int poseInitRotation(const DetectedMarker* marker, const double P[3][4], double 
     const double* c3 = marker->cornerPoints[at(3)];
 
     double ex[3], ey[3];
-    if (poseVanishingDirection(marker->edgeLines[at(0)], marker->edgeLines[at(2)], P, ex) < 0) return -1;
-    if (poseVanishingDirection(marker->edgeLines[at(1)], marker->edgeLines[at(3)], P, ey) < 0) return -1;
+    if (poseVanishingDirection(marker->edgeLines[at(0)], marker->edgeLines[at(2)], P, ex) < 0)
+        return -1;
+    if (poseVanishingDirection(marker->edgeLines[at(1)], marker->edgeLines[at(3)], P, ey) < 0)
+        return -1;
     if (poseOrientDirection(ex, c0, c1, P) < 0) return -1;
     if (poseOrientDirection(ey, c3, c0, P) < 0) return -1;
     if (poseOrthogonalize(ex, ey) < 0) return -1;

@@ -114,8 +114,8 @@ double poseSolve(double rotation[3][3], const double (*imagePoints)[2],
 }
 
 double poseFromCorrespondences(double rotation[3][3], const double (*imagePoints)[2],
-                               const double (*planePoints)[2], int count,
-                               double transform[3][4], const double P[3][4])
+                               const double (*planePoints)[2], int count, double transform[3][4],
+                               const double P[3][4])
 {
     if (count < 1 || count > kPoseMaxPoints) return -1;
     double maxX = -1e10, maxY = -1e10, minX = 1e10, minY = 1e10;
@@ -146,14 +146,17 @@ double poseGetTransform(const DetectedMarker* marker, const double center[2], do
 {
     const double(*P)[4] = camCurrentParam.projection;
     double rotation[3][3];
-    if (poseInitRotation(marker, P, rotation) < 0) return -1;  // also rejects direction outside 0..3
+    if (poseInitRotation(marker, P, rotation) < 0)
+        return -1;  // also rejects direction outside 0..3
 
     // Corners in marker order c0..c3 and their positions on the marker.
     const int d = marker->direction;
     const double half = width * 0.5;
     const double cx = center[0], cy = center[1];
-    const double plane[4][2] = {
-        {cx - half, cy + half}, {cx + half, cy + half}, {cx + half, cy - half}, {cx - half, cy - half}};
+    const double plane[4][2] = {{cx - half, cy + half},
+                                {cx + half, cy + half},
+                                {cx + half, cy - half},
+                                {cx - half, cy - half}};
     double image[4][2];
     for (int k = 0; k < 4; k++) {
         image[k][0] = marker->cornerPoints[(4 + k - d) % 4][0];

@@ -9,14 +9,21 @@
 
 namespace {
 
-enum SynthShapeKind { kShapeRect, kShapeEllipse, kShapeBar, kShapeChecker, kShapeDarkSquare, kShapeKinds };
+enum SynthShapeKind {
+    kShapeRect,
+    kShapeEllipse,
+    kShapeBar,
+    kShapeChecker,
+    kShapeDarkSquare,
+    kShapeKinds
+};
 
 struct SynthShape {
     int kind;
-    double cx, cy;          // centre, pixels
-    double ux, uy;          // unit vector of the shape's own x axis
-    double hx, hy;          // half sizes along its own axes, pixels
-    double cell;            // checker cell size, pixels
+    double cx, cy;  // centre, pixels
+    double ux, uy;  // unit vector of the shape's own x axis
+    double hx, hy;  // half sizes along its own axes, pixels
+    double cell;    // checker cell size, pixels
     std::uint8_t colour[3];
     std::uint8_t colour2[3];
 };
@@ -24,12 +31,14 @@ struct SynthShape {
 void synthRandomColour(SynthRandom* random, int lo, int hi, std::uint8_t colour[3])
 {
     for (int c = 0; c < 3; c++)
-        colour[c] = static_cast<std::uint8_t>(lo + static_cast<int>(synthRandomUniform(random) * (hi - lo + 1)));
+        colour[c] = static_cast<std::uint8_t>(
+            lo + static_cast<int>(synthRandomUniform(random) * (hi - lo + 1)));
 }
 
 void synthRandomGrey(SynthRandom* random, int lo, int hi, std::uint8_t colour[3])
 {
-    const auto grey = static_cast<std::uint8_t>(lo + static_cast<int>(synthRandomUniform(random) * (hi - lo + 1)));
+    const auto grey = static_cast<std::uint8_t>(
+        lo + static_cast<int>(synthRandomUniform(random) * (hi - lo + 1)));
     colour[0] = colour[1] = colour[2] = grey;
 }
 
@@ -53,7 +62,8 @@ SynthShape synthRandomShape(SynthRandom* random, int width, int height)
     s.hx = scale * (0.02 + 0.12 * synthRandomUniform(random));
     s.hy = scale * (0.02 + 0.12 * synthRandomUniform(random));
     s.cell = std::max(3.0, scale * (0.01 + 0.02 * synthRandomUniform(random)));
-    if (s.kind == kShapeBar) s.hy = std::max(1.0, scale * 0.008 * (1.0 + 2.0 * synthRandomUniform(random)));
+    if (s.kind == kShapeBar)
+        s.hy = std::max(1.0, scale * 0.008 * (1.0 + 2.0 * synthRandomUniform(random)));
     if (s.kind == kShapeDarkSquare) s.hy = s.hx;
     if (s.kind == kShapeDarkSquare)
         synthRandomGrey(random, 5, 70, s.colour);
@@ -76,7 +86,8 @@ const std::uint8_t* synthShapeAt(const SynthShape& s, double x, double y)
     }
     if (std::fabs(u) > s.hx || std::fabs(v) > s.hy) return nullptr;
     if (s.kind != kShapeChecker) return s.colour;
-    const long parity = static_cast<long>(std::floor((u + s.hx) / s.cell)) + static_cast<long>(std::floor((v + s.hy) / s.cell));
+    const long parity = static_cast<long>(std::floor((u + s.hx) / s.cell)) +
+                        static_cast<long>(std::floor((v + s.hy) / s.cell));
     return (parity & 1) ? s.colour2 : s.colour;
 }
 
@@ -143,5 +154,6 @@ void synthDrawBackdrop(const SynthScene* scene, std::vector<std::uint8_t>* backd
     // About one shape per 10000 pixels (30 on a 640x480 frame): busy, yet leaves room.
     const long shapes = 12 + static_cast<long>(width) * height / 15000;
     SynthRandom random{scene->clutterSeed * 0x2545f4914f6cdd1dull + 1};
-    for (long i = 0; i < shapes; i++) synthDrawShape(synthRandomShape(&random, width, height), width, height, backdrop);
+    for (long i = 0; i < shapes; i++)
+        synthDrawShape(synthRandomShape(&random, width, height), width, height, backdrop);
 }

@@ -14,8 +14,10 @@ void synthApplyLight(const SynthScene* scene, std::vector<double>* work)
     const double angle = scene->lightAngleDeg * (3.14159265358979323846 / 180.0);
     const double dx = std::cos(angle), dy = std::sin(angle);
     // Position along the light direction, normalised to 0 .. 1 over the frame corners.
-    const double corners[4] = {0.0, (width - 1) * dx, (height - 1) * dy, (width - 1) * dx + (height - 1) * dy};
-    const double lo = *std::min_element(corners, corners + 4), hi = *std::max_element(corners, corners + 4);
+    const double corners[4] = {0.0, (width - 1) * dx, (height - 1) * dy,
+                               (width - 1) * dx + (height - 1) * dy};
+    const double lo = *std::min_element(corners, corners + 4),
+                 hi = *std::max_element(corners, corners + 4);
     const double span = hi - lo > 0.0 ? hi - lo : 1.0;
     for (int y = 0; y < height; y++) {
         for (int x = 0; x < width; x++) {
@@ -32,8 +34,8 @@ void synthApplyLight(const SynthScene* scene, std::vector<double>* work)
 // One pass of the separable Gaussian along rows (step 3) or columns (step 3 * width),
 // clamping at the frame border. Each line is copied out first, padded with its end
 // values, so the inner loop needs no clamping.
-void synthBlurPass(std::vector<double>* work, int lines, int length, std::size_t lineStep, std::size_t step,
-                   const std::vector<double>& kernel)
+void synthBlurPass(std::vector<double>* work, int lines, int length, std::size_t lineStep,
+                   std::size_t step, const std::vector<double>& kernel)
 {
     const int radius = static_cast<int>(kernel.size() / 2);
     const int taps = static_cast<int>(kernel.size());
@@ -42,7 +44,9 @@ void synthBlurPass(std::vector<double>* work, int lines, int length, std::size_t
         double* base = &(*work)[static_cast<std::size_t>(l) * lineStep];
         for (int i = -radius; i < length + radius; i++) {
             const int j = std::min(length - 1, std::max(0, i));
-            for (int c = 0; c < 3; c++) line[static_cast<std::size_t>(i + radius) * 3 + c] = base[static_cast<std::size_t>(j) * step + c];
+            for (int c = 0; c < 3; c++)
+                line[static_cast<std::size_t>(i + radius) * 3 + c] =
+                    base[static_cast<std::size_t>(j) * step + c];
         }
         for (int i = 0; i < length; i++) {
             const double* in = &line[static_cast<std::size_t>(i) * 3];
@@ -88,7 +92,8 @@ void synthApplyNoise(const SynthScene* scene, std::vector<double>* work)
     const double scale = scene->noiseSigma * std::sqrt(3.0) / 65536.0;
     for (double& value : *work) {
         const std::uint64_t bits = synthRandomNext(&random);
-        const long sum = static_cast<long>(bits & 0xffff) + static_cast<long>((bits >> 16) & 0xffff) +
+        const long sum = static_cast<long>(bits & 0xffff) +
+                         static_cast<long>((bits >> 16) & 0xffff) +
                          static_cast<long>((bits >> 32) & 0xffff) + static_cast<long>(bits >> 48);
         value += (static_cast<double>(sum) + 2.0 - 2.0 * 65536.0) * scale;
     }
@@ -106,7 +111,8 @@ void synthFinish(const SynthScene* scene, std::vector<double>* work, SynthImage*
         for (int c = 0; c < 3; c++) {
             // Round half up; truncation equals floor once v is known to be positive.
             const double v = (*work)[i * 3 + c] + 0.5;
-            frame->pixels[i * 4 + c] = v < 1.0 ? 0 : (v >= 255.0 ? 255 : static_cast<std::uint8_t>(v));
+            frame->pixels[i * 4 + c] =
+                v < 1.0 ? 0 : (v >= 255.0 ? 255 : static_cast<std::uint8_t>(v));
         }
         frame->pixels[i * 4 + 3] = 255;
     }

@@ -10,7 +10,10 @@
 
 namespace {
 
-bool synthSideValid(int side) { return side >= 1 && side <= kSynthMaxImageSide; }
+bool synthSideValid(int side)
+{
+    return side >= 1 && side <= kSynthMaxImageSide;
+}
 
 bool synthImageValid(const SynthImage* image)
 {
@@ -28,8 +31,9 @@ int synthImageMake(int width, int height, int blue, int green, int red, SynthIma
     image->width = width;
     image->height = height;
     image->pixels.resize(count * 4);
-    const std::uint8_t pixel[4] = {static_cast<std::uint8_t>(blue), static_cast<std::uint8_t>(green),
-                                   static_cast<std::uint8_t>(red), 255};
+    const std::uint8_t pixel[4] = {static_cast<std::uint8_t>(blue),
+                                   static_cast<std::uint8_t>(green), static_cast<std::uint8_t>(red),
+                                   255};
     for (std::size_t i = 0; i < count; i++) std::memcpy(&image->pixels[i * 4], pixel, 4);
     return 0;
 }
@@ -63,7 +67,8 @@ int synthPngWrite(const char* path, const SynthImage* image, int withAlpha)
 {
     if (path == nullptr || !synthImageValid(image)) return -1;
     const int channels = withAlpha ? 4 : 3;
-    const std::size_t count = static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->height);
+    const std::size_t count =
+        static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->height);
     std::vector<std::uint8_t> packed(count * static_cast<std::size_t>(channels));
     for (std::size_t i = 0; i < count; i++) {
         const std::uint8_t* in = &image->pixels[i * 4];

@@ -46,15 +46,19 @@ struct SynthPrep {
     double quarter;     // side / 4, half the picture
     double outer;       // half of the paper: side / 2 + margin * side
     const SynthImage* picture;
-    int facing;         // drawn at all
-    double box[4];      // observed bounding box: xmin, xmax, ymin, ymax (pixels)
+    int facing;     // drawn at all
+    double box[4];  // observed bounding box: xmin, xmax, ymin, ymax (pixels)
 };
 
-bool synthFinite(double v) { return std::isfinite(v); }
+bool synthFinite(double v)
+{
+    return std::isfinite(v);
+}
 
 double synthDet3(const double m[3][3])
 {
-    return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+    return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+           m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
            m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
 }
 
@@ -83,14 +87,20 @@ bool synthImageUsable(const SynthImage* image, int maxSide)
 bool synthSceneValid(const SynthScene* scene)
 {
     const CameraParam& cam = scene->camera;
-    if (cam.width < 1 || cam.width > kSynthMaxImageSide || cam.height < 1 || cam.height > kSynthMaxImageSide) return false;
+    if (cam.width < 1 || cam.width > kSynthMaxImageSide || cam.height < 1 ||
+        cam.height > kSynthMaxImageSide)
+        return false;
     for (const auto& row : cam.projection)
         for (double v : row)
             if (!synthFinite(v)) return false;
     for (double v : cam.distortion)
         if (!synthFinite(v)) return false;
-    if (scene->backgroundImage != nullptr && !synthImageUsable(scene->backgroundImage, kSynthMaxImageSide)) return false;
-    if (!(scene->lightGradient >= 0.0 && scene->lightGradient <= 1.0) || !synthFinite(scene->lightAngleDeg)) return false;
+    if (scene->backgroundImage != nullptr &&
+        !synthImageUsable(scene->backgroundImage, kSynthMaxImageSide))
+        return false;
+    if (!(scene->lightGradient >= 0.0 && scene->lightGradient <= 1.0) ||
+        !synthFinite(scene->lightAngleDeg))
+        return false;
     if (!(scene->blurSigma >= 0.0 && scene->blurSigma <= 10.0)) return false;
     if (!(scene->noiseSigma >= 0.0 && scene->noiseSigma <= 100.0)) return false;
     if (scene->supersample < 1 || scene->supersample > 8) return false;
@@ -98,7 +108,8 @@ bool synthSceneValid(const SynthScene* scene)
     for (int m = 0; m < scene->markerCount; m++) {
         const SynthMarker& marker = scene->markers[m];
         if (!synthImageUsable(marker.picture, kSynthMaxPictureSide)) return false;
-        if (!(marker.side > 0.0) || !synthFinite(marker.side) || !(marker.margin >= 0.0) || !synthFinite(marker.margin))
+        if (!(marker.side > 0.0) || !synthFinite(marker.side) || !(marker.margin >= 0.0) ||
+            !synthFinite(marker.margin))
             return false;
         for (const auto& row : marker.pose)
             for (double v : row)
@@ -124,7 +135,8 @@ void synthMarkerBox(const SynthScene* scene, SynthPrep* prep)
         for (int k = 0; k < kSynthOutlineSteps; k++) {
             const double t = static_cast<double>(k) / kSynthOutlineSteps;
             double p[3];
-            synthApplyH(prep->h, ends[e][0] + (ends[e + 1][0] - ends[e][0]) * t, ends[e][1] + (ends[e + 1][1] - ends[e][1]) * t, p);
+            synthApplyH(prep->h, ends[e][0] + (ends[e + 1][0] - ends[e][0]) * t,
+                        ends[e][1] + (ends[e + 1][1] - ends[e][1]) * t, p);
             double ox = 0.0, oy = 0.0;
             if (p[2] > 0.0) camIdealToObserv(dist, p[0] / p[2], p[1] / p[2], &ox, &oy);
             if (!(p[2] > 0.0) || !synthFinite(ox) || !synthFinite(oy)) {
@@ -148,13 +160,15 @@ void synthMarkerBox(const SynthScene* scene, SynthPrep* prep)
 
 // Homography, inverse, facing test and bounding box of one marker. A singular
 // homography (the marker plane passes through the camera centre: edge-on) is not drawn.
-void synthPrepareMarker(const SynthScene* scene, const SynthMarker& marker, const double camCentre[3], SynthPrep* prep)
+void synthPrepareMarker(const SynthScene* scene, const SynthMarker& marker,
+                        const double camCentre[3], SynthPrep* prep)
 {
     const auto& P = scene->camera.projection;
     const auto& T = marker.pose;
     // H = P * [r1 r2 t; 0 0 1]: plane point (X, Y) -> camera X r1 + Y r2 + t -> image.
     for (int r = 0; r < 3; r++) {
-        for (int c = 0; c < 2; c++) prep->h[r][c] = P[r][0] * T[0][c] + P[r][1] * T[1][c] + P[r][2] * T[2][c];
+        for (int c = 0; c < 2; c++)
+            prep->h[r][c] = P[r][0] * T[0][c] + P[r][1] * T[1][c] + P[r][2] * T[2][c];
         prep->h[r][2] = P[r][0] * T[0][3] + P[r][1] * T[1][3] + P[r][2] * T[2][3] + P[r][3];
     }
     prep->half = marker.side * 0.5;
@@ -189,8 +203,10 @@ int synthLabelAt(const SynthPrep* preps, int count, double ox, double oy, double
             code = kSynthCodeMargin;
         } else if (std::fabs(x) < p.quarter && std::fabs(y) < p.quarter) {
             const SynthImage& pic = *p.picture;
-            const int col = std::min(pic.width - 1, static_cast<int>((x + p.quarter) / (2.0 * p.quarter) * pic.width));
-            const int row = std::min(pic.height - 1, static_cast<int>((p.quarter - y) / (2.0 * p.quarter) * pic.height));
+            const int col = std::min(
+                pic.width - 1, static_cast<int>((x + p.quarter) / (2.0 * p.quarter) * pic.width));
+            const int row = std::min(
+                pic.height - 1, static_cast<int>((p.quarter - y) / (2.0 * p.quarter) * pic.height));
             code = kSynthCodeTexel + row * pic.width + col;
         }
         label = (m << kSynthCodeBits) | code;
@@ -199,7 +215,8 @@ int synthLabelAt(const SynthPrep* preps, int count, double ox, double oy, double
 }
 
 // Colour of a label; background labels take the backdrop pixel.
-void synthLabelColour(const SynthPrep* preps, int label, const std::uint8_t* backdrop, double out[3])
+void synthLabelColour(const SynthPrep* preps, int label, const std::uint8_t* backdrop,
+                      double out[3])
 {
     if (label == kSynthLabelBackground) {
         for (int c = 0; c < 3; c++) out[c] = backdrop[c];
@@ -211,7 +228,9 @@ void synthLabelColour(const SynthPrep* preps, int label, const std::uint8_t* bac
         for (int c = 0; c < 3; c++) out[c] = level;
         return;
     }
-    const std::uint8_t* texel = &preps[label >> kSynthCodeBits].picture->pixels[static_cast<std::size_t>(code - kSynthCodeTexel) * 4];
+    const std::uint8_t* texel =
+        &preps[label >> kSynthCodeBits]
+             .picture->pixels[static_cast<std::size_t>(code - kSynthCodeTexel) * 4];
     // The picture is printed: its black is ink, its white is paper.
     for (int c = 0; c < 3; c++) out[c] = kSynthInk + texel[c] * ((kSynthPaper - kSynthInk) / 255.0);
 }
@@ -219,17 +238,19 @@ void synthLabelColour(const SynthPrep* preps, int label, const std::uint8_t* bac
 // Labels and ideal positions of the (width + 1) x (height + 1) pixel corners; corner
 // (gx, gy) is the observed point (gx - 0.5, gy - 0.5), entry gy * (width + 1) + gx.
 struct SynthCornerGrid {
-    std::vector<int> label;      // background outside every marker box
-    std::vector<double> ideal;   // (u, v) per corner; traced only inside marker boxes
-    std::vector<char> traced;    // 1 where `ideal` holds the traced position
+    std::vector<int> label;     // background outside every marker box
+    std::vector<double> ideal;  // (u, v) per corner; traced only inside marker boxes
+    std::vector<char> traced;   // 1 where `ideal` holds the traced position
 };
 
-void synthTraceCorner(const SynthScene* scene, const SynthPrep* preps, int gx, int gy, SynthCornerGrid* grid)
+void synthTraceCorner(const SynthScene* scene, const SynthPrep* preps, int gx, int gy,
+                      SynthCornerGrid* grid)
 {
     const std::size_t g = static_cast<std::size_t>(gy) * (scene->camera.width + 1) + gx;
     double* ideal = &grid->ideal[g * 2];
     camObservToIdeal(scene->camera.distortion, gx - 0.5, gy - 0.5, &ideal[0], &ideal[1]);
-    grid->label[g] = synthLabelAt(preps, scene->markerCount, gx - 0.5, gy - 0.5, ideal[0], ideal[1]);
+    grid->label[g] =
+        synthLabelAt(preps, scene->markerCount, gx - 0.5, gy - 0.5, ideal[0], ideal[1]);
     grid->traced[g] = 1;
 }
 
@@ -265,7 +286,8 @@ void synthShadePixel(const SynthScene* scene, const SynthPrep* preps, SynthCorne
     const std::size_t g = static_cast<std::size_t>(y) * (width + 1) + x;
     const std::size_t corners[4] = {g, g + 1, g + width + 1, g + width + 2};
     const int label = grid->label[corners[0]];
-    if (grid->label[corners[1]] == label && grid->label[corners[2]] == label && grid->label[corners[3]] == label) {
+    if (grid->label[corners[1]] == label && grid->label[corners[2]] == label &&
+        grid->label[corners[3]] == label) {
         synthLabelColour(preps, label, backdrop, out);
         return;
     }
@@ -286,7 +308,9 @@ void synthShadePixel(const SynthScene* scene, const SynthPrep* preps, SynthCorne
             const double u = w00 * i00[0] + w10 * i10[0] + w01 * i01[0] + w11 * i11[0];
             const double v = w00 * i00[1] + w10 * i10[1] + w01 * i01[1] + w11 * i11[1];
             double colour[3];
-            synthLabelColour(preps, synthLabelAt(preps, scene->markerCount, x - 0.5 + s, y - 0.5 + t, u, v), backdrop, colour);
+            synthLabelColour(
+                preps, synthLabelAt(preps, scene->markerCount, x - 0.5 + s, y - 0.5 + t, u, v),
+                backdrop, colour);
             for (int c = 0; c < 3; c++) sum[c] += colour[c];
         }
     }
@@ -300,7 +324,8 @@ struct SynthScratch {
 };
 
 // Ideal and observed corners, visibility and occlusion of marker m.
-void synthMarkerTruth(const SynthScene* scene, const SynthPrep* preps, int m, SynthMarkerTruth* truth)
+void synthMarkerTruth(const SynthScene* scene, const SynthPrep* preps, int m,
+                      SynthMarkerTruth* truth)
 {
     const SynthMarker& marker = scene->markers[m];
     const SynthPrep& prep = preps[m];
@@ -314,12 +339,16 @@ void synthMarkerTruth(const SynthScene* scene, const SynthPrep* preps, int m, Sy
         const double u = p[0] / p[2], v = p[1] / p[2];
         truth->idealCorners[k][0] = u;
         truth->idealCorners[k][1] = v;
-        camIdealToObserv(scene->camera.distortion, u, v, &truth->observedCorners[k][0], &truth->observedCorners[k][1]);
+        camIdealToObserv(scene->camera.distortion, u, v, &truth->observedCorners[k][0],
+                         &truth->observedCorners[k][1]);
         const double ox = truth->observedCorners[k][0], oy = truth->observedCorners[k][1];
-        if (!(ox >= 0.0 && ox <= scene->camera.width - 1 && oy >= 0.0 && oy <= scene->camera.height - 1)) inFrame = 0;
+        if (!(ox >= 0.0 && ox <= scene->camera.width - 1 && oy >= 0.0 &&
+              oy <= scene->camera.height - 1))
+            inFrame = 0;
         if (p[2] > 0.0) {
             const int label = synthLabelAt(preps, scene->markerCount, ox, oy, u, v);
-            if (label != kSynthLabelBackground && (label >> kSynthCodeBits) != m) truth->occluded = 1;
+            if (label != kSynthLabelBackground && (label >> kSynthCodeBits) != m)
+                truth->occluded = 1;
         }
     }
     for (int r = 0; r < 3; r++)
@@ -336,7 +365,8 @@ bool synthCameraCentre(const CameraParam& cam, double centre[3])
         for (int c = 0; c < 3; c++) left[r][c] = cam.projection[r][c];
     if (!synthInvert3(left, inv)) return false;
     for (int r = 0; r < 3; r++)
-        centre[r] = -(inv[r][0] * cam.projection[0][3] + inv[r][1] * cam.projection[1][3] + inv[r][2] * cam.projection[2][3]);
+        centre[r] = -(inv[r][0] * cam.projection[0][3] + inv[r][1] * cam.projection[1][3] +
+                      inv[r][2] * cam.projection[2][3]);
     return true;
 }
 
@@ -350,7 +380,8 @@ int synthRender(const SynthScene* scene, SynthImage* frame, SynthTruth* truth)
 
     // 1. Per marker: homography, facing test, bounding box.
     SynthPrep preps[kSynthMaxMarkers];
-    for (int m = 0; m < scene->markerCount; m++) synthPrepareMarker(scene, scene->markers[m], camCentre, &preps[m]);
+    for (int m = 0; m < scene->markerCount; m++)
+        synthPrepareMarker(scene, scene->markers[m], camCentre, &preps[m]);
 
     // 2. Backdrop and pixel-corner labels. The working buffers (about 50 bytes per
     // pixel) are kept per thread between calls: allocating them afresh for every frame
@@ -378,7 +409,8 @@ int synthRender(const SynthScene* scene, SynthImage* frame, SynthTruth* truth)
     // 5. Ground truth.
     if (truth != nullptr) {
         truth->markerCount = scene->markerCount;
-        for (int m = 0; m < scene->markerCount; m++) synthMarkerTruth(scene, preps, m, &truth->markers[m]);
+        for (int m = 0; m < scene->markerCount; m++)
+            synthMarkerTruth(scene, preps, m, &truth->markers[m]);
     }
     return 0;
 }

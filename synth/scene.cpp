@@ -8,12 +8,16 @@ namespace {
 
 constexpr double kSynthPi = 3.14159265358979323846;
 
-double synthRadians(double degrees) { return degrees * (kSynthPi / 180.0); }
+double synthRadians(double degrees)
+{
+    return degrees * (kSynthPi / 180.0);
+}
 
 void synthMatMul3(const double a[3][3], const double b[3][3], double out[3][3])
 {
     for (int r = 0; r < 3; r++)
-        for (int c = 0; c < 3; c++) out[r][c] = a[r][0] * b[0][c] + a[r][1] * b[1][c] + a[r][2] * b[2][c];
+        for (int c = 0; c < 3; c++)
+            out[r][c] = a[r][0] * b[0][c] + a[r][1] * b[1][c] + a[r][2] * b[2][c];
 }
 
 // Rotation by `angle` radians about the unit axis (ux, uy, 0) (Rodrigues' formula).
@@ -36,7 +40,8 @@ void synthAxisRotation(double ux, double uy, double angle, double out[3][3])
 int synthCameraMake(int width, int height, double focal, double distortionF, CameraParam* camera)
 {
     if (camera == nullptr || width < 1 || width > kSynthMaxImageSide || height < 1 ||
-        height > kSynthMaxImageSide || !(focal > 0.0) || !std::isfinite(focal) || !std::isfinite(distortionF))
+        height > kSynthMaxImageSide || !(focal > 0.0) || !std::isfinite(focal) ||
+        !std::isfinite(distortionF))
         return -1;
     const double cx = (width - 1) * 0.5, cy = (height - 1) * 0.5;
     *camera = CameraParam{};
@@ -61,7 +66,8 @@ int synthPoseMake(double spinDeg, double tiltDeg, double tiltAxisDeg, double x, 
     // (image y grows downwards), +z (towards the viewer) becomes camera -z.
     const double facing[3][3] = {{1, 0, 0}, {0, -1, 0}, {0, 0, -1}};
     const double spin = synthRadians(spinDeg);
-    const double spinRot[3][3] = {{std::cos(spin), -std::sin(spin), 0}, {std::sin(spin), std::cos(spin), 0}, {0, 0, 1}};
+    const double spinRot[3][3] = {
+        {std::cos(spin), -std::sin(spin), 0}, {std::sin(spin), std::cos(spin), 0}, {0, 0, 1}};
     const double axis = synthRadians(tiltAxisDeg);
     double tiltRot[3][3];
     synthAxisRotation(std::cos(axis), std::sin(axis), synthRadians(tiltDeg), tiltRot);

@@ -39,9 +39,9 @@
 // pixel (x, y) starts at byte (y * width + x) * 4. Frames, marker pictures and PNG
 // files all use this record. The record owns its bytes.
 struct SynthImage {
-    int width = 0;                      // pixels, 0 when empty
-    int height = 0;                     // pixels, 0 when empty
-    std::vector<std::uint8_t> pixels;   // width * height * 4 bytes (B, G, R, A)
+    int width = 0;                     // pixels, 0 when empty
+    int height = 0;                    // pixels, 0 when empty
+    std::vector<std::uint8_t> pixels;  // width * height * 4 bytes (B, G, R, A)
 };
 
 // Largest frame or picture side accepted anywhere here, in pixels.
@@ -96,9 +96,9 @@ struct SynthMarker {
                                           // left texel is at marker corner (-side/4, +side/4)
     double side = 1.0;                    // side of the black square, > 0, pose unit
     double pose[3][4] = {{1, 0, 0, 0}, {0, -1, 0, 0}, {0, 0, -1, 10}};
-                                          // [R | t] marker -> camera, R orthonormal
-    double margin = 0.125;                // white paper around the black square, as a
-                                          // fraction of `side` per side, >= 0
+    // [R | t] marker -> camera, R orthonormal
+    double margin = 0.125;  // white paper around the black square, as a
+                            // fraction of `side` per side, >= 0
 };
 
 // Most markers in one scene.
@@ -106,35 +106,35 @@ constexpr int kSynthMaxMarkers = 32;
 
 // What synthRender draws. Fill with synthSceneInit, then adjust.
 struct SynthScene {
-    CameraParam camera{};          // frame size (width x height), projection, distortion
+    CameraParam camera{};  // frame size (width x height), projection, distortion
     std::uint8_t background[3] = {160, 160, 160};
-                                   // plain background colour (B, G, R), used when there
-                                   // is no image and no clutter
+    // plain background colour (B, G, R), used when there
+    // is no image and no clutter
     const SynthImage* backgroundImage = nullptr;
-                                   // optional background, stretched (nearest texel) to
-                                   // the frame; not owned; wins over `background`
-    int clutter = 0;               // non-zero: draw a deterministic cluttered background
-                                   // of grey and coloured shapes (including dark squares
-                                   // and bars that the detector sees as regions) over
-                                   // the plain background or image
-    std::uint32_t clutterSeed = 1; // seed of the clutter; equal seeds give equal clutter
-    double lightGradient = 0.0;    // 0 .. 1: brightness falls linearly from 1 to
-                                   // 1 - lightGradient across the frame along
-                                   // `lightAngleDeg`; 0 = even light
-    double lightAngleDeg = 0.0;    // direction of the fall, degrees from image +x towards
-                                   // image +y
-    double blurSigma = 0.0;        // Gaussian blur, standard deviation in pixels, 0 .. 10;
-                                   // 0 = sharp (lens blur, applied after the lighting)
-    double noiseSigma = 0.0;       // additive Gaussian sensor noise, standard deviation in
-                                   // grey levels, 0 .. 100, independent per channel; 0 = none
-    std::uint32_t noiseSeed = 1;   // seed of the noise
-    int supersample = 4;           // 1 .. 8 samples per pixel along each axis at region
-                                   // boundaries (anti-aliasing); pixels wholly inside one
-                                   // region take that region's colour directly
-    int markerCount = 0;           // 0 .. kSynthMaxMarkers
+    // optional background, stretched (nearest texel) to
+    // the frame; not owned; wins over `background`
+    int clutter = 0;                // non-zero: draw a deterministic cluttered background
+                                    // of grey and coloured shapes (including dark squares
+                                    // and bars that the detector sees as regions) over
+                                    // the plain background or image
+    std::uint32_t clutterSeed = 1;  // seed of the clutter; equal seeds give equal clutter
+    double lightGradient = 0.0;     // 0 .. 1: brightness falls linearly from 1 to
+                                    // 1 - lightGradient across the frame along
+                                    // `lightAngleDeg`; 0 = even light
+    double lightAngleDeg = 0.0;     // direction of the fall, degrees from image +x towards
+                                    // image +y
+    double blurSigma = 0.0;         // Gaussian blur, standard deviation in pixels, 0 .. 10;
+                                    // 0 = sharp (lens blur, applied after the lighting)
+    double noiseSigma = 0.0;        // additive Gaussian sensor noise, standard deviation in
+                                    // grey levels, 0 .. 100, independent per channel; 0 = none
+    std::uint32_t noiseSeed = 1;    // seed of the noise
+    int supersample = 4;            // 1 .. 8 samples per pixel along each axis at region
+                                    // boundaries (anti-aliasing); pixels wholly inside one
+                                    // region take that region's colour directly
+    int markerCount = 0;            // 0 .. kSynthMaxMarkers
     SynthMarker markers[kSynthMaxMarkers];
-                                   // the nearest marker wins where they overlap; a
-                                   // marker seen from behind is not drawn
+    // the nearest marker wins where they overlap; a
+    // marker seen from behind is not drawn
 };
 
 // Sets *scene to the defaults above with `camera` as its camera. Returns 0.

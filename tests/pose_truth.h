@@ -14,16 +14,19 @@
 // Largest distance, in pixels, between the corners of a marker of side `side`
 // projected by P through pose T and the given image corners (marker corner order:
 // (-s/2, +s/2), (+s/2, +s/2), (+s/2, -s/2), (-s/2, -s/2)).
-inline double poseTruthReprojectionPx(const double P[3][4], const double T[3][4], const double corners[4][2],
-                                      double side)
+inline double poseTruthReprojectionPx(const double P[3][4], const double T[3][4],
+                                      const double corners[4][2], double side)
 {
     const double xs[4] = {-0.5, 0.5, 0.5, -0.5}, ys[4] = {0.5, 0.5, -0.5, -0.5};
     double worst = 0;
     for (int k = 0; k < 4; k++) {
         double c[3], h[3];
-        for (int r = 0; r < 3; r++) c[r] = T[r][0] * xs[k] * side + T[r][1] * ys[k] * side + T[r][3];
-        for (int r = 0; r < 3; r++) h[r] = P[r][0] * c[0] + P[r][1] * c[1] + P[r][2] * c[2] + P[r][3];
-        worst = std::max(worst, std::hypot(h[0] / h[2] - corners[k][0], h[1] / h[2] - corners[k][1]));
+        for (int r = 0; r < 3; r++)
+            c[r] = T[r][0] * xs[k] * side + T[r][1] * ys[k] * side + T[r][3];
+        for (int r = 0; r < 3; r++)
+            h[r] = P[r][0] * c[0] + P[r][1] * c[1] + P[r][2] * c[2] + P[r][3];
+        worst =
+            std::max(worst, std::hypot(h[0] / h[2] - corners[k][0], h[1] / h[2] - corners[k][1]));
     }
     return worst;
 }

@@ -47,17 +47,20 @@ using viewer::spit;
 // reach the files whose own mode allows it), removed afterwards.
 class Scratch {
 public:
-    Scratch() {
+    Scratch()
+    {
         char pattern[] = "/tmp/tarlim-badinput-XXXXXX";
         dir_ = mkdtemp(pattern);
         chmod(dir_.c_str(), 0755);
     }
-    ~Scratch() {
+    ~Scratch()
+    {
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
     }
     fs::path path(const std::string& name) const { return dir_ / name; }
-    std::string write(const std::string& name, const std::string& bytes) const {
+    std::string write(const std::string& name, const std::string& bytes) const
+    {
         spit(dir_ / name, bytes);
         return (dir_ / name).string();
     }
@@ -71,14 +74,16 @@ struct ChildResult {
     int status;       // exit status of body, or a kChild* code below
     std::string out;  // what the child printed on standard output
 };
-constexpr int kChildCouldOpen = 90;   // the file opened after all: the case proves nothing
-constexpr int kChildNoSwitch = 91;    // could not become nobody
+constexpr int kChildCouldOpen = 90;  // the file opened after all: the case proves nothing
+constexpr int kChildNoSwitch = 91;   // could not become nobody
 constexpr int kChildSignalled = 92;
 
 // Runs body in a child process as nobody (when the test runs as root; otherwise as
 // the current user, for whom mode 000 already stops reading). The child first checks
 // that `mustNotOpen` (if not empty) cannot be opened for reading.
-ChildResult asNobody(const Scratch& scratch, const std::string& mustNotOpen, const std::function<int()>& body) {
+ChildResult asNobody(const Scratch& scratch, const std::string& mustNotOpen,
+                     const std::function<int()>& body)
+{
     int pipeFds[2];
     if (pipe(pipeFds) != 0) return {kChildNoSwitch, ""};
     std::fflush(stdout);
@@ -99,7 +104,8 @@ ChildResult asNobody(const Scratch& scratch, const std::string& mustNotOpen, con
     std::string out;
     char buffer[4096];
     ssize_t got;
-    while ((got = read(pipeFds[0], buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(got));
+    while ((got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<size_t>(got));
     close(pipeFds[0]);
     int raw = 0;
     waitpid(pid, &raw, 0);
@@ -111,7 +117,8 @@ ChildResult asNobody(const Scratch& scratch, const std::string& mustNotOpen, con
 // Each case in its own working directory, since the reader opens "data/tarlim.conf".
 class BadConfig : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         old_ = fs::current_path();
         fs::create_directories(scratch_.path("data"));
         chmod(scratch_.path("data").c_str(), 0755);
@@ -123,11 +130,12 @@ protected:
     // The header lines and `blocks` marker blocks, with the given numeric lines.
     static std::string conf(const std::string& threshold, const std::string& count, int blocks,
                             const std::string& width = "80", const std::string& frames = "1",
-                            const std::string& scale = "1.0") {
+                            const std::string& scale = "1.0")
+    {
         std::string text = "videotestsrc\ndata/camera.cam\n" + threshold + "\n" + count + "\n";
         for (int k = 0; k < blocks; k++) {
-            text += "data/p" + std::to_string(k) + ".pat\n" + width + "\n" + frames + "\n" + scale + "\nm" +
-                    std::to_string(k) + "_\n";
+            text += "data/p" + std::to_string(k) + ".pat\n" + width + "\n" + frames + "\n" + scale +
+                    "\nm" + std::to_string(k) + "_\n";
         }
         return text;
     }
@@ -136,19 +144,23 @@ protected:
     fs::path old_;
 };
 
-TEST_F(BadConfig, DirectoryAndUnreadableFileFailLikeAMissingOne) {
+TEST_F(BadConfig, DirectoryAndUnreadableFileFailLikeAMissingOne)
+{
     fs::create_directories("data/tarlim.conf");
     EXPECT_EQ(cfgRead(), 0) << "a directory in place of the file";
     fs::remove("data/tarlim.conf");
 
     write(conf("100", "0", 0));
     ASSERT_EQ(chmod("data/tarlim.conf", 0644), 0);
-    EXPECT_EQ(asNobody(scratch_, "", [] { return cfgRead(); }).status, 1) << "readable: the control case";
+    EXPECT_EQ(asNobody(scratch_, "", [] { return cfgRead(); }).status, 1)
+        << "readable: the control case";
     ASSERT_EQ(chmod("data/tarlim.conf", 0), 0);
-    EXPECT_EQ(asNobody(scratch_, "data/tarlim.conf", [] { return cfgRead(); }).status, 0) << "mode 000";
+    EXPECT_EQ(asNobody(scratch_, "data/tarlim.conf", [] { return cfgRead(); }).status, 0)
+        << "mode 000";
 }
 
-TEST_F(BadConfig, IntegersBeyondTheIntRangeSaturate) {
+TEST_F(BadConfig, IntegersBeyondTheIntRangeSaturate)
+{
     struct Case {
         const char* threshold;
         const char* count;
@@ -157,7 +169,7 @@ TEST_F(BadConfig, IntegersBeyondTheIntRangeSaturate) {
     } cases[] = {
         {"99999999999999999999", "0", 0, INT_MAX, 0},
         {"-99999999999999999999", "0", 0, INT_MIN, 0},
-        {"2147483647", "0", 0, INT_MAX, 0},     // the boundary pairs
+        {"2147483647", "0", 0, INT_MAX, 0},  // the boundary pairs
         {"2147483648", "0", 0, INT_MAX, 0},
         {"-2147483648", "0", 0, INT_MIN, 0},
         {"-2147483649", "0", 0, INT_MIN, 0},
@@ -178,7 +190,8 @@ TEST_F(BadConfig, IntegersBeyondTheIntRangeSaturate) {
     EXPECT_EQ(appConfig.sequences[0].frameCount, INT_MAX);
 }
 
-TEST_F(BadConfig, NonFiniteAndHugeRealsAreStoredAsRead) {
+TEST_F(BadConfig, NonFiniteAndHugeRealsAreStoredAsRead)
+{
     write(conf("100", "1", 1, "nan", "1", "-inf"));
     ASSERT_EQ(cfgRead(), 1);
     EXPECT_TRUE(std::isnan(appConfig.markers[0].width));
@@ -189,7 +202,8 @@ TEST_F(BadConfig, NonFiniteAndHugeRealsAreStoredAsRead) {
     EXPECT_EQ(appConfig.sequences[0].scale, 0.0);
 }
 
-TEST_F(BadConfig, HugeFilesAreReadOnlyAsFarAsNeeded) {
+TEST_F(BadConfig, HugeFilesAreReadOnlyAsFarAsNeeded)
+{
     // A 4 MiB first line: 511-character pieces, so the threshold line is letters.
     write(std::string(4 << 20, 'a') + "\ncam\n100\n0\n");
     EXPECT_EQ(cfgRead(), 0);
@@ -202,7 +216,8 @@ TEST_F(BadConfig, HugeFilesAreReadOnlyAsFarAsNeeded) {
     EXPECT_STREQ(appConfig.sequences[0].pathPrefix, "m0_");
 }
 
-TEST_F(BadConfig, BinaryBytesNeverOverrunAField) {
+TEST_F(BadConfig, BinaryBytesNeverOverrunAField)
+{
     // A NUL ends the stored string where it stands; bytes above 127 are kept as read.
     const char bytes[] = "vid\0eo\ncam\xff\xfe\n1\n0\n";
     write(std::string(bytes, sizeof bytes - 1));
@@ -217,7 +232,8 @@ TEST_F(BadConfig, BinaryBytesNeverOverrunAField) {
         write(junk);
         cfgRead();
         EXPECT_LT(strnlen(appConfig.videoConfig, kCfgLineSize), static_cast<size_t>(kCfgLineSize));
-        EXPECT_LT(strnlen(appConfig.cameraParamFile, kCfgLineSize), static_cast<size_t>(kCfgLineSize));
+        EXPECT_LT(strnlen(appConfig.cameraParamFile, kCfgLineSize),
+                  static_cast<size_t>(kCfgLineSize));
         EXPECT_LE(appConfig.markerCount, kAppMaxMarkers);
     }
 }
@@ -225,7 +241,8 @@ TEST_F(BadConfig, BinaryBytesNeverOverrunAField) {
 // ---- Camera parameter files ----------------------------------------------------------------
 
 // A record encoded by hand in either byte order.
-std::string cameraRecord(int32_t width, int32_t height, bool bigEndian) {
+std::string cameraRecord(int32_t width, int32_t height, bool bigEndian)
+{
     const double values[16] = {700, 0, 320, 0, 0, 700, 240, 0, 0, 0, 1, 0, 320, 240, 10, 1};
     std::string out;
     auto put = [&](uint64_t bits, int bytes) {
@@ -245,7 +262,8 @@ std::string cameraRecord(int32_t width, int32_t height, bool bigEndian) {
 }
 
 // A record no file gives, to see that a failed load leaves the destination alone.
-CameraParam untouched() {
+CameraParam untouched()
+{
     CameraParam p{};
     p.width = -7;
     p.height = -7;
@@ -253,18 +271,21 @@ CameraParam untouched() {
     return p;
 }
 
-void expectUntouched(const CameraParam& p, const std::string& what) {
+void expectUntouched(const CameraParam& p, const std::string& what)
+{
     EXPECT_EQ(p.width, -7) << what;
     EXPECT_EQ(p.height, -7) << what;
     EXPECT_EQ(p.distortion[3], 42.0) << what;
 }
 
-TEST(BadCamera, LittleEndianAndTextFilesAreRefused) {
+TEST(BadCamera, LittleEndianAndTextFilesAreRefused)
+{
     Scratch scratch;
     // Sizes whose little-endian bytes read big-endian as positive numbers (256 as
     // 65536, 320 as 1073807360) as well as negative ones (480, 640).
     for (int side : {256, 320, 512, 640, 1280}) {
-        const std::string what = "little-endian " + std::to_string(side) + "x" + std::to_string(side);
+        const std::string what =
+            "little-endian " + std::to_string(side) + "x" + std::to_string(side);
         const std::string path = scratch.write("le.cam", cameraRecord(side, side, false));
         CameraParam p = untouched();
         EXPECT_EQ(camParamLoad(path.c_str(), 1, &p), -1) << what;
@@ -283,13 +304,16 @@ TEST(BadCamera, LittleEndianAndTextFilesAreRefused) {
     expectUntouched(p, "text file");
 }
 
-TEST(BadCamera, HugeSizesAreRefusedOnLoadAndSave) {
+TEST(BadCamera, HugeSizesAreRefusedOnLoadAndSave)
+{
     Scratch scratch;
     struct Case {
         int32_t width, height;
         int want;
-    } cases[] = {{kCamParamSizeMax, kCamParamSizeMax, 0}, {kCamParamSizeMax + 1, 480, -1},
-                 {640, kCamParamSizeMax + 1, -1}, {INT32_MAX, INT32_MAX, -1}};
+    } cases[] = {{kCamParamSizeMax, kCamParamSizeMax, 0},
+                 {kCamParamSizeMax + 1, 480, -1},
+                 {640, kCamParamSizeMax + 1, -1},
+                 {INT32_MAX, INT32_MAX, -1}};
     for (const Case& c : cases) {
         const std::string what = std::to_string(c.width) + "x" + std::to_string(c.height);
         const std::string path = scratch.write("huge.cam", cameraRecord(c.width, c.height, true));
@@ -308,9 +332,11 @@ TEST(BadCamera, HugeSizesAreRefusedOnLoadAndSave) {
     }
 }
 
-TEST(BadCamera, TrailingBytesAreIgnored) {
+TEST(BadCamera, TrailingBytesAreIgnored)
+{
     Scratch scratch;
-    const std::string path = scratch.write("long.cam", cameraRecord(640, 480, true) + std::string(1 << 20, '\x7f'));
+    const std::string path =
+        scratch.write("long.cam", cameraRecord(640, 480, true) + std::string(1 << 20, '\x7f'));
     CameraParam p = untouched();
     ASSERT_EQ(camParamLoad(path.c_str(), 1, &p), 0);
     EXPECT_EQ(p.width, 640);
@@ -318,7 +344,8 @@ TEST(BadCamera, TrailingBytesAreIgnored) {
     EXPECT_EQ(p.distortion[3], 1.0);
 }
 
-TEST(BadCamera, DirectoryDeviceAndUnreadableFileFail) {
+TEST(BadCamera, DirectoryDeviceAndUnreadableFileFail)
+{
     Scratch scratch;
     fs::create_directories(scratch.path("dir.cam"));
     CameraParam p = untouched();
@@ -342,10 +369,14 @@ TEST(BadCamera, DirectoryDeviceAndUnreadableFileFail) {
 
 // ---- Pattern files -------------------------------------------------------------------------
 
-int loadedPatterns() { return patternCount < 0 ? 0 : patternCount; }
+int loadedPatterns()
+{
+    return patternCount < 0 ? 0 : patternCount;
+}
 
 // patternLoad with its standard output captured.
-int loadPattern(const std::string& path, std::string* out) {
+int loadPattern(const std::string& path, std::string* out)
+{
     testing::internal::CaptureStdout();
     const int slot = patternLoad(path.c_str());
     std::fflush(stdout);
@@ -353,13 +384,15 @@ int loadPattern(const std::string& path, std::string* out) {
     return slot;
 }
 
-std::string patternText(const std::string& first = "128") {
+std::string patternText(const std::string& first = "128")
+{
     std::string text = first + " ";
     for (int i = 1; i < 3072; i++) text += "128 ";
     return text;
 }
 
-TEST(BadPattern, DirectoryUnreadableAndOverlongPathsTakeNoSlot) {
+TEST(BadPattern, DirectoryUnreadableAndOverlongPathsTakeNoSlot)
+{
     Scratch scratch;
     const int before = loadedPatterns();
     std::string out;
@@ -382,25 +415,30 @@ TEST(BadPattern, DirectoryUnreadableAndOverlongPathsTakeNoSlot) {
     EXPECT_EQ(locked.out, "\"" + path + "\" not found!!\n");
 }
 
-TEST(BadPattern, HugeNumbersAndFilesLoadClamped) {
+TEST(BadPattern, HugeNumbersAndFilesLoadClamped)
+{
     Scratch scratch;
     std::string out;
     // One number of a million digits, then the rest: it is 255 (white), which
     // inverts to 0 before the mean is removed.
-    const int slot = loadPattern(scratch.write("digits.pat", patternText(std::string(1000000, '9'))), &out);
+    const int slot =
+        loadPattern(scratch.write("digits.pat", patternText(std::string(1000000, '9'))), &out);
     ASSERT_GE(slot, 0) << out;
     // Inverted values: 0 once, 127 elsewhere in orientation 0; mean (767 * 127) / 768 = 126.
     EXPECT_EQ(patternSlots[slot].values[0][0], 0 - 126);
     EXPECT_EQ(patternSlots[slot].values[0][3], 127 - 126);
     // 8 MiB of anything after the 3072nd number is not read.
-    EXPECT_GE(loadPattern(scratch.write("tail.pat", patternText() + std::string(8 << 20, 'x')), &out), 0);
+    EXPECT_GE(
+        loadPattern(scratch.write("tail.pat", patternText() + std::string(8 << 20, 'x')), &out), 0);
     EXPECT_EQ(out, "");
 }
 
-TEST(BadPattern, BinaryBytesAreAReadError) {
+TEST(BadPattern, BinaryBytesAreAReadError)
+{
     Scratch scratch;
     const int before = loadedPatterns();
-    for (const std::string& junk : {std::string("12\0 34", 6), std::string("12 \xff 34"), std::string("\x80")}) {
+    for (const std::string& junk :
+         {std::string("12\0 34", 6), std::string("12 \xff 34"), std::string("\x80")}) {
         std::string out;
         EXPECT_EQ(loadPattern(scratch.write("bin.pat", junk + " " + patternText()), &out), -1);
         EXPECT_EQ(out, "Pattern Data read error!!\n");
@@ -419,7 +457,8 @@ struct ModelGuard {
     ~ModelGuard() { modelReleaseFile(&file); }
 };
 
-void loadModel(ModelFile* file, const std::string& text) {
+void loadModel(ModelFile* file, const std::string& text)
+{
     FILE* fp = std::tmpfile();
     std::fwrite(text.data(), 1, text.size(), fp);
     std::rewind(fp);
@@ -428,7 +467,8 @@ void loadModel(ModelFile* file, const std::string& text) {
 }
 
 // A face that modelDrawFace would draw: 3 or 4 corners, each a vertex of its object.
-bool drawable(const ModelFace& f, int vertexCount) {
+bool drawable(const ModelFace& f, int vertexCount)
+{
     if (f.vertexCount != 3 && f.vertexCount != 4) return false;
     for (int c = 0; c < f.vertexCount; c++) {
         if (f.vertexIndex[c] < 0 || f.vertexIndex[c] >= vertexCount) return false;
@@ -436,7 +476,8 @@ bool drawable(const ModelFace& f, int vertexCount) {
     return true;
 }
 
-TEST(BadModel, DirectoryStreamReadsAsNothing) {
+TEST(BadModel, DirectoryStreamReadsAsNothing)
+{
     Scratch scratch;
     fs::create_directories(scratch.path("dir0.mqo"));
     FILE* fp = std::fopen(scratch.path("dir0.mqo").c_str(), "r");
@@ -449,7 +490,8 @@ TEST(BadModel, DirectoryStreamReadsAsNothing) {
     EXPECT_EQ(g.file.materials, nullptr);
 }
 
-TEST(BadModel, NonNumericTextLeavesDefaults) {
+TEST(BadModel, NonNumericTextLeavesDefaults)
+{
     ModelGuard g;
     loadModel(&g.file, "Material lots {\n\t\"a\" col(1 0 0 1)\n}\n"
                        "Object \"o\" {\n\tvisible yes\n\tvertex many {\n\t\t1 2 3\n\t}\n"
@@ -477,17 +519,19 @@ TEST(BadModel, NonNumericTextLeavesDefaults) {
     EXPECT_EQ(p.faces[1].vertexIndex[2], 0) << "the scan stops at q";
 }
 
-TEST(BadModel, HugeAndNegativeNumbersStayInsideTheTables) {
+TEST(BadModel, HugeAndNegativeNumbersStayInsideTheTables)
+{
     ModelGuard g;
-    loadModel(&g.file, "Object \"o\" {\n\tvertex 3 {\n\t\t1e999 -1e999 nan\n\t\t0 0 0\n\t\t1 1 1\n\t}\n"
-                       "\tface 6 {\n"
-                       "\t\t3 V(2147483647 -5 1) M(-1)\n"
-                       "\t\t5 V(0 1 2 0 1) UV(0 0 1 1 0 1 1 0 0 0)\n"
-                       "\t\t-1 V(0 1 2)\n"
-                       "\t\t2147483647 V(0 1 2)\n"
-                       "\t\t4 V(0 1 2 3)\n"
-                       "\t\t3 V(0 1 2) M(2147483647)\n"
-                       "\t}\n}\n");
+    loadModel(&g.file,
+              "Object \"o\" {\n\tvertex 3 {\n\t\t1e999 -1e999 nan\n\t\t0 0 0\n\t\t1 1 1\n\t}\n"
+              "\tface 6 {\n"
+              "\t\t3 V(2147483647 -5 1) M(-1)\n"
+              "\t\t5 V(0 1 2 0 1) UV(0 0 1 1 0 1 1 0 0 0)\n"
+              "\t\t-1 V(0 1 2)\n"
+              "\t\t2147483647 V(0 1 2)\n"
+              "\t\t4 V(0 1 2 3)\n"
+              "\t\t3 V(0 1 2) M(2147483647)\n"
+              "\t}\n}\n");
     ASSERT_EQ(g.file.objectCount, 1);
     const ModelObject& o = g.file.objects[0];
     ASSERT_EQ(o.vertexCount, 3);
@@ -498,7 +542,8 @@ TEST(BadModel, HugeAndNegativeNumbersStayInsideTheTables) {
     // Indices and counts are kept as written and judged when drawing: only the last
     // face has corners inside the object (its material is out of range: drawn white).
     const bool expected[6] = {false, false, false, false, false, true};
-    for (int f = 0; f < 6; f++) EXPECT_EQ(drawable(o.faces[f], o.vertexCount), expected[f]) << "face " << f;
+    for (int f = 0; f < 6; f++)
+        EXPECT_EQ(drawable(o.faces[f], o.vertexCount), expected[f]) << "face " << f;
     EXPECT_EQ(o.faces[0].vertexIndex[0], INT_MAX);
     EXPECT_EQ(o.faces[0].material, -1);
     EXPECT_EQ(o.faces[1].vertexCount, 5);
@@ -507,29 +552,40 @@ TEST(BadModel, HugeAndNegativeNumbersStayInsideTheTables) {
     EXPECT_EQ(o.faces[5].material, INT_MAX);
 }
 
-TEST(BadModel, RandomBytesKeepEveryCountWithinItsCap) {
+TEST(BadModel, RandomBytesKeepEveryCountWithinItsCap)
+{
     // Junk with the reader's keywords sprinkled in, so chunks open and close at random.
-    const char* words[] = {"Material 3 {\n", "Object \"x\" {\n", "vertex 4 {\n", "face 3 {\n", "}\n",
-                           "3 V(0 1 2) M(0) UV(0 0 1 1 0 1)\n", "col(1 1 1 1) tex(\"t.bmp\")\n", "visible 0\n"};
+    const char* words[] = {"Material 3 {\n",
+                           "Object \"x\" {\n",
+                           "vertex 4 {\n",
+                           "face 3 {\n",
+                           "}\n",
+                           "3 V(0 1 2) M(0) UV(0 0 1 1 0 1)\n",
+                           "col(1 1 1 1) tex(\"t.bmp\")\n",
+                           "visible 0\n"};
     std::mt19937 random(11);
     ModelGuard g;
     for (int round = 0; round < 30; round++) {
         std::string text;
         while (text.size() < (16u << 10)) {
-            if (random() % 4 == 0) text += words[random() % 8];
-            else text.push_back(static_cast<char>(random() & 0xff));
+            if (random() % 4 == 0)
+                text += words[random() % 8];
+            else
+                text.push_back(static_cast<char>(random() & 0xff));
         }
         loadModel(&g.file, text);
         ASSERT_LE(g.file.objectCount, kModelMaxObjects);
         ASSERT_LE(g.file.materialCount, kModelMaxMaterials);
         for (int k = 0; k < g.file.objectCount; k++) {
             const ModelObject& o = g.file.objects[k];
-            ASSERT_TRUE(o.vertexCount >= 0 && o.vertexCount <= kModelMaxVertices) << "round " << round;
+            ASSERT_TRUE(o.vertexCount >= 0 && o.vertexCount <= kModelMaxVertices)
+                << "round " << round;
             ASSERT_TRUE(o.faceCount >= 0 && o.faceCount <= kModelMaxFaces) << "round " << round;
         }
         for (int m = 0; m < g.file.materialCount; m++) {
             const ModelMaterial& mat = g.file.materials[m];
-            ASSERT_LT(strnlen(mat.textureFile, kModelNameSize), static_cast<size_t>(kModelNameSize));
+            ASSERT_LT(strnlen(mat.textureFile, kModelNameSize),
+                      static_cast<size_t>(kModelNameSize));
         }
     }
 }
@@ -537,7 +593,8 @@ TEST(BadModel, RandomBytesKeepEveryCountWithinItsCap) {
 // ---- Bitmap textures ---------------------------------------------------------------------------
 
 // A w x w bitmap header (width field in the given byte order) and all-white pixels.
-std::string bitmap(int32_t w, bool bigEndianWidth) {
+std::string bitmap(int32_t w, bool bigEndianWidth)
+{
     std::string b(54, '\0');
     b[0] = 'B';
     b[1] = 'M';
@@ -550,14 +607,16 @@ std::string bitmap(int32_t w, bool bigEndianWidth) {
     return b + std::string(static_cast<size_t>(w) * w * 3, '\xff');
 }
 
-FILE* streamOfBytes(const std::string& bytes) {
+FILE* streamOfBytes(const std::string& bytes)
+{
     FILE* fp = std::tmpfile();
     std::fwrite(bytes.data(), 1, bytes.size(), fp);
     std::rewind(fp);
     return fp;
 }
 
-TEST(BadTexture, WrongByteOrderDirectoryAndTextAreNoImage) {
+TEST(BadTexture, WrongByteOrderDirectoryAndTextAreNoImage)
+{
     // Every power of two up to the cap written big-endian reads as 2^16 or more.
     for (int w = 1; w <= kModelMaxTextureWidth; w *= 2) {
         int size = -7;
@@ -587,7 +646,8 @@ TEST(BadTexture, WrongByteOrderDirectoryAndTextAreNoImage) {
 using Clock = std::chrono::steady_clock;
 
 // Frames handed out over `seconds` (each one counted once).
-int countFrames(double seconds) {
+int countFrames(double seconds)
+{
     int frames = 0;
     const auto end = Clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
     while (Clock::now() < end) {
@@ -602,7 +662,8 @@ int countFrames(double seconds) {
 }
 
 // Sum of every byte of a frame: reads all of it.
-size_t readWhole(const unsigned char* image, size_t bytes) {
+size_t readWhole(const unsigned char* image, size_t bytes)
+{
     size_t sum = 0;
     for (size_t i = 0; i < bytes; i++) sum += image[i];
     return sum;
@@ -612,17 +673,22 @@ class BadVideo : public ::testing::Test {
 protected:
     void TearDown() override { videoClose(); }
     // Lines on standard error starting with "video: ".
-    static int reasonLines(const std::string& err) {
+    static int reasonLines(const std::string& err)
+    {
         int n = 0;
-        for (size_t at = err.find("video: "); at != std::string::npos; at = err.find("video: ", at + 1)) n++;
+        for (size_t at = err.find("video: "); at != std::string::npos;
+             at = err.find("video: ", at + 1))
+            n++;
         return n;
     }
 };
 
-TEST_F(BadVideo, ASourceFailingMidStreamReportsOnceThenGivesNothing) {
+TEST_F(BadVideo, ASourceFailingMidStreamReportsOnceThenGivesNothing)
+{
     // The fifth buffer fails: every frame before it exactly once, then one reason line.
     testing::internal::CaptureStderr();
-    ASSERT_EQ(videoOpen("videotestsrc ! identity error-after=5 ! videoconvert ! appsink sync=false"), 0);
+    ASSERT_EQ(
+        videoOpen("videotestsrc ! identity error-after=5 ! videoconvert ! appsink sync=false"), 0);
     ASSERT_EQ(videoCapStart(), 0);
     // Unpaced, the source has delivered its frames and failed long before this wait
     // ends: the frames already delivered still come out.
@@ -649,7 +715,8 @@ TEST_F(BadVideo, ASourceFailingMidStreamReportsOnceThenGivesNothing) {
     EXPECT_EQ(videoOpen("videotestsrc"), 0) << "a failed stream leaves nothing open";
 }
 
-TEST_F(BadVideo, AStreamThatEndsGivesItsFramesThenNothingWithoutAMessage) {
+TEST_F(BadVideo, AStreamThatEndsGivesItsFramesThenNothingWithoutAMessage)
+{
     testing::internal::CaptureStderr();
     ASSERT_EQ(videoOpen("videotestsrc num-buffers=5 ! videoconvert ! appsink sync=false"), 0);
     ASSERT_EQ(videoCapStart(), 0);
@@ -660,7 +727,8 @@ TEST_F(BadVideo, AStreamThatEndsGivesItsFramesThenNothingWithoutAMessage) {
     EXPECT_EQ(videoCapStop(), 0);
 }
 
-TEST_F(BadVideo, ATruncatedImageInASequenceEndsIt) {
+TEST_F(BadVideo, ATruncatedImageInASequenceEndsIt)
+{
     Scratch scratch;
     // 0000.png a real picture, 0001.png its first half.
     const std::string first = scratch.path("0000.png").string();
@@ -672,11 +740,12 @@ TEST_F(BadVideo, ATruncatedImageInASequenceEndsIt) {
     scratch.write("0001.png", png.substr(0, png.size() / 2));
     const std::string location = (scratch.dir() / "%04d.png").string();
     testing::internal::CaptureStderr();
-    ASSERT_EQ(videoOpen(("multifilesrc location=" + location +
-                         " index=0 stop-index=1 caps=image/png,framerate=30/1 ! pngdec ! videoconvert ! "
-                         "appsink sync=false")
-                            .c_str()),
-              0);
+    ASSERT_EQ(
+        videoOpen(("multifilesrc location=" + location +
+                   " index=0 stop-index=1 caps=image/png,framerate=30/1 ! pngdec ! videoconvert ! "
+                   "appsink sync=false")
+                      .c_str()),
+        0);
     ASSERT_EQ(videoCapStart(), 0);
     const int frames = countFrames(1.0);
     const std::string err = testing::internal::GetCapturedStderr();
@@ -690,12 +759,14 @@ TEST_F(BadVideo, ATruncatedImageInASequenceEndsIt) {
 // appended conversion scales them to the first frame's size, so every frame handed out
 // has the size reported; a description with its own sink cannot convert, so the stream
 // stops there with a reason line, after handing out what came before.
-TEST_F(BadVideo, FramesOfAnotherSizeMidStream) {
+TEST_F(BadVideo, FramesOfAnotherSizeMidStream)
+{
     Scratch scratch;
     const struct {
         int w, h;
         int blue, green, red;
-    } pictures[] = {{64, 48, 0, 0, 255}, {640, 480, 0, 255, 0}, {64, 48, 255, 0, 0}, {8, 6, 255, 255, 255}};
+    } pictures[] = {
+        {64, 48, 0, 0, 255}, {640, 480, 0, 255, 0}, {64, 48, 255, 0, 0}, {8, 6, 255, 255, 255}};
     for (int i = 0; i < 4; i++) {
         SynthImage image;
         const auto& p = pictures[i];
@@ -753,7 +824,8 @@ TEST_F(BadVideo, FramesOfAnotherSizeMidStream) {
 }
 
 // Opens that must fail within the open timeout with one reason line; nothing stays open.
-TEST_F(BadVideo, UnusableSourcesFailToOpenWithOneReasonLine) {
+TEST_F(BadVideo, UnusableSourcesFailToOpenWithOneReasonLine)
+{
     Scratch scratch;
     fs::create_directories(scratch.path("clip.mp4"));
     std::string junk(5000, '\0');
@@ -765,12 +837,15 @@ TEST_F(BadVideo, UnusableSourcesFailToOpenWithOneReasonLine) {
         std::string config;
         const char* reason;  // expected somewhere in the line
     } cases[] = {
-        {"directory as the file", "filesrc location=" + scratch.path("clip.mp4").string() + " ! decodebin",
-         "directory"},
-        {"random bytes as a video file", "filesrc location=" + junkPath + " ! decodebin", "video: "},
-        {"empty file", "filesrc location=" + scratch.write("empty.mp4", "") + " ! decodebin", "video: "},
+        {"directory as the file",
+         "filesrc location=" + scratch.path("clip.mp4").string() + " ! decodebin", "directory"},
+        {"random bytes as a video file", "filesrc location=" + junkPath + " ! decodebin",
+         "video: "},
+        {"empty file", "filesrc location=" + scratch.write("empty.mp4", "") + " ! decodebin",
+         "video: "},
         {"an endless device as the file", "filesrc location=/dev/zero ! decodebin", "video: "},
-        {"frames wider than any converter takes", "videotestsrc ! video/x-raw,width=33000,height=8", "33000"},
+        {"frames wider than any converter takes", "videotestsrc ! video/x-raw,width=33000,height=8",
+         "33000"},
         {"error on the first buffer", "videotestsrc ! identity error-after=1", "identity"},
         {"a stream of no frames", "videotestsrc num-buffers=0", "video: "},
     };

@@ -33,7 +33,10 @@
 
 // In the sanitizer build: Mesa keeps its context allocations until exit (see
 // test_model_gl); the model's own tables are leak-checked by test_bad_input.
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+extern "C" const char* __asan_default_options()
+{
+    return "detect_leaks=0";
+}
 
 namespace {
 
@@ -46,7 +49,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kSize = 64;
 
-void openWindow() {
+void openWindow()
+{
     static int argc = 1;
     static char name[] = "test_bad_input_gl";
     static char* argv[] = {name, nullptr};
@@ -58,7 +62,8 @@ void openWindow() {
 
 // Draws list `list` unlit under an orthographic view of [-1, 1]^2 and returns the
 // centre pixel as 0xRRGGBB.
-unsigned int drawCentre(GLuint list) {
+unsigned int drawCentre(GLuint list)
+{
     glViewport(0, 0, kSize, kSize);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
@@ -80,15 +85,18 @@ unsigned int drawCentre(GLuint list) {
 }
 
 // A square over the middle of the view, green, textured with `texture` when not empty.
-std::string squareModel(const std::string& texture) {
+std::string squareModel(const std::string& texture)
+{
     std::string m = "Material 1 {\n\t\"m\" col(0 1 0 1) dif(1) amb(0) emi(0) spc(0) power(5)";
     if (!texture.empty()) m += " tex(\"" + texture + "\")";
-    return m + "\n}\nObject \"o\" {\n\tvertex 4 {\n\t\t0.5 -0.5 0\n\t\t-0.5 -0.5 0\n\t\t-0.5 0.5 0\n\t\t0.5 0.5 0\n\t}\n"
+    return m + "\n}\nObject \"o\" {\n\tvertex 4 {\n\t\t0.5 -0.5 0\n\t\t-0.5 -0.5 0\n\t\t-0.5 0.5 "
+               "0\n\t\t0.5 0.5 0\n\t}\n"
                "\tface 1 {\n\t\t4 V(0 1 2 3) M(0) UV(1 1 0 1 0 0 1 0)\n\t}\n}\n";
 }
 
 // A w x w all-white 24-bit bitmap, its width field in the given byte order.
-std::string whiteBitmap(int w, bool bigEndianWidth) {
+std::string whiteBitmap(int w, bool bigEndianWidth)
+{
     std::string b(54, '\0');
     b[0] = 'B';
     b[1] = 'M';
@@ -124,7 +132,8 @@ const int kChildMode = [] {
 
 // Runs this binary in child mode on `prefixes` (as nobody when asked) and returns what
 // it printed.
-std::string loadInChild(const fs::path& scratch, const std::string& prefixes, bool asNobody) {
+std::string loadInChild(const fs::path& scratch, const std::string& prefixes, bool asNobody)
+{
     const fs::path outPath = scratch / "child.txt";
     fs::remove(outPath);
     const pid_t pid = fork();
@@ -147,22 +156,28 @@ std::string loadInChild(const fs::path& scratch, const std::string& prefixes, bo
 class BadModelGl : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { openWindow(); }
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/tarlim-badinput-gl-XXXXXX";
         dir_ = mkdtemp(pattern);
         chmod(dir_.c_str(), 0755);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
     }
     std::string prefix(const std::string& name) const { return (dir_ / name).string(); }
-    void write(const std::string& name, const std::string& bytes) const { spit(dir_ / name, bytes); }
+    void write(const std::string& name, const std::string& bytes) const
+    {
+        spit(dir_ / name, bytes);
+    }
 
     fs::path dir_;
 };
 
-TEST_F(BadModelGl, ADirectoryInPlaceOfAModelFileFailsTheSequence) {
+TEST_F(BadModelGl, ADirectoryInPlaceOfAModelFileFailsTheSequence)
+{
     fs::create_directories(dir_ / "d0.mqo");
     GLuint base = 99;
     EXPECT_EQ(modelLoadSequence(prefix("d").c_str(), 1, 1.0, &base), 0);
@@ -174,7 +189,8 @@ TEST_F(BadModelGl, ADirectoryInPlaceOfAModelFileFailsTheSequence) {
     EXPECT_EQ(drawCentre(base), kGreen) << "file 0 compiled before the failure";
 }
 
-TEST_F(BadModelGl, AHugeCountWithFewFilesReservesOnlyWhatTheyNeed) {
+TEST_F(BadModelGl, AHugeCountWithFewFilesReservesOnlyWhatTheyNeed)
+{
     // Reserving 2^31 - 1 display lists takes GL hours and gigabytes; the files present
     // decide the block instead.
     write("h0.mqo", squareModel(""));
@@ -193,7 +209,8 @@ TEST_F(BadModelGl, AHugeCountWithFewFilesReservesOnlyWhatTheyNeed) {
     EXPECT_LE(next, 16u);
 }
 
-TEST_F(BadModelGl, TexturesThatAreNoImageLeaveTheFaceItsMaterialColour) {
+TEST_F(BadModelGl, TexturesThatAreNoImageLeaveTheFaceItsMaterialColour)
+{
     fs::create_directories(dir_ / "dir.bmp");
     write("be.bmp", whiteBitmap(16, true));
     write("le.bmp", whiteBitmap(16, false));
@@ -207,7 +224,8 @@ TEST_F(BadModelGl, TexturesThatAreNoImageLeaveTheFaceItsMaterialColour) {
         write(name + "0.mqo", squareModel(c.texture));
         GLuint base = 0;
         ASSERT_EQ(modelLoadSequence(prefix(name).c_str(), 1, 1.0, &base), 1) << c.texture;
-        EXPECT_EQ(drawCentre(base), c.colour) << c.texture << ": got " << std::hex << drawCentre(base);
+        EXPECT_EQ(drawCentre(base), c.colour)
+            << c.texture << ": got " << std::hex << drawCentre(base);
     }
 }
 
@@ -215,9 +233,11 @@ TEST_F(BadModelGl, TexturesThatAreNoImageLeaveTheFaceItsMaterialColour) {
 // named by one sequence after another in a fresh process: GL gets images until the
 // process's texel total is spent, then faces go untextured (their green material),
 // however small the image.
-TEST_F(BadModelGl, TextureMemoryIsBoundedForTheWholeRun) {
+TEST_F(BadModelGl, TextureMemoryIsBoundedForTheWholeRun)
+{
     std::string header = whiteBitmap(1, false).substr(0, 54);
-    for (int i = 0; i < 4; i++) header[18 + i] = static_cast<char>((kModelMaxTextureWidth >> (8 * i)) & 0xff);
+    for (int i = 0; i < 4; i++)
+        header[18 + i] = static_cast<char>((kModelMaxTextureWidth >> (8 * i)) & 0xff);
     write("big.bmp", header);
     write("small.bmp", whiteBitmap(4, false));
     const long long widest = 4LL * kModelMaxTextureWidth * kModelMaxTextureWidth;
@@ -233,22 +253,26 @@ TEST_F(BadModelGl, TextureMemoryIsBoundedForTheWholeRun) {
     EXPECT_EQ(loadInChild(dir_, prefixes + prefix("small"), false), expected + "1 00ff00\n");
 }
 
-TEST_F(BadModelGl, UnreadableModelAndTextureFilesAsNobody) {
+TEST_F(BadModelGl, UnreadableModelAndTextureFilesAsNobody)
+{
     write("m0.mqo", squareModel("white.bmp"));
     write("white.bmp", whiteBitmap(16, false));
     for (const char* file : {"m0.mqo", "white.bmp"}) chmod((dir_ / file).c_str(), 0644);
     EXPECT_EQ(loadInChild(dir_, prefix("m"), true), "1 ffffff\n") << "readable: the control case";
     chmod((dir_ / "white.bmp").c_str(), 0);
-    EXPECT_EQ(loadInChild(dir_, prefix("m"), true), "1 00ff00\n") << "texture mode 000: untextured, green";
+    EXPECT_EQ(loadInChild(dir_, prefix("m"), true), "1 00ff00\n")
+        << "texture mode 000: untextured, green";
     chmod((dir_ / "m0.mqo").c_str(), 0);
-    EXPECT_EQ(loadInChild(dir_, prefix("m"), true), "0 000000\n") << "model mode 000: nothing loaded";
+    EXPECT_EQ(loadInChild(dir_, prefix("m"), true), "0 000000\n")
+        << "model mode 000: nothing loaded";
 }
 
 // ---- The viewer -------------------------------------------------------------------------------
 
 const char* const kAnnounceConf = "Reading config file...";
 const std::string kThroughVideo = std::string(kAnnounceConf) + "done\nOpening video...done\n";
-const std::string kThroughPatterns = kThroughVideo + "Loading camera parameters...done\nLoading pattern file...";
+const std::string kThroughPatterns =
+    kThroughVideo + "Loading camera parameters...done\nLoading pattern file...";
 const std::string kLoadingModels = kThroughPatterns + "done\nLoading model files...";
 
 constexpr int kW = 640, kH = 480;
@@ -257,14 +281,16 @@ const std::string kMarkers = TARLIM_SOURCE_DIR "/data/markers/";
 const char* const kMarkerNames[4] = {"arrow", "moon", "bars", "key"};
 
 // The last line of a text (without its line end).
-std::string lastLine(const std::string& text) {
+std::string lastLine(const std::string& text)
+{
     const size_t start = text.rfind('\n', text.size() >= 2 ? text.size() - 2 : 0);
     return text.substr(start == std::string::npos ? 0 : start + 1);
 }
 
 class BadViewer : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/tarlim-badinput-viewer-XXXXXX";
         dir_ = mkdtemp(pattern);
         chmod(dir_.c_str(), 0755);
@@ -279,20 +305,27 @@ protected:
             chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
         }
     }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
-        else std::fprintf(stderr, "kept the working directory %s\n", dir_.c_str());
+    void TearDown() override
+    {
+        if (!HasFailure())
+            fs::remove_all(dir_);
+        else
+            std::fprintf(stderr, "kept the working directory %s\n", dir_.c_str());
     }
-    void conf(const std::string& text) {
+    void conf(const std::string& text)
+    {
         spit(dir_ / "data/tarlim.conf", text);
         chmod((dir_ / "data/tarlim.conf").c_str(), 0644);
     }
-    static std::string header(const std::string& video, const std::string& camera = "data/camera.cam",
-                              const std::string& threshold = "100") {
+    static std::string header(const std::string& video,
+                              const std::string& camera = "data/camera.cam",
+                              const std::string& threshold = "100")
+    {
         return video + "\n" + camera + "\n" + threshold + "\n";
     }
     // Renders `frames` identical frames with the four shipped markers side by side.
-    void renderClip(int frames) {
+    void renderClip(int frames)
+    {
         SynthImage pictures[4];
         SynthScene scene;
         synthSceneInit(&cam_, &scene);
@@ -302,8 +335,8 @@ protected:
             scene.markers[m].picture = &pictures[m];
             scene.markers[m].side = kSide;
             const double u = (m % 2 == 0) ? 170 : 470, v = (m < 2) ? 130 : 350, z = 500;
-            synthPoseMake(10.0 * m, 15, 30.0 * m, (u - (kW - 1) / 2.0) * z / kFocal, (v - (kH - 1) / 2.0) * z / kFocal,
-                          z, scene.markers[m].pose);
+            synthPoseMake(10.0 * m, 15, 30.0 * m, (u - (kW - 1) / 2.0) * z / kFocal,
+                          (v - (kH - 1) / 2.0) * z / kFocal, z, scene.markers[m].pose);
         }
         SynthImage frame;
         ASSERT_EQ(synthRender(&scene, &frame, nullptr), 0);
@@ -314,17 +347,20 @@ protected:
             ASSERT_EQ(synthPngWrite((dir_ / name).c_str(), &frame, 0), 0);
         }
     }
-    std::string clip(int frames) const {
-        return "multifilesrc location=clip/%04d.png index=0 stop-index=" + std::to_string(frames - 1) +
-               " caps=image/png,framerate=30/1 ! pngdec";
+    std::string clip(int frames) const
+    {
+        return "multifilesrc location=clip/%04d.png index=0 stop-index=" +
+               std::to_string(frames - 1) + " caps=image/png,framerate=30/1 ! pngdec";
     }
     // Waits until the last start-up stage is announced (its "done" stays in the
     // viewer's buffer), then `seconds` more; true when the viewer is still running.
-    static bool waitRunning(Viewer& viewer, double seconds) {
+    static bool waitRunning(Viewer& viewer, double seconds)
+    {
         const auto end = Clock::now() + std::chrono::seconds(30);
         while (Clock::now() < end && viewer.wait(0) == Viewer::kRunning) {
             if (viewer.out() == kLoadingModels) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
                 return viewer.wait(0) == Viewer::kRunning;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -332,13 +368,15 @@ protected:
         return false;
     }
     // Escape with the pointer over the window: the end of a responsive viewer.
-    static int escape(Viewer& viewer) {
+    static int escape(Viewer& viewer)
+    {
         if (sh("xdotool mousemove 5 5 key Escape") != 0) return -1;
         return viewer.wait(10);
     }
 
     // Pixels of the window (top-left kW x kH of the screen) that are plainly red.
-    static int redPixels(const fs::path& dir) {
+    static int redPixels(const fs::path& dir)
+    {
         SynthImage screen;
         std::string error;
         if (sh("xwd -root -silent -out " + (dir / "shot.xwd").string()) != 0) return -1;
@@ -355,7 +393,8 @@ protected:
     CameraParam cam_{};
 };
 
-TEST_F(BadViewer, BadFilesEndStartUpWithStatusOneAndTheirMessage) {
+TEST_F(BadViewer, BadFilesEndStartUpWithStatusOneAndTheirMessage)
+{
     const std::string video = "videotestsrc";
     // Little-endian: the same camera, every field's bytes reversed.
     std::string le = slurp(dir_ / "data/camera.cam");
@@ -369,12 +408,13 @@ TEST_F(BadViewer, BadFilesEndStartUpWithStatusOneAndTheirMessage) {
     fs::copy_file(dir_ / "clip/0000.png", dir_ / "locked.png");
     fs::copy_file(dir_ / "data/camera.cam", dir_ / "data/locked.cam");
     fs::copy_file(dir_ / "data/arrow.pat", dir_ / "data/locked.pat");
-    for (const char* file : {"locked.png", "data/locked.cam", "data/locked.pat"}) chmod((dir_ / file).c_str(), 0);
+    for (const char* file : {"locked.png", "data/locked.cam", "data/locked.pat"})
+        chmod((dir_ / file).c_str(), 0);
     const std::string marker = "\n80\n1\n1.0\nmodels/none\n";
     const std::string confFail = "failed to read conf file: data/tarlim.conf\n";
     struct Row {
         const char* name;
-        std::string conf;     // empty: data/tarlim.conf is made a directory
+        std::string conf;  // empty: data/tarlim.conf is made a directory
         bool unprivileged;
         bool lockConf;        // data/tarlim.conf mode 000
         std::string out;      // whole standard output
@@ -382,19 +422,25 @@ TEST_F(BadViewer, BadFilesEndStartUpWithStatusOneAndTheirMessage) {
     };
     const Row rows[] = {
         {"configuration file is a directory", "", false, false, kAnnounceConf, confFail},
-        {"configuration file unreadable", header(video) + "0\n", true, true, kAnnounceConf, confFail},
+        {"configuration file unreadable", header(video) + "0\n", true, true, kAnnounceConf,
+         confFail},
         {"camera file little-endian", header(video, "data/le.cam") + "0\n", false, false,
-         kThroughVideo + "Loading camera parameters...", "failed to load camera param: data/le.cam\n"},
+         kThroughVideo + "Loading camera parameters...",
+         "failed to load camera param: data/le.cam\n"},
         {"camera file is a directory", header(video, "data/dir.cam") + "0\n", false, false,
-         kThroughVideo + "Loading camera parameters...", "failed to load camera param: data/dir.cam\n"},
+         kThroughVideo + "Loading camera parameters...",
+         "failed to load camera param: data/dir.cam\n"},
         {"camera file unreadable", header(video, "data/locked.cam") + "0\n", true, false,
-         kThroughVideo + "Loading camera parameters...", "failed to load camera param: data/locked.cam\n"},
+         kThroughVideo + "Loading camera parameters...",
+         "failed to load camera param: data/locked.cam\n"},
         {"pattern file is a directory", header(video) + "1\ndata/dir.pat" + marker, false, false,
-         kThroughPatterns + "Pattern Data read error!!\n", "failed to load pattern file: data/dir.pat\n"},
+         kThroughPatterns + "Pattern Data read error!!\n",
+         "failed to load pattern file: data/dir.pat\n"},
         {"pattern file unreadable", header(video) + "1\ndata/locked.pat" + marker, true, false,
-         kThroughPatterns + "\"data/locked.pat\" not found!!\n", "failed to load pattern file: data/locked.pat\n"},
-        {"video file unreadable", header("filesrc location=locked.png ! pngdec") + "0\n", true, false,
-         std::string(kAnnounceConf) + "done\nOpening video...",
+         kThroughPatterns + "\"data/locked.pat\" not found!!\n",
+         "failed to load pattern file: data/locked.pat\n"},
+        {"video file unreadable", header("filesrc location=locked.png ! pngdec") + "0\n", true,
+         false, std::string(kAnnounceConf) + "done\nOpening video...",
          "failed to open video: filesrc location=locked.png ! pngdec\n"},
     };
     for (const Row& row : rows) {
@@ -416,7 +462,8 @@ TEST_F(BadViewer, BadFilesEndStartUpWithStatusOneAndTheirMessage) {
     }
     // As root the same locked files load: the unprivileged rows are what made them fail.
     if (geteuid() == 0) {
-        conf(header("filesrc location=locked.png ! pngdec", "data/locked.cam") + "1\ndata/locked.pat" + marker);
+        conf(header("filesrc location=locked.png ! pngdec", "data/locked.cam") +
+             "1\ndata/locked.pat" + marker);
         Viewer viewer(dir_);
         EXPECT_TRUE(waitRunning(viewer, 0.2)) << viewer.out() << viewer.err();
         EXPECT_EQ(escape(viewer), 0);
@@ -425,11 +472,13 @@ TEST_F(BadViewer, BadFilesEndStartUpWithStatusOneAndTheirMessage) {
 
 // A camera that fails mid-run, and one whose stream ends: the window keeps its last
 // picture, the viewer keeps answering, and Escape ends it with status 0.
-TEST_F(BadViewer, ACameraThatFailsOrEndsMidRunLeavesTheViewerResponsive) {
+TEST_F(BadViewer, ACameraThatFailsOrEndsMidRunLeavesTheViewerResponsive)
+{
     struct Case {
         const char* video;
         bool reason;  // a "video: " line expected on standard error
-    } cases[] = {{"videotestsrc ! identity error-after=20", true}, {"videotestsrc num-buffers=20", false}};
+    } cases[] = {{"videotestsrc ! identity error-after=20", true},
+                 {"videotestsrc num-buffers=20", false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.video);
         conf(header(c.video) + "0\n");
@@ -437,7 +486,8 @@ TEST_F(BadViewer, ACameraThatFailsOrEndsMidRunLeavesTheViewerResponsive) {
         // 20 frames at 30 per second are over within the second and a half waited; the
         // reason line comes with the next frame call after the error.
         ASSERT_TRUE(waitRunning(viewer, 1.5)) << viewer.out() << viewer.err();
-        for (const auto end = Clock::now() + std::chrono::seconds(10); c.reason && Clock::now() < end;) {
+        for (const auto end = Clock::now() + std::chrono::seconds(10);
+             c.reason && Clock::now() < end;) {
             if (viewer.err().find('\n') != std::string::npos) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -453,7 +503,8 @@ TEST_F(BadViewer, ACameraThatFailsOrEndsMidRunLeavesTheViewerResponsive) {
         // The test source's first column is light grey: a frame is shown (polled, as a
         // slow build may take a while to draw its first one).
         int light = 0;
-        for (const auto end = Clock::now() + std::chrono::seconds(10); light <= 3 * 150 && Clock::now() < end;) {
+        for (const auto end = Clock::now() + std::chrono::seconds(10);
+             light <= 3 * 150 && Clock::now() < end;) {
             SynthImage screen;
             std::string error;
             ASSERT_EQ(sh("xwd -root -silent -out " + (dir_ / "shot.xwd").string()), 0);
@@ -473,15 +524,18 @@ TEST_F(BadViewer, ACameraThatFailsOrEndsMidRunLeavesTheViewerResponsive) {
 // not finite, zero or negative, a model count far beyond the files, the extreme
 // thresholds, and degenerate cameras. The frame loop runs pose estimation and drawing with them for every
 // frame without crashing or hanging; a marker with sound values keeps its model.
-TEST_F(BadViewer, ExtremeConfiguredValuesWithMarkersInView) {
+TEST_F(BadViewer, ExtremeConfiguredValuesWithMarkersInView)
+{
     renderClip(10);
     spit(dir_ / "models/red0.mqo",
          "Material 1 {\n\t\"r\" col(1 0 0 1) dif(0) amb(0) emi(1) spc(0) power(5)\n}\n"
-         "Object \"box\" {\n\tvertex 4 {\n\t\t-20 0 -20\n\t\t20 0 -20\n\t\t20 0 20\n\t\t-20 0 20\n\t}\n"
+         "Object \"box\" {\n\tvertex 4 {\n\t\t-20 0 -20\n\t\t20 0 -20\n\t\t20 0 20\n\t\t-20 0 "
+         "20\n\t}\n"
          "\tface 2 {\n\t\t4 V(0 1 2 3) M(0)\n\t\t4 V(3 2 1 0) M(0)\n\t}\n}\n");
     chmod((dir_ / "models").c_str(), 0755);
     auto block = [](const char* marker, const char* width, const char* count, const char* scale) {
-        return std::string("data/") + marker + ".pat\n" + width + "\n" + count + "\n" + scale + "\nmodels/red\n";
+        return std::string("data/") + marker + ".pat\n" + width + "\n" + count + "\n" + scale +
+               "\nmodels/red\n";
     };
     // Cameras whose numbers are finite (so they load) but degenerate: all zero, and
     // all the largest double (infinite once rescaled to the frame).
@@ -514,13 +568,15 @@ TEST_F(BadViewer, ExtremeConfiguredValuesWithMarkersInView) {
         {"100", "1\n" + block("key", "80", "1", "1.0"), -1, "data/huge.cam"},
     };
     for (const auto& run : runs) {
-        SCOPED_TRACE(std::string(run.camera) + ", threshold " + run.threshold + ", markers " + run.markers);
+        SCOPED_TRACE(std::string(run.camera) + ", threshold " + run.threshold + ", markers " +
+                     run.markers);
         conf(header(clip(10), run.camera, run.threshold) + run.markers);
         Viewer viewer(dir_);
         ASSERT_TRUE(waitRunning(viewer, 1.5)) << viewer.out() << viewer.err();
         int red = redPixels(dir_);
         // A slow build may take a while to draw: the model is waited for.
-        for (const auto end = Clock::now() + std::chrono::seconds(10); run.red == 1 && red <= 200 && Clock::now() < end;) {
+        for (const auto end = Clock::now() + std::chrono::seconds(10);
+             run.red == 1 && red <= 200 && Clock::now() < end;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
             red = redPixels(dir_);
         }

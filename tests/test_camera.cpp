@@ -23,12 +23,16 @@ namespace {
 struct TempFile {
     std::string path;
     explicit TempFile(const char* name)
-        : path(std::string(TARLIM_BINARY_DIR) + "/tests/camera_" + std::to_string(getpid()) + "_" + name + ".tmp") {}
+        : path(std::string(TARLIM_BINARY_DIR) + "/tests/camera_" + std::to_string(getpid()) + "_" +
+               name + ".tmp")
+    {
+    }
     ~TempFile() { std::remove(path.c_str()); }
     void write(const std::vector<unsigned char>& bytes) const
     {
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
     }
     std::vector<unsigned char> read() const
     {
@@ -42,7 +46,8 @@ CameraParam sampleParam(double salt = 0.0)
     CameraParam p{};
     p.width = 640;
     p.height = 480;
-    const double proj[3][4] = {{700.5 + salt, 0.25, 320.125, 1.5}, {0, 698.75, 241.5, -2.0}, {0, 0, 1, 0.001}};
+    const double proj[3][4] = {
+        {700.5 + salt, 0.25, 320.125, 1.5}, {0, 698.75, 241.5, -2.0}, {0, 0, 1, 0.001}};
     std::memcpy(p.projection, proj, sizeof proj);
     p.distortion[0] = 318.5;
     p.distortion[1] = 242.0;
@@ -68,9 +73,12 @@ void expectSameParam(const CameraParam& a, const CameraParam& b, const char* wha
     EXPECT_EQ(a.width, b.width) << what;
     EXPECT_EQ(a.height, b.height) << what;
     for (int i = 0; i < 3; i++) {
-        for (int j = 0; j < 4; j++) EXPECT_EQ(a.projection[i][j], b.projection[i][j]) << what << " [" << i << "][" << j << "]";
+        for (int j = 0; j < 4; j++)
+            EXPECT_EQ(a.projection[i][j], b.projection[i][j])
+                << what << " [" << i << "][" << j << "]";
     }
-    for (int i = 0; i < 4; i++) EXPECT_EQ(a.distortion[i], b.distortion[i]) << what << " distortion " << i;
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(a.distortion[i], b.distortion[i]) << what << " distortion " << i;
 }
 
 // Independent big-endian encoder for hand-made files.
@@ -111,7 +119,8 @@ TEST(CamParamFile, HandMadeBigEndianRecordLoads)
     ASSERT_EQ(camParamLoad(file.path.c_str(), 1, &p), 0);
     EXPECT_EQ(p.width, 640);
     EXPECT_EQ(p.height, 480);
-    for (int i = 0; i < 12; i++) EXPECT_EQ(p.projection[i / 4][i % 4], values[i]) << "projection " << i;
+    for (int i = 0; i < 12; i++)
+        EXPECT_EQ(p.projection[i / 4][i % 4], values[i]) << "projection " << i;
     for (int i = 0; i < 4; i++) EXPECT_EQ(p.distortion[i], values[12 + i]) << "distortion " << i;
 }
 
@@ -184,9 +193,11 @@ TEST(CamParamFile, RejectsBadSizesAndNonFiniteNumbers)
         double badValue;
         int want;
     } cases[] = {
-        {1, 1, -1, 0, 0},        // smallest valid size
-        {0, 480, -1, 0, -1},     {640, 0, -1, 0, -1},
-        {-640, 480, -1, 0, -1},  {640, -1, -1, 0, -1},
+        {1, 1, -1, 0, 0},  // smallest valid size
+        {0, 480, -1, 0, -1},
+        {640, 0, -1, 0, -1},
+        {-640, 480, -1, 0, -1},
+        {640, -1, -1, 0, -1},
         {640, 480, 0, std::numeric_limits<double>::quiet_NaN(), -1},
         {640, 480, 11, std::numeric_limits<double>::infinity(), -1},
         {640, 480, 14, -std::numeric_limits<double>::infinity(), -1},
@@ -201,7 +212,8 @@ TEST(CamParamFile, RejectsBadSizesAndNonFiniteNumbers)
         file.write(handRecord(k.width, k.height, values));
         CameraParam p = filledWith(3);
         const int got = camParamLoad(file.path.c_str(), 1, &p);
-        EXPECT_EQ(got, k.want) << "size " << k.width << "x" << k.height << " field " << k.badIndex << " = " << k.badValue;
+        EXPECT_EQ(got, k.want) << "size " << k.width << "x" << k.height << " field " << k.badIndex
+                               << " = " << k.badValue;
         if (got != 0) expectSameParam(p, filledWith(3), "rejected record");
 
         // Saving such a record is refused and creates no file.
@@ -211,7 +223,8 @@ TEST(CamParamFile, RejectsBadSizesAndNonFiniteNumbers)
         q.height = k.height;
         for (int i = 0; i < 12; i++) q.projection[i / 4][i % 4] = values[i];
         for (int i = 0; i < 4; i++) q.distortion[i] = values[12 + i];
-        EXPECT_EQ(camParamSave(file.path.c_str(), 1, &q), k.want) << "save, size " << k.width << "x" << k.height;
+        EXPECT_EQ(camParamSave(file.path.c_str(), 1, &q), k.want)
+            << "save, size " << k.width << "x" << k.height;
         if (k.want != 0) {
             EXPECT_EQ(std::fopen(file.path.c_str(), "rb"), nullptr);
         }
@@ -399,7 +412,11 @@ Pose randomPose(std::mt19937& rng)
         {2 * (qx * qz - qy * qw), 2 * (qy * qz + qx * qw), 1 - 2 * (qx * qx + qy * qy)},
     };
     const double t[3] = {g(rng) * 50, g(rng) * 50, 100 + u(rng) * 500};
-    Pose pose{{{400 + u(rng) * 600, g(rng), 200 + u(rng) * 200}, {0, 400 + u(rng) * 600, 150 + u(rng) * 200}, {0, 0, 1}}, {}, {}};
+    Pose pose{{{400 + u(rng) * 600, g(rng), 200 + u(rng) * 200},
+               {0, 400 + u(rng) * 600, 150 + u(rng) * 200},
+               {0, 0, 1}},
+              {},
+              {}};
     for (int i = 0; i < 3; i++) {
         for (int j = 0; j < 3; j++) pose.rt[i][j] = r[i][j];
         pose.rt[i][3] = t[i];
@@ -413,17 +430,20 @@ Pose randomPose(std::mt19937& rng)
     return pose;
 }
 
-void expectDecomposes(const double p[3][4], const double k[3][3], const double rt[3][4], const std::string& what)
+void expectDecomposes(const double p[3][4], const double k[3][3], const double rt[3][4],
+                      const std::string& what)
 {
     double a[3][4], t[3][4];
     EXPECT_EQ(camDecomposeProjection(p, a, t), 0);
     for (int i = 0; i < 3; i++) {
         for (int j = 0; j < 3; j++) {
-            EXPECT_NEAR(a[i][j], k[i][j], 1e-9 * (1 + std::fabs(k[i][j]))) << what << " A[" << i << "][" << j << "]";
+            EXPECT_NEAR(a[i][j], k[i][j], 1e-9 * (1 + std::fabs(k[i][j])))
+                << what << " A[" << i << "][" << j << "]";
         }
         EXPECT_EQ(a[i][3], 0.0) << what << " A[" << i << "][3]";
         for (int j = 0; j < 4; j++) {
-            EXPECT_NEAR(t[i][j], rt[i][j], 1e-9 * (1 + std::fabs(rt[i][j]))) << what << " T[" << i << "][" << j << "]";
+            EXPECT_NEAR(t[i][j], rt[i][j], 1e-9 * (1 + std::fabs(rt[i][j])))
+                << what << " T[" << i << "][" << j << "]";
         }
     }
     EXPECT_EQ(a[2][2], 1.0) << what;
@@ -439,7 +459,8 @@ TEST(CamDecomposeProjection, RecoversIntrinsicsAndPose)
             for (int i = 0; i < 3; i++) {
                 for (int j = 0; j < 4; j++) p[i][j] = pose.p[i][j] * scale;
             }
-            expectDecomposes(p, pose.k, pose.rt, "trial " + std::to_string(trial) + " scale " + std::to_string(scale));
+            expectDecomposes(p, pose.k, pose.rt,
+                             "trial " + std::to_string(trial) + " scale " + std::to_string(scale));
         }
     }
 }

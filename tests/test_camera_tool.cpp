@@ -16,7 +16,8 @@ namespace {
 
 const std::string kTool = std::string(TARLIM_BINARY_DIR) + "/tools/tarlim-camera";
 // The process id keeps cases that CTest runs side by side off each other's files.
-const std::string kScratch = std::string(TARLIM_BINARY_DIR) + "/tests/camera_tool_" + std::to_string(getpid());
+const std::string kScratch =
+    std::string(TARLIM_BINARY_DIR) + "/tests/camera_tool_" + std::to_string(getpid());
 
 struct ToolRun {
     int status;
@@ -45,18 +46,25 @@ ToolRun runTool(const std::string& args)
     return r;
 }
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 struct ScratchFile {
     std::string path;
-    explicit ScratchFile(const char* name) : path(kScratch + "_" + name + ".cam") { std::remove(path.c_str()); }
+    explicit ScratchFile(const char* name) : path(kScratch + "_" + name + ".cam")
+    {
+        std::remove(path.c_str());
+    }
     ~ScratchFile() { std::remove(path.c_str()); }
 };
 
 TEST(CameraTool, MakeThenShowAndLoad)
 {
     ScratchFile file("plain");
-    ToolRun made = runTool("make --size 640x480 --fx 700 --fy 710 --cx 320 --cy 240 -o '" + file.path + "'");
+    ToolRun made =
+        runTool("make --size 640x480 --fx 700 --fy 710 --cx 320 --cy 240 -o '" + file.path + "'");
     ASSERT_EQ(made.status, 0) << made.err;
 
     CameraParam p{};
@@ -64,7 +72,8 @@ TEST(CameraTool, MakeThenShowAndLoad)
     EXPECT_EQ(p.width, 640);
     EXPECT_EQ(p.height, 480);
     const double want[3][4] = {{700, 0, 320, 0}, {0, 710, 240, 0}, {0, 0, 1, 0}};
-    for (int i = 0; i < 12; i++) EXPECT_EQ(p.projection[i / 4][i % 4], want[i / 4][i % 4]) << "projection " << i;
+    for (int i = 0; i < 12; i++)
+        EXPECT_EQ(p.projection[i / 4][i % 4], want[i / 4][i % 4]) << "projection " << i;
     // No --distortion: centred at the principal point, no radial term, unit scale.
     EXPECT_EQ(p.distortion[0], 320.0);
     EXPECT_EQ(p.distortion[1], 240.0);
@@ -74,16 +83,20 @@ TEST(CameraTool, MakeThenShowAndLoad)
     ToolRun shown = runTool("show '" + file.path + "'");
     ASSERT_EQ(shown.status, 0) << shown.err;
     EXPECT_TRUE(contains(shown.out, "640 x 480")) << shown.out;
-    EXPECT_TRUE(contains(shown.out, "fx = 700.000000  fy = 710.000000  cx = 320.000000  cy = 240.000000")) << shown.out;
+    EXPECT_TRUE(
+        contains(shown.out, "fx = 700.000000  fy = 710.000000  cx = 320.000000  cy = 240.000000"))
+        << shown.out;
     // 2 atan(320 / 700) = 49.13 degrees, 2 atan(240 / 710) = 37.35 degrees.
-    EXPECT_TRUE(contains(shown.out, "horizontal 49.13 degrees  vertical 37.35 degrees")) << shown.out;
+    EXPECT_TRUE(contains(shown.out, "horizontal 49.13 degrees  vertical 37.35 degrees"))
+        << shown.out;
 }
 
 TEST(CameraTool, DistortionAndSkewAreWritten)
 {
     ScratchFile file("dist");
     ToolRun made = runTool("make --size 320x240 --fx 350.5 --fy 351 --cx 161 --cy 119 --skew 0.25 "
-                       "--distortion 160.5,120.25,12,0.99 -o '" + file.path + "'");
+                           "--distortion 160.5,120.25,12,0.99 -o '" +
+                           file.path + "'");
     ASSERT_EQ(made.status, 0) << made.err;
     CameraParam p{};
     ASSERT_EQ(camParamLoad(file.path.c_str(), 1, &p), 0);
@@ -119,7 +132,9 @@ TEST(CameraTool, CommittedCameraFile)
 TEST(CameraTool, BadFilesFailWithAMessage)
 {
     ScratchFile file("bad");
-    const auto write = [&](const std::string& bytes) { std::ofstream(file.path, std::ios::binary) << bytes; };
+    const auto write = [&](const std::string& bytes) {
+        std::ofstream(file.path, std::ios::binary) << bytes;
+    };
 
     write(std::string(100, '\0'));
     ToolRun shortFile = runTool("show '" + file.path + "'");
@@ -137,7 +152,8 @@ TEST(CameraTool, BadFilesFailWithAMessage)
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(contains(missing.err, "cannot read")) << missing.err;
 
-    ToolRun unwritable = runTool("make --size 640x480 --fx 700 --fy 700 --cx 320 --cy 240 -o /nonexistent-dir/x.cam");
+    ToolRun unwritable = runTool(
+        "make --size 640x480 --fx 700 --fy 700 --cx 320 --cy 240 -o /nonexistent-dir/x.cam");
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_TRUE(contains(unwritable.err, "cannot write")) << unwritable.err;
 }
@@ -168,7 +184,8 @@ TEST(CameraTool, BadArgumentsGiveUsage)
         ToolRun r = runTool(args);
         EXPECT_EQ(r.status, 2) << "args: " << args;
         EXPECT_TRUE(contains(r.err, "usage:")) << "args: " << args << "\n" << r.err;
-        EXPECT_EQ(std::fopen(file.path.c_str(), "rb"), nullptr) << "a file was written for: " << args;
+        EXPECT_EQ(std::fopen(file.path.c_str(), "rb"), nullptr)
+            << "a file was written for: " << args;
     }
     ToolRun help = runTool("--help");
     EXPECT_EQ(help.status, 0);

@@ -19,7 +19,8 @@ namespace fs = std::filesystem;
 // reader opens that fixed path relative to the working directory.
 class Config : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         old_ = fs::current_path();
         char pattern[] = "/tmp/tarlim-config-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -27,23 +28,28 @@ protected:
         fs::create_directories(dir_ / "data");
         fs::current_path(dir_);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         fs::current_path(old_);
         fs::remove_all(dir_);
     }
     // Writes the file byte for byte (no newline translation).
-    void write(const std::string& text) {
+    void write(const std::string& text)
+    {
         std::ofstream out("data/tarlim.conf", std::ios::binary);
         out << text;
     }
-    static std::string lf(const std::vector<std::string>& lines, const char* end = "\n") {
+    static std::string lf(const std::vector<std::string>& lines, const char* end = "\n")
+    {
         std::string text;
         for (const auto& l : lines) text += l + end;
         return text;
     }
     // Header lines plus `blocks` complete marker blocks numbered from 0.
-    static std::vector<std::string> withMarkers(const std::string& count, int blocks) {
-        std::vector<std::string> lines = {"v4l2src ! videoconvert", "data/camera.cam", "100", count};
+    static std::vector<std::string> withMarkers(const std::string& count, int blocks)
+    {
+        std::vector<std::string> lines = {"v4l2src ! videoconvert", "data/camera.cam", "100",
+                                          count};
         for (int k = 0; k < blocks; k++) {
             lines.push_back("data/p" + std::to_string(k) + ".pat");
             lines.push_back(std::to_string(80 + k));
@@ -57,19 +63,21 @@ protected:
 };
 
 // Snapshot of the fields a file sets, for comparing two reads.
-std::string dump() {
+std::string dump()
+{
     const AppConfig& c = appConfig;
     std::string s = std::string(c.videoConfig) + "|" + c.cameraParamFile + "|" +
                     std::to_string(c.threshold) + "|" + std::to_string(c.markerCount);
     for (int k = 0; k < kAppMaxMarkers; k++) {
-        s += "|" + std::string(c.markers[k].patternFile) + "," + std::to_string(c.markers[k].width) +
-             "," + std::to_string(c.sequences[k].frameCount) + "," +
-             std::to_string(c.sequences[k].scale) + "," + c.sequences[k].pathPrefix;
+        s += "|" + std::string(c.markers[k].patternFile) + "," +
+             std::to_string(c.markers[k].width) + "," + std::to_string(c.sequences[k].frameCount) +
+             "," + std::to_string(c.sequences[k].scale) + "," + c.sequences[k].pathPrefix;
     }
     return s;
 }
 
-TEST_F(Config, ReadsEveryFieldOfACompleteFile) {
+TEST_F(Config, ReadsEveryFieldOfACompleteFile)
+{
     write(lf(withMarkers("2", 2)));
     ASSERT_EQ(cfgRead(), 1);
     EXPECT_STREQ(appConfig.videoConfig, "v4l2src ! videoconvert");
@@ -78,7 +86,8 @@ TEST_F(Config, ReadsEveryFieldOfACompleteFile) {
     ASSERT_EQ(appConfig.markerCount, 2);
     for (int k = 0; k < 2; k++) {
         SCOPED_TRACE("marker " + std::to_string(k));
-        EXPECT_EQ(std::string(appConfig.markers[k].patternFile), "data/p" + std::to_string(k) + ".pat");
+        EXPECT_EQ(std::string(appConfig.markers[k].patternFile),
+                  "data/p" + std::to_string(k) + ".pat");
         EXPECT_EQ(appConfig.markers[k].width, 80.0 + k);
         EXPECT_EQ(appConfig.markers[k].center[0], 0.0);
         EXPECT_EQ(appConfig.markers[k].center[1], 0.0);
@@ -86,13 +95,15 @@ TEST_F(Config, ReadsEveryFieldOfACompleteFile) {
         EXPECT_EQ(appConfig.markers[k].visible, 0);
         EXPECT_EQ(appConfig.sequences[k].frameCount, k + 1);
         EXPECT_EQ(appConfig.sequences[k].scale, 1.5);
-        EXPECT_EQ(std::string(appConfig.sequences[k].pathPrefix), "data/models/m" + std::to_string(k) + "_");
+        EXPECT_EQ(std::string(appConfig.sequences[k].pathPrefix),
+                  "data/models/m" + std::to_string(k) + "_");
     }
     EXPECT_EQ(appConfig.videoWidth, 0);
     EXPECT_EQ(appConfig.camera.width, 0);
 }
 
-TEST_F(Config, LineEndsAreStrippedInAnyMix) {
+TEST_F(Config, LineEndsAreStrippedInAnyMix)
+{
     const auto lines = withMarkers("2", 2);
     write(lf(lines));
     ASSERT_EQ(cfgRead(), 1);
@@ -116,7 +127,8 @@ TEST_F(Config, LineEndsAreStrippedInAnyMix) {
     EXPECT_EQ(dump(), expected);
 }
 
-TEST_F(Config, CommentsOnlyInTheFirstColumnAndBlankLinesSkipped) {
+TEST_F(Config, CommentsOnlyInTheFirstColumnAndBlankLinesSkipped)
+{
     write("# a comment\n\n\r\nvideo\n#another\n\n  # not a comment\n7\n0\n");
     ASSERT_EQ(cfgRead(), 1);
     EXPECT_STREQ(appConfig.videoConfig, "video");
@@ -133,7 +145,8 @@ TEST_F(Config, CommentsOnlyInTheFirstColumnAndBlankLinesSkipped) {
     EXPECT_EQ(cfgRead(), 0);
 }
 
-TEST_F(Config, NumbersScanFromTheLineStartAndIgnoreTrailingText) {
+TEST_F(Config, NumbersScanFromTheLineStartAndIgnoreTrailingText)
+{
     write("v\nc\n   42abc\n1 # one marker\n p.pat \n 80.5mm\n3 frames\n-2.5e1\nprefix  \n");
     ASSERT_EQ(cfgRead(), 1);
     EXPECT_EQ(appConfig.threshold, 42);
@@ -145,11 +158,11 @@ TEST_F(Config, NumbersScanFromTheLineStartAndIgnoreTrailingText) {
     EXPECT_STREQ(appConfig.sequences[0].pathPrefix, "prefix  ");
     // Each numeric line with its text before the number: the whole file fails.
     const char* bad[] = {
-        "v\nc\nx100\n0\n",                           // threshold
-        "v\nc\n100\nn\n",                            // marker count
-        "v\nc\n100\n1\np\nwide\n1\n1\nm\n",          // width
-        "v\nc\n100\n1\np\n80\nthree\n1\nm\n",        // model count
-        "v\nc\n100\n1\np\n80\n3\nbig\nm\n",          // scale
+        "v\nc\nx100\n0\n",                     // threshold
+        "v\nc\n100\nn\n",                      // marker count
+        "v\nc\n100\n1\np\nwide\n1\n1\nm\n",    // width
+        "v\nc\n100\n1\np\n80\nthree\n1\nm\n",  // model count
+        "v\nc\n100\n1\np\n80\n3\nbig\nm\n",    // scale
     };
     for (const char* text : bad) {
         SCOPED_TRACE(text);
@@ -158,7 +171,8 @@ TEST_F(Config, NumbersScanFromTheLineStartAndIgnoreTrailingText) {
     }
 }
 
-TEST_F(Config, MarkerCountIsClampedAndNonPositiveMeansNone) {
+TEST_F(Config, MarkerCountIsClampedAndNonPositiveMeansNone)
+{
     auto nine = withMarkers("9", 9);
     write(lf(nine));
     ASSERT_EQ(cfgRead(), 1);
@@ -177,7 +191,8 @@ TEST_F(Config, MarkerCountIsClampedAndNonPositiveMeansNone) {
     }
 }
 
-TEST_F(Config, MissingLinesFail) {
+TEST_F(Config, MissingLinesFail)
+{
     EXPECT_EQ(cfgRead(), 0) << "no file at all";
     write("");
     EXPECT_EQ(cfgRead(), 0) << "empty file";
@@ -192,7 +207,8 @@ TEST_F(Config, MissingLinesFail) {
     EXPECT_EQ(cfgRead(), 1);
 }
 
-TEST_F(Config, ReadClearsWhatAnEarlierReadLeft) {
+TEST_F(Config, ReadClearsWhatAnEarlierReadLeft)
+{
     write(lf(withMarkers("2", 2)));
     ASSERT_EQ(cfgRead(), 1);
     appConfig.markers[1].visible = 1;
@@ -204,7 +220,8 @@ TEST_F(Config, ReadClearsWhatAnEarlierReadLeft) {
     EXPECT_EQ(appConfig.videoWidth, 0);
 }
 
-TEST_F(Config, LongLinesAreReadIn511CharacterPieces) {
+TEST_F(Config, LongLinesAreReadIn511CharacterPieces)
+{
     // A 600-character first line: its first 511 characters are the video string, the
     // other 89 become significant line 2, so "100" is the threshold and "0" the count.
     const std::string first(600, 'a');
@@ -219,7 +236,8 @@ TEST_F(Config, LongLinesAreReadIn511CharacterPieces) {
     EXPECT_EQ(cfgRead(), 0);
 }
 
-TEST_F(Config, PieceBoundaryPairs) {
+TEST_F(Config, PieceBoundaryPairs)
+{
     // 511 characters then the line end: one piece; the lone "\n" after it is skipped.
     write(std::string(511, 'b') + "\ncam\n1\n0\n");
     ASSERT_EQ(cfgRead(), 1);
@@ -233,7 +251,8 @@ TEST_F(Config, PieceBoundaryPairs) {
     EXPECT_EQ(appConfig.threshold, 1);
 }
 
-TEST(ConfigReadLine, ReturnsSignificantLinesThenNothing) {
+TEST(ConfigReadLine, ReturnsSignificantLinesThenNothing)
+{
     FILE* fp = std::tmpfile();
     ASSERT_NE(fp, nullptr);
     std::fputs("#c\n\r\n\n x\r\n#\ny\n", fp);

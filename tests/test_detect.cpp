@@ -42,7 +42,8 @@ struct Frame {
     int w, h;
     std::vector<uint8_t> px;
     Frame(int width, int height, int grey = 255, double distortionF = 0.0)
-        : w(width), h(height), px(static_cast<size_t>(width) * height * 4, static_cast<uint8_t>(grey))
+        : w(width), h(height),
+          px(static_cast<size_t>(width) * height * 4, static_cast<uint8_t>(grey))
     {
         installSize(w, h, distortionF);
     }
@@ -109,8 +110,12 @@ Flood flood(const Frame& f, int threshold)
             if (!dark(x, y) || r.region[y * f.w + x] != 0) continue;
             n++;
             r.area.push_back(0);
-            r.xmin.push_back(x); r.xmax.push_back(x); r.ymin.push_back(y); r.ymax.push_back(y);
-            r.sx.push_back(0); r.sy.push_back(0);
+            r.xmin.push_back(x);
+            r.xmax.push_back(x);
+            r.ymin.push_back(y);
+            r.ymax.push_back(y);
+            r.sx.push_back(0);
+            r.sy.push_back(0);
             std::queue<std::pair<int, int>> q;
             q.push({x, y});
             r.region[y * f.w + x] = n;
@@ -118,9 +123,12 @@ Flood flood(const Frame& f, int threshold)
                 const auto [cx, cy] = q.front();
                 q.pop();
                 r.area[n - 1]++;
-                r.sx[n - 1] += cx; r.sy[n - 1] += cy;
-                r.xmin[n - 1] = std::min(r.xmin[n - 1], cx); r.xmax[n - 1] = std::max(r.xmax[n - 1], cx);
-                r.ymin[n - 1] = std::min(r.ymin[n - 1], cy); r.ymax[n - 1] = std::max(r.ymax[n - 1], cy);
+                r.sx[n - 1] += cx;
+                r.sy[n - 1] += cy;
+                r.xmin[n - 1] = std::min(r.xmin[n - 1], cx);
+                r.xmax[n - 1] = std::max(r.xmax[n - 1], cx);
+                r.ymin[n - 1] = std::min(r.ymin[n - 1], cy);
+                r.ymax[n - 1] = std::max(r.ymax[n - 1], cy);
                 for (int dy = -1; dy <= 1; dy++) {
                     for (int dx = -1; dx <= 1; dx++) {
                         const int nx = cx + dx, ny = cy + dy;
@@ -143,7 +151,8 @@ void expectSameAsFlood(const Frame& f, int threshold, const std::string& what)
     ASSERT_EQ(l.count, static_cast<int>(r.area.size())) << what;
     for (int y = 0; y < f.h; y++) {
         for (int x = 0; x < f.w; x++) {
-            ASSERT_EQ(l.regionAt(f, x, y), r.region[y * f.w + x]) << what << " at " << x << "," << y;
+            ASSERT_EQ(l.regionAt(f, x, y), r.region[y * f.w + x])
+                << what << " at " << x << "," << y;
         }
     }
     for (int i = 0; i < l.count; i++) {
@@ -153,7 +162,8 @@ void expectSameAsFlood(const Frame& f, int threshold, const std::string& what)
         ASSERT_EQ(l.box[4 * i + 2], r.ymin[i]) << what << " region " << i + 1;
         ASSERT_EQ(l.box[4 * i + 3], r.ymax[i]) << what << " region " << i + 1;
         ASSERT_NEAR(l.centroid[2 * i], r.sx[i] / r.area[i], 1e-9) << what << " region " << i + 1;
-        ASSERT_NEAR(l.centroid[2 * i + 1], r.sy[i] / r.area[i], 1e-9) << what << " region " << i + 1;
+        ASSERT_NEAR(l.centroid[2 * i + 1], r.sy[i] / r.area[i], 1e-9)
+            << what << " region " << i + 1;
     }
 }
 
@@ -205,15 +215,23 @@ TEST(MarkLabel, EightConnectivityMergesAndRegionOrder)
 {
     Frame f(40, 30);
     // Diagonal and anti-diagonal neighbours are connected.
-    f.set(3, 3, 0); f.set(4, 4, 0);
-    f.set(10, 4, 0); f.set(9, 5, 0);
+    f.set(3, 3, 0);
+    f.set(4, 4, 0);
+    f.set(10, 4, 0);
+    f.set(9, 5, 0);
     // A U whose arms meet only at the bottom: two provisional labels merged.
-    f.fill(15, 2, 16, 10, 0); f.fill(22, 2, 23, 10, 0); f.fill(15, 11, 23, 12, 0);
+    f.fill(15, 2, 16, 10, 0);
+    f.fill(22, 2, 23, 10, 0);
+    f.fill(15, 11, 23, 12, 0);
     // A comb: many arms joined by one bar at the bottom (repeated merges).
     for (int x = 2; x < 38; x += 3) f.fill(x, 15, x, 25, 0);
     f.fill(2, 26, 37, 26, 0);
     // A W: merges from the right (UR with LF).
-    f.set(30, 5, 0); f.set(31, 6, 0); f.set(32, 5, 0); f.set(33, 6, 0); f.set(34, 5, 0);
+    f.set(30, 5, 0);
+    f.set(31, 6, 0);
+    f.set(32, 5, 0);
+    f.set(33, 6, 0);
+    f.set(34, 5, 0);
     const Labels l = label(f, 100);
     ASSERT_EQ(l.count, 5);
     // Region numbers follow the raster order of first pixels: (15,2), (3,3), (10,4), ...
@@ -231,7 +249,10 @@ TEST(MarkLabel, EightConnectivityMergesAndRegionOrder)
     double sx = 0, sy = 0;
     for (int y = 2; y <= 12; y++) {
         for (int x = 15; x <= 23; x++) {
-            if (y >= 11 || x <= 16 || x >= 22) { sx += x; sy += y; }
+            if (y >= 11 || x <= 16 || x >= 22) {
+                sx += x;
+                sy += y;
+            }
         }
     }
     EXPECT_NEAR(l.centroid[0], sx / 54, 1e-12);
@@ -248,7 +269,8 @@ TEST(MarkLabel, AgreesWithFloodFillOnNoise)
         const int density = static_cast<int>(rng() % 100);
         for (int y = 0; y < h; y++) {
             for (int x = 0; x < w; x++) {
-                if (static_cast<int>(rng() % 100) < density) f.set(x, y, static_cast<int>(rng() % 256));
+                if (static_cast<int>(rng() % 100) < density)
+                    f.set(x, y, static_cast<int>(rng() % 256));
             }
         }
         expectSameAsFlood(f, 60 + trial * 4, "trial " + std::to_string(trial));
@@ -301,7 +323,8 @@ TEST(MarkLabel, RejectsMissingOrOversizedImages)
     // Frames of one or two rows or columns have no interior: nothing is labelled.
     for (auto [w, h] : {std::pair{1, 1}, {2, 7}, {7, 2}}) {
         installSize(w, h);
-        ASSERT_NE(markLabel(px.data(), 255, &l.count, &l.area, &l.centroid, &l.box, &l.table), nullptr);
+        ASSERT_NE(markLabel(px.data(), 255, &l.count, &l.area, &l.centroid, &l.box, &l.table),
+                  nullptr);
         EXPECT_EQ(l.count, 0) << w << "x" << h;
     }
 }
@@ -335,7 +358,8 @@ void expectClockwiseClosedContour(const SquareCandidate& c)
     for (int i = 0; i + 1 < c.pointCount; i++) {
         const int dx = c.pointX[i + 1] - c.pointX[i], dy = c.pointY[i + 1] - c.pointY[i];
         ASSERT_TRUE(std::abs(dx) <= 1 && std::abs(dy) <= 1 && (dx != 0 || dy != 0)) << "step " << i;
-        twiceArea += static_cast<long>(c.pointX[i]) * c.pointY[i + 1] - static_cast<long>(c.pointX[i + 1]) * c.pointY[i];
+        twiceArea += static_cast<long>(c.pointX[i]) * c.pointY[i + 1] -
+                     static_cast<long>(c.pointX[i + 1]) * c.pointY[i];
     }
     EXPECT_GT(twiceArea, 0);
     EXPECT_EQ(c.corners[0], 0);
@@ -381,7 +405,8 @@ void fillPolygon(Frame& f, const std::vector<std::pair<double, double>>& v, int 
     }
 }
 
-std::vector<std::pair<double, double>> regularPolygon(double cx, double cy, double r, int n, double startDeg)
+std::vector<std::pair<double, double>> regularPolygon(double cx, double cy, double r, int n,
+                                                      double startDeg)
 {
     std::vector<std::pair<double, double>> v;
     for (int i = 0; i < n; i++) {
@@ -403,7 +428,9 @@ TEST(MarkFindSquares, AcceptsRotatedSquaresOnlyAndFindsTheirCorners)
         expectClockwiseClosedContour(c);
         for (int k = 0; k < 4; k++) {
             double best = 1e9;
-            for (const auto& [x, y] : v) best = std::min(best, std::hypot(c.pointX[c.corners[k]] - x, c.pointY[c.corners[k]] - y));
+            for (const auto& [x, y] : v)
+                best = std::min(best,
+                                std::hypot(c.pointX[c.corners[k]] - x, c.pointY[c.corners[k]] - y));
             EXPECT_LT(best, 2.0) << "angle " << angle << " corner " << k;
         }
     }
@@ -438,18 +465,20 @@ TEST(MarkFindSquares, AreaLimits)
 TEST(MarkFindSquares, RegionsReachingTheFrameEdgeAreRejected)
 {
     // Boxes reaching column/row 1 or size - 2 may be cut off by the frame.
-    struct Case { int x0, y0, x1, y1; bool kept; };
+    struct Case {
+        int x0, y0, x1, y1;
+        bool kept;
+    };
     const Case cases[] = {
-        {1, 20, 30, 49, false}, {2, 20, 31, 49, true},
-        {20, 1, 49, 30, false}, {20, 2, 49, 31, true},
-        {48, 20, 78, 49, false}, {47, 20, 77, 49, true},
-        {20, 38, 49, 68, false}, {20, 37, 49, 67, true},
-        {0, 0, 79, 69, false},
+        {1, 20, 30, 49, false},  {2, 20, 31, 49, true},   {20, 1, 49, 30, false},
+        {20, 2, 49, 31, true},   {48, 20, 78, 49, false}, {47, 20, 77, 49, true},
+        {20, 38, 49, 68, false}, {20, 37, 49, 67, true},  {0, 0, 79, 69, false},
     };
     for (const Case& c : cases) {
         Frame f(80, 70);
         f.fill(c.x0, c.y0, c.x1, c.y1, 0);
-        EXPECT_EQ(squares(f).count, c.kept ? 1 : 0) << c.x0 << "," << c.y0 << " - " << c.x1 << "," << c.y1;
+        EXPECT_EQ(squares(f).count, c.kept ? 1 : 0)
+            << c.x0 << "," << c.y0 << " - " << c.x1 << "," << c.y1;
     }
 }
 
@@ -475,7 +504,8 @@ TEST(MarkFindSquares, OverlapRemoval)
     s = squares(g);
     ASSERT_EQ(s.count, 1);
     EXPECT_EQ(s.list[0].area, 224);
-    EXPECT_EQ(s.list[0].pointX[0] - s.list[0].pointX[s.list[0].corners[1]], 14) << "the inner square must remain";
+    EXPECT_EQ(s.list[0].pointX[0] - s.list[0].pointX[s.list[0].corners[1]], 14)
+        << "the inner square must remain";
 
     // Far apart squares of different size both stay.
     Frame h(200, 100);
@@ -487,14 +517,17 @@ TEST(MarkFindSquares, OverlapRemoval)
 TEST(MarkFindSquares, AtMostThirtyCandidatesInRegionOrder)
 {
     Frame f(440, 440);
-    for (int i = 0; i < 36; i++) f.fill(10 + (i % 6) * 70, 10 + (i / 6) * 70, 10 + (i % 6) * 70 + 20 + i % 6, 30 + (i / 6) * 70, 0);
+    for (int i = 0; i < 36; i++)
+        f.fill(10 + (i % 6) * 70, 10 + (i / 6) * 70, 10 + (i % 6) * 70 + 20 + i % 6,
+               30 + (i / 6) * 70, 0);
     const Squares s = squares(f);
     ASSERT_EQ(s.count, kMarkCandidateMax);
     EXPECT_DOUBLE_EQ(s.list[29].centroid[1], 20.0 + 4 * 70);
     EXPECT_EQ(s.list[29].area, 21 * (20 + 6));
 }
 
-std::string traceOutput(const Frame& f, int* result, SquareCandidate* cand, int region = 1, const int32_t* box = nullptr)
+std::string traceOutput(const Frame& f, int* result, SquareCandidate* cand, int region = 1,
+                        const int32_t* box = nullptr)
 {
     const Labels l = label(f);
     int32_t b[4];
@@ -586,7 +619,8 @@ TEST(MarkFitEdges, AxisAlignedSquareGivesExactLinesAndCorners)
         const double* l = m.edgeLines[k];
         EXPECT_NEAR(l[0] * l[0] + l[1] * l[1], 1.0, 1e-12);
         for (int e = k; e <= k + 1; e++) {
-            EXPECT_NEAR(l[0] * corners[e % 4][0] + l[1] * corners[e % 4][1] + l[2], 0.0, 1e-9) << "edge " << k;
+            EXPECT_NEAR(l[0] * corners[e % 4][0] + l[1] * corners[e % 4][1] + l[2], 0.0, 1e-9)
+                << "edge " << k;
         }
     }
     EXPECT_EQ(m.area, 1600);
@@ -598,11 +632,24 @@ TEST(MarkFitEdges, ShortEdgesAndParallelLines)
 {
     // A 21 x 21 square contour of 80 points, clockwise from the top-left.
     std::vector<int32_t> x, y;
-    for (int i = 0; i < 20; i++) { x.push_back(i); y.push_back(0); }
-    for (int i = 0; i < 20; i++) { x.push_back(20); y.push_back(i); }
-    for (int i = 0; i < 20; i++) { x.push_back(20 - i); y.push_back(20); }
-    for (int i = 0; i < 20; i++) { x.push_back(0); y.push_back(20 - i); }
-    x.push_back(0); y.push_back(0);
+    for (int i = 0; i < 20; i++) {
+        x.push_back(i);
+        y.push_back(0);
+    }
+    for (int i = 0; i < 20; i++) {
+        x.push_back(20);
+        y.push_back(i);
+    }
+    for (int i = 0; i < 20; i++) {
+        x.push_back(20 - i);
+        y.push_back(20);
+    }
+    for (int i = 0; i < 20; i++) {
+        x.push_back(0);
+        y.push_back(20 - i);
+    }
+    x.push_back(0);
+    y.push_back(0);
     installSize(100, 100);
     double lines[4][3], pts[4][2];
     const int32_t good[5] = {0, 20, 40, 60, 80};
@@ -638,9 +685,12 @@ TEST(MarkFitEdges, CornersAreIdealWhileTheCentroidStaysObserved)
     for (int k = 0; k < 4; k++) {
         double ix = 0, iy = 0;
         camObservToIdeal(camCurrentParam.distortion, observed[k][0], observed[k][1], &ix, &iy);
-        EXPECT_LT(std::hypot(m.cornerPoints[k][0] - ix, m.cornerPoints[k][1] - iy), 1.0) << "corner " << k;
+        EXPECT_LT(std::hypot(m.cornerPoints[k][0] - ix, m.cornerPoints[k][1] - iy), 1.0)
+            << "corner " << k;
     }
-    EXPECT_GT(std::hypot(m.cornerPoints[0][0] - observed[0][0], m.cornerPoints[0][1] - observed[0][1]), 3.0);
+    EXPECT_GT(
+        std::hypot(m.cornerPoints[0][0] - observed[0][0], m.cornerPoints[0][1] - observed[0][1]),
+        3.0);
 }
 
 // ---- Markers with pictures -------------------------------------------------------------------
@@ -683,14 +733,19 @@ void drawMarker(Frame& f, double cx, double cy, double side, double deg, const P
 // order pose estimation relies on.
 int loadPicture(const Picture& pic, const std::string& name)
 {
-    const std::string path = std::string(TARLIM_BINARY_DIR) + "/test_detect_" + std::to_string(getpid()) + "_" + name + ".pat";
+    const std::string path = std::string(TARLIM_BINARY_DIR) + "/test_detect_" +
+                             std::to_string(getpid()) + "_" + name + ".pat";
     std::ofstream out(path);
     for (int h = 0; h < 4; h++) {
         for (int ch = 0; ch < 3; ch++) {
             for (int r = 0; r < 16; r++) {
                 for (int k = 0; k < 16; k++) {
                     int rr = r, kk = k;
-                    for (int t = 0; t < h; t++) { const int tmp = rr; rr = kk; kk = 15 - tmp; }
+                    for (int t = 0; t < h; t++) {
+                        const int tmp = rr;
+                        rr = kk;
+                        kk = 15 - tmp;
+                    }
                     out << pic[rr * 16 + kk] << ' ';
                 }
                 out << '\n';
@@ -756,7 +811,9 @@ TEST(MarkDetect, RecognisesMarkersInEveryTurn)
         flushHistory();
     }
     // A quarter turn of the marker changes the matched orientation by one each time.
-    for (int q = 1; q < 4; q++) EXPECT_EQ((directions[q] - directions[q - 1] + 4) % 4, (directions[1] - directions[0] + 4) % 4);
+    for (int q = 1; q < 4; q++)
+        EXPECT_EQ((directions[q] - directions[q - 1] + 4) % 4,
+                  (directions[1] - directions[0] + 4) % 4);
     EXPECT_NE(directions[0], directions[1]);
 }
 
@@ -798,7 +855,8 @@ TEST(MarkHistory, WeakerSightingKeepsTheRememberedIdentity)
     ASSERT_EQ(c.markers.size(), 1u);
     const DetectedMarker first = c.markers[0];
     ASSERT_EQ(first.patternId, P.slotA);
-    ASSERT_LT(w.markers[0].confidence, first.confidence) << "the degraded picture must match less well";
+    ASSERT_LT(w.markers[0].confidence, first.confidence)
+        << "the degraded picture must match less well";
     ASSERT_EQ(markHistoryCount, 1);
     EXPECT_EQ(markHistory[0].age, 1);
     EXPECT_EQ(std::memcmp(&markHistory[0].marker, &first, sizeof first), 0);
@@ -828,7 +886,8 @@ TEST(MarkHistory, CarriedDirectionFollowsTheCorners)
     flushHistory();
     const Detection d1 = detect(first);
     ASSERT_EQ(d1.markers.size(), 1u);
-    ASSERT_NE(d1.markers[0].direction, truth.markers[0].direction) << "the case needs a corner shift";
+    ASSERT_NE(d1.markers[0].direction, truth.markers[0].direction)
+        << "the case needs a corner shift";
     const Detection d2 = detect(secondWeak);
     ASSERT_EQ(d2.markers.size(), 1u);
     EXPECT_EQ(d2.markers[0].patternId, P.slotA);
@@ -851,7 +910,8 @@ TEST(MarkHistory, RecognisedMarkerIsRecalledForTwoCalls)
         ASSERT_EQ(r.result, 0);
         if (call < 3) {
             ASSERT_EQ(r.markers.size(), 1u) << "call " << call;
-            EXPECT_EQ(std::memcmp(&r.markers[0], &d.markers[0], sizeof(DetectedMarker)), 0) << "call " << call;
+            EXPECT_EQ(std::memcmp(&r.markers[0], &d.markers[0], sizeof(DetectedMarker)), 0)
+                << "call " << call;
         } else {
             EXPECT_EQ(r.markers.size(), 0u) << "call " << call;
         }

@@ -32,17 +32,24 @@ struct PlainLabels {
 
 PlainLabels plainLabel(const uint8_t* frame, int width, int height, int threshold)
 {
-    struct Rec { int32_t area; int64_t sx, sy; int32_t xmin, xmax, ymin, ymax; };
+    struct Rec {
+        int32_t area;
+        int64_t sx, sy;
+        int32_t xmin, xmax, ymin, ymax;
+    };
     PlainLabels out;
     std::vector<int16_t> L(static_cast<size_t>(width) * height, 0);
     std::vector<int32_t> T;
     std::vector<Rec> R;
     auto merge = [&](int32_t a, int32_t b) {
         if (a > b) {
-            for (int32_t& t : T) if (t == a) t = b;
+            for (int32_t& t : T)
+                if (t == a) t = b;
             return b;
         }
-        if (a < b) for (int32_t& t : T) if (t == b) t = a;
+        if (a < b)
+            for (int32_t& t : T)
+                if (t == b) t = a;
         return a;
     };
     const int64_t limit = 3 * static_cast<int64_t>(threshold);
@@ -51,20 +58,28 @@ PlainLabels plainLabel(const uint8_t* frame, int width, int height, int threshol
             const size_t i = static_cast<size_t>(y) * width + x;
             const uint8_t* p = frame + i * 4;
             if (p[0] + p[1] + p[2] > limit) continue;
-            const int32_t U = L[i - width], UR = L[i - width + 1], UL = L[i - width - 1], LF = L[i - 1];
+            const int32_t U = L[i - width], UR = L[i - width + 1], UL = L[i - width - 1],
+                          LF = L[i - 1];
             int32_t label;
             if (U > 0) {
-                label = U; R[label - 1].ymax = y;
+                label = U;
+                R[label - 1].ymax = y;
             } else if (UR > 0 && UL > 0) {
-                label = merge(T[UR - 1], T[UL - 1]); R[label - 1].ymax = y;
+                label = merge(T[UR - 1], T[UL - 1]);
+                R[label - 1].ymax = y;
             } else if (UR > 0 && LF > 0) {
                 label = merge(T[UR - 1], T[LF - 1]);
             } else if (UR > 0) {
-                label = UR; if (R[label - 1].xmin > x) R[label - 1].xmin = x; R[label - 1].ymax = y;
+                label = UR;
+                if (R[label - 1].xmin > x) R[label - 1].xmin = x;
+                R[label - 1].ymax = y;
             } else if (UL > 0) {
-                label = UL; if (R[label - 1].xmax < x) R[label - 1].xmax = x; R[label - 1].ymax = y;
+                label = UL;
+                if (R[label - 1].xmax < x) R[label - 1].xmax = x;
+                R[label - 1].ymax = y;
             } else if (LF > 0) {
-                label = LF; if (R[label - 1].xmax < x) R[label - 1].xmax = x;
+                label = LF;
+                if (R[label - 1].xmax < x) R[label - 1].xmax = x;
             } else {
                 if (T.size() == 32767) return out;
                 T.push_back(static_cast<int32_t>(T.size()) + 1);
@@ -72,7 +87,9 @@ PlainLabels plainLabel(const uint8_t* frame, int width, int height, int threshol
                 label = static_cast<int32_t>(T.size());
             }
             L[i] = static_cast<int16_t>(label);
-            R[label - 1].area++; R[label - 1].sx += x; R[label - 1].sy += y;
+            R[label - 1].area++;
+            R[label - 1].sx += x;
+            R[label - 1].sy += y;
         }
     }
     int32_t next = 1;
@@ -87,7 +104,10 @@ PlainLabels plainLabel(const uint8_t* frame, int width, int height, int threshol
     out.centroid.assign(2 * out.count, 0.0);
     out.box.resize(4 * out.count);
     for (int r = 0; r < out.count; r++) {
-        out.box[4 * r] = width; out.box[4 * r + 1] = 0; out.box[4 * r + 2] = height; out.box[4 * r + 3] = 0;
+        out.box[4 * r] = width;
+        out.box[4 * r + 1] = 0;
+        out.box[4 * r + 2] = height;
+        out.box[4 * r + 3] = 0;
     }
     for (size_t n = 0; n < T.size(); n++) {
         const int r = T[n] - 1;
@@ -106,7 +126,8 @@ PlainLabels plainLabel(const uint8_t* frame, int width, int height, int threshol
     return out;
 }
 
-void expectSameLabels(const uint8_t* frame, int width, int height, int threshold, const std::string& what)
+void expectSameLabels(const uint8_t* frame, int width, int height, int threshold,
+                      const std::string& what)
 {
     CameraParam p{};
     p.width = width;
@@ -120,34 +141,47 @@ void expectSameLabels(const uint8_t* frame, int width, int height, int threshold
     ASSERT_EQ(image != nullptr, plain.ok) << what;
     if (!plain.ok) return;
     ASSERT_EQ(count, plain.count) << what;
-    ASSERT_EQ(std::memcmp(image, plain.image.data(), plain.image.size() * sizeof(int16_t)), 0) << what << ": label image";
+    ASSERT_EQ(std::memcmp(image, plain.image.data(), plain.image.size() * sizeof(int16_t)), 0)
+        << what << ": label image";
     if (count == 0) return;
-    ASSERT_EQ(std::memcmp(table, plain.table.data(), plain.table.size() * sizeof(int32_t)), 0) << what << ": table";
-    ASSERT_EQ(std::memcmp(area, plain.area.data(), count * sizeof(int32_t)), 0) << what << ": areas";
-    ASSERT_EQ(std::memcmp(box, plain.box.data(), 4 * count * sizeof(int32_t)), 0) << what << ": boxes";
-    ASSERT_EQ(std::memcmp(centroid, plain.centroid.data(), 2 * count * sizeof(double)), 0) << what << ": centroids";
+    ASSERT_EQ(std::memcmp(table, plain.table.data(), plain.table.size() * sizeof(int32_t)), 0)
+        << what << ": table";
+    ASSERT_EQ(std::memcmp(area, plain.area.data(), count * sizeof(int32_t)), 0)
+        << what << ": areas";
+    ASSERT_EQ(std::memcmp(box, plain.box.data(), 4 * count * sizeof(int32_t)), 0)
+        << what << ": boxes";
+    ASSERT_EQ(std::memcmp(centroid, plain.centroid.data(), 2 * count * sizeof(double)), 0)
+        << what << ": centroids";
 }
 
 // ---- Plain contour tracing and sampling ------------------------------------------------
 
 // Traces region `region` with a bounds test on every neighbour; returns the points
 // after rotation and closing, or nothing when the trace fails.
-std::vector<std::pair<int, int>> plainTrace(const int16_t* L, const int32_t* table, int region, const int32_t* box,
-                                            int width, int height)
+std::vector<std::pair<int, int>> plainTrace(const int16_t* L, const int32_t* table, int region,
+                                            const int32_t* box, int width, int height)
 {
     static const int sx[8] = {0, 1, 1, 1, 0, -1, -1, -1}, sy[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
-    auto at = [&](int x, int y) { return (x < 0 || y < 0 || x >= width || y >= height) ? 0 : L[y * width + x]; };
+    auto at = [&](int x, int y) {
+        return (x < 0 || y < 0 || x >= width || y >= height) ? 0 : L[y * width + x];
+    };
     std::vector<std::pair<int, int>> p;
     for (int x = box[0]; x <= box[1]; x++) {
         const int v = at(x, box[2]);
-        if (v > 0 && table[v - 1] == region) { p.push_back({x, box[2]}); break; }
+        if (v > 0 && table[v - 1] == region) {
+            p.push_back({x, box[2]});
+            break;
+        }
     }
     if (p.empty()) return {};
     int d = 5;
     for (;;) {
         d = (d + 5) % 8;
         int tries = 0;
-        while (tries < 8 && at(p.back().first + sx[d], p.back().second + sy[d]) <= 0) { d = (d + 1) % 8; tries++; }
+        while (tries < 8 && at(p.back().first + sx[d], p.back().second + sy[d]) <= 0) {
+            d = (d + 1) % 8;
+            tries++;
+        }
         if (tries == 8) return {};
         const std::pair<int, int> next{p.back().first + sx[d], p.back().second + sy[d]};
         if (next == p[0]) break;
@@ -158,7 +192,10 @@ std::vector<std::pair<int, int>> plainTrace(const int16_t* L, const int32_t* tab
     long best = 0;
     for (size_t i = 1; i < p.size(); i++) {
         const long dx = p[i].first - p[0].first, dy = p[i].second - p[0].second;
-        if (dx * dx + dy * dy > best) { best = dx * dx + dy * dy; far = i; }
+        if (dx * dx + dy * dy > best) {
+            best = dx * dx + dy * dy;
+            far = i;
+        }
     }
     std::vector<std::pair<int, int>> r(p.begin() + static_cast<long>(far), p.end());
     r.insert(r.end(), p.begin(), p.begin() + static_cast<long>(far));
@@ -167,19 +204,29 @@ std::vector<std::pair<int, int>> plainTrace(const int16_t* L, const int32_t* tab
 }
 
 // The sampling procedure point by point: each grid point through the full homography.
-std::vector<uint8_t> plainSample(const uint8_t* frame, int width, int height, const SquareCandidate& c)
+std::vector<uint8_t> plainSample(const uint8_t* frame, int width, int height,
+                                 const SquareCandidate& c)
 {
     const double ref[4][2] = {{100, 100}, {110, 100}, {110, 110}, {100, 110}};
     double obs[4][2], H[3][3];
-    for (int i = 0; i < 4; i++) { obs[i][0] = c.pointX[c.corners[i]]; obs[i][1] = c.pointY[c.corners[i]]; }
+    for (int i = 0; i < 4; i++) {
+        obs[i][0] = c.pointX[c.corners[i]];
+        obs[i][1] = c.pointY[c.corners[i]];
+    }
     std::vector<uint8_t> out(768, 0);
     if (patternHomography(ref, obs, H) < 0) return out;
     auto len2 = [&](int a, int b) {
-        const double dx = c.pointX[c.corners[a]] - c.pointX[c.corners[b]], dy = c.pointY[c.corners[a]] - c.pointY[c.corners[b]];
+        const double dx = c.pointX[c.corners[a]] - c.pointX[c.corners[b]],
+                     dy = c.pointY[c.corners[a]] - c.pointY[c.corners[b]];
         return static_cast<long>(dx * dx + dy * dy);
     };
-    auto grid = [](long l) { int n = 16; while (n < 64 && n * n < l / 4) n *= 2; return n; };
-    const int nx = grid(std::max(len2(0, 1), len2(2, 3))), ny = grid(std::max(len2(1, 2), len2(3, 0)));
+    auto grid = [](long l) {
+        int n = 16;
+        while (n < 64 && n * n < l / 4) n *= 2;
+        return n;
+    };
+    const int nx = grid(std::max(len2(0, 1), len2(2, 3))),
+              ny = grid(std::max(len2(1, 2), len2(3, 0)));
     const int sx = nx / 16, sy = ny / 16;
     std::vector<int> acc(768, 0);
     for (int j = 0; j < ny; j++) {
@@ -192,15 +239,20 @@ std::vector<uint8_t> plainSample(const uint8_t* frame, int width, int height, co
             const double yd = (H[1][0] * X + H[1][1] * Y + H[1][2]) * (1.0 / d);
             if (!(xd > -1.0 && xd < width && yd > -1.0 && yd < height)) continue;
             const int x = static_cast<int>(xd), y = static_cast<int>(yd);
-            for (int ch = 0; ch < 3; ch++) acc[((j / sy) * 16 + i / sx) * 3 + ch] += frame[(static_cast<size_t>(y) * width + x) * 4 + ch];
+            for (int ch = 0; ch < 3; ch++)
+                acc[((j / sy) * 16 + i / sx) * 3 + ch] +=
+                    frame[(static_cast<size_t>(y) * width + x) * 4 + ch];
         }
     }
-    for (int k = 0; k < 768; k++) out[k] = static_cast<uint8_t>(static_cast<unsigned>(acc[k]) / static_cast<unsigned>(sx * sy));
+    for (int k = 0; k < 768; k++)
+        out[k] =
+            static_cast<uint8_t>(static_cast<unsigned>(acc[k]) / static_cast<unsigned>(sx * sy));
     return out;
 }
 
 // Every traceable region and every candidate of the frame through both versions.
-void expectSameTracesAndSamples(const uint8_t* frame, int width, int height, int threshold, const std::string& what)
+void expectSameTracesAndSamples(const uint8_t* frame, int width, int height, int threshold,
+                                const std::string& what)
 {
     int32_t count = 0, *area = nullptr, *box = nullptr, *table = nullptr;
     double* centroid = nullptr;
@@ -210,25 +262,30 @@ void expectSameTracesAndSamples(const uint8_t* frame, int width, int height, int
     testing::internal::CaptureStdout();
     for (int r = 0; r < count; r++) {
         if (area[r] < 20 || area[r] > 100000) continue;
-        const std::vector<std::pair<int, int>> plain = plainTrace(image, table, r + 1, box + 4 * r, width, height);
+        const std::vector<std::pair<int, int>> plain =
+            plainTrace(image, table, r + 1, box + 4 * r, width, height);
         const int result = markTraceContour(image, table, r + 1, box + 4 * r, &cand);
         ASSERT_EQ(result == 0, !plain.empty()) << what << " region " << r + 1;
         if (result != 0) continue;
         ASSERT_EQ(cand.pointCount, static_cast<int>(plain.size())) << what << " region " << r + 1;
         for (int i = 0; i < cand.pointCount; i++) {
-            ASSERT_EQ(cand.pointX[i], plain[i].first) << what << " region " << r + 1 << " point " << i;
-            ASSERT_EQ(cand.pointY[i], plain[i].second) << what << " region " << r + 1 << " point " << i;
+            ASSERT_EQ(cand.pointX[i], plain[i].first)
+                << what << " region " << r + 1 << " point " << i;
+            ASSERT_EQ(cand.pointY[i], plain[i].second)
+                << what << " region " << r + 1 << " point " << i;
         }
     }
     testing::internal::GetCapturedStdout();
     SquareCandidate* list = nullptr;
     int32_t n = 0;
     testing::internal::CaptureStdout();
-    markFindSquares(image, count, table, area, centroid, box, kMarkAreaMax, kMarkAreaMin, kMarkSquareFactor, &list, &n);
+    markFindSquares(image, count, table, area, centroid, box, kMarkAreaMax, kMarkAreaMin,
+                    kMarkSquareFactor, &list, &n);
     testing::internal::GetCapturedStdout();
     for (int i = 0; i < n; i++) {
         uint8_t sample[768];
-        const int result = patternSample(frame, list[i].pointX, list[i].pointY, list[i].corners, sample);
+        const int result =
+            patternSample(frame, list[i].pointX, list[i].pointY, list[i].corners, sample);
         const std::vector<uint8_t> plain = plainSample(frame, width, height, list[i]);
         EXPECT_EQ(result, 0) << what;
         ASSERT_EQ(std::memcmp(sample, plain.data(), 768), 0) << what << " candidate " << i;
@@ -245,7 +302,8 @@ struct Assets {
         const char* names[4] = {"arrow", "bars", "key", "moon"};
         for (int i = 0; i < 4; i++) {
             const std::string base = std::string(TARLIM_SOURCE_DIR) + "/data/markers/" + names[i];
-            ok = ok && synthPngRead((base + ".png").c_str(), &pictures[i]) == 0 && patternLoad((base + ".pat").c_str()) >= 0;
+            ok = ok && synthPngRead((base + ".png").c_str(), &pictures[i]) == 0 &&
+                 patternLoad((base + ".pat").c_str()) >= 0;
         }
     }
 };
@@ -281,7 +339,8 @@ bool renderScene(int width, int height, int variant, SynthImage* frame)
         m.picture = &a.pictures[i % 4];
         m.side = 80.0;
         const double z = focal * 80.0 / (height * uniform(0.08, 0.45));
-        synthPoseMake(uniform(0, 360), uniform(0, 60), uniform(0, 360), uniform(-0.4, 0.4) * width * z / focal,
+        synthPoseMake(uniform(0, 360), uniform(0, 60), uniform(0, 360),
+                      uniform(-0.4, 0.4) * width * z / focal,
                       uniform(-0.4, 0.4) * height * z / focal, z, m.pose);
     }
     return synthRender(&scene, frame, nullptr) == 0;
@@ -294,7 +353,8 @@ TEST(DetectIdentity, StagesMatchThePlainProceduresOnRenderedFrames)
         const int width = (variant % 5 == 4) ? 1280 : 640, height = (variant % 5 == 4) ? 720 : 480;
         ASSERT_TRUE(renderScene(width, height, variant, &frame)) << "variant " << variant;
         for (int threshold : {60, 100, 160}) {
-            const std::string what = "variant " + std::to_string(variant) + " threshold " + std::to_string(threshold);
+            const std::string what =
+                "variant " + std::to_string(variant) + " threshold " + std::to_string(threshold);
             expectSameLabels(frame.pixels.data(), width, height, threshold, what);
             expectSameTracesAndSamples(frame.pixels.data(), width, height, threshold, what);
         }
@@ -305,25 +365,29 @@ TEST(DetectIdentity, LabelingMatchesThePlainScanOnNoise)
 {
     std::mt19937 rng(5);
     for (int trial = 0; trial < 40; trial++) {
-        const int width = 1 + static_cast<int>(rng() % 150), height = 1 + static_cast<int>(rng() % 90);
+        const int width = 1 + static_cast<int>(rng() % 150),
+                  height = 1 + static_cast<int>(rng() % 90);
         std::vector<uint8_t> px(static_cast<size_t>(width) * height * 4);
         const int density = static_cast<int>(rng() % 101);
         const int blob = 1 + static_cast<int>(rng() % 6);  // speckle size: merges of every kind
         for (int y = 0; y < height; y++) {
             for (int x = 0; x < width; x++) {
-                uint32_t h = static_cast<uint32_t>((y / blob) * 1000 + x / blob + trial * 77777) * 2654435761u;
+                uint32_t h = static_cast<uint32_t>((y / blob) * 1000 + x / blob + trial * 77777) *
+                             2654435761u;
                 h ^= h >> 15;
                 h *= 2246822519u;
                 h ^= h >> 13;
                 const bool dark = static_cast<int>(h % 100) < density;
                 uint8_t* p = &px[(static_cast<size_t>(y) * width + x) * 4];
-                for (int c = 0; c < 4; c++) p[c] = static_cast<uint8_t>(dark ? rng() % 120 : 100 + rng() % 156);
+                for (int c = 0; c < 4; c++)
+                    p[c] = static_cast<uint8_t>(dark ? rng() % 120 : 100 + rng() % 156);
             }
         }
         for (int threshold : {-1, 0, 50, 90, 255, 300}) {
             expectSameLabels(px.data(), width, height, threshold,
                              "trial " + std::to_string(trial) + " " + std::to_string(width) + "x" +
-                                 std::to_string(height) + " threshold " + std::to_string(threshold));
+                                 std::to_string(height) + " threshold " +
+                                 std::to_string(threshold));
         }
     }
     // The label limit is reached at the same pixel.

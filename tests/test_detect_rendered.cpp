@@ -49,8 +49,10 @@ Shipped& shipped()
         s.loaded = true;
         for (int i = 0; i < 4; i++) {
             const std::string base = std::string(TARLIM_SOURCE_DIR) + "/data/markers/" + kNames[i];
-            if (synthPngRead((base + ".png").c_str(), &s.pictures[i]) != 0) s.slots[i] = -2;
-            else s.slots[i] = patternLoad((base + ".pat").c_str());
+            if (synthPngRead((base + ".png").c_str(), &s.pictures[i]) != 0)
+                s.slots[i] = -2;
+            else
+                s.slots[i] = patternLoad((base + ".pat").c_str());
         }
     }
     return s;
@@ -69,7 +71,7 @@ void forgetHistory()
 struct Case {
     int marker;
     double spin, tilt, tiltAxis;
-    double span;   // longest projected side, pixels
+    double span;  // longest projected side, pixels
     bool lens, degraded;
     int seed;
 };
@@ -77,24 +79,28 @@ struct Case {
 std::string describe(const Case& c)
 {
     char text[200];
-    std::snprintf(text, sizeof text, "%s spin %.0f tilt %.0f (axis %.0f) span %.0f px%s%s", kNames[c.marker], c.spin,
-                  c.tilt, c.tiltAxis, c.span, c.lens ? " lens" : "", c.degraded ? " blur+noise+light+clutter" : "");
+    std::snprintf(text, sizeof text, "%s spin %.0f tilt %.0f (axis %.0f) span %.0f px%s%s",
+                  kNames[c.marker], c.spin, c.tilt, c.tiltAxis, c.span, c.lens ? " lens" : "",
+                  c.degraded ? " blur+noise+light+clutter" : "");
     return text;
 }
 
 // Ideal and observed corners of a side-1 marker at `pose`, marker corner order.
-void projectCorners(const CameraParam& cam, const double pose[3][4], double ideal[4][2], double observed[4][2])
+void projectCorners(const CameraParam& cam, const double pose[3][4], double ideal[4][2],
+                    double observed[4][2])
 {
     const double signs[4][2] = {{-0.5, 0.5}, {0.5, 0.5}, {0.5, -0.5}, {-0.5, -0.5}};
     for (int k = 0; k < 4; k++) {
         double camPoint[3], image[3];
-        for (int r = 0; r < 3; r++) camPoint[r] = pose[r][0] * signs[k][0] + pose[r][1] * signs[k][1] + pose[r][3];
+        for (int r = 0; r < 3; r++)
+            camPoint[r] = pose[r][0] * signs[k][0] + pose[r][1] * signs[k][1] + pose[r][3];
         for (int r = 0; r < 3; r++)
             image[r] = cam.projection[r][0] * camPoint[0] + cam.projection[r][1] * camPoint[1] +
                        cam.projection[r][2] * camPoint[2] + cam.projection[r][3];
         ideal[k][0] = image[0] / image[2];
         ideal[k][1] = image[1] / image[2];
-        camIdealToObserv(cam.distortion, ideal[k][0], ideal[k][1], &observed[k][0], &observed[k][1]);
+        camIdealToObserv(cam.distortion, ideal[k][0], ideal[k][1], &observed[k][0],
+                         &observed[k][1]);
     }
 }
 
@@ -102,7 +108,8 @@ double longestSide(const double corners[4][2])
 {
     double longest = 0.0;
     for (int k = 0; k < 4; k++)
-        longest = std::max(longest, std::hypot(corners[(k + 1) % 4][0] - corners[k][0], corners[(k + 1) % 4][1] - corners[k][1]));
+        longest = std::max(longest, std::hypot(corners[(k + 1) % 4][0] - corners[k][0],
+                                               corners[(k + 1) % 4][1] - corners[k][1]));
     return longest;
 }
 
@@ -110,7 +117,8 @@ double shortestSide(const double corners[4][2])
 {
     double shortest = 1e300;
     for (int k = 0; k < 4; k++)
-        shortest = std::min(shortest, std::hypot(corners[(k + 1) % 4][0] - corners[k][0], corners[(k + 1) % 4][1] - corners[k][1]));
+        shortest = std::min(shortest, std::hypot(corners[(k + 1) % 4][0] - corners[k][0],
+                                                 corners[(k + 1) % 4][1] - corners[k][1]));
     return shortest;
 }
 
@@ -122,8 +130,9 @@ double smallestAngle(const double corners[4][2])
         const double* p = corners[k];
         const double* a = corners[(k + 1) % 4];
         const double* b = corners[(k + 3) % 4];
-        const double cosine = ((a[0] - p[0]) * (b[0] - p[0]) + (a[1] - p[1]) * (b[1] - p[1])) /
-                              (std::hypot(a[0] - p[0], a[1] - p[1]) * std::hypot(b[0] - p[0], b[1] - p[1]));
+        const double cosine =
+            ((a[0] - p[0]) * (b[0] - p[0]) + (a[1] - p[1]) * (b[1] - p[1])) /
+            (std::hypot(a[0] - p[0], a[1] - p[1]) * std::hypot(b[0] - p[0], b[1] - p[1]));
         smallest = std::min(smallest, std::acos(std::max(-1.0, std::min(1.0, cosine))));
     }
     return smallest;
@@ -142,7 +151,9 @@ double ringArea(const double corners[4][2])
 bool wellInside(const double observed[4][2])
 {
     for (int k = 0; k < 4; k++)
-        if (observed[k][0] < 8 || observed[k][0] > kW - 9 || observed[k][1] < 8 || observed[k][1] > kH - 9) return false;
+        if (observed[k][0] < 8 || observed[k][0] > kW - 9 || observed[k][1] < 8 ||
+            observed[k][1] > kH - 9)
+            return false;
     return true;
 }
 
@@ -160,24 +171,24 @@ void placeMarker(const CameraParam& cam, const Case& c, double pose[3][4])
             projectCorners(cam, pose, ideal, observed);
             z *= longestSide(ideal) / c.span;
         }
-        synthPoseMake(c.spin, c.tilt, c.tiltAxis, reach * std::cos(angle) * z / kFocal, reach * std::sin(angle) * z / kFocal,
-                      z, pose);
+        synthPoseMake(c.spin, c.tilt, c.tiltAxis, reach * std::cos(angle) * z / kFocal,
+                      reach * std::sin(angle) * z / kFocal, z, pose);
         projectCorners(cam, pose, ideal, observed);
         if (wellInside(observed)) return;
     }
 }
 
 struct Outcome {
-    bool found = false;       // a detection at the marker's place
+    bool found = false;  // a detection at the marker's place
     int patternId = -1;
     int direction = -1;
     double confidence = 0.0;
-    double cornerError = 1e9; // largest corner distance with the reported direction, pixels
-    int strays = 0;           // other detections carrying a pattern id
-    double tolerance = 0.0;   // cornerTolerance of the rendered marker
-    double ring = 0.0;        // ringArea of the rendered marker, pixels
-    double shortest = 0.0;    // shortest projected side, pixels
-    DetectedMarker marker{};  // the detection at the marker's place
+    double cornerError = 1e9;  // largest corner distance with the reported direction, pixels
+    int strays = 0;            // other detections carrying a pattern id
+    double tolerance = 0.0;    // cornerTolerance of the rendered marker
+    double ring = 0.0;         // ringArea of the rendered marker, pixels
+    double shortest = 0.0;     // shortest projected side, pixels
+    DetectedMarker marker{};   // the detection at the marker's place
     double truthPose[3][4] = {};
 };
 
@@ -206,7 +217,8 @@ Outcome detectCase(const Case& c)
     SynthTruth truth;
     Outcome out;
     if (synthRender(&scene, &frame, &truth) != 0) return out;
-    if (std::getenv("TARLIM_DUMP_CASE") != nullptr && std::atoi(std::getenv("TARLIM_DUMP_CASE")) == c.seed)
+    if (std::getenv("TARLIM_DUMP_CASE") != nullptr &&
+        std::atoi(std::getenv("TARLIM_DUMP_CASE")) == c.seed)
         synthPngWrite("/tmp/tarlim_case.png", &frame, 0);
     const SynthMarkerTruth& t = truth.markers[0];
     out.tolerance = cornerTolerance(longestSide(t.idealCorners), smallestAngle(t.idealCorners));
@@ -241,7 +253,8 @@ Outcome detectCase(const Case& c)
         out.cornerError = 0.0;
         for (int k = 0; k < 4; k++) {
             const double* p = m.cornerPoints[(k + 4 - m.direction) % 4];
-            out.cornerError = std::max(out.cornerError, std::hypot(p[0] - t.idealCorners[k][0], p[1] - t.idealCorners[k][1]));
+            out.cornerError = std::max(out.cornerError, std::hypot(p[0] - t.idealCorners[k][0],
+                                                                   p[1] - t.idealCorners[k][1]));
         }
     }
     return out;
@@ -287,8 +300,14 @@ TEST(DetectRendered, GridOfPosesSizesAndConditions)
             for (int ti = 0; ti < 4; ti++)
                 for (int pick = 0; pick < 2; pick++) {
                     const int sizeIndex = (marker + si + ti + 2 * pick) % 5;
-                    const Case c{marker, spins[si], tilts[ti], cases * 37.0, spans[sizeIndex],
-                                 cases % 2 == 1, (cases / 2) % 2 == 1, cases + 1};
+                    const Case c{marker,
+                                 spins[si],
+                                 tilts[ti],
+                                 cases * 37.0,
+                                 spans[sizeIndex],
+                                 cases % 2 == 1,
+                                 (cases / 2) % 2 == 1,
+                                 cases + 1};
                     cases++;
                     const Outcome o = detectCase(c);
                     strays += o.strays;
@@ -297,7 +316,8 @@ TEST(DetectRendered, GridOfPosesSizesAndConditions)
                         continue;
                     }
                     Tally& t = tally[sizeIndex];
-                    const bool right = o.found && o.patternId == s.slots[marker] && o.direction >= 0;
+                    const bool right =
+                        o.found && o.patternId == s.slots[marker] && o.direction >= 0;
                     t.cases++;
                     t.found += o.found;
                     t.recognised += right;
@@ -314,22 +334,26 @@ TEST(DetectRendered, GridOfPosesSizesAndConditions)
                         small.recognised += right;
                     }
                     if (required) {
-                        EXPECT_TRUE(right) << describe(c) << ": found " << o.found << " id " << o.patternId << " direction "
-                                           << o.direction << " confidence " << o.confidence;
+                        EXPECT_TRUE(right)
+                            << describe(c) << ": found " << o.found << " id " << o.patternId
+                            << " direction " << o.direction << " confidence " << o.confidence;
                     }
                     if (right) {
-                        EXPECT_LE(o.cornerError, o.tolerance) << describe(c) << ": direction " << o.direction;
+                        EXPECT_LE(o.cornerError, o.tolerance)
+                            << describe(c) << ": direction " << o.direction;
                     }
                 }
     EXPECT_EQ(strays, 0) << "detections with a pattern id away from the marker";
     std::printf("%d frames, %d beyond the area limit\n", cases, overLimit);
     for (int i = 0; i < 5; i++) {
         const Tally& t = tally[i];
-        std::printf("span %3.0f px: %2d frames, %2d found, %2d recognised, %2d within tolerance, corner error mean %.2f max %.2f px\n",
-                    spans[i], t.cases, t.found, t.recognised, t.accurate, t.recognised ? t.sumError / t.recognised : 0.0,
-                    t.maxError);
+        std::printf("span %3.0f px: %2d frames, %2d found, %2d recognised, %2d within tolerance, "
+                    "corner error mean %.2f max %.2f px\n",
+                    spans[i], t.cases, t.found, t.recognised, t.accurate,
+                    t.recognised ? t.sumError / t.recognised : 0.0, t.maxError);
     }
-    std::printf("shortest side under 32 px: %d frames, %d recognised\n", small.cases, small.recognised);
+    std::printf("shortest side under 32 px: %d frames, %d recognised\n", small.cases,
+                small.recognised);
     EXPECT_GE(small.recognised * 10, small.cases * 6) << "small markers recognised";
 }
 
@@ -344,7 +368,8 @@ TEST(DetectRendered, DirectionGivesAnUprightPose)
     Shipped& s = shipped();
     for (int marker = 0; marker < 4; marker++)
         for (int quarter = 0; quarter < 4; quarter++) {
-            const Case c{marker, 90.0 * quarter, 0.0, 0.0, 150.0, false, false, 1000 + marker * 4 + quarter};
+            const Case c{marker, 90.0 * quarter, 0.0,   0.0,
+                         150.0,  false,          false, 1000 + marker * 4 + quarter};
             const Outcome o = detectCase(c);
             ASSERT_TRUE(o.found) << describe(c);
             EXPECT_EQ(o.patternId, s.slots[marker]) << describe(c);
@@ -352,8 +377,9 @@ TEST(DetectRendered, DirectionGivesAnUprightPose)
             const double centre[2] = {0.0, 0.0};
             double pose[3][4];
             ASSERT_GE(poseGetTransform(&o.marker, centre, 1.0, pose), 0.0) << describe(c);
-            const double turn = std::remainder(
-                std::atan2(pose[1][0], pose[0][0]) - std::atan2(o.truthPose[1][0], o.truthPose[0][0]), 2.0 * M_PI);
+            const double turn = std::remainder(std::atan2(pose[1][0], pose[0][0]) -
+                                                   std::atan2(o.truthPose[1][0], o.truthPose[0][0]),
+                                               2.0 * M_PI);
             EXPECT_LT(std::fabs(turn), 3.0 * M_PI / 180.0)
                 << describe(c) << ": in-plane angle off by " << turn * 180.0 / M_PI << " degrees";
             EXPECT_LT(pose[2][2], -0.9) << describe(c) << ": marker z axis must face the camera";
@@ -367,7 +393,8 @@ TEST(DetectRendered, AreaLimitBoundsTheLargestMarker)
 {
     Shipped& s = shipped();
     const Outcome inside = detectCase(Case{0, 0.0, 0.0, 0.0, 360.0, false, false, 2001});
-    EXPECT_TRUE(inside.found && inside.patternId == s.slots[0]) << "360 px: found " << inside.found << " id " << inside.patternId;
+    EXPECT_TRUE(inside.found && inside.patternId == s.slots[0])
+        << "360 px: found " << inside.found << " id " << inside.patternId;
     EXPECT_LT(inside.ring, kMarkAreaMax);
     const Outcome beyond = detectCase(Case{0, 0.0, 0.0, 0.0, 372.0, false, false, 2002});
     EXPECT_GT(beyond.ring, kMarkAreaMax);
@@ -391,12 +418,15 @@ TEST(DetectRendered, FourMarkersInOneFrame)
     scene.lightGradient = 0.25;
     scene.lightAngleDeg = 60.0;
     scene.markerCount = 4;
-    const double place[4][5] = {{-150, -100, 33, 20, 0}, {150, -100, 123, 40, 90}, {-150, 110, 211, 35, 45}, {150, 110, 302, 50, 160}};
+    const double place[4][5] = {{-150, -100, 33, 20, 0},
+                                {150, -100, 123, 40, 90},
+                                {-150, 110, 211, 35, 45},
+                                {150, 110, 302, 50, 160}};
     for (int m = 0; m < 4; m++) {
         scene.markers[m].picture = &s.pictures[m];
         const double z = kFocal / 130.0;
-        synthPoseMake(place[m][2], place[m][3], place[m][4], place[m][0] * z / kFocal, place[m][1] * z / kFocal, z,
-                      scene.markers[m].pose);
+        synthPoseMake(place[m][2], place[m][3], place[m][4], place[m][0] * z / kFocal,
+                      place[m][1] * z / kFocal, z, scene.markers[m].pose);
     }
     SynthImage frame;
     SynthTruth truth;
@@ -416,8 +446,9 @@ TEST(DetectRendered, FourMarkersInOneFrame)
             ASSERT_GE(d, 0) << kNames[m];
             for (int k = 0; k < 4; k++) {
                 const double* p = list[i].cornerPoints[(k + 4 - d) % 4];
-                EXPECT_LE(std::hypot(p[0] - t.idealCorners[k][0], p[1] - t.idealCorners[k][1]),
-                          cornerTolerance(longestSide(t.idealCorners), smallestAngle(t.idealCorners)))
+                EXPECT_LE(
+                    std::hypot(p[0] - t.idealCorners[k][0], p[1] - t.idealCorners[k][1]),
+                    cornerTolerance(longestSide(t.idealCorners), smallestAngle(t.idealCorners)))
                     << kNames[m] << " corner " << k;
             }
         }

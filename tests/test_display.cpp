@@ -19,11 +19,15 @@
 // before the leak check runs, so even a bare window reports leaks in the sanitizer
 // build. The display code itself allocates only its two staging buffers, kept for the
 // life of the process by design.
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+extern "C" const char* __asan_default_options()
+{
+    return "detect_leaks=0";
+}
 
 namespace {
 
-void ensureGlut() {
+void ensureGlut()
+{
     static bool done = false;
     if (done) return;
     int argc = 1;
@@ -34,14 +38,14 @@ void ensureGlut() {
 }
 
 // A camera K [I | 0] with K = ((f, 0, cx), (0, f, cy), (0, 0, 1)).
-CameraParam simpleCamera(int width, int height, const double distortion[4]) {
+CameraParam simpleCamera(int width, int height, const double distortion[4])
+{
     CameraParam p = {};
     p.width = width;
     p.height = height;
     const double f = 1.2 * width;
-    const double k[3][4] = {{f, 0.0, width / 2.0, 0.0},
-                            {0.0, f, height / 2.0, 0.0},
-                            {0.0, 0.0, 1.0, 0.0}};
+    const double k[3][4] = {
+        {f, 0.0, width / 2.0, 0.0}, {0.0, f, height / 2.0, 0.0}, {0.0, 0.0, 1.0, 0.0}};
     for (int i = 0; i < 3; i++) {
         for (int j = 0; j < 4; j++) p.projection[i][j] = k[i][j];
     }
@@ -52,12 +56,14 @@ CameraParam simpleCamera(int width, int height, const double distortion[4]) {
 void noDisplay() {}
 
 // Lets the toolkit map the window before anything is drawn.
-void settleWindow() {
+void settleWindow()
+{
     glutDisplayFunc(noDisplay);
     for (int i = 0; i < 5; i++) glutMainLoopEvent();
 }
 
-void openWindow(const CameraParam& camera) {
+void openWindow(const CameraParam& camera)
+{
     ensureGlut();
     dispInit(&camera, 1.0, 0, 0, 0, 0);
     settleWindow();
@@ -68,12 +74,14 @@ void openWindow(const CameraParam& camera) {
 struct Bgr {
     unsigned char b, g, r;
 };
-Bgr pixelColour(int x, int y, int seed) {
+Bgr pixelColour(int x, int y, int seed)
+{
     return Bgr{static_cast<unsigned char>(x & 255), static_cast<unsigned char>(y & 255),
                static_cast<unsigned char>((((x >> 8) << 2) | (y >> 8)) * 16 + seed)};
 }
 
-std::vector<unsigned char> makeFrame(int width, int height, int seed, int block = 1) {
+std::vector<unsigned char> makeFrame(int width, int height, int seed, int block = 1)
+{
     std::vector<unsigned char> frame(static_cast<size_t>(width) * height * 4);
     for (int y = 0; y < height; y++) {
         for (int x = 0; x < width; x++) {
@@ -88,7 +96,8 @@ std::vector<unsigned char> makeFrame(int width, int height, int seed, int block 
     return frame;
 }
 
-void drawBackground(const std::vector<unsigned char>& frame, int column = 0, int row = 0) {
+void drawBackground(const std::vector<unsigned char>& frame, int column = 0, int row = 0)
+{
     glDrawBuffer(GL_BACK);
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     glClear(GL_COLOR_BUFFER_BIT);
@@ -98,7 +107,8 @@ void drawBackground(const std::vector<unsigned char>& frame, int column = 0, int
 }
 
 // The back buffer as BGRA, rows top to bottom like a frame.
-std::vector<unsigned char> readWindow() {
+std::vector<unsigned char> readWindow()
+{
     const int w = dispWindowWidth;
     const int h = dispWindowHeight;
     std::vector<unsigned char> bottomUp(static_cast<size_t>(w) * h * 4);
@@ -115,8 +125,10 @@ std::vector<unsigned char> readWindow() {
 
 // Counts window pixels (top-down) that differ from the frame in blue, green or red
 // and describes the first one.
-int countMismatches(const std::vector<unsigned char>& window, const std::vector<unsigned char>& frame,
-                    int width, int height, std::string* first) {
+int countMismatches(const std::vector<unsigned char>& window,
+                    const std::vector<unsigned char>& frame, int width, int height,
+                    std::string* first)
+{
     int wrong = 0;
     for (int y = 0; y < height; y++) {
         for (int x = 0; x < width; x++) {
@@ -134,11 +146,11 @@ int countMismatches(const std::vector<unsigned char>& window, const std::vector<
     return wrong;
 }
 
-#define EXPECT_SHOWS_FRAME(frame, width, height)                                  \
-    do {                                                                          \
-        std::string mismatch;                                                    \
-        const int wrong = countMismatches(readWindow(), frame, width, height, &mismatch); \
-        EXPECT_EQ(wrong, 0) << width << "x" << height << ": " << mismatch;        \
+#define EXPECT_SHOWS_FRAME(frame, width, height)                                                   \
+    do {                                                                                           \
+        std::string mismatch;                                                                      \
+        const int wrong = countMismatches(readWindow(), frame, width, height, &mismatch);          \
+        EXPECT_EQ(wrong, 0) << width << "x" << height << ": " << mismatch;                         \
     } while (0)
 
 // ---- Background without distortion ------------------------------------------------
@@ -146,7 +158,8 @@ int countMismatches(const std::vector<unsigned char>& window, const std::vector<
 // With f = 0 and s = 1 the frame appears pixel for pixel, row 0 at the top; a second
 // frame replaces the pixels through the cached grid, which is not rebuilt even when
 // the distortion it was built for changes.
-void checkUndistorted(int width, int height) {
+void checkUndistorted(int width, int height)
+{
     const double none[4] = {width / 2.0, height / 2.0, 0.0, 1.0};
     openWindow(simpleCamera(width, height, none));
     ASSERT_EQ(dispWindowWidth, width);
@@ -167,7 +180,8 @@ void checkUndistorted(int width, int height) {
     EXPECT_EQ(again.listBase, grid.listBase);
 }
 
-TEST(DisplayBackground, SingleTextureShowsFramePixelForPixel) {
+TEST(DisplayBackground, SingleTextureShowsFramePixelForPixel)
+{
     checkUndistorted(320, 240);
     EXPECT_EQ(dispTexWidthLeft, 512);
     EXPECT_EQ(dispTexWidthRight, 1);
@@ -176,7 +190,8 @@ TEST(DisplayBackground, SingleTextureShowsFramePixelForPixel) {
     EXPECT_EQ(dispTexDefinedWide, 0);
 }
 
-TEST(DisplayBackground, TwoTexturesShowFramePixelForPixel) {
+TEST(DisplayBackground, TwoTexturesShowFramePixelForPixel)
+{
     checkUndistorted(640, 480);
     EXPECT_EQ(dispTexWidthLeft, 512);
     EXPECT_EQ(dispTexWidthRight, 128);
@@ -185,7 +200,8 @@ TEST(DisplayBackground, TwoTexturesShowFramePixelForPixel) {
 }
 
 // Pixel copy ignores the distortion: the captured frame as it is, in both sizes.
-TEST(DisplayBackground, PixelCopyShowsFramePixelForPixel) {
+TEST(DisplayBackground, PixelCopyShowsFramePixelForPixel)
+{
     const double strong[4] = {150.0, 100.0, 300.0, 1.0};
     for (int width : {320, 640}) {
         const int height = width * 3 / 4;
@@ -204,7 +220,8 @@ TEST(DisplayBackground, PixelCopyShowsFramePixelForPixel) {
 
 // A single marked pixel appears where camObservToIdeal puts its centre (to within
 // the grid's piecewise-linear approximation), well away from where it was captured.
-void checkMarkedPixel(int width, int height, const double distortion[4], int u, int v) {
+void checkMarkedPixel(int width, int height, const double distortion[4], int u, int v)
+{
     openWindow(simpleCamera(width, height, distortion));
     std::vector<unsigned char> frame(static_cast<size_t>(width) * height * 4, 0);
     unsigned char* mark = &frame[(static_cast<size_t>(v) * width + u) * 4];
@@ -241,14 +258,15 @@ void checkMarkedPixel(int width, int height, const double distortion[4], int u, 
     EXPECT_GT(std::hypot(ix - (u + 0.5), iy - (v + 0.5)), 4.0) << "test distortion too weak";
 }
 
-TEST(DisplayBackground, DistortedMarkAppearsAtItsIdealPosition) {
+TEST(DisplayBackground, DistortedMarkAppearsAtItsIdealPosition)
+{
     const double narrow[4] = {150.0, 110.0, 300.0, 1.0};
     checkMarkedPixel(320, 240, narrow, 290, 205);
     checkMarkedPixel(320, 240, narrow, 20, 30);
     const double wide[4] = {318.0, 242.0, 100.0, 0.98};
     checkMarkedPixel(640, 480, wide, 560, 390);  // right texture
     checkMarkedPixel(640, 480, wide, 530, 100);
-    checkMarkedPixel(640, 480, wide, 60, 50);    // left texture
+    checkMarkedPixel(640, 480, wide, 60, 50);  // left texture
 }
 
 // ---- Sub-views -------------------------------------------------------------------
@@ -256,7 +274,8 @@ TEST(DisplayBackground, DistortedMarkAppearsAtItsIdealPosition) {
 // A sub-view shows the frame at half zoom inside its own rectangle, which is also the
 // viewport of 3D drawing in that view. The frame has 2x2 blocks so each window pixel
 // falls well inside one block.
-TEST(DisplayBackground, SubViewShowsHalfSizeFrameInItsRectangle) {
+TEST(DisplayBackground, SubViewShowsHalfSizeFrameInItsRectangle)
+{
     ensureGlut();
     const double none[4] = {160.0, 120.0, 0.0, 1.0};
     const CameraParam camera = simpleCamera(320, 240, none);
@@ -297,17 +316,30 @@ TEST(DisplayBackground, SubViewShowsHalfSizeFrameInItsRectangle) {
 // ---- Projection ------------------------------------------------------------------
 
 // The identity example, by hand: with T = I the result is p itself.
-TEST(DisplayProjection, IdentityCameraGivesTheIntrinsicProjection) {
+TEST(DisplayProjection, IdentityCameraGivesTheIntrinsicProjection)
+{
     const double f = 800.0;
     const double cx = 300.0;
     const double cy = 250.0;
     const double camera[3][4] = {{f, 0, cx, 0}, {0, f, cy, 0}, {0, 0, 1, 0}};
     double m[16];
     dispConvGLProjection(camera, 640, 480, 50.0, 5000.0, m);
-    const double expected[16] = {2 * f / 640, 0, 0, 0,
-                                 0, 2 * f / 480, 0, 0,
-                                 2 * cx / 640 - 1, 2 * cy / 480 - 1, 5050.0 / 4950.0, 1,
-                                 0, 0, -2 * 50.0 * 5000.0 / 4950.0, 0};
+    const double expected[16] = {2 * f / 640,
+                                 0,
+                                 0,
+                                 0,
+                                 0,
+                                 2 * f / 480,
+                                 0,
+                                 0,
+                                 2 * cx / 640 - 1,
+                                 2 * cy / 480 - 1,
+                                 5050.0 / 4950.0,
+                                 1,
+                                 0,
+                                 0,
+                                 -2 * 50.0 * 5000.0 / 4950.0,
+                                 0};
     for (int i = 0; i < 16; i++) EXPECT_NEAR(m[i], expected[i], 1e-12) << "element " << i;
     // Depth: camera z 50 to -1, 5000 to +1.
     for (double z : {50.0, 5000.0}) {
@@ -318,7 +350,8 @@ TEST(DisplayProjection, IdentityCameraGivesTheIntrinsicProjection) {
 }
 
 // Rotation about an axis by an angle, as 3x3 row-major.
-void rotation(double ax, double ay, double az, double angle, double r[3][3]) {
+void rotation(double ax, double ay, double az, double angle, double r[3][3])
+{
     const double n = std::sqrt(ax * ax + ay * ay + az * az);
     const double x = ax / n, y = ay / n, z = az / n;
     const double c = std::cos(angle), s = std::sin(angle), t = 1 - c;
@@ -335,7 +368,8 @@ void rotation(double ax, double ay, double az, double angle, double r[3][3]) {
 // own) puts them: window x = u, y = (height - 1) - v, checked both in the feedback
 // positions and on the pixel that lights up; depth maps through the near and far
 // planes.
-TEST(DisplayProjection, PointsLandWhereTheCameraMatrixPredicts) {
+TEST(DisplayProjection, PointsLandWhereTheCameraMatrixPredicts)
+{
     const int width = 640;
     const int height = 480;
     const double k[3][3] = {{710.0, 0.7, 305.3}, {0.0, 695.0, 251.9}, {0.0, 0.0, 1.0}};
@@ -364,7 +398,8 @@ TEST(DisplayProjection, PointsLandWhereTheCameraMatrixPredicts) {
         for (int j = 0; j < 3; j++) marker[i][j] = rm[i][j];
         marker[i][3] = tm[i];
     }
-    const double points[][3] = {{0, 0, 0}, {40.3, -31.7, 0}, {-55.1, 62.2, 20.4}, {90.6, 70.1, -35.0}};
+    const double points[][3] = {
+        {0, 0, 0}, {40.3, -31.7, 0}, {-55.1, 62.2, 20.4}, {90.6, 70.1, -35.0}};
 
     double gl[16];
     dispConvGLMatrix(marker, gl);
@@ -372,7 +407,8 @@ TEST(DisplayProjection, PointsLandWhereTheCameraMatrixPredicts) {
         // Prediction: camera matrix times the marker transformation times the point.
         double c[3];
         for (int i = 0; i < 3; i++) {
-            c[i] = marker[i][0] * pt[0] + marker[i][1] * pt[1] + marker[i][2] * pt[2] + marker[i][3];
+            c[i] =
+                marker[i][0] * pt[0] + marker[i][1] * pt[1] + marker[i][2] * pt[2] + marker[i][3];
         }
         double img[3];
         for (int i = 0; i < 3; i++) {
@@ -433,7 +469,8 @@ struct Layout {
     int mainW, mainH, subW, subH, subColumns, subRows, windowW, windowH;
 };
 
-TEST(DisplayWindow, LayoutFollowsZoomSubViewsAndInterlacing) {
+TEST(DisplayWindow, LayoutFollowsZoomSubViewsAndInterlacing)
+{
     const Layout cases[] = {
         {640, 480, 1.0, 0, 0, 0, 0, 640, 480, 320, 240, 0, 0, 640, 480},
         {320, 240, 1.0, 0, 0, 0, 0, 320, 240, 160, 120, 0, 0, 320, 240},
@@ -483,7 +520,8 @@ constexpr const char* kChildVariable = "TARLIM_TEST_DISPLAY_MAINLOOP";
 std::chrono::steady_clock::time_point childStart;
 int childCalls = 0;
 
-bool bufferIsBlack(GLenum buffer) {
+bool bufferIsBlack(GLenum buffer)
+{
     std::vector<unsigned char> pixels(static_cast<size_t>(dispWindowWidth) * dispWindowHeight * 4);
     glReadBuffer(buffer);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
@@ -494,7 +532,8 @@ bool bufferIsBlack(GLenum buffer) {
     return true;
 }
 
-void childFrame() {
+void childFrame()
+{
     if (childCalls++ == 0) {
         const double waited =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - childStart).count();
@@ -524,7 +563,8 @@ void childKey(unsigned char, int, int) {}
     std::_Exit(4);  // the main loop never returns
 }();
 
-TEST(DisplayMainLoop, FrameFunctionRunsOnlyAfterPauseOnBlackBuffers) {
+TEST(DisplayMainLoop, FrameFunctionRunsOnlyAfterPauseOnBlackBuffers)
+{
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

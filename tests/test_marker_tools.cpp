@@ -56,7 +56,10 @@ std::vector<int> readNumbers(const std::string& path)
     return values;
 }
 
-int at(const std::vector<int>& p, int h, int c, int r, int k) { return p[((h * 3 + c) * 16 + r) * 16 + k]; }
+int at(const std::vector<int>& p, int h, int c, int r, int k)
+{
+    return p[((h * 3 + c) * 16 + r) * 16 + k];
+}
 
 void setPixel(SynthImage* image, int x, int y, int b, int g, int r, int a = 255)
 {
@@ -74,7 +77,8 @@ SynthImage cellPicture()
     SynthImage pic;
     synthImageMake(32, 32, 0, 0, 0, &pic);
     for (int y = 0; y < 32; y++)
-        for (int x = 0; x < 32; x++) setPixel(&pic, x, y, (y / 2) * 16 + x / 2, 100 + y / 2, 200 - 3 * (x / 2));
+        for (int x = 0; x < 32; x++)
+            setPixel(&pic, x, y, (y / 2) * 16 + x / 2, 100 + y / 2, 200 - 3 * (x / 2));
     return pic;
 }
 
@@ -85,7 +89,8 @@ SynthImage turned(const SynthImage& pic)
     synthImageMake(pic.height, pic.width, 0, 0, 0, &out);
     for (int y = 0; y < out.height; y++)
         for (int x = 0; x < out.width; x++) {
-            const std::uint8_t* p = &pic.pixels[(static_cast<size_t>(x) * pic.width + (pic.width - 1 - y)) * 4];
+            const std::uint8_t* p =
+                &pic.pixels[(static_cast<size_t>(x) * pic.width + (pic.width - 1 - y)) * 4];
             setPixel(&out, x, y, p[0], p[1], p[2], p[3]);
         }
     return out;
@@ -103,11 +108,14 @@ TEST(ToolsCommandLine, HelpAndBadArguments)
     EXPECT_EQ(run("tarlim-pattern", ""), 1);
     EXPECT_EQ(run("tarlim-pattern", "frobnicate x"), 1);
     EXPECT_EQ(run("tarlim-pattern", "make /nonexistent.png -o " + temp("x.pat")), 1);
-    EXPECT_EQ(run("tarlim-pattern", "compare " + kMarkers + "arrow.pat"), 1) << "one file is no pair";
+    EXPECT_EQ(run("tarlim-pattern", "compare " + kMarkers + "arrow.pat"), 1)
+        << "one file is no pair";
     EXPECT_EQ(run("tarlim-pattern", "show /nonexistent.pat"), 1);
-    EXPECT_EQ(run("tarlim-marker", kMarkers + "arrow.png -o " + temp("m.png")), 1) << "no --side-mm";
+    EXPECT_EQ(run("tarlim-marker", kMarkers + "arrow.png -o " + temp("m.png")), 1)
+        << "no --side-mm";
     EXPECT_EQ(run("tarlim-marker", kMarkers + "arrow.png --side-mm -5 -o " + temp("m.png")), 1);
-    EXPECT_EQ(run("tarlim-marker", kMarkers + "arrow.png --side-mm 80 --dpi abc -o " + temp("m.png")), 1);
+    EXPECT_EQ(
+        run("tarlim-marker", kMarkers + "arrow.png --side-mm 80 --dpi abc -o " + temp("m.png")), 1);
     EXPECT_EQ(run("tarlim-marker", "--design nosuch -o " + temp("m.png")), 1);
 }
 
@@ -127,9 +135,12 @@ TEST(ToolsPattern, MakeWritesTheCellsInFourQuarterTurns)
             ASSERT_EQ(at(p, 0, 1, r, k), 100 + r) << r << "," << k;
             ASSERT_EQ(at(p, 0, 2, r, k), 200 - 3 * k) << r << "," << k;
             for (int c = 0; c < 3; c++) {
-                ASSERT_EQ(at(p, 1, c, r, k), at(p, 0, c, k, 15 - r)) << "quarter turn, cell " << r << "," << k;
-                ASSERT_EQ(at(p, 2, c, r, k), at(p, 0, c, 15 - r, 15 - k)) << "half turn, cell " << r << "," << k;
-                ASSERT_EQ(at(p, 3, c, r, k), at(p, 0, c, 15 - k, r)) << "three quarters, cell " << r << "," << k;
+                ASSERT_EQ(at(p, 1, c, r, k), at(p, 0, c, k, 15 - r))
+                    << "quarter turn, cell " << r << "," << k;
+                ASSERT_EQ(at(p, 2, c, r, k), at(p, 0, c, 15 - r, 15 - k))
+                    << "half turn, cell " << r << "," << k;
+                ASSERT_EQ(at(p, 3, c, r, k), at(p, 0, c, 15 - k, r))
+                    << "three quarters, cell " << r << "," << k;
             }
         }
     std::remove(png.c_str());
@@ -162,7 +173,8 @@ TEST(ToolsPattern, ShowPrintsEachOrientation)
 {
     std::string out;
     ASSERT_EQ(run("tarlim-pattern", "show " + kMarkers + "bars.pat", &out), 0);
-    for (int h = 0; h < 4; h++) EXPECT_NE(out.find("orientation " + std::to_string(h)), std::string::npos) << out;
+    for (int h = 0; h < 4; h++)
+        EXPECT_NE(out.find("orientation " + std::to_string(h)), std::string::npos) << out;
     // bars, orientation 0: a full-width bar in rows 2 to 3, a gap, a left-half bar in
     // rows 7 to 8.
     std::istringstream lines(out);
@@ -171,9 +183,12 @@ TEST(ToolsPattern, ShowPrintsEachOrientation)
     while (std::getline(lines, line)) rows.push_back(line);
     ASSERT_EQ(rows.size(), 18u) << out;  // file name, headers, 16 rows
     EXPECT_EQ(rows[2 + 2].substr(2, 12), std::string(12, '@')) << rows[4];
-    EXPECT_EQ(rows[2 + 5].substr(0, 16).find_first_not_of(' '), std::string::npos) << "gap: " << rows[7];
-    EXPECT_EQ(rows[2 + 8].substr(2, 5), std::string(5, '@')) << "middle bar, left half: " << rows[10];
-    EXPECT_EQ(rows[2 + 8].substr(9, 7).find_first_not_of(' '), std::string::npos) << "right of it: " << rows[10];
+    EXPECT_EQ(rows[2 + 5].substr(0, 16).find_first_not_of(' '), std::string::npos)
+        << "gap: " << rows[7];
+    EXPECT_EQ(rows[2 + 8].substr(2, 5), std::string(5, '@'))
+        << "middle bar, left half: " << rows[10];
+    EXPECT_EQ(rows[2 + 8].substr(9, 7).find_first_not_of(' '), std::string::npos)
+        << "right of it: " << rows[10];
 }
 
 // A picture and its quarter turn have the same pattern up to orientation: correlation
@@ -239,7 +254,9 @@ TEST(ToolsMarker, PrintableMarkerLayout)
     const int side = 945, margin = 59, left = (m.width - side) / 2, top = margin;
     EXPECT_EQ(m.width, side + 2 * margin);
     EXPECT_GT(m.height, side + 2 * margin);
-    auto px = [&](int x, int y, int c) { return m.pixels[(static_cast<size_t>(y) * m.width + x) * 4 + c]; };
+    auto px = [&](int x, int y, int c) {
+        return m.pixels[(static_cast<size_t>(y) * m.width + x) * 4 + c];
+    };
     EXPECT_EQ(px(left - 1, top + 100, 0), 255) << "margin";
     EXPECT_EQ(px(left, top, 0), 0) << "border top-left";
     EXPECT_EQ(px(left + side - 1, top + side - 1, 0), 0) << "border bottom-right";
@@ -263,9 +280,12 @@ TEST(ToolsMarker, PrintableMarkerLayout)
 TEST(ToolsMarker, ShippedMarkersMatchTheirGenerator)
 {
     for (const char* name : kNames) {
-        const std::string pic = temp(std::string(name) + ".png"), print = temp(std::string(name) + "-print.png"),
+        const std::string pic = temp(std::string(name) + ".png"),
+                          print = temp(std::string(name) + "-print.png"),
                           pat = temp(std::string(name) + ".pat");
-        ASSERT_EQ(run("tarlim-marker", std::string("--design ") + name + " --size 128 -o " + pic), 0) << name;
+        ASSERT_EQ(run("tarlim-marker", std::string("--design ") + name + " --size 128 -o " + pic),
+                  0)
+            << name;
         ASSERT_EQ(run("tarlim-marker", pic + " --side-mm 80 --dpi 300 -o " + print), 0) << name;
         ASSERT_EQ(run("tarlim-pattern", "make " + pic + " -o " + pat), 0) << name;
         SynthImage made, shipped;

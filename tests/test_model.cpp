@@ -20,7 +20,8 @@
 namespace {
 
 // A stream holding `text`, positioned at its start.
-FILE* streamOf(const std::string& text) {
+FILE* streamOf(const std::string& text)
+{
     FILE* fp = std::tmpfile();
     std::fwrite(text.data(), 1, text.size(), fp);
     std::rewind(fp);
@@ -28,7 +29,8 @@ FILE* streamOf(const std::string& text) {
 }
 
 // Loads `text` as the next file of `file`'s sequence.
-void loadText(ModelFile* file, const std::string& text) {
+void loadText(ModelFile* file, const std::string& text)
+{
     FILE* fp = streamOf(text);
     modelLoadFile(fp, file);
     std::fclose(fp);
@@ -40,20 +42,24 @@ struct FileGuard {
 };
 
 // One object holding the given face lines over four vertices.
-std::string objectWithFaces(const std::vector<std::string>& faces) {
-    std::string s = "Object \"obj\" {\n\tvisible 15\n\tvertex 4 {\n\t\t0 0 0\n\t\t1 0 0\n\t\t1 1 0\n\t\t0 1 0\n\t}\n";
+std::string objectWithFaces(const std::vector<std::string>& faces)
+{
+    std::string s = "Object \"obj\" {\n\tvisible 15\n\tvertex 4 {\n\t\t0 0 0\n\t\t1 0 0\n\t\t1 1 "
+                    "0\n\t\t0 1 0\n\t}\n";
     s += "\tface " + std::to_string(faces.size()) + " {\n";
     for (const std::string& f : faces) s += "\t\t" + f + "\n";
     return s + "\t}\n}\n";
 }
 
-std::string materialChunk(const std::vector<std::string>& lines) {
+std::string materialChunk(const std::vector<std::string>& lines)
+{
     std::string s = "Material " + std::to_string(lines.size()) + " {\n";
     for (const std::string& l : lines) s += "\t" + l + "\n";
     return s + "}\n";
 }
 
-void expectVec4(const float* got, float a, float b, float c, float d, const char* what) {
+void expectVec4(const float* got, float a, float b, float c, float d, const char* what)
+{
     EXPECT_FLOAT_EQ(got[0], a) << what;
     EXPECT_FLOAT_EQ(got[1], b) << what;
     EXPECT_FLOAT_EQ(got[2], c) << what;
@@ -62,7 +68,8 @@ void expectVec4(const float* got, float a, float b, float c, float d, const char
 
 // ---- Faces ---------------------------------------------------------------------------
 
-TEST(ModelReaderFaces, ScansCornersMaterialAndUvByCornerCount) {
+TEST(ModelReaderFaces, ScansCornersMaterialAndUvByCornerCount)
+{
     FileGuard g;
     loadText(&g.file, objectWithFaces({"3 V(0 1 2) M(1) UV(0 0 1 0 1 1)", "4 V(0 1 2 3)",
                                        "4 V(3 2 1 0) UV(0 0 1 0 1 1 0 1) M(2)",
@@ -73,13 +80,15 @@ TEST(ModelReaderFaces, ScansCornersMaterialAndUvByCornerCount) {
     const ModelFace& tri = o.faces[0];
     EXPECT_EQ(tri.vertexCount, 3);
     EXPECT_EQ(tri.material, 1);
-    EXPECT_EQ(std::vector<int>(tri.vertexIndex, tri.vertexIndex + 4), (std::vector<int>{0, 1, 2, 0}));
+    EXPECT_EQ(std::vector<int>(tri.vertexIndex, tri.vertexIndex + 4),
+              (std::vector<int>{0, 1, 2, 0}));
     EXPECT_EQ(std::vector<float>(tri.uv, tri.uv + 8), (std::vector<float>{0, 0, 1, 0, 1, 1, 0, 0}));
     const ModelFace& plain = o.faces[1];
     EXPECT_EQ(plain.material, 0) << "no M( means material 0";
     EXPECT_EQ(std::vector<float>(plain.uv, plain.uv + 8), std::vector<float>(8, 0.0f));
     const ModelFace& quad = o.faces[2];
-    EXPECT_EQ(std::vector<int>(quad.vertexIndex, quad.vertexIndex + 4), (std::vector<int>{3, 2, 1, 0}));
+    EXPECT_EQ(std::vector<int>(quad.vertexIndex, quad.vertexIndex + 4),
+              (std::vector<int>{3, 2, 1, 0}));
     EXPECT_EQ(quad.uv[7], 1.0f);
     EXPECT_EQ(quad.material, 2) << "M( after UV( is still found";
     const ModelFace& five = o.faces[3];
@@ -90,11 +99,13 @@ TEST(ModelReaderFaces, ScansCornersMaterialAndUvByCornerCount) {
     EXPECT_EQ(five.material, 1);
 }
 
-TEST(ModelReaderFaces, KeywordsNeedTheirTrailingBlank) {
+TEST(ModelReaderFaces, KeywordsNeedTheirTrailingBlank)
+{
     FileGuard g;
-    loadText(&g.file,
-             "Object \"o\" {\n\tfacet 59.5\n\tvertexattr {\n\tvisible 0\n\tvertex 1 {\n\t\t1 2 3\n\t}\n"
-             "\tface 1 {\n\t\t3 V(0 0 0)\n\t}\n}\n");
+    loadText(
+        &g.file,
+        "Object \"o\" {\n\tfacet 59.5\n\tvertexattr {\n\tvisible 0\n\tvertex 1 {\n\t\t1 2 3\n\t}\n"
+        "\tface 1 {\n\t\t3 V(0 0 0)\n\t}\n}\n");
     ASSERT_EQ(g.file.objectCount, 1) << "'vertexattr {' would have opened a chunk";
     const ModelObject& o = g.file.objects[0];
     EXPECT_EQ(o.visible, 0);
@@ -105,10 +116,12 @@ TEST(ModelReaderFaces, KeywordsNeedTheirTrailingBlank) {
 
 // ---- Materials -------------------------------------------------------------------------
 
-TEST(ModelReaderMaterials, ColourProductsIncludeAlpha) {
+TEST(ModelReaderMaterials, ColourProductsIncludeAlpha)
+{
     FileGuard g;
-    loadText(&g.file, materialChunk({"\"a\" col(1 0 0 0.5) dif(0.8) amb(0.6) emi(0.25) spc(0.5) power(5)",
-                                     "\"b\" col(1 1 1 1) dif(0.5) amb(0.25) emi(0) spc(1) power(30)"}));
+    loadText(&g.file,
+             materialChunk({"\"a\" col(1 0 0 0.5) dif(0.8) amb(0.6) emi(0.25) spc(0.5) power(5)",
+                            "\"b\" col(1 1 1 1) dif(0.5) amb(0.25) emi(0) spc(1) power(30)"}));
     ASSERT_EQ(g.file.materialCount, 2);
     ASSERT_EQ(g.file.newMaterials, 1);
     const ModelMaterial& a = g.file.materials[0];
@@ -125,13 +138,16 @@ TEST(ModelReaderMaterials, ColourProductsIncludeAlpha) {
     EXPECT_STREQ(b.textureFile, "");
 }
 
-TEST(ModelReaderMaterials, TextureNameEndsAtQuoteAndParenthesis) {
+TEST(ModelReaderMaterials, TextureNameEndsAtQuoteAndParenthesis)
+{
     FileGuard g;
-    loadText(&g.file, materialChunk({"\"m\" col(1 1 1 1) dif(1) amb(0) emi(0) spc(0) power(0) tex(\"wood.bmp\")",
-                                     "\"m\" col(1 1 1 1) tex(\"my \"odd\" name.bmp\") aplane(1)",
-                                     "\"m\" col(1 1 1 1) tex(\"never closed.bmp",
-                                     "\"m\" col(1 1 1 1) tex(\"never closed either.bmp\"",
-                                     "\"m\" col(1 1 1 1) tex("}));
+    loadText(
+        &g.file,
+        materialChunk({"\"m\" col(1 1 1 1) dif(1) amb(0) emi(0) spc(0) power(0) tex(\"wood.bmp\")",
+                       "\"m\" col(1 1 1 1) tex(\"my \"odd\" name.bmp\") aplane(1)",
+                       "\"m\" col(1 1 1 1) tex(\"never closed.bmp",
+                       "\"m\" col(1 1 1 1) tex(\"never closed either.bmp\"",
+                       "\"m\" col(1 1 1 1) tex("}));
     ASSERT_EQ(g.file.materialCount, 5);
     EXPECT_EQ(g.file.materials[0].hasTexture, 1);
     EXPECT_STREQ(g.file.materials[0].textureFile, "wood.bmp");
@@ -142,10 +158,12 @@ TEST(ModelReaderMaterials, TextureNameEndsAtQuoteAndParenthesis) {
     }
 }
 
-TEST(ModelReaderMaterials, UnscannedValuesAreAPlainWhiteMaterial) {
+TEST(ModelReaderMaterials, UnscannedValuesAreAPlainWhiteMaterial)
+{
     FileGuard g;
-    loadText(&g.file, materialChunk({"\"no colour\" dif(0.2)", "\"red, cut short\" col(1 0 0 1) dif(0.5)",
-                                     "\"xcol(\" col(0 1 0 1) dif(0.5)"}));
+    loadText(&g.file,
+             materialChunk({"\"no colour\" dif(0.2)", "\"red, cut short\" col(1 0 0 1) dif(0.5)",
+                            "\"xcol(\" col(0 1 0 1) dif(0.5)"}));
     ASSERT_EQ(g.file.materialCount, 3);
     expectVec4(g.file.materials[0].colour, 1, 1, 1, 1, "no col(");
     expectVec4(g.file.materials[0].diffuse, 1, 1, 1, 1, "no col(");
@@ -159,7 +177,8 @@ TEST(ModelReaderMaterials, UnscannedValuesAreAPlainWhiteMaterial) {
 
 // ---- Table carry-over ---------------------------------------------------------------------
 
-TEST(ModelReaderSequence, MaterialTableCarriesToFilesWithoutOne) {
+TEST(ModelReaderSequence, MaterialTableCarriesToFilesWithoutOne)
+{
     FileGuard g;
     loadText(&g.file, materialChunk({"\"r\" col(1 0 0 1) dif(1)", "\"g\" col(0 1 0 1) dif(1)"}) +
                           objectWithFaces({"3 V(0 1 2) M(1)"}) + objectWithFaces({"3 V(0 1 2)"}));
@@ -175,13 +194,15 @@ TEST(ModelReaderSequence, MaterialTableCarriesToFilesWithoutOne) {
     EXPECT_EQ(g.file.materialCount, 2);
     EXPECT_FLOAT_EQ(g.file.materials[1].colour[1], 1.0f);
 
-    loadText(&g.file, materialChunk({"\"b\" col(0 0 1 1) dif(1)"}) + objectWithFaces({"3 V(0 1 2)"}));
+    loadText(&g.file,
+             materialChunk({"\"b\" col(0 0 1 1) dif(1)"}) + objectWithFaces({"3 V(0 1 2)"}));
     EXPECT_EQ(g.file.newMaterials, 1);
     ASSERT_EQ(g.file.materialCount, 1);
     EXPECT_FLOAT_EQ(g.file.materials[0].colour[2], 1.0f);
 }
 
-TEST(ModelReaderSequence, FirstFileWithoutMaterialsHasNoTable) {
+TEST(ModelReaderSequence, FirstFileWithoutMaterialsHasNoTable)
+{
     FileGuard g;
     loadText(&g.file, objectWithFaces({"3 V(0 1 2)"}));
     EXPECT_EQ(g.file.materials, nullptr);
@@ -193,7 +214,8 @@ TEST(ModelReaderSequence, FirstFileWithoutMaterialsHasNoTable) {
 // Every case here would write or read outside a table if a limit were not kept; the
 // sanitizer build turns such a slip into a failure.
 
-TEST(ModelReaderLimits, LinesBeyondTheHeaderCountAreIgnoredAndMissingOnesStayZero) {
+TEST(ModelReaderLimits, LinesBeyondTheHeaderCountAreIgnoredAndMissingOnesStayZero)
+{
     FileGuard g;
     loadText(&g.file,
              "Material 1 {\n\"a\" col(1 0 0 1)\n\"b\" col(0 1 0 1)\n\"c\" col(0 0 1 1)\n}\n"
@@ -210,10 +232,12 @@ TEST(ModelReaderLimits, LinesBeyondTheHeaderCountAreIgnoredAndMissingOnesStayZer
     EXPECT_EQ(o.faces[2].vertexCount, 0);
 }
 
-TEST(ModelReaderLimits, NegativeAndHugeCountsAreBounded) {
+TEST(ModelReaderLimits, NegativeAndHugeCountsAreBounded)
+{
     FileGuard g;
     loadText(&g.file, "Material -3 {\n\"a\" col(1 0 0 1)\n}\n"
-                      "Object \"o\" {\n\tvertex -5 {\n\t\t1 1 1\n\t}\n\tface 2000000000 {\n\t\t3 V(0 1 2)\n\t}\n}\n");
+                      "Object \"o\" {\n\tvertex -5 {\n\t\t1 1 1\n\t}\n\tface 2000000000 {\n\t\t3 "
+                      "V(0 1 2)\n\t}\n}\n");
     EXPECT_EQ(g.file.materialCount, 0);
     EXPECT_EQ(g.file.materials, nullptr);
     const ModelObject& o = g.file.objects[0];
@@ -224,7 +248,8 @@ TEST(ModelReaderLimits, NegativeAndHugeCountsAreBounded) {
     EXPECT_EQ(o.faces[kModelMaxFaces - 1].vertexCount, 0);
 }
 
-TEST(ModelReaderLimits, ObjectsPastThirtyAreDroppedWhole) {
+TEST(ModelReaderLimits, ObjectsPastThirtyAreDroppedWhole)
+{
     std::string text;
     for (int i = 0; i < kModelMaxObjects + 2; ++i) {
         text += "Object \"o" + std::to_string(i) + "\" {\n\tvertex 1 {\n\t\t" + std::to_string(i) +
@@ -240,9 +265,11 @@ TEST(ModelReaderLimits, ObjectsPastThirtyAreDroppedWhole) {
     EXPECT_EQ(g.file.materials, nullptr);
 }
 
-TEST(ModelReaderLimits, IncompleteObjectsAndChunksCutByTheEndOfFile) {
+TEST(ModelReaderLimits, IncompleteObjectsAndChunksCutByTheEndOfFile)
+{
     FileGuard g;
-    loadText(&g.file, "Object \"bare\" {\n}\nObject \"cut\" {\n\tvisible 0\n\tvertex 3 {\n\t\t1 2 3\n");
+    loadText(&g.file,
+             "Object \"bare\" {\n}\nObject \"cut\" {\n\tvisible 0\n\tvertex 3 {\n\t\t1 2 3\n");
     ASSERT_EQ(g.file.objectCount, 2);
     EXPECT_EQ(g.file.objects[0].visible, 1) << "no visible line: visible";
     EXPECT_EQ(g.file.objects[0].vertexCount, 0);
@@ -252,7 +279,8 @@ TEST(ModelReaderLimits, IncompleteObjectsAndChunksCutByTheEndOfFile) {
     EXPECT_FLOAT_EQ(g.file.objects[1].vertices[0].z, 3.0f);
 }
 
-TEST(ModelReaderLimits, LongLinesAreReadInPieces) {
+TEST(ModelReaderLimits, LongLinesAreReadInPieces)
+{
     // A 300-character comment inside the object: its second piece holds the "}" and
     // so ends the object early, as line-based reading does; nothing overflows.
     std::string longLine(290, 'x');
@@ -264,8 +292,13 @@ TEST(ModelReaderLimits, LongLinesAreReadInPieces) {
 
 // ---- Texture paths ----------------------------------------------------------------------
 
-TEST(ModelTexturePath, ResolvesAgainstTheModelDirectory) {
-    struct Case { const char* model; const char* texture; const char* expected; };
+TEST(ModelTexturePath, ResolvesAgainstTheModelDirectory)
+{
+    struct Case {
+        const char* model;
+        const char* texture;
+        const char* expected;
+    };
     const Case cases[] = {
         {"data/anim/run0.mqo", "skin.bmp", "data/anim/skin.bmp"},
         {"data/anim/run0.mqo", "D:\\tex\\skin.bmp", "D:\\tex\\skin.bmp"},
@@ -281,7 +314,8 @@ TEST(ModelTexturePath, ResolvesAgainstTheModelDirectory) {
     }
 }
 
-TEST(ModelTexturePath, RefusesPathsLongerThan255) {
+TEST(ModelTexturePath, RefusesPathsLongerThan255)
+{
     char path[kModelPathSize];
     const std::string dir(200, 'd');
     const std::string fits(255 - 201, 'n');
@@ -297,7 +331,8 @@ TEST(ModelTexturePath, RefusesPathsLongerThan255) {
 
 // ---- Face normals -------------------------------------------------------------------------
 
-TEST(ModelFaceNormal, FollowsCornerOrderAndIsUnitLength) {
+TEST(ModelFaceNormal, FollowsCornerOrderAndIsUnitLength)
+{
     const ModelVertex o{0, 0, 0}, x{1, 0, 0}, y{0, 1, 0};
     const auto n1 = modelFaceNormal(o, x, y);
     EXPECT_EQ(n1, (std::array<float, 3>{0, 0, -1}));
@@ -314,7 +349,9 @@ TEST(ModelFaceNormal, FollowsCornerOrderAndIsUnitLength) {
 // A bitmap as the loader reads it: width at 18, a height field, pixel rows from 54
 // (bottom row first, blue-green-red, padded to 4 bytes). `rows` holds w*h pixels of
 // 0xRRGGBB, top row first.
-std::string bitmapBytes(int32_t widthField, int32_t heightField, int w, int h, const std::vector<uint32_t>& rows) {
+std::string bitmapBytes(int32_t widthField, int32_t heightField, int w, int h,
+                        const std::vector<uint32_t>& rows)
+{
     std::string b(54, '\0');
     b[0] = 'B';
     b[1] = 'M';
@@ -336,7 +373,8 @@ std::string bitmapBytes(int32_t widthField, int32_t heightField, int w, int h, c
     return b;
 }
 
-std::vector<uint32_t> bands(int w, const std::vector<uint32_t>& topToBottom) {
+std::vector<uint32_t> bands(int w, const std::vector<uint32_t>& topToBottom)
+{
     std::vector<uint32_t> px;
     for (int r = 0; r < w; ++r) px.insert(px.end(), w, topToBottom[r * topToBottom.size() / w]);
     return px;
@@ -345,23 +383,30 @@ std::vector<uint32_t> bands(int w, const std::vector<uint32_t>& topToBottom) {
 struct Texels {
     std::unique_ptr<unsigned char, decltype(&std::free)> data{nullptr, &std::free};
     int size = -7;
-    uint32_t rgb(int row, int col) const {
+    uint32_t rgb(int row, int col) const
+    {
         const unsigned char* t = data.get() + (static_cast<size_t>(row) * size + col) * 4;
         return (t[0] << 16) | (t[1] << 8) | t[2];
     }
-    int alpha(int row, int col) const { return data.get()[(static_cast<size_t>(row) * size + col) * 4 + 3]; }
+    int alpha(int row, int col) const
+    {
+        return data.get()[(static_cast<size_t>(row) * size + col) * 4 + 3];
+    }
 };
 
-Texels loadBitmap(const std::string& bytes) {
+Texels loadBitmap(const std::string& bytes)
+{
     Texels t;
     t.data.reset(modelLoadTexture(streamOf(bytes), &t.size));
     return t;
 }
 
-TEST(ModelLoadTexture, BottomUpRowsBecomeTopDownRgba) {
+TEST(ModelLoadTexture, BottomUpRowsBecomeTopDownRgba)
+{
     // Image rows from the top: white, red, green, blue; so file rows from the first
     // are blue, green, red, white.
-    const Texels t = loadBitmap(bitmapBytes(4, 4, 4, 4, bands(4, {0xffffff, 0xff0000, 0x00ff00, 0x0000ff})));
+    const Texels t =
+        loadBitmap(bitmapBytes(4, 4, 4, 4, bands(4, {0xffffff, 0xff0000, 0x00ff00, 0x0000ff})));
     ASSERT_NE(t.data.get(), nullptr);
     ASSERT_EQ(t.size, 4);
     const uint32_t expected[4] = {0xffffff, 0xff0000, 0x00ff00, 0x0000ff};
@@ -378,14 +423,16 @@ TEST(ModelLoadTexture, BottomUpRowsBecomeTopDownRgba) {
     EXPECT_EQ(std::vector<int>(last, last + 4), (std::vector<int>{30, 20, 10, 255}));
 }
 
-TEST(ModelLoadTexture, HeightFieldIsNotRead) {
+TEST(ModelLoadTexture, HeightFieldIsNotRead)
+{
     const Texels t = loadBitmap(bitmapBytes(64, 32, 64, 64, bands(64, {0xff0000, 0x0000ff})));
     ASSERT_EQ(t.size, 64);
     EXPECT_EQ(t.rgb(0, 5), 0xff0000u);
     EXPECT_EQ(t.rgb(63, 5), 0x0000ffu) << "the 64th row is read although the height says 32";
 }
 
-TEST(ModelLoadTexture, NarrowBitmapsSkipTheirRowPadding) {
+TEST(ModelLoadTexture, NarrowBitmapsSkipTheirRowPadding)
+{
     // 2 x 2: rows of 6 bytes padded to 8.
     const Texels t = loadBitmap(bitmapBytes(2, 2, 2, 2, {0x112233, 0x445566, 0x778899, 0xaabbcc}));
     ASSERT_EQ(t.size, 2);
@@ -395,7 +442,8 @@ TEST(ModelLoadTexture, NarrowBitmapsSkipTheirRowPadding) {
     EXPECT_EQ(t.rgb(1, 1), 0xaabbccu);
 }
 
-TEST(ModelLoadTexture, TruncatedPixelsAreBlack) {
+TEST(ModelLoadTexture, TruncatedPixelsAreBlack)
+{
     std::string bytes = bitmapBytes(8, 8, 8, 8, std::vector<uint32_t>(64, 0xffffff));
     // Keep the bottom two rows and half a pixel of the third.
     bytes.resize(54 + 2 * 24 + 1);
@@ -413,7 +461,8 @@ TEST(ModelLoadTexture, TruncatedPixelsAreBlack) {
     EXPECT_EQ(headerOnly.rgb(3, 3), 0u);
 }
 
-TEST(ModelLoadTexture, RejectsWidthsGlCannotTakeAndLeavesSizeAlone) {
+TEST(ModelLoadTexture, RejectsWidthsGlCannotTakeAndLeavesSizeAlone)
+{
     const int32_t bad[] = {0, -4, 3, 12, 48, kModelMaxTextureWidth * 2, 1 << 30, INT32_MIN};
     for (int32_t w : bad) {
         const Texels t = loadBitmap(bitmapBytes(w, w, 0, 0, {}));
@@ -437,7 +486,8 @@ struct Bounds {
 
 // Loads every frame of a shipped sequence the way the viewer does (one working
 // state), checks that every face is drawable, and returns the bounds of each frame.
-std::vector<Bounds> checkSequence(const std::string& prefix, int frames, ModelFile* file) {
+std::vector<Bounds> checkSequence(const std::string& prefix, int frames, ModelFile* file)
+{
     std::vector<Bounds> result;
     for (int i = 0; i < frames; ++i) {
         const std::string path = prefix + std::to_string(i) + ".mqo";
@@ -479,7 +529,8 @@ std::vector<Bounds> checkSequence(const std::string& prefix, int frames, ModelFi
 
 // Drawn with scale 1 on an 80 mm marker: the model stands on y = 0 and stays over
 // the marker's square (|x|, |z| <= 40 mm), not taller than the marker is wide.
-void expectStandsOnMarker(const std::vector<Bounds>& frames, const std::string& name) {
+void expectStandsOnMarker(const std::vector<Bounds>& frames, const std::string& name)
+{
     for (size_t i = 0; i < frames.size(); ++i) {
         const Bounds& b = frames[i];
         EXPECT_NEAR(b.lo[1], 0.0f, 1e-3f) << name << " frame " << i << " lowest point";
@@ -491,7 +542,8 @@ void expectStandsOnMarker(const std::vector<Bounds>& frames, const std::string& 
     }
 }
 
-TEST(ModelSamples, TexturedCubeStandsOnItsMarkerAndItsImageLoads) {
+TEST(ModelSamples, TexturedCubeStandsOnItsMarkerAndItsImageLoads)
+{
     FileGuard g;
     const std::vector<Bounds> frames = checkSequence(kModels + "/cube/cube", 12, &g.file);
     ASSERT_EQ(frames.size(), 12u);
@@ -501,24 +553,29 @@ TEST(ModelSamples, TexturedCubeStandsOnItsMarkerAndItsImageLoads) {
     for (int k = 0; k < g.file.materialCount; ++k) {
         ASSERT_EQ(g.file.materials[k].hasTexture, 1) << "material " << k;
         char path[kModelPathSize];
-        ASSERT_EQ(modelTexturePath((kModels + "/cube/cube11.mqo").c_str(), g.file.materials[k].textureFile, path), 0);
+        ASSERT_EQ(modelTexturePath((kModels + "/cube/cube11.mqo").c_str(),
+                                   g.file.materials[k].textureFile, path),
+                  0);
         FILE* fp = std::fopen(path, "rb");
         ASSERT_NE(fp, nullptr) << path;
         int size = 0;
-        std::unique_ptr<unsigned char, decltype(&std::free)> texels(modelLoadTexture(fp, &size), &std::free);
+        std::unique_ptr<unsigned char, decltype(&std::free)> texels(modelLoadTexture(fp, &size),
+                                                                    &std::free);
         EXPECT_NE(texels.get(), nullptr) << path;
         EXPECT_EQ(size, 64) << path;
     }
 }
 
-TEST(ModelSamples, RobotWavesWithSeveralUntexturedMaterials) {
+TEST(ModelSamples, RobotWavesWithSeveralUntexturedMaterials)
+{
     FileGuard g;
     const std::vector<Bounds> frames = checkSequence(kModels + "/robot/robot", 24, &g.file);
     ASSERT_EQ(frames.size(), 24u);
     expectStandsOnMarker(frames, "robot");
     EXPECT_NE(frames[0].hi[0], frames[6].hi[0]) << "the arm moves";
     EXPECT_GE(g.file.materialCount, 3);
-    for (int k = 0; k < g.file.materialCount; ++k) EXPECT_EQ(g.file.materials[k].hasTexture, 0) << "material " << k;
+    for (int k = 0; k < g.file.materialCount; ++k)
+        EXPECT_EQ(g.file.materials[k].hasTexture, 0) << "material " << k;
     std::FILE* beyond = std::fopen((kModels + "/robot/robot24.mqo").c_str(), "r");
     EXPECT_EQ(beyond, nullptr) << "24 frames, numbered 0 to 23";
     if (beyond != nullptr) std::fclose(beyond);
@@ -526,10 +583,13 @@ TEST(ModelSamples, RobotWavesWithSeveralUntexturedMaterials) {
 
 // The shipped files are exactly what the generator writes: regenerate them with
 // build/tools/tarlim-modelgen data/models after changing it.
-TEST(ModelSamples, ShippedFilesAreTheGeneratorsOutput) {
+TEST(ModelSamples, ShippedFilesAreTheGeneratorsOutput)
+{
     namespace fs = std::filesystem;
-    const fs::path out = fs::temp_directory_path() / ("tarlim_modelgen_" + std::to_string(::getpid()));
-    const std::string cmd = std::string(TARLIM_BINARY_DIR) + "/tools/tarlim-modelgen " + out.string();
+    const fs::path out =
+        fs::temp_directory_path() / ("tarlim_modelgen_" + std::to_string(::getpid()));
+    const std::string cmd =
+        std::string(TARLIM_BINARY_DIR) + "/tools/tarlim-modelgen " + out.string();
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     auto bytes = [](const fs::path& p) {
         std::ifstream in(p, std::ios::binary);
@@ -540,7 +600,8 @@ TEST(ModelSamples, ShippedFilesAreTheGeneratorsOutput) {
         if (!entry.is_regular_file()) continue;
         const fs::path shipped = fs::path(kModels) / fs::relative(entry.path(), out);
         EXPECT_TRUE(fs::exists(shipped)) << shipped;
-        EXPECT_TRUE(bytes(entry.path()) == bytes(shipped)) << shipped << " differs from the generator's output";
+        EXPECT_TRUE(bytes(entry.path()) == bytes(shipped))
+            << shipped << " differs from the generator's output";
         ++files;
     }
     EXPECT_EQ(files, 12 + 1 + 24);

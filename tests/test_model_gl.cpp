@@ -22,7 +22,10 @@ namespace fs = std::filesystem;
 // In the sanitizer build: Mesa's driver keeps its context allocations until exit and
 // is unloaded before the leak check can name them, so leak checking is off here. The
 // model's own tables are leak-checked by test_model, which needs no GL.
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+extern "C" const char* __asan_default_options()
+{
+    return "detect_leaks=0";
+}
 
 namespace {
 
@@ -30,25 +33,29 @@ constexpr int kSize = 64;
 
 struct Rgb {
     int r, g, b;
-    bool operator==(const Rgb& o) const {
+    bool operator==(const Rgb& o) const
+    {
         return std::abs(r - o.r) <= 2 && std::abs(g - o.g) <= 2 && std::abs(b - o.b) <= 2;
     }
 };
-std::ostream& operator<<(std::ostream& os, const Rgb& c) {
+std::ostream& operator<<(std::ostream& os, const Rgb& c)
+{
     return os << "(" << c.r << ", " << c.g << ", " << c.b << ")";
 }
-constexpr Rgb kBlack{0, 0, 0}, kWhite{255, 255, 255}, kRed{255, 0, 0}, kGreen{0, 255, 0}, kBlue{0, 0, 255},
-    kYellow{255, 255, 0};
+constexpr Rgb kBlack{0, 0, 0}, kWhite{255, 255, 255}, kRed{255, 0, 0}, kGreen{0, 255, 0},
+    kBlue{0, 0, 255}, kYellow{255, 255, 0};
 
 // ---- Fixture files -----------------------------------------------------------------------
 
-void writeFile(const fs::path& path, const std::string& bytes) {
+void writeFile(const fs::path& path, const std::string& bytes)
+{
     std::ofstream out(path, std::ios::binary);
     out << bytes;
 }
 
 // A complete 24-bit bitmap of w x w pixels; colour(row, col) with row 0 at the top.
-void writeBitmap(const fs::path& path, int w, const std::function<uint32_t(int, int)>& colour) {
+void writeBitmap(const fs::path& path, int w, const std::function<uint32_t(int, int)>& colour)
+{
     const int stride = (w * 3 + 3) & ~3;
     const uint32_t fileSize = 54 + static_cast<uint32_t>(stride * w);
     std::string b(54, '\0');
@@ -79,19 +86,23 @@ void writeBitmap(const fs::path& path, int w, const std::function<uint32_t(int, 
 
 // Four-quadrant picture: top-left red, top-right green, bottom-left blue,
 // bottom-right yellow.
-uint32_t quadrants(int row, int col, int w) {
+uint32_t quadrants(int row, int col, int w)
+{
     const bool top = row < w / 2, left = col < w / 2;
     if (top) return left ? 0xff0000 : 0x00ff00;
     return left ? 0x0000ff : 0xffff00;
 }
 
-std::string materialLine(const std::string& colour, const std::string& texture = "") {
-    std::string s = "\t\"m\" col(" + colour + ") dif(1.000) amb(0.000) emi(0.000) spc(0.000) power(5.00)";
+std::string materialLine(const std::string& colour, const std::string& texture = "")
+{
+    std::string s =
+        "\t\"m\" col(" + colour + ") dif(1.000) amb(0.000) emi(0.000) spc(0.000) power(5.00)";
     if (!texture.empty()) s += " tex(\"" + texture + "\")";
     return s + "\n";
 }
 
-std::string materials(const std::vector<std::string>& lines) {
+std::string materials(const std::vector<std::string>& lines)
+{
     std::string s = "Material " + std::to_string(lines.size()) + " {\n";
     for (const std::string& l : lines) s += l;
     return s + "}\n";
@@ -99,7 +110,8 @@ std::string materials(const std::vector<std::string>& lines) {
 
 // An object with the given vertices ("x y z" lines) and face lines.
 std::string object(const std::vector<std::string>& vertices, const std::vector<std::string>& faces,
-                   int visible = 15) {
+                   int visible = 15)
+{
     std::ostringstream s;
     s << "Object \"o\" {\n\tvisible " << visible << "\n\tvertex " << vertices.size() << " {\n";
     for (const std::string& v : vertices) s << "\t\t" << v << "\n";
@@ -111,7 +123,8 @@ std::string object(const std::vector<std::string>& vertices, const std::vector<s
 
 // The square [x0, x1] x [y0, y1] at z = 0, corners ordered so that its normal is +z
 // (towards the viewer): bottom-right, bottom-left, top-left, top-right.
-std::vector<std::string> square(float x0, float y0, float x1, float y1) {
+std::vector<std::string> square(float x0, float y0, float x1, float y1)
+{
     auto v = [](float x, float y) { return std::to_string(x) + " " + std::to_string(y) + " 0"; };
     return {v(x1, y0), v(x0, y0), v(x0, y1), v(x1, y1)};
 }
@@ -119,7 +132,8 @@ std::vector<std::string> square(float x0, float y0, float x1, float y1) {
 // UVs for square(): v = 0 at the top edge of the image.
 const char* kSquareUv = "UV(1 1 0 1 0 0 1 0)";
 
-std::string document(const std::string& body) {
+std::string document(const std::string& body)
+{
     return "Format Text Ver 1.0\n\n" + body + "Eof\n";
 }
 
@@ -127,7 +141,8 @@ std::string document(const std::string& body) {
 
 class ModelGl : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         static int argc = 1;
         static char name[] = "test_model_gl";
         static char* argv[] = {name, nullptr};
@@ -137,7 +152,8 @@ protected:
         glutCreateWindow("test_model_gl");
     }
 
-    void SetUp() override {
+    void SetUp() override
+    {
         dir = fs::temp_directory_path() /
               ("tarlim_model_gl_" + std::to_string(getpid()) + "_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -154,14 +170,16 @@ protected:
         glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_DECAL);
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         std::error_code ignored;
         fs::remove_all(dir, ignored);
     }
 
     // One directional light straight along the view axis, no ambient: a face lit
     // head-on shows exactly its diffuse colour, one facing away shows black.
-    static void lightHeadOn() {
+    static void lightHeadOn()
+    {
         const GLfloat position[] = {0, 0, 1, 0}, white[] = {1, 1, 1, 1}, none[] = {0, 0, 0, 1};
         glEnable(GL_LIGHTING);
         glEnable(GL_LIGHT0);
@@ -176,7 +194,8 @@ protected:
     std::string prefix(const std::string& name) const { return path(name); }
 
     // Loads one file as a one-frame sequence; fails the test when it does not load.
-    GLuint loadOne(const std::string& name, const std::string& text, double scale = 1.0) {
+    GLuint loadOne(const std::string& name, const std::string& text, double scale = 1.0)
+    {
         writeFile(dir / (name + "0.mqo"), text);
         GLuint base = 0;
         EXPECT_EQ(modelLoadSequence(prefix(name).c_str(), 1, scale, &base), 1) << name;
@@ -185,7 +204,8 @@ protected:
 
     // Clears to black, calls the list with a fresh model-view matrix and keeps the
     // frame for reading.
-    void draw(GLuint list) {
+    void draw(GLuint list)
+    {
         glClearColor(0, 0, 0, 0);
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
         glMatrixMode(GL_MODELVIEW);
@@ -200,15 +220,19 @@ protected:
     }
 
     // The pixel under model point (x, y).
-    Rgb at(float x, float y) const {
-        const int px = static_cast<int>((x + 1) * kSize / 2), py = static_cast<int>((y + 1) * kSize / 2);
+    Rgb at(float x, float y) const
+    {
+        const int px = static_cast<int>((x + 1) * kSize / 2),
+                  py = static_cast<int>((y + 1) * kSize / 2);
         const unsigned char* p = &frame[(static_cast<size_t>(py) * kSize + px) * 3];
         return {p[0], p[1], p[2]};
     }
 
-    int litPixels() const {
+    int litPixels() const
+    {
         int n = 0;
-        for (size_t i = 0; i < frame.size(); i += 3) n += (frame[i] | frame[i + 1] | frame[i + 2]) != 0;
+        for (size_t i = 0; i < frame.size(); i += 3)
+            n += (frame[i] | frame[i + 1] | frame[i + 2]) != 0;
         return n;
     }
 
@@ -218,15 +242,17 @@ protected:
 
 // ---- Faces and materials ------------------------------------------------------------------
 
-TEST_F(ModelGl, LitFacesShowTheirMaterialOnTheSideTheirCornersFace) {
+TEST_F(ModelGl, LitFacesShowTheirMaterialOnTheSideTheirCornersFace)
+{
     // Left square faces the viewer (red); the right one has its corners reversed, so
     // its normal points away and the head-on light leaves it black.
     std::vector<std::string> right = square(0.2f, -0.5f, 0.8f, 0.5f);
     std::swap(right[0], right[2]);
     std::vector<std::string> vertices = square(-0.8f, -0.5f, -0.2f, 0.5f);
     vertices.insert(vertices.end(), right.begin(), right.end());
-    const GLuint list = loadOne("lit", document(materials({materialLine("1 0 0 1"), materialLine("0 1 0 1")}) +
-                                                object(vertices, {"4 V(0 1 2 3) M(0)", "4 V(4 5 6 7) M(1)"})));
+    const GLuint list =
+        loadOne("lit", document(materials({materialLine("1 0 0 1"), materialLine("0 1 0 1")}) +
+                                object(vertices, {"4 V(0 1 2 3) M(0)", "4 V(4 5 6 7) M(1)"})));
     lightHeadOn();
     draw(list);
     EXPECT_EQ(at(-0.5f, 0), kRed);
@@ -240,7 +266,8 @@ TEST_F(ModelGl, LitFacesShowTheirMaterialOnTheSideTheirCornersFace) {
     EXPECT_EQ(at(0.5f, 0), kGreen);
 }
 
-TEST_F(ModelGl, NeighbouringFacesKeepTheirOwnNormalMaterialAndTexture) {
+TEST_F(ModelGl, NeighbouringFacesKeepTheirOwnNormalMaterialAndTexture)
+{
     // Five squares in a row: two of the same red material facing opposite ways, a
     // textured one, a blue triangle, and the textured material again.
     writeBitmap(dir / "quad.bmp", 8, [](int r, int c) { return quadrants(r, c, 8); });
@@ -252,15 +279,18 @@ TEST_F(ModelGl, NeighbouringFacesKeepTheirOwnNormalMaterialAndTexture) {
         if (k == 1) std::swap(sq[0], sq[2]);
         vertices.insert(vertices.end(), sq.begin(), sq.end());
         const int b = 4 * k;
-        std::string f = k == 3 ? "3 V(" + std::to_string(b) + " " + std::to_string(b + 1) + " " + std::to_string(b + 2) + ") "
-                               : "4 V(" + std::to_string(b) + " " + std::to_string(b + 1) + " " + std::to_string(b + 2) + " " +
-                                     std::to_string(b + 3) + ") ";
+        std::string f = k == 3 ? "3 V(" + std::to_string(b) + " " + std::to_string(b + 1) + " " +
+                                     std::to_string(b + 2) + ") "
+                               : "4 V(" + std::to_string(b) + " " + std::to_string(b + 1) + " " +
+                                     std::to_string(b + 2) + " " + std::to_string(b + 3) + ") ";
         f += material[k];
         if (k == 2 || k == 4) f += std::string(" ") + kSquareUv;
         faces.push_back(f);
     }
-    const std::string text = document(materials({materialLine("1 0 0 1"), materialLine("0 0 0 1", "quad.bmp"),
-                                                 materialLine("0 0 1 1")}) + object(vertices, faces));
+    const std::string text =
+        document(materials({materialLine("1 0 0 1"), materialLine("0 0 0 1", "quad.bmp"),
+                            materialLine("0 0 1 1")}) +
+                 object(vertices, faces));
     const GLuint list = loadOne("row", text);
     lightHeadOn();
     draw(list);
@@ -295,11 +325,13 @@ TEST_F(ModelGl, NeighbouringFacesKeepTheirOwnNormalMaterialAndTexture) {
     EXPECT_EQ(at(centre(4, 0).first + 0.07f, 0.2f), kGreen) << "texture again, top right";
 }
 
-TEST_F(ModelGl, TexturedQuadShowsItsTexelsTheRightWayUp) {
+TEST_F(ModelGl, TexturedQuadShowsItsTexelsTheRightWayUp)
+{
     writeBitmap(dir / "quad.bmp", 8, [](int r, int c) { return quadrants(r, c, 8); });
-    const GLuint list = loadOne("tex", document(materials({materialLine("0.2 0.2 0.2 1", "quad.bmp")}) +
-                                                object(square(-0.8f, -0.8f, 0.8f, 0.8f),
-                                                       {std::string("4 V(0 1 2 3) M(0) ") + kSquareUv})));
+    const GLuint list =
+        loadOne("tex", document(materials({materialLine("0.2 0.2 0.2 1", "quad.bmp")}) +
+                                object(square(-0.8f, -0.8f, 0.8f, 0.8f),
+                                       {std::string("4 V(0 1 2 3) M(0) ") + kSquareUv})));
     lightHeadOn();
     draw(list);
     EXPECT_EQ(at(-0.4f, 0.4f), kRed) << "top left";
@@ -309,24 +341,28 @@ TEST_F(ModelGl, TexturedQuadShowsItsTexelsTheRightWayUp) {
     EXPECT_EQ(at(0.9f, 0.9f), kBlack);
 }
 
-TEST_F(ModelGl, HiddenObjectsAndUndrawableFacesIssueNothing) {
+TEST_F(ModelGl, HiddenObjectsAndUndrawableFacesIssueNothing)
+{
     const std::vector<std::string> big = square(-0.9f, -0.9f, 0.9f, 0.9f);
     std::vector<std::string> vertices = big;
     vertices.push_back("-0.9 0.9 0");
-    const std::string text = document(
-        object(big, {"4 V(0 1 2 3)"}, 0) +
-        object(vertices, {"5 V(0 1 2 3 4)", "2 V(0 1)", "3 V(0 1 9)", "3 V(0 -1 2)", "4 V(0 1 2 5)",
-                          "6 V(0 1 2 3 4 0)"}));
+    const std::string text =
+        document(object(big, {"4 V(0 1 2 3)"}, 0) +
+                 object(vertices, {"5 V(0 1 2 3 4)", "2 V(0 1)", "3 V(0 1 9)", "3 V(0 -1 2)",
+                                   "4 V(0 1 2 5)", "6 V(0 1 2 3 4 0)"}));
     const GLuint list = loadOne("none", text);
     draw(list);
-    EXPECT_EQ(litPixels(), 0) << "hidden object, 5/2/6 corners and out-of-range corners draw nothing";
+    EXPECT_EQ(litPixels(), 0)
+        << "hidden object, 5/2/6 corners and out-of-range corners draw nothing";
     // The same vertices with one drawable face: the object itself is drawn.
-    const GLuint control = loadOne("some", document(object(vertices, {"5 V(0 1 2 3 4)", "4 V(0 1 2 3)"})));
+    const GLuint control =
+        loadOne("some", document(object(vertices, {"5 V(0 1 2 3 4)", "4 V(0 1 2 3)"})));
     draw(control);
     EXPECT_EQ(at(0, 0), kWhite);
 }
 
-TEST_F(ModelGl, ScaleAppliesToTheWholeModelAndStaysOnTheMatrix) {
+TEST_F(ModelGl, ScaleAppliesToTheWholeModelAndStaysOnTheMatrix)
+{
     const std::string text = document(object(square(0.1f, 0.1f, 0.4f, 0.4f), {"4 V(0 1 2 3)"}));
     const GLuint one = loadOne("one", text, 1.0);
     const GLuint two = loadOne("two", text, 2.0);
@@ -342,13 +378,16 @@ TEST_F(ModelGl, ScaleAppliesToTheWholeModelAndStaysOnTheMatrix) {
     EXPECT_DOUBLE_EQ(m[0], 2.0) << "the list leaves the model-view matrix scaled";
 }
 
-TEST_F(ModelGl, FacesWithoutAValidMaterialAreWhite) {
+TEST_F(ModelGl, FacesWithoutAValidMaterialAreWhite)
+{
     // Lighting off: a face shows its glColor, which is the material colour or white.
-    const std::vector<std::string> left = square(-0.8f, -0.5f, -0.2f, 0.5f), right = square(0.2f, -0.5f, 0.8f, 0.5f);
+    const std::vector<std::string> left = square(-0.8f, -0.5f, -0.2f, 0.5f),
+                                   right = square(0.2f, -0.5f, 0.8f, 0.5f);
     std::vector<std::string> vertices = left;
     vertices.insert(vertices.end(), right.begin(), right.end());
-    const GLuint list = loadOne("mat", document(materials({materialLine("0 0 1 1")}) +
-                                                object(vertices, {"4 V(0 1 2 3) M(0)", "4 V(4 5 6 7) M(7)"})));
+    const GLuint list =
+        loadOne("mat", document(materials({materialLine("0 0 1 1")}) +
+                                object(vertices, {"4 V(0 1 2 3) M(0)", "4 V(4 5 6 7) M(7)"})));
     draw(list);
     EXPECT_EQ(at(-0.5f, 0), kBlue);
     EXPECT_EQ(at(0.5f, 0), kWhite) << "material 7 of 1";
@@ -357,9 +396,11 @@ TEST_F(ModelGl, FacesWithoutAValidMaterialAreWhite) {
     EXPECT_EQ(at(-0.5f, 0), kWhite) << "no material table";
 }
 
-TEST_F(ModelGl, UnreadableTextureLeavesTheFaceLitWithItsMaterial) {
+TEST_F(ModelGl, UnreadableTextureLeavesTheFaceLitWithItsMaterial)
+{
     writeFile(dir / "bad.bmp", std::string(60, '\x07'));  // width field 0x07070707
-    const std::vector<std::string> left = square(-0.8f, -0.5f, -0.2f, 0.5f), right = square(0.2f, -0.5f, 0.8f, 0.5f);
+    const std::vector<std::string> left = square(-0.8f, -0.5f, -0.2f, 0.5f),
+                                   right = square(0.2f, -0.5f, 0.8f, 0.5f);
     std::vector<std::string> vertices = left;
     vertices.insert(vertices.end(), right.begin(), right.end());
     const std::string face0 = std::string("4 V(0 1 2 3) M(0) ") + kSquareUv;
@@ -376,14 +417,17 @@ TEST_F(ModelGl, UnreadableTextureLeavesTheFaceLitWithItsMaterial) {
 // ---- Sequences ------------------------------------------------------------------------------
 
 // Frame i of a sequence: a square whose grey level is 20 * i, drawn unlit.
-std::string greyFrame(int i) {
+std::string greyFrame(int i)
+{
     const std::string level = std::to_string(20 * i / 255.0);
     return document(materials({materialLine(level + " " + level + " " + level + " 1")}) +
                     object(square(-0.5f, -0.5f, 0.5f, 0.5f), {"4 V(0 1 2 3) M(0)"}));
 }
 
-TEST_F(ModelGl, SequenceFilesAreNumberedInPlainDecimal) {
-    for (int i = 0; i < 12; ++i) writeFile(dir / ("box" + std::to_string(i) + ".mqo"), greyFrame(i));
+TEST_F(ModelGl, SequenceFilesAreNumberedInPlainDecimal)
+{
+    for (int i = 0; i < 12; ++i)
+        writeFile(dir / ("box" + std::to_string(i) + ".mqo"), greyFrame(i));
     GLuint base = 0;
     ASSERT_EQ(modelLoadSequence(prefix("box").c_str(), 12, 1.0, &base), 12);
     ASSERT_NE(base, 0u);
@@ -393,7 +437,8 @@ TEST_F(ModelGl, SequenceFilesAreNumberedInPlainDecimal) {
     }
 }
 
-TEST_F(ModelGl, AMissingFileLoadsNothingAndLaterFilesAreNotTried) {
+TEST_F(ModelGl, AMissingFileLoadsNothingAndLaterFilesAreNotTried)
+{
     writeFile(dir / "gap0.mqo", greyFrame(1));
     writeFile(dir / "gap2.mqo", greyFrame(2));
     GLuint base = 0;
@@ -414,7 +459,8 @@ TEST_F(ModelGl, AMissingFileLoadsNothingAndLaterFilesAreNotTried) {
     EXPECT_EQ(modelLoadSequence(longPrefix.c_str(), 1, 1.0, &base), 0);
 }
 
-TEST_F(ModelGl, EveryFrameShowsItsTextureWhenEachFileBringsItsMaterials) {
+TEST_F(ModelGl, EveryFrameShowsItsTextureWhenEachFileBringsItsMaterials)
+{
     writeBitmap(dir / "quad.bmp", 8, [](int r, int c) { return quadrants(r, c, 8); });
     writeBitmap(dir / "other.bmp", 4, [](int, int) { return 0xffffffu; });
     const std::string face = std::string("4 V(0 1 2 3) M(0) ") + kSquareUv;
@@ -422,9 +468,11 @@ TEST_F(ModelGl, EveryFrameShowsItsTextureWhenEachFileBringsItsMaterials) {
     const std::string own = materials({materialLine("0.5 0.5 0.5 1", "quad.bmp")});
     // Frames 0-2 carry their own material chunk (what modelling programs write),
     // frame 3 has none and inherits frame 2's, frame 4 names another image.
-    for (int i = 0; i < 3; ++i) writeFile(dir / ("spin" + std::to_string(i) + ".mqo"), document(own + geometry));
+    for (int i = 0; i < 3; ++i)
+        writeFile(dir / ("spin" + std::to_string(i) + ".mqo"), document(own + geometry));
     writeFile(dir / "spin3.mqo", document(geometry));
-    writeFile(dir / "spin4.mqo", document(materials({materialLine("0.5 0.5 0.5 1", "other.bmp")}) + geometry));
+    writeFile(dir / "spin4.mqo",
+              document(materials({materialLine("0.5 0.5 0.5 1", "other.bmp")}) + geometry));
     GLuint base = 0;
     ASSERT_EQ(modelLoadSequence(prefix("spin").c_str(), 5, 1.0, &base), 5);
     lightHeadOn();
@@ -437,12 +485,14 @@ TEST_F(ModelGl, EveryFrameShowsItsTextureWhenEachFileBringsItsMaterials) {
     EXPECT_EQ(at(-0.4f, 0.4f), kWhite) << "frame 4 shows its own image";
 }
 
-TEST_F(ModelGl, ATexturePathIsLoadedOncePerSequence) {
+TEST_F(ModelGl, ATexturePathIsLoadedOncePerSequence)
+{
     writeBitmap(dir / "a.bmp", 4, [](int, int) { return 0xff0000u; });
     writeBitmap(dir / "b.bmp", 4, [](int, int) { return 0x0000ffu; });
     const std::string modelPath = path("m0.mqo");
-    const std::string text = materials({materialLine("1 1 1 1", "a.bmp"), materialLine("1 1 1 1", "b.bmp"),
-                                        materialLine("1 1 1 1", "a.bmp"), materialLine("1 1 1 1")});
+    const std::string text =
+        materials({materialLine("1 1 1 1", "a.bmp"), materialLine("1 1 1 1", "b.bmp"),
+                   materialLine("1 1 1 1", "a.bmp"), materialLine("1 1 1 1")});
     ModelFile file{};
     auto load = [&file, &text]() {
         FILE* fp = std::tmpfile();
@@ -468,8 +518,10 @@ TEST_F(ModelGl, ATexturePathIsLoadedOncePerSequence) {
     modelReleaseFile(&file);
 }
 
-TEST_F(ModelGl, AllSequencesAreLoadedInOrderIntoTheirOwnBlocks) {
-    for (int i = 0; i < 2; ++i) writeFile(dir / ("a" + std::to_string(i) + ".mqo"), greyFrame(i + 1));
+TEST_F(ModelGl, AllSequencesAreLoadedInOrderIntoTheirOwnBlocks)
+{
+    for (int i = 0; i < 2; ++i)
+        writeFile(dir / ("a" + std::to_string(i) + ".mqo"), greyFrame(i + 1));
     writeFile(dir / "b0.mqo", greyFrame(5));
     ModelSequence sequences[3] = {};
     const char* names[3] = {"a", "missing", "b"};

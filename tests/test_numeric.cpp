@@ -38,7 +38,10 @@ VecPtr makeVec(int len, double fill = 0.0)
     return v;
 }
 
-double at(const DMatrix* m, int r, int c) { return m->data[r * m->cols + c]; }
+double at(const DMatrix* m, int r, int c)
+{
+    return m->data[r * m->cols + c];
+}
 
 // Largest |(a * b)(i, j) - I(i, j)|.
 double identityError(const DMatrix* a, const DMatrix* b)
@@ -116,7 +119,8 @@ TEST(MatInverse, PermutationHeavy)
         for (int i = 0; i < n; i++) a->data[i * n + (n - 1 - i)] = 1.0;
         MatPtr inv(matAllocDup(a.get()));
         ASSERT_EQ(matSelfInverse(inv.get()), 0);
-        for (int i = 0; i < n * n; i++) EXPECT_EQ(inv->data[i], a->data[i]) << "n=" << n << " i=" << i;
+        for (int i = 0; i < n * n; i++)
+            EXPECT_EQ(inv->data[i], a->data[i]) << "n=" << n << " i=" << i;
     }
 }
 
@@ -267,7 +271,8 @@ TEST(VecHouseholder, ReflectsRandomViewsOntoFirstAxis)
         // The vector is a view into the tail of a longer row, as the tridiagonalisation uses it.
         std::vector<double> row(static_cast<size_t>(len + 2), 42.0);
         std::vector<double> orig(static_cast<size_t>(len));
-        for (int i = 0; i < len; i++) row[static_cast<size_t>(i + 2)] = orig[static_cast<size_t>(i)] = u(rng);
+        for (int i = 0; i < len; i++)
+            row[static_cast<size_t>(i + 2)] = orig[static_cast<size_t>(i)] = u(rng);
         DVector v{row.data() + 2, len};
         const double r = vecHouseholder(&v);
         EXPECT_EQ(row[0], 42.0);
@@ -278,7 +283,8 @@ TEST(VecHouseholder, ReflectsRandomViewsOntoFirstAxis)
         const double dot = vecInnerProduct(&v, &o);
         for (int i = 0; i < len; i++) {
             const double want = (i == 0) ? r : 0.0;
-            EXPECT_NEAR(orig[static_cast<size_t>(i)] - v.data[i] * dot, want, 1e-12) << "len=" << len << " i=" << i;
+            EXPECT_NEAR(orig[static_cast<size_t>(i)] - v.data[i] * dot, want, 1e-12)
+                << "len=" << len << " i=" << i;
         }
         EXPECT_LT(r * orig[0], 0.0) << "len=" << len;
     }
@@ -334,11 +340,13 @@ void checkPcaDefinition(const DMatrix* pts, const char* what)
     std::vector<double> cov(static_cast<size_t>(c * c), 0.0);
     double trace = 0.0;
     for (int a = 0; a < c; a++) {
-        EXPECT_NEAR(out.mean->data[a], mean[static_cast<size_t>(a)], 1e-12) << what << " mean " << a;
+        EXPECT_NEAR(out.mean->data[a], mean[static_cast<size_t>(a)], 1e-12)
+            << what << " mean " << a;
         for (int b = 0; b < c; b++) {
             double s = 0.0;
             for (int i = 0; i < r; i++) {
-                s += (at(pts, i, a) - mean[static_cast<size_t>(a)]) * (at(pts, i, b) - mean[static_cast<size_t>(b)]);
+                s += (at(pts, i, a) - mean[static_cast<size_t>(a)]) *
+                     (at(pts, i, b) - mean[static_cast<size_t>(b)]);
             }
             cov[static_cast<size_t>(a * c + b)] = s / r;
         }
@@ -363,7 +371,8 @@ void checkPcaDefinition(const DMatrix* pts, const char* what)
         for (int a = 0; a < c; a++) {
             double cv = 0.0;
             for (int b = 0; b < c; b++) cv += cov[static_cast<size_t>(a * c + b)] * v[b];
-            EXPECT_NEAR(cv, lambda * v[a], kEigenResidual * trace) << what << " row " << k << " comp " << a;
+            EXPECT_NEAR(cv, lambda * v[a], kEigenResidual * trace)
+                << what << " row " << k << " comp " << a;
         }
         for (int m = 0; m < k; m++) {
             if (out.values->data[m] == 0.0) continue;
@@ -379,7 +388,8 @@ TEST(MatPCA, RandomCloudsMatchDefinition)
 {
     std::mt19937 rng(2024);
     std::normal_distribution<double> g(0.0, 1.0);
-    const int shapes[][2] = {{2, 2}, {3, 2}, {50, 2}, {400, 2}, {10, 3}, {30, 5}, {8, 8}, {2, 3}, {3, 6}, {4, 7}};
+    const int shapes[][2] = {{2, 2},  {3, 2}, {50, 2}, {400, 2}, {10, 3},
+                             {30, 5}, {8, 8}, {2, 3},  {3, 6},   {4, 7}};
     for (const auto& shape : shapes) {
         for (int trial = 0; trial < 10; trial++) {
             const int r = shape[0];
@@ -387,7 +397,8 @@ TEST(MatPCA, RandomCloudsMatchDefinition)
             // Anisotropic cloud: each axis its own spread, then mixed by a shear and offset.
             MatPtr pts = makeMat(r, c);
             for (int i = 0; i < r; i++) {
-                for (int j = 0; j < c; j++) pts->data[i * c + j] = g(rng) * (j + 1) * 3.0 + 100.0 * j;
+                for (int j = 0; j < c; j++)
+                    pts->data[i * c + j] = g(rng) * (j + 1) * 3.0 + 100.0 * j;
                 for (int j = 1; j < c; j++) pts->data[i * c + j] += 0.5 * pts->data[i * c + j - 1];
             }
             char what[64];
@@ -412,7 +423,9 @@ TEST(MatPCA, EdgePixelsAlongALine)
     }
     PcaOut out = runPca(pts.get());
     ASSERT_EQ(out.result, 0);
-    EXPECT_NEAR(std::fabs(out.vectors->data[0] * std::cos(angle) + out.vectors->data[1] * std::sin(angle)), 1.0, 1e-5);
+    EXPECT_NEAR(
+        std::fabs(out.vectors->data[0] * std::cos(angle) + out.vectors->data[1] * std::sin(angle)),
+        1.0, 1e-5);
     EXPECT_GT(out.values->data[0], 0.99);
     checkPcaDefinition(pts.get(), "edge");
 }
@@ -494,7 +507,8 @@ TEST(MatPCA, BadShapesLeaveOutputsUntouched)
         VecPtr mean = makeVec(k.meanLen, 7.0);
         for (int i = 0; i < k.vecRows * k.vecCols; i++) vectors->data[i] = 7.0;
         EXPECT_EQ(matPCA(k.input, vectors.get(), values.get(), mean.get()), -1) << "case " << index;
-        for (int i = 0; i < k.vecRows * k.vecCols; i++) EXPECT_EQ(vectors->data[i], 7.0) << "case " << index;
+        for (int i = 0; i < k.vecRows * k.vecCols; i++)
+            EXPECT_EQ(vectors->data[i], 7.0) << "case " << index;
         for (int i = 0; i < k.valLen; i++) EXPECT_EQ(values->data[i], 7.0) << "case " << index;
         for (int i = 0; i < k.meanLen; i++) EXPECT_EQ(mean->data[i], 7.0) << "case " << index;
         index++;
@@ -511,7 +525,8 @@ TEST(MatSymEigen, RandomSymmetricMatrices)
             std::vector<double> sym(static_cast<size_t>(n * n));
             for (int i = 0; i < n; i++) {
                 for (int j = i; j < n; j++) {
-                    sym[static_cast<size_t>(i * n + j)] = sym[static_cast<size_t>(j * n + i)] = u(rng);
+                    sym[static_cast<size_t>(i * n + j)] = sym[static_cast<size_t>(j * n + i)] =
+                        u(rng);
                 }
             }
             MatPtr a = makeMat(n, n, sym);
@@ -525,7 +540,8 @@ TEST(MatSymEigen, RandomSymmetricMatrices)
                 }
                 for (int i = 0; i < n; i++) {
                     double av = 0.0;
-                    for (int j = 0; j < n; j++) av += sym[static_cast<size_t>(i * n + j)] * at(a.get(), k, j);
+                    for (int j = 0; j < n; j++)
+                        av += sym[static_cast<size_t>(i * n + j)] * at(a.get(), k, j);
                     EXPECT_NEAR(av, d->data[k] * at(a.get(), k, i), kEigenResidual * scale)
                         << "n=" << n << " trial=" << trial << " k=" << k << " i=" << i;
                 }

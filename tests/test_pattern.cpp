@@ -25,11 +25,15 @@ using Orientation = std::vector<int>;  // 768 file values, file order (channel, 
 
 // Slots in use: patternCount is -1 before the first load initialises the table, and
 // CTest runs every case in a process of its own.
-int loadedSlots() { return patternCount < 0 ? 0 : patternCount; }
+int loadedSlots()
+{
+    return patternCount < 0 ? 0 : patternCount;
+}
 
 std::string tempPath(const std::string& name)
 {
-    return std::string(TARLIM_BINARY_DIR) + "/test_pattern_" + std::to_string(getpid()) + "_" + name;
+    return std::string(TARLIM_BINARY_DIR) + "/test_pattern_" + std::to_string(getpid()) + "_" +
+           name;
 }
 
 // Writes the four orientations in the file's order: orientation, channel, row, column.
@@ -40,7 +44,8 @@ std::string writePattern(const std::string& name, const Orientation o[4])
     for (int h = 0; h < 4; h++) {
         for (int c = 0; c < 3; c++) {
             for (int r = 0; r < 16; r++) {
-                for (int k = 0; k < 16; k++) out << o[h][(c * 16 + r) * 16 + k] << (k == 15 ? "\n" : " ");
+                for (int k = 0; k < 16; k++)
+                    out << o[h][(c * 16 + r) * 16 + k] << (k == 15 ? "\n" : " ");
             }
         }
     }
@@ -69,7 +74,8 @@ std::vector<uint8_t> sampleOf(const Orientation& o, int add = 0)
     std::vector<uint8_t> s(768);
     for (int c = 0; c < 3; c++) {
         for (int r = 0; r < 16; r++) {
-            for (int k = 0; k < 16; k++) s[(r * 16 + k) * 3 + c] = static_cast<uint8_t>(o[(c * 16 + r) * 16 + k] + add);
+            for (int k = 0; k < 16; k++)
+                s[(r * 16 + k) * 3 + c] = static_cast<uint8_t>(o[(c * 16 + r) * 16 + k] + add);
         }
     }
     return s;
@@ -199,7 +205,10 @@ TEST(PatternLoad, RejectsJunkTokensAndClampsOutOfRangeNumbers)
     // Huge, negative and far out-of-int numbers behave as 255 and 0.
     std::ostringstream text;
     for (int i = 0; i < 3072; i++) {
-        const char* v = (i % 4 == 0) ? "99999999999999999999999" : (i % 4 == 1) ? "-2147483648" : (i % 4 == 2) ? "+300" : "-5";
+        const char* v = (i % 4 == 0)   ? "99999999999999999999999"
+                        : (i % 4 == 1) ? "-2147483648"
+                        : (i % 4 == 2) ? "+300"
+                                       : "-5";
         text << v << (i % 16 == 15 ? '\n' : '\t');
     }
     const int slot = patternLoad(writeText("huge.pat", text.str()).c_str());
@@ -285,7 +294,8 @@ TEST(PatternMatch, WeakCorrelationIsStillReported)
 struct CoordinateFrame {
     int w, h;
     std::vector<uint8_t> px;
-    CoordinateFrame(int width, int height) : w(width), h(height), px(static_cast<size_t>(width) * height * 4)
+    CoordinateFrame(int width, int height)
+        : w(width), h(height), px(static_cast<size_t>(width) * height * 4)
     {
         CameraParam p{};
         p.width = w;
@@ -340,8 +350,10 @@ TEST(PatternSample, GridSizeFollowsEdgeLength)
         ASSERT_EQ(result, 0);
         for (int cell = 0; cell < 16; cell++) {
             // Row 0 is the top edge (P0 -> P1), column 0 its left side.
-            EXPECT_EQ(s[(0 * 16 + cell) * 3 + 0], expectedCell(20, L, n, cell)) << "L " << L << " column " << cell;
-            EXPECT_EQ(s[(cell * 16 + 0) * 3 + 1], expectedCell(30, L, n, cell)) << "L " << L << " row " << cell;
+            EXPECT_EQ(s[(0 * 16 + cell) * 3 + 0], expectedCell(20, L, n, cell))
+                << "L " << L << " column " << cell;
+            EXPECT_EQ(s[(cell * 16 + 0) * 3 + 1], expectedCell(30, L, n, cell))
+                << "L " << L << " row " << cell;
             EXPECT_EQ(s[(cell * 16 + cell) * 3 + 2], 200);
         }
     }

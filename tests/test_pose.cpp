@@ -35,9 +35,18 @@ Mat3 mul(const Mat3& x, const Mat3& y)
     return r;
 }
 
-Mat3 rotX(double t) { return {{{1, 0, 0}, {0, std::cos(t), -std::sin(t)}, {0, std::sin(t), std::cos(t)}}}; }
-Mat3 rotY(double t) { return {{{std::cos(t), 0, std::sin(t)}, {0, 1, 0}, {-std::sin(t), 0, std::cos(t)}}}; }
-Mat3 rotZ(double t) { return {{{std::cos(t), -std::sin(t), 0}, {std::sin(t), std::cos(t), 0}, {0, 0, 1}}}; }
+Mat3 rotX(double t)
+{
+    return {{{1, 0, 0}, {0, std::cos(t), -std::sin(t)}, {0, std::sin(t), std::cos(t)}}};
+}
+Mat3 rotY(double t)
+{
+    return {{{std::cos(t), 0, std::sin(t)}, {0, 1, 0}, {-std::sin(t), 0, std::cos(t)}}};
+}
+Mat3 rotZ(double t)
+{
+    return {{{std::cos(t), -std::sin(t), 0}, {std::sin(t), std::cos(t), 0}, {0, 0, 1}}};
+}
 
 // Marker facing the camera (marker y up = camera -y), turned by `spin` in its plane,
 // then tilted by tiltX about the camera x axis and tiltY about the camera y axis.
@@ -47,7 +56,8 @@ struct Pose {
 Pose makePose(double spinDeg, double tiltXDeg, double tiltYDeg, double x, double y, double z)
 {
     const Mat3 facing = {{{1, 0, 0}, {0, -1, 0}, {0, 0, -1}}};
-    const Mat3 R = mul(rotX(tiltXDeg * kDeg), mul(rotY(tiltYDeg * kDeg), mul(facing, rotZ(spinDeg * kDeg))));
+    const Mat3 R =
+        mul(rotX(tiltXDeg * kDeg), mul(rotY(tiltYDeg * kDeg), mul(facing, rotZ(spinDeg * kDeg))));
     Pose p{};
     for (int r = 0; r < 3; r++) {
         for (int c = 0; c < 3; c++) p.m[r][c] = R[r][c];
@@ -63,7 +73,8 @@ CameraParam makeCamera(double f0)
     cam.height = 480;
     const double P[3][4] = {{800, 0, 319.5, 0}, {0, 800, 239.5, 0}, {0, 0, 1, 0}};
     std::memcpy(cam.projection, P, sizeof P);
-    cam.distortion[0] = 318.5, cam.distortion[1] = 242, cam.distortion[2] = f0, cam.distortion[3] = 0.98;
+    cam.distortion[0] = 318.5, cam.distortion[1] = 242, cam.distortion[2] = f0,
+    cam.distortion[3] = 0.98;
     return cam;
 }
 
@@ -72,7 +83,8 @@ void project(const double P[3][4], const double T[3][4], double X, double Y, dou
     double cam[3];
     for (int r = 0; r < 3; r++) cam[r] = T[r][0] * X + T[r][1] * Y + T[r][3];
     double h[3];
-    for (int r = 0; r < 3; r++) h[r] = P[r][0] * cam[0] + P[r][1] * cam[1] + P[r][2] * cam[2] + P[r][3];
+    for (int r = 0; r < 3; r++)
+        h[r] = P[r][0] * cam[0] + P[r][1] * cam[1] + P[r][2] * cam[2] + P[r][3];
     out[0] = h[0] / h[2];
     out[1] = h[1] / h[2];
 }
@@ -122,7 +134,8 @@ double rotationErrorDeg(const double est[3][4], const double truth[3][4])
 double translationErrorPct(const double est[3][4], const double truth[3][4])
 {
     const double d[3] = {est[0][3] - truth[0][3], est[1][3] - truth[1][3], est[2][3] - truth[2][3]};
-    const double dist = std::sqrt(truth[0][3] * truth[0][3] + truth[1][3] * truth[1][3] + truth[2][3] * truth[2][3]);
+    const double dist = std::sqrt(truth[0][3] * truth[0][3] + truth[1][3] * truth[1][3] +
+                                  truth[2][3] * truth[2][3]);
     return 100 * std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) / dist;
 }
 
@@ -132,7 +145,8 @@ double translationErrorPct(const double est[3][4], const double truth[3][4])
 // failing negative discriminant (clampD false). Either mend can be switched on alone.
 int orthogonalizeAsWritten(double ex[3], double ey[3], double detZero = 0, bool clampD = false)
 {
-    double n[3] = {ex[1] * ey[2] - ex[2] * ey[1], ex[2] * ey[0] - ex[0] * ey[2], ex[0] * ey[1] - ex[1] * ey[0]};
+    double n[3] = {ex[1] * ey[2] - ex[2] * ey[1], ex[2] * ey[0] - ex[0] * ey[2],
+                   ex[0] * ey[1] - ex[1] * ey[0]};
     const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
     if (len == 0) return -1;
     for (double& v : n) v /= len;
@@ -154,7 +168,8 @@ int orthogonalizeAsWritten(double ex[3], double ey[3], double detZero = 0, bool 
         const double det = n[p] * v[q] - n[q] * v[p];
         const double sp = (n[q] * v[f] - n[f] * v[q]) / det, op = -n[q] * ca / det;
         const double sq = (v[p] * n[f] - n[p] * v[f]) / det, oq = n[p] * ca / det;
-        const double alpha = 1 + (sp * sp + sq * sq), beta = sp * op + sq * oq, gamma = op * op + oq * oq - 1;
+        const double alpha = 1 + (sp * sp + sq * sq), beta = sp * op + sq * oq,
+                     gamma = op * op + oq * oq - 1;
         double D = beta * beta - alpha * gamma;
         if (D < 0 && !clampD) return -1;
         if (D < 0) D = 0;
@@ -182,10 +197,14 @@ int orthogonalizeAsWritten(double ex[3], double ey[3], double detZero = 0, bool 
 
 double clampedAngle(double x, double y)
 {
-    if (x > 1) x = 1, y = 0;
-    else if (x < -1) x = -1, y = 0;
-    else if (y > 1) y = 1, x = 0;
-    else if (y < -1) y = -1, x = 0;
+    if (x > 1)
+        x = 1, y = 0;
+    else if (x < -1)
+        x = -1, y = 0;
+    else if (y > 1)
+        y = 1, x = 0;
+    else if (y < -1)
+        y = -1, x = 0;
     const double angle = std::acos(x);
     return y < 0 ? -angle : angle;
 }
@@ -193,8 +212,10 @@ double clampedAngle(double x, double y)
 // Angles without the b = pi branch: the sum s is divided by whatever it is.
 void rotToAnglesAsWritten(double R[3][3], double* a, double* b, double* c)
 {
-    if (R[2][2] > 1) R[2][2] = 1;
-    else if (R[2][2] < -1) R[2][2] = -1;
+    if (R[2][2] > 1)
+        R[2][2] = 1;
+    else if (R[2][2] < -1)
+        R[2][2] = -1;
     *b = std::acos(R[2][2]);
     double x, y;
     if (*b >= 1e-6 || *b <= -1e-6) {
@@ -227,12 +248,19 @@ double searchPlain(double rotation[3][3], const double t[3], const double P[3][4
                     poseProjection(a1, b1, c1, t, P, M);
                     double err = 0;
                     for (int p = 0; p < n; p++) {
-                        const double h = 1 / (M[2][0] * X[p][0] + M[2][1] * X[p][1] + M[2][2] * X[p][2] + M[2][3]);
-                        const double eu = u[p][0] - (M[0][0] * X[p][0] + M[0][1] * X[p][1] + M[0][2] * X[p][2] + M[0][3]) * h;
-                        const double ev = u[p][1] - (M[1][0] * X[p][0] + M[1][1] * X[p][1] + M[1][2] * X[p][2] + M[1][3]) * h;
+                        const double h = 1 / (M[2][0] * X[p][0] + M[2][1] * X[p][1] +
+                                              M[2][2] * X[p][2] + M[2][3]);
+                        const double eu = u[p][0] - (M[0][0] * X[p][0] + M[0][1] * X[p][1] +
+                                                     M[0][2] * X[p][2] + M[0][3]) *
+                                                        h;
+                        const double ev = u[p][1] - (M[1][0] * X[p][0] + M[1][1] * X[p][1] +
+                                                     M[1][2] * X[p][2] + M[1][3]) *
+                                                        h;
                         err += eu * eu + ev * ev;
                     }
-                    if (err < minErr) minErr = err, best[0] = a1, best[1] = b1, best[2] = c1, off[0] = i, off[1] = j, off[2] = k;
+                    if (err < minErr)
+                        minErr = err, best[0] = a1, best[1] = b1, best[2] = c1, off[0] = i,
+                        off[1] = j, off[2] = k;
                 }
         if (off[0] == 0 && off[1] == 0 && off[2] == 0) step = step * 0.5;
         a = best[0], b = best[1], c = best[2];
@@ -265,7 +293,10 @@ void rotationOf(const Pose& pose, double R[3][3])
         for (int c = 0; c < 3; c++) R[r][c] = pose.m[r][c];
 }
 
-bool sameBits(const double* x, const double* y, int n) { return std::memcmp(x, y, n * sizeof(double)) == 0; }
+bool sameBits(const double* x, const double* y, int n)
+{
+    return std::memcmp(x, y, n * sizeof(double)) == 0;
+}
 
 class PoseTest : public ::testing::Test {
 protected:
@@ -312,7 +343,8 @@ TEST_F(PoseTest, SearchMatchesThePlainSearchBitForBit)
             EXPECT_TRUE(sameBits(&R1[0][0], &R2[0][0], 9)) << "spin " << spin << " tilt " << tilt;
             // One search on its own need not reach the exact fit (the passes may run
             // out first); it must improve markedly on the start.
-            EXPECT_LT(e1, startErr / 4 / 20) << "spin " << spin << " tilt " << tilt << " start " << startErr / 4;
+            EXPECT_LT(e1, startErr / 4 / 20)
+                << "spin " << spin << " tilt " << tilt << " start " << startErr / 4;
         }
     }
 }
@@ -351,7 +383,8 @@ TEST_F(PoseTest, ExactFitStaysPutAndStepHalvesEveryPass)
     poseRotToAngles(moved, &a2, &b2, &c2);
     poseRefineRotation(moved, t, P, c.X, c.u, 4);
     poseAnglesToRot(a2, b2, -1 * step10 + c2, expect);
-    EXPECT_TRUE(sameBits(&moved[0][0], &expect[0][0], 9)) << "R00 " << moved[0][0] << " expected " << expect[0][0];
+    EXPECT_TRUE(sameBits(&moved[0][0], &expect[0][0], 9))
+        << "R00 " << moved[0][0] << " expected " << expect[0][0];
 }
 
 TEST_F(PoseTest, SearchTieRuleAndNothingBelowStartValue)
@@ -427,7 +460,9 @@ TEST(PoseAngles, ClampsR22AndHandlesRotationAboutTheViewingAxis)
     EXPECT_NEAR(c, 0.5, 1e-15);
 
     // Below -1: rewritten to -1 (b = pi).
-    double F[3][3] = {{-std::cos(0.5), std::sin(0.5), 0}, {std::sin(0.5), std::cos(0.5), 0}, {0, 0, std::nextafter(-1.0, -2.0)}};
+    double F[3][3] = {{-std::cos(0.5), std::sin(0.5), 0},
+                      {std::sin(0.5), std::cos(0.5), 0},
+                      {0, 0, std::nextafter(-1.0, -2.0)}};
     poseRotToAngles(F, &a, &b, &c);
     EXPECT_EQ(F[2][2], -1.0);
     EXPECT_EQ(b, kPi);
@@ -446,7 +481,9 @@ TEST(PoseAngles, FacingTheCameraSquarelyGivesTheInPlaneAngle)
     // 1e-16 (s near 1e-32), as a square view at an in-plane angle leaves them.
     for (double c = -3.0; c <= 3.1; c += 0.25) {
         for (double noise : {0.0, 1e-16, -3e-16}) {
-            double R[3][3] = {{-std::cos(c), std::sin(c), noise}, {std::sin(c), std::cos(c), 2 * noise}, {0, 0, -1}};
+            double R[3][3] = {{-std::cos(c), std::sin(c), noise},
+                              {std::sin(c), std::cos(c), 2 * noise},
+                              {0, 0, -1}};
             double Rref[3][3];
             std::memcpy(Rref, R, sizeof R);
             double a, b, cc;
@@ -508,7 +545,8 @@ TEST(PoseOrthogonalize, MatchesTheFirstVersionOnSkewedPairs)
 double deviation(const double ex[3], const double ey[3], const double x[3], const double y[3])
 {
     double dev = 0;
-    for (int r = 0; r < 3; r++) dev = std::max(dev, std::max(std::fabs(x[r] - ex[r]), std::fabs(y[r] - ey[r])));
+    for (int r = 0; r < 3; r++)
+        dev = std::max(dev, std::max(std::fabs(x[r] - ex[r]), std::fabs(y[r] - ey[r])));
     return dev;
 }
 
@@ -522,7 +560,8 @@ TEST(PoseOrthogonalize, NegativeDiscriminantOfOrthogonalPairsIsRounding)
     for (int spin = 0; spin < 360; spin += 15) {
         for (int tilt = 0; tilt <= 60; tilt += 10) {
             const Pose p = makePose(spin, tilt, tilt / 3.0, 0, 0, 1);
-            const double ex[3] = {p.m[0][0], p.m[1][0], p.m[2][0]}, ey[3] = {p.m[0][1], p.m[1][1], p.m[2][1]};
+            const double ex[3] = {p.m[0][0], p.m[1][0], p.m[2][0]},
+                         ey[3] = {p.m[0][1], p.m[1][1], p.m[2][1]};
             double x1[3], y1[3], x2[3], y2[3];
             std::memcpy(x1, ex, sizeof ex), std::memcpy(y1, ey, sizeof ey);
             std::memcpy(x2, ex, sizeof ex), std::memcpy(y2, ey, sizeof ey);
@@ -533,7 +572,8 @@ TEST(PoseOrthogonalize, NegativeDiscriminantOfOrthogonalPairsIsRounding)
         }
     }
     EXPECT_GT(failsBefore, total / 4) << failsBefore << " of " << total;
-    std::printf("orthogonal rotation columns the first version fails on: %d of %d\n", failsBefore, total);
+    std::printf("orthogonal rotation columns the first version fails on: %d of %d\n", failsBefore,
+                total);
 
     // Parallel directions cannot be orthogonalised; the inputs stay.
     double ex[3] = {1, 0, 0}, ey[3] = {1, 0, 0};
@@ -603,8 +643,9 @@ TEST_F(PoseTest, TransformOverAGridOfViews)
                     double T[3][4] = {};
                     const double centre[2] = {0, 0};
                     const double err = poseGetTransform(&m, centre, 80, T);
-                    const std::string what = "z " + std::to_string(z) + " spin " + std::to_string(spin) +
-                                             " tilt " + std::to_string(tiltX) + "," + std::to_string(tiltY);
+                    const std::string what = "z " + std::to_string(z) + " spin " +
+                                             std::to_string(spin) + " tilt " +
+                                             std::to_string(tiltX) + "," + std::to_string(tiltY);
                     ASSERT_GE(err, 0) << what;
                     EXPECT_LT(err, 1.0) << what;
                     // The search resolves angles to its last step (10 degrees / 1024).
@@ -718,9 +759,10 @@ TEST_F(PoseTest, DistortedCameraRegistersOnTheIdealCorners)
     EXPECT_LT(worstAfter, 0.1);
     EXPECT_GT(worstBefore, 2.0);
     EXPECT_GT(transBefore, 1.0);
-    std::printf("registration on exact corners, worst px: %.4f fitted to ideal, %.4f fitted to observed;"
-                " worst translation error when fitted to observed %.2f%%\n",
-                worstAfter, worstBefore, transBefore);
+    std::printf(
+        "registration on exact corners, worst px: %.4f fitted to ideal, %.4f fitted to observed;"
+        " worst translation error when fitted to observed %.2f%%\n",
+        worstAfter, worstBefore, transBefore);
 }
 
 }  // namespace

@@ -101,8 +101,8 @@ Outcome measure(const CameraParam& cam, const TestMarker& marker, const double p
 {
     Outcome o;
     char what[160];
-    std::snprintf(what, sizeof what, "%s at t = (%.0f, %.0f, %.0f), distortion f = %.0f", marker.name.c_str(),
-                  pose[0][3], pose[1][3], pose[2][3], cam.distortion[2]);
+    std::snprintf(what, sizeof what, "%s at t = (%.0f, %.0f, %.0f), distortion f = %.0f",
+                  marker.name.c_str(), pose[0][3], pose[1][3], pose[2][3], cam.distortion[2]);
     o.what = what;
     camParamInit(&cam);
     clearHistory(cam);
@@ -146,10 +146,13 @@ Outcome measure(const CameraParam& cam, const TestMarker& marker, const double p
         o.cornerPx = std::max(o.cornerPx, std::hypot(q[0] - truth.markers[0].idealCorners[k][0],
                                                      q[1] - truth.markers[0].idealCorners[k][1]));
     }
-    o.registerPx = poseTruthReprojectionPx(cam.projection, o.T, truth.markers[0].idealCorners, kSide);
+    o.registerPx =
+        poseTruthReprojectionPx(cam.projection, o.T, truth.markers[0].idealCorners, kSide);
     o.fitPx = poseTruthReprojectionPx(cam.projection, o.T, detected, kSide);
     double Tw[3][4];
-    if (poseTruthFitObservedCorners(*found, kSide, Tw) >= 0) o.observedFitPx = poseTruthReprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners, kSide);
+    if (poseTruthFitObservedCorners(*found, kSide, Tw) >= 0)
+        o.observedFitPx =
+            poseTruthReprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners, kSide);
     return o;
 }
 
@@ -173,12 +176,14 @@ TEST_F(PoseRendered, EveryMarkerInAllFourInPlaneRotationsHasTheTrueAxes)
                 double pose[3][4];
                 synthPoseMake(90.0 * quarter + 8, 25, 30, 20, -10, 500, pose);
                 const Outcome o = measure(cam, m, pose);
-                ASSERT_TRUE(o.posed) << o.what << " quarter " << quarter << " detected " << o.detected;
+                ASSERT_TRUE(o.posed)
+                    << o.what << " quarter " << quarter << " detected " << o.detected;
                 // Each axis within a few degrees of the true one: upright, right way round.
                 for (int axis = 0; axis < 3; axis++) {
                     double dot = 0;
                     for (int r = 0; r < 3; r++) dot += o.T[r][axis] * pose[r][axis];
-                    EXPECT_GT(dot, std::cos(3 * kPi / 180)) << o.what << " quarter " << quarter << " axis " << axis;
+                    EXPECT_GT(dot, std::cos(3 * kPi / 180))
+                        << o.what << " quarter " << quarter << " axis " << axis;
                 }
             }
         }
@@ -201,13 +206,16 @@ TEST_F(PoseRendered, GridOfDistancesAndTiltsStaysWithinBounds)
                     double pose[3][4];
                     synthPoseMake(17, tilt, axis, z * 0.04, z * 0.03, z, pose);
                     const Outcome o = measure(cam, m, pose);
-                    ASSERT_TRUE(o.posed) << o.what << " tilt " << tilt << " about " << axis << " detected " << o.detected;
+                    ASSERT_TRUE(o.posed) << o.what << " tilt " << tilt << " about " << axis
+                                         << " detected " << o.detected;
                     // The detector's corners sit about 1 pixel inside the true ones (measured
                     // 0.9 to 1.5 px over this grid), so the square looks 1 to 2 pixels
                     // small and the distance comes out too large by about 2 px / span;
                     // the tilt of a 40-pixel marker is uncertain by several degrees.
-                    EXPECT_LT(o.transPct, 250 / span) << o.what << " tilt " << tilt << " about " << axis;
-                    EXPECT_LT(o.rotDeg, span >= 150 ? 1.0 : 10.0) << o.what << " tilt " << tilt << " about " << axis;
+                    EXPECT_LT(o.transPct, 250 / span)
+                        << o.what << " tilt " << tilt << " about " << axis;
+                    EXPECT_LT(o.rotDeg, span >= 150 ? 1.0 : 10.0)
+                        << o.what << " tilt " << tilt << " about " << axis;
                     trans.push_back(o.transPct);
                     rot.push_back(o.rotDeg);
                 }
@@ -216,7 +224,8 @@ TEST_F(PoseRendered, GridOfDistancesAndTiltsStaysWithinBounds)
     }
     std::sort(trans.begin(), trans.end());
     std::sort(rot.begin(), rot.end());
-    std::printf("grid: translation error median %.3f%% max %.3f%%, rotation error median %.3f deg max %.3f deg\n",
+    std::printf("grid: translation error median %.3f%% max %.3f%%, rotation error median %.3f deg "
+                "max %.3f deg\n",
                 trans[trans.size() / 2], trans.back(), rot[rot.size() / 2], rot.back());
 }
 
@@ -236,15 +245,18 @@ TEST_F(PoseRendered, DistortedCameraRegistersModelsOnTheMarker)
             const Outcome o = measure(cam, markers()[0], pose);
             ASSERT_TRUE(o.posed) << o.what;
             EXPECT_LT(o.fitPx, 1.0) << o.what << " tilt " << tilt;
-            EXPECT_LT(o.registerPx, 2.0) << o.what << " tilt " << tilt << " corner error " << o.cornerPx;
+            EXPECT_LT(o.registerPx, 2.0)
+                << o.what << " tilt " << tilt << " corner error " << o.cornerPx;
             worst = std::max(worst, o.registerPx);
             worstFit = std::max(worstFit, o.fitPx);
             worstObserved = std::max(worstObserved, o.observedFitPx);
         }
     }
     EXPECT_GT(worstObserved, 3.0);
-    std::printf("registration with distortion, worst corner: %.3f px from the true corner (%.3f px from the"
-                " detected one); fitted to observed corners: %.3f px\n", worst, worstFit, worstObserved);
+    std::printf(
+        "registration with distortion, worst corner: %.3f px from the true corner (%.3f px from the"
+        " detected one); fitted to observed corners: %.3f px\n",
+        worst, worstFit, worstObserved);
 }
 
 TEST_F(PoseRendered, CentreOffsetShiftsByTheRotatedOffset)

@@ -61,7 +61,8 @@ TEST(SynthGeometry, CornersFollowThePinholeProjection)
     ASSERT_EQ(truth.markerCount, 1);
     const double cx = (kW - 1) / 2.0, cy = (kH - 1) / 2.0, h = 0.5 * kFocal / 4.0;  // 50 px
     // c0 (-w/2, +w/2) is the picture's top-left: image left and up; then clockwise.
-    const double expect[4][2] = {{cx - h, cy - h}, {cx + h, cy - h}, {cx + h, cy + h}, {cx - h, cy + h}};
+    const double expect[4][2] = {
+        {cx - h, cy - h}, {cx + h, cy - h}, {cx + h, cy + h}, {cx - h, cy + h}};
     for (int k = 0; k < 4; k++) {
         EXPECT_NEAR(truth.markers[0].idealCorners[k][0], expect[k][0], 1e-9) << "corner " << k;
         EXPECT_NEAR(truth.markers[0].idealCorners[k][1], expect[k][1], 1e-9) << "corner " << k;
@@ -142,9 +143,12 @@ TEST(SynthGeometry, LensMapsCornersToObservedPositions)
         const double shift = std::hypot(t.idealCorners[k][0] - ox, t.idealCorners[k][1] - oy);
         ASSERT_GT(shift, 5.0) << "corner " << k << " hardly distorted";
         // Two pixels towards and away from the centre, diagonally.
-        const double dx = (cx - ox) / std::hypot(cx - ox, cy - oy), dy = (cy - oy) / std::hypot(cx - ox, cy - oy);
-        const double in = grey(frame, static_cast<int>(std::lround(ox + 3 * dx)), static_cast<int>(std::lround(oy + 3 * dy)));
-        const double out = grey(frame, static_cast<int>(std::lround(ox - 3 * dx)), static_cast<int>(std::lround(oy - 3 * dy)));
+        const double dx = (cx - ox) / std::hypot(cx - ox, cy - oy),
+                     dy = (cy - oy) / std::hypot(cx - ox, cy - oy);
+        const double in = grey(frame, static_cast<int>(std::lround(ox + 3 * dx)),
+                               static_cast<int>(std::lround(oy + 3 * dy)));
+        const double out = grey(frame, static_cast<int>(std::lround(ox - 3 * dx)),
+                                static_cast<int>(std::lround(oy - 3 * dy)));
         EXPECT_LT(in, 60.0) << "corner " << k << " at (" << ox << ", " << oy << ")";
         EXPECT_GT(out, 200.0) << "corner " << k << " at (" << ox << ", " << oy << ")";
         // The observed corner maps back to the ideal one through the lens model.
@@ -330,7 +334,8 @@ TEST(SynthPng, RoundTripsRgbaAndRgb)
 {
     SynthImage image;
     ASSERT_EQ(synthImageMake(7, 5, 0, 0, 0, &image), 0);
-    for (size_t i = 0; i < image.pixels.size(); i++) image.pixels[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    for (size_t i = 0; i < image.pixels.size(); i++)
+        image.pixels[i] = static_cast<std::uint8_t>(i * 37 + 11);
     const std::string rgba = tempPath("rgba.png"), rgb = tempPath("rgb.png");
     ASSERT_EQ(synthPngWrite(rgba.c_str(), &image, 1), 0);
     ASSERT_EQ(synthPngWrite(rgb.c_str(), &image, 0), 0);

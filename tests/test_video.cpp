@@ -17,12 +17,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) {
+double secondsSince(Clock::time_point start)
+{
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // Waits up to `seconds` for a frame.
-unsigned char* waitForImage(double seconds) {
+unsigned char* waitForImage(double seconds)
+{
     const auto start = Clock::now();
     while (secondsSince(start) < seconds) {
         if (unsigned char* image = videoGetImage()) return image;
@@ -32,7 +34,8 @@ unsigned char* waitForImage(double seconds) {
 }
 
 // Colour of pixel (x, y) of sequence frame k, distinct for every pixel and frame.
-void sequenceColour(int k, int x, int y, unsigned char rgb[3]) {
+void sequenceColour(int k, int x, int y, unsigned char rgb[3])
+{
     rgb[0] = static_cast<unsigned char>(x * 8 + k);
     rgb[1] = static_cast<unsigned char>(y * 12 + 3 * k);
     rgb[2] = static_cast<unsigned char>(200 - 37 * k + x + y);
@@ -44,7 +47,8 @@ constexpr int kSeqHeight = 20;
 // A temporary directory of RGB PNG files 0000.png, 0001.png, ... removed afterwards.
 class PngSequence {
 public:
-    explicit PngSequence(int count) {
+    explicit PngSequence(int count)
+    {
         char pattern[] = "/tmp/tarlim-video-XXXXXX";
         dir_ = mkdtemp(pattern);
         for (int k = 0; k < count; k++) writeFrame(k);
@@ -53,7 +57,8 @@ public:
     std::string location() const { return dir_ + "/%04d.png"; }
 
 private:
-    void writeFrame(int k) {
+    void writeFrame(int k)
+    {
         char name[32];
         std::snprintf(name, sizeof name, "/%04d.png", k);
         const std::string path = dir_ + name;
@@ -79,7 +84,8 @@ private:
 
 // Which sequence frame `image` shows (BGRA, rows top to bottom), or -1 if none
 // matches exactly.
-int sequenceFrameOf(const unsigned char* image, int count) {
+int sequenceFrameOf(const unsigned char* image, int count)
+{
     for (int k = 0; k < count; k++) {
         bool same = true;
         for (int y = 0; y < kSeqHeight && same; y++) {
@@ -102,7 +108,8 @@ protected:
 
 // ---- Frame size and layout --------------------------------------------------------
 
-void expectSolidFrames(const char* config, int width, int height) {
+void expectSolidFrames(const char* config, int width, int height)
+{
     ASSERT_EQ(videoOpen(config), 0) << config;
     int w = 0;
     int h = 0;
@@ -124,13 +131,13 @@ void expectSolidFrames(const char* config, int width, int height) {
     }
 }
 
-TEST_F(VideoTest, TestSourceGivesBgraFramesOfTheReportedSize) {
+TEST_F(VideoTest, TestSourceGivesBgraFramesOfTheReportedSize)
+{
     expectSolidFrames("videotestsrc pattern=solid-color foreground-color=0xff336699", 320, 240);
     videoClose();
-    expectSolidFrames(
-        "videotestsrc pattern=solid-color foreground-color=0xff336699 "
-        "! video/x-raw,width=640,height=480",
-        640, 480);
+    expectSolidFrames("videotestsrc pattern=solid-color foreground-color=0xff336699 "
+                      "! video/x-raw,width=640,height=480",
+                      640, 480);
     videoClose();
     // The README example as written.
     ASSERT_EQ(videoOpen("videotestsrc"), 0);
@@ -143,7 +150,8 @@ TEST_F(VideoTest, TestSourceGivesBgraFramesOfTheReportedSize) {
 
 // ---- Image sequences ------------------------------------------------------------
 
-TEST_F(VideoTest, OwnSinkWithoutDroppingGivesEveryFileOnceInOrder) {
+TEST_F(VideoTest, OwnSinkWithoutDroppingGivesEveryFileOnceInOrder)
+{
     constexpr int kCount = 6;
     PngSequence files(kCount);
     const std::string config = "multifilesrc location=" + files.location() +
@@ -168,11 +176,12 @@ TEST_F(VideoTest, OwnSinkWithoutDroppingGivesEveryFileOnceInOrder) {
     EXPECT_EQ(videoGetImage(), nullptr);
 }
 
-TEST_F(VideoTest, AppendedSinkPlaysFilesAtTheirFrameRate) {
+TEST_F(VideoTest, AppendedSinkPlaysFilesAtTheirFrameRate)
+{
     constexpr int kCount = 4;
     PngSequence files(kCount);
-    const std::string config = "multifilesrc location=" + files.location() +
-                               " caps=image/png,framerate=20/1 ! pngdec";
+    const std::string config =
+        "multifilesrc location=" + files.location() + " caps=image/png,framerate=20/1 ! pngdec";
     ASSERT_EQ(videoOpen(config.c_str()), 0) << config;
     ASSERT_EQ(videoCapStart(), 0);
     const auto start = Clock::now();
@@ -198,11 +207,12 @@ TEST_F(VideoTest, AppendedSinkPlaysFilesAtTheirFrameRate) {
 
 // Frames not fetched in time are dropped: after a pause the newest one comes, then
 // nothing until the next is due.
-TEST_F(VideoTest, AppendedSinkHandsOutOnlyTheNewestFrame) {
+TEST_F(VideoTest, AppendedSinkHandsOutOnlyTheNewestFrame)
+{
     constexpr int kCount = 12;
     PngSequence files(kCount);
-    const std::string config = "multifilesrc location=" + files.location() +
-                               " caps=image/png,framerate=20/1 ! pngdec";
+    const std::string config =
+        "multifilesrc location=" + files.location() + " caps=image/png,framerate=20/1 ! pngdec";
     ASSERT_EQ(videoOpen(config.c_str()), 0) << config;
     ASSERT_EQ(videoCapStart(), 0);
     const auto start = Clock::now();
@@ -218,7 +228,8 @@ TEST_F(VideoTest, AppendedSinkHandsOutOnlyTheNewestFrame) {
 
 // A file through decodebin, whose pads appear only once the file is typed: here a
 // single PNG picture, so exactly one frame and then the end.
-TEST_F(VideoTest, DecodebinFileGivesItsPictureThenNothing) {
+TEST_F(VideoTest, DecodebinFileGivesItsPictureThenNothing)
+{
     PngSequence files(1);
     std::string path = files.location();
     path.replace(path.find("%04d"), 4, "0000");
@@ -238,7 +249,8 @@ TEST_F(VideoTest, DecodebinFileGivesItsPictureThenNothing) {
 
 // ---- Nothing new ------------------------------------------------------------------
 
-TEST_F(VideoTest, NoImageUntilANewFrameArrives) {
+TEST_F(VideoTest, NoImageUntilANewFrameArrives)
+{
     ASSERT_EQ(videoGetImage(), nullptr) << "nothing open";
     ASSERT_EQ(videoOpen("videotestsrc ! video/x-raw,framerate=4/1"), 0);
     ASSERT_EQ(videoCapStart(), 0);
@@ -254,7 +266,8 @@ TEST_F(VideoTest, NoImageUntilANewFrameArrives) {
 // ---- Failures -------------------------------------------------------------------
 
 // Opens `config` expecting failure within two seconds and exactly one "video: " line.
-void expectQuickFailure(const std::string& config) {
+void expectQuickFailure(const std::string& config)
+{
     testing::internal::CaptureStderr();
     const auto start = Clock::now();
     const int result = videoOpen(config.c_str());
@@ -273,11 +286,13 @@ void expectQuickFailure(const std::string& config) {
     EXPECT_EQ(videoClose(), 0);
 }
 
-TEST_F(VideoTest, BadSourcesFailQuicklyWithOneReasonLine) {
+TEST_F(VideoTest, BadSourcesFailQuicklyWithOneReasonLine)
+{
     expectQuickFailure("filesrc location=/nonexistent/tarlim/clip.mp4 ! decodebin");
     expectQuickFailure("videotestsrc ! ! videoconvert");
     expectQuickFailure("tarlimnosuchelement");
-    expectQuickFailure("videotestsrc ! video/x-raw,format=RGB ! appsink caps=video/x-raw,format=RGB");
+    expectQuickFailure(
+        "videotestsrc ! video/x-raw,format=RGB ! appsink caps=video/x-raw,format=RGB");
     if (access("/dev/video0", F_OK) != 0) expectQuickFailure("");
     // Nothing stays open: the next source opens normally.
     EXPECT_EQ(videoOpen("videotestsrc"), 0);

@@ -56,17 +56,21 @@ const std::string kMarkers = VIEWER_MARKER_DIR;
 // A closed box standing on the marker: base 2a x 2a centred on the marker centre,
 // height h, in model coordinates (+y up, off the marker). One colour given as
 // emission only, so lighting cannot change it on screen.
-std::string boxModel(double a, double h, double r, double g, double b) {
+std::string boxModel(double a, double h, double r, double g, double b)
+{
     std::ostringstream m;
     m << "Material 1 {\n\t\"paint\" col(" << r << " " << g << " " << b
       << " 1.000) dif(0.000) amb(0.000) emi(1.000) spc(0.000) power(5.00)\n}\n";
     m << "Object \"box\" {\n\tvisible 15\n\tvertex 8 {\n";
     for (int i = 0; i < 8; i++) {
-        m << "\t\t" << ((i & 1) ? a : -a) << " " << ((i & 2) ? h : 0.0) << " " << ((i & 4) ? a : -a) << "\n";
+        m << "\t\t" << ((i & 1) ? a : -a) << " " << ((i & 2) ? h : 0.0) << " " << ((i & 4) ? a : -a)
+          << "\n";
     }
     m << "\t}\n\tface 6 {\n";
-    const int faces[6][4] = {{0, 1, 3, 2}, {4, 6, 7, 5}, {0, 4, 5, 1}, {2, 3, 7, 6}, {0, 2, 6, 4}, {1, 5, 7, 3}};
-    for (const auto& f : faces) m << "\t\t4 V(" << f[0] << " " << f[1] << " " << f[2] << " " << f[3] << ") M(0)\n";
+    const int faces[6][4] = {{0, 1, 3, 2}, {4, 6, 7, 5}, {0, 4, 5, 1},
+                             {2, 3, 7, 6}, {0, 2, 6, 4}, {1, 5, 7, 3}};
+    for (const auto& f : faces)
+        m << "\t\t4 V(" << f[0] << " " << f[1] << " " << f[2] << " " << f[3] << ") M(0)\n";
     m << "\t}\n}\n";
     return m.str();
 }
@@ -77,18 +81,23 @@ constexpr double kBoxHeight = 0.5 * kSide;
 struct Colour {
     int b, g, r;
 };
-constexpr Colour kRed = {0, 0, 255}, kGreen = {0, 255, 0}, kBlue = {255, 0, 0}, kYellow = {0, 255, 255};
+constexpr Colour kRed = {0, 0, 255}, kGreen = {0, 255, 0}, kBlue = {255, 0, 0},
+                 kYellow = {0, 255, 255};
 
-std::string modelFor(Colour c) { return boxModel(kBoxHalf, kBoxHeight, c.r / 255.0, c.g / 255.0, c.b / 255.0); }
+std::string modelFor(Colour c)
+{
+    return boxModel(kBoxHalf, kBoxHeight, c.r / 255.0, c.g / 255.0, c.b / 255.0);
+}
 
 // One configured marker of a test configuration.
 struct ConfMarker {
     std::string pattern;  // pattern file path
     int frameCount;
-    std::string prefix;   // model path prefix
+    std::string prefix;  // model path prefix
 };
 
-std::string clipSource(int frames) {
+std::string clipSource(int frames)
+{
     // Every frame exactly once, in order, as fast as the viewer takes them; the clip
     // does not loop, so the window keeps showing the last frame's result.
     return "multifilesrc location=clip/%04d.png index=0 stop-index=" + std::to_string(frames - 1) +
@@ -96,16 +105,23 @@ std::string clipSource(int frames) {
 }
 
 std::string confText(const std::string& video, const std::string& camera, int threshold,
-                     const std::vector<ConfMarker>& markers) {
+                     const std::vector<ConfMarker>& markers)
+{
     std::ostringstream c;
-    c << "# written by test_viewer\n" << video << "\n" << camera << "\n" << threshold << "\n" << markers.size() << "\n";
-    for (const auto& m : markers) c << m.pattern << "\n" << kSide << "\n" << m.frameCount << "\n1.0\n" << m.prefix << "\n";
+    c << "# written by test_viewer\n"
+      << video << "\n"
+      << camera << "\n"
+      << threshold << "\n"
+      << markers.size() << "\n";
+    for (const auto& m : markers)
+        c << m.pattern << "\n" << kSide << "\n" << m.frameCount << "\n1.0\n" << m.prefix << "\n";
     return c.str();
 }
 
 // The window's picture as the X server holds it: without a window manager the
 // viewer's window sits at (0, 0), so the top-left kW x kH of the screen is the window.
-bool screenshot(const fs::path& dir, SynthImage* shot) {
+bool screenshot(const fs::path& dir, SynthImage* shot)
+{
     const fs::path file = dir / "shot.xwd";
     if (sh("xwd -root -silent -out " + file.string()) != 0) return false;
     SynthImage screen;
@@ -115,7 +131,8 @@ bool screenshot(const fs::path& dir, SynthImage* shot) {
     return shot->width == kW && shot->height == kH;
 }
 
-bool anyLight(const SynthImage& img) {
+bool anyLight(const SynthImage& img)
+{
     for (size_t i = 0; i < img.pixels.size(); i += 4) {
         if (img.pixels[i] + img.pixels[i + 1] + img.pixels[i + 2] > 60) return true;
     }
@@ -124,7 +141,8 @@ bool anyLight(const SynthImage& img) {
 
 // Waits until the window shows video and has stopped changing (the clip has been
 // played to its end), and returns that picture.
-bool settledScreenshot(const fs::path& dir, Viewer& viewer, SynthImage* shot) {
+bool settledScreenshot(const fs::path& dir, Viewer& viewer, SynthImage* shot)
+{
     const auto end = Clock::now() + std::chrono::seconds(20);
     SynthImage last;
     int same = 0;
@@ -155,24 +173,33 @@ struct Pt {
 
 // Ideal pixel of a marker-frame point under pose, with the test camera; the window
 // shows ideal pixels (the background is undistorted), row 0 at the top.
-Pt project(const CameraParam& cam, const double pose[3][4], double mx, double my, double mz) {
+Pt project(const CameraParam& cam, const double pose[3][4], double mx, double my, double mz)
+{
     double c[3];
-    for (int i = 0; i < 3; i++) c[i] = pose[i][0] * mx + pose[i][1] * my + pose[i][2] * mz + pose[i][3];
+    for (int i = 0; i < 3; i++)
+        c[i] = pose[i][0] * mx + pose[i][1] * my + pose[i][2] * mz + pose[i][3];
     double p[3];
-    for (int i = 0; i < 3; i++) p[i] = cam.projection[i][0] * c[0] + cam.projection[i][1] * c[1] + cam.projection[i][2] * c[2] + cam.projection[i][3];
+    for (int i = 0; i < 3; i++)
+        p[i] = cam.projection[i][0] * c[0] + cam.projection[i][1] * c[1] +
+               cam.projection[i][2] * c[2] + cam.projection[i][3];
     return {p[0] / p[2], p[1] / p[2]};
 }
 
 // Convex hull (counterclockwise in x right / y down coordinates as computed) of the
 // box's eight corners: model (x, y, z) lies at marker (x, -z, y).
-std::vector<Pt> boxHull(const CameraParam& cam, const double pose[3][4]) {
+std::vector<Pt> boxHull(const CameraParam& cam, const double pose[3][4])
+{
     std::vector<Pt> p;
     for (int i = 0; i < 8; i++) {
-        const double x = (i & 1) ? kBoxHalf : -kBoxHalf, y = (i & 2) ? kBoxHeight : 0.0, z = (i & 4) ? kBoxHalf : -kBoxHalf;
+        const double x = (i & 1) ? kBoxHalf : -kBoxHalf, y = (i & 2) ? kBoxHeight : 0.0,
+                     z = (i & 4) ? kBoxHalf : -kBoxHalf;
         p.push_back(project(cam, pose, x, -z, y));
     }
-    std::sort(p.begin(), p.end(), [](Pt a, Pt b) { return a.x < b.x || (a.x == b.x && a.y < b.y); });
-    auto cross = [](Pt o, Pt a, Pt b) { return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x); };
+    std::sort(p.begin(), p.end(),
+              [](Pt a, Pt b) { return a.x < b.x || (a.x == b.x && a.y < b.y); });
+    auto cross = [](Pt o, Pt a, Pt b) {
+        return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
+    };
     std::vector<Pt> h(16);
     size_t k = 0;
     for (size_t i = 0; i < p.size(); i++) {
@@ -188,7 +215,8 @@ std::vector<Pt> boxHull(const CameraParam& cam, const double pose[3][4]) {
 }
 
 // Signed distance-like measure: the smallest distance to an edge line, negative outside.
-double insideBy(const std::vector<Pt>& hull, Pt q) {
+double insideBy(const std::vector<Pt>& hull, Pt q)
+{
     double d = 1e9;
     for (size_t i = 0; i < hull.size(); i++) {
         const Pt a = hull[i], b = hull[(i + 1) % hull.size()];
@@ -198,7 +226,8 @@ double insideBy(const std::vector<Pt>& hull, Pt q) {
     return d;
 }
 
-bool isColour(const SynthImage& img, int x, int y, Colour c) {
+bool isColour(const SynthImage& img, int x, int y, Colour c)
+{
     const uint8_t* p = &img.pixels[(size_t(y) * img.width + x) * 4];
     return std::abs(p[0] - c.b) <= 40 && std::abs(p[1] - c.g) <= 40 && std::abs(p[2] - c.r) <= 40;
 }
@@ -211,7 +240,8 @@ struct Fit {
     int outsideCount;
 };
 
-Fit fitBox(const SynthImage& shot, const CameraParam& cam, const double pose[3][4], Colour c) {
+Fit fitBox(const SynthImage& shot, const CameraParam& cam, const double pose[3][4], Colour c)
+{
     const auto hull = boxHull(cam, pose);
     int inside = 0, insideHit = 0, outside = 0;
     for (int y = 0; y < shot.height; y++) {
@@ -229,9 +259,13 @@ Fit fitBox(const SynthImage& shot, const CameraParam& cam, const double pose[3][
     return {inside ? double(insideHit) / inside : 0.0, outside};
 }
 
-bool same(Colour a, Colour b) { return a.b == b.b && a.g == b.g && a.r == b.r; }
+bool same(Colour a, Colour b)
+{
+    return a.b == b.b && a.g == b.g && a.r == b.r;
+}
 
-int countColour(const SynthImage& shot, Colour c) {
+int countColour(const SynthImage& shot, Colour c)
+{
     int n = 0;
     for (int y = 0; y < shot.height; y++)
         for (int x = 0; x < shot.width; x++) n += isColour(shot, x, y, c);
@@ -242,7 +276,8 @@ int countColour(const SynthImage& shot, Colour c) {
 
 class ViewerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/tarlim-viewer-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
@@ -262,9 +297,12 @@ protected:
         spit(dir_ / "models/gap0.mqo", modelFor(kYellow));  // gap1.mqo is missing
         spit(dir_ / "models/gap2.mqo", modelFor(kYellow));
     }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
-        else std::fprintf(stderr, "kept the working directory %s\n", dir_.c_str());
+    void TearDown() override
+    {
+        if (!HasFailure())
+            fs::remove_all(dir_);
+        else
+            std::fprintf(stderr, "kept the working directory %s\n", dir_.c_str());
     }
 
     std::string pat(int i) const { return std::string("data/") + kMarkerNames[i] + ".pat"; }
@@ -274,8 +312,9 @@ protected:
         int picture;
         double pose[3][4];
     };
-    void renderFrame(int index, const std::vector<Placed>& placed, int clutter = 0, const CameraParam* cam = nullptr,
-                     SynthImage* frameOut = nullptr) {
+    void renderFrame(int index, const std::vector<Placed>& placed, int clutter = 0,
+                     const CameraParam* cam = nullptr, SynthImage* frameOut = nullptr)
+    {
         SynthScene scene;
         synthSceneInit(cam ? cam : &cam_, &scene);
         scene.clutter = clutter;
@@ -283,7 +322,8 @@ protected:
         for (size_t m = 0; m < placed.size(); m++) {
             scene.markers[m].picture = &pictures_[placed[m].picture];
             scene.markers[m].side = kSide;
-            std::copy(&placed[m].pose[0][0], &placed[m].pose[0][0] + 12, &scene.markers[m].pose[0][0]);
+            std::copy(&placed[m].pose[0][0], &placed[m].pose[0][0] + 12,
+                      &scene.markers[m].pose[0][0]);
         }
         SynthImage frame;
         ASSERT_EQ(synthRender(&scene, &frame, nullptr), 0);
@@ -297,13 +337,17 @@ protected:
     }
 
     void writeConf(const std::string& video, const std::vector<ConfMarker>& markers,
-                   const std::string& camera = "data/camera.cam") {
+                   const std::string& camera = "data/camera.cam")
+    {
         spit(dir_ / "data/tarlim.conf", confText(video, camera, 100, markers));
     }
 
-    static Placed place(int picture, double spin, double tilt, double axis, double u, double v, double z) {
+    static Placed place(int picture, double spin, double tilt, double axis, double u, double v,
+                        double z)
+    {
         Placed p{picture, {}};
-        synthPoseMake(spin, tilt, axis, (u - (kW - 1) / 2.0) * z / kFocal, (v - (kH - 1) / 2.0) * z / kFocal, z, p.pose);
+        synthPoseMake(spin, tilt, axis, (u - (kW - 1) / 2.0) * z / kFocal,
+                      (v - (kH - 1) / 2.0) * z / kFocal, z, p.pose);
         return p;
     }
 
@@ -318,31 +362,40 @@ protected:
 const char* const kAnnounceConf = "Reading config file...";
 const std::string kThroughVideo = std::string(kAnnounceConf) + "done\nOpening video...done\n";
 
-TEST_F(ViewerTest, StartupFailuresAnnounceReportAndExitWithStatusOne) {
+TEST_F(ViewerTest, StartupFailuresAnnounceReportAndExitWithStatusOne)
+{
     renderFrame(0, {place(0, 0, 0, 0, 320, 240, 500)});
     const std::string video = clipSource(1);
     struct Row {
         const char* name;
-        std::string conf;      // empty: no configuration file at all
-        std::string out;       // whole standard output
-        std::string errTail;   // last line of standard error
+        std::string conf;     // empty: no configuration file at all
+        std::string out;      // whole standard output
+        std::string errTail;  // last line of standard error
     };
     const std::string threeMarkers = confText(video, "data/camera.cam", 100,
-        {{pat(0), 1, "models/red"}, {"data/missing.pat", 1, "models/red"}, {pat(2), 1, "models/red"}});
+                                              {{pat(0), 1, "models/red"},
+                                               {"data/missing.pat", 1, "models/red"},
+                                               {pat(2), 1, "models/red"}});
     const Row rows[] = {
-        {"no configuration file", "", kAnnounceConf, "failed to read conf file: data/tarlim.conf\n"},
-        {"marker block missing", video + "\ndata/camera.cam\n100\n1\n", kAnnounceConf, "failed to read conf file: data/tarlim.conf\n"},
+        {"no configuration file", "", kAnnounceConf,
+         "failed to read conf file: data/tarlim.conf\n"},
+        {"marker block missing", video + "\ndata/camera.cam\n100\n1\n", kAnnounceConf,
+         "failed to read conf file: data/tarlim.conf\n"},
         {"threshold line starting with blanks and '#'", video + "\ndata/camera.cam\n  # 100\n0\n",
          kAnnounceConf, "failed to read conf file: data/tarlim.conf\n"},
         {"video source that fails", confText("nosuchelement-tarlim", "data/camera.cam", 100, {}),
-         std::string(kAnnounceConf) + "done\nOpening video...", "failed to open video: nosuchelement-tarlim\n"},
+         std::string(kAnnounceConf) + "done\nOpening video...",
+         "failed to open video: nosuchelement-tarlim\n"},
         {"short camera file", confText(video, "data/short.cam", 100, {}),
-         kThroughVideo + "Loading camera parameters...", "failed to load camera param: data/short.cam\n"},
+         kThroughVideo + "Loading camera parameters...",
+         "failed to load camera param: data/short.cam\n"},
         {"second of three pattern files missing", threeMarkers,
-         kThroughVideo + "Loading camera parameters...done\nLoading pattern file...\"data/missing.pat\" not found!!\n",
+         kThroughVideo + "Loading camera parameters...done\nLoading pattern "
+                         "file...\"data/missing.pat\" not found!!\n",
          "failed to load pattern file: data/missing.pat\n"},
     };
-    spit(dir_ / "data/short.cam", slurp(dir_ / "data/camera.cam").substr(0, kCamParamRecordSize - 1));
+    spit(dir_ / "data/short.cam",
+         slurp(dir_ / "data/camera.cam").substr(0, kCamParamRecordSize - 1));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         fs::remove(dir_ / "data/tarlim.conf");
@@ -356,7 +409,8 @@ TEST_F(ViewerTest, StartupFailuresAnnounceReportAndExitWithStatusOne) {
         EXPECT_EQ(viewer.out(), row.out);
         const std::string err = viewer.err();
         const size_t lineStart = err.rfind('\n', err.size() >= 2 ? err.size() - 2 : 0);
-        EXPECT_EQ(err.substr(lineStart == std::string::npos ? 0 : lineStart + 1), row.errTail) << "stderr: " << err;
+        EXPECT_EQ(err.substr(lineStart == std::string::npos ? 0 : lineStart + 1), row.errTail)
+            << "stderr: " << err;
         char events[4096];
         EXPECT_LT(read(watch, events, sizeof events), 1) << "the third pattern file was opened";
         close(watch);
@@ -368,7 +422,8 @@ TEST_F(ViewerTest, StartupFailuresAnnounceReportAndExitWithStatusOne) {
 // The background shows the clip as an ideal camera sees it: where the lens moves the
 // marker's edges (the pixels in which the distorted frame and the same scene rendered
 // without distortion differ), the window agrees with the undistorted rendering.
-TEST_F(ViewerTest, WithoutMarkersTheUndistortedVideoIsShown) {
+TEST_F(ViewerTest, WithoutMarkersTheUndistortedVideoIsShown)
+{
     // An unconfigured marker near a corner, where the distortion moves things most.
     const std::vector<Placed> scene = {place(0, 10, 0, 0, 120, 100, 450)};
     SynthImage raw, ideal;
@@ -382,7 +437,8 @@ TEST_F(ViewerTest, WithoutMarkersTheUndistortedVideoIsShown) {
     ASSERT_TRUE(settledScreenshot(dir_, viewer, &shot)) << viewer.out() << viewer.err();
     auto distance = [](const SynthImage& a, const SynthImage& b, size_t pixel) {
         int d = 0;
-        for (int c = 0; c < 3; c++) d += std::abs(int(a.pixels[pixel * 4 + c]) - int(b.pixels[pixel * 4 + c]));
+        for (int c = 0; c < 3; c++)
+            d += std::abs(int(a.pixels[pixel * 4 + c]) - int(b.pixels[pixel * 4 + c]));
         return d;
     };
     int moved = 0, likeIdeal = 0;
@@ -396,21 +452,25 @@ TEST_F(ViewerTest, WithoutMarkersTheUndistortedVideoIsShown) {
     // The start-up lines, complete once Escape has ended the program.
     ASSERT_EQ(sh("xdotool mousemove 320 240 key Escape"), 0);
     EXPECT_EQ(viewer.wait(5), 0);
-    EXPECT_EQ(viewer.out(), kThroughVideo +
-              "Loading camera parameters...done\nLoading pattern file...done\nLoading model files...done\n");
+    EXPECT_EQ(viewer.out(), kThroughVideo + "Loading camera parameters...done\nLoading pattern "
+                                            "file...done\nLoading model files...done\n");
 }
 
 // Two markers carry their own models where their poses put them; a third, whose
 // sequence misses a file, shows nothing; other keys change nothing; Escape ends with 0.
-TEST_F(ViewerTest, ModelsStandOnTheirMarkersAndEscapeEnds) {
-    const std::vector<Placed> scene = {place(0, 20, 30, 0, 170, 300, 500), place(1, -15, 25, 90, 470, 290, 550),
+TEST_F(ViewerTest, ModelsStandOnTheirMarkersAndEscapeEnds)
+{
+    const std::vector<Placed> scene = {place(0, 20, 30, 0, 170, 300, 500),
+                                       place(1, -15, 25, 90, 470, 290, 550),
                                        place(2, 0, 20, 45, 330, 110, 600)};
     renderFrame(0, scene);
-    writeConf(clipSource(1), {{pat(0), 1, "models/red"}, {pat(1), 1, "models/blue"}, {pat(2), 3, "models/gap"}});
+    writeConf(clipSource(1),
+              {{pat(0), 1, "models/red"}, {pat(1), 1, "models/blue"}, {pat(2), 3, "models/gap"}});
     Viewer viewer(dir_);
     SynthImage shot;
     ASSERT_TRUE(settledScreenshot(dir_, viewer, &shot)) << viewer.out() << viewer.err();
-    const Fit red = fitBox(shot, cam_, scene[0].pose, kRed), blue = fitBox(shot, cam_, scene[1].pose, kBlue);
+    const Fit red = fitBox(shot, cam_, scene[0].pose, kRed),
+              blue = fitBox(shot, cam_, scene[1].pose, kBlue);
     EXPECT_GT(red.insideShare, 0.97);
     EXPECT_LT(red.outsideCount, 40);
     EXPECT_GT(blue.insideShare, 0.97);
@@ -430,24 +490,27 @@ TEST_F(ViewerTest, ModelsStandOnTheirMarkersAndEscapeEnds) {
 
 // A frame the detector cannot label (more isolated dark specks than its label table
 // holds) ends the program as Escape would, with status 0 and a message.
-TEST_F(ViewerTest, ADetectionFailureEndsWithStatusZero) {
+TEST_F(ViewerTest, ADetectionFailureEndsWithStatusZero)
+{
     SynthImage specks;
     ASSERT_EQ(synthImageMake(kW, kH, 255, 255, 255, &specks), 0);
     for (int y = 0; y < kH; y += 2)
-        for (int x = 0; x < kW; x += 2) std::fill_n(&specks.pixels[(size_t(y) * kW + x) * 4], 3, uint8_t(0));
+        for (int x = 0; x < kW; x += 2)
+            std::fill_n(&specks.pixels[(size_t(y) * kW + x) * 4], 3, uint8_t(0));
     fs::create_directories(dir_ / "clip");
     ASSERT_EQ(synthPngWrite((dir_ / "clip/0000.png").c_str(), &specks, 0), 0);
     writeConf(clipSource(1), {{pat(0), 1, "models/red"}});
     Viewer viewer(dir_);
     EXPECT_EQ(viewer.wait(20), 0);
     EXPECT_EQ(viewer.err(), "failed to detect marker\n");
-    EXPECT_EQ(viewer.out(), kThroughVideo +
-              "Loading camera parameters...done\nLoading pattern file...done\nLoading model files...done\n");
+    EXPECT_EQ(viewer.out(), kThroughVideo + "Loading camera parameters...done\nLoading pattern "
+                                            "file...done\nLoading model files...done\n");
 }
 
 // A marker that leaves the view is still reported by the detector's memory for two
 // frames; its model goes with the third.
-TEST_F(ViewerTest, AMarkerThatLeavesLosesItsModelAfterTwoFrames) {
+TEST_F(ViewerTest, AMarkerThatLeavesLosesItsModelAfterTwoFrames)
+{
     const Placed marker = place(0, 10, 20, 30, 320, 250, 500);
     for (int absent : {2, 3}) {
         SCOPED_TRACE("frames without the marker: " + std::to_string(absent));
@@ -468,7 +531,8 @@ TEST_F(ViewerTest, AMarkerThatLeavesLosesItsModelAfterTwoFrames) {
 }
 
 // frameCount 3, the marker in every frame: the models run 0, 1, 2, 0, one per frame.
-TEST_F(ViewerTest, AnimationStepsOneModelPerFrame) {
+TEST_F(ViewerTest, AnimationStepsOneModelPerFrame)
+{
     const Placed marker = place(1, -10, 15, 60, 320, 240, 500);
     const Colour expected[] = {kRed, kGreen, kBlue, kRed};
     for (int frames = 1; frames <= 4; frames++) {
@@ -492,12 +556,15 @@ TEST_F(ViewerTest, AnimationStepsOneModelPerFrame) {
 // first two gone frames (models 2 and 0 drawn), the third draws nothing and does not
 // advance, so the last frame, seen again, draws model 1 (green); a counter that ran on
 // while the marker was away would show model 2, one that restarted model 0.
-TEST_F(ViewerTest, AnimationPausesWhileTheMarkerIsAway) {
+TEST_F(ViewerTest, AnimationPausesWhileTheMarkerIsAway)
+{
     const Placed marker = place(1, -10, 15, 60, 320, 240, 500);
     const bool seen[] = {true, true, false, false, false, true};
     for (int i = 0; i < 6; i++) {
-        if (seen[i]) renderFrame(i, {marker});
-        else renderFrame(i, {});
+        if (seen[i])
+            renderFrame(i, {marker});
+        else
+            renderFrame(i, {});
     }
     writeConf(clipSource(6), {{pat(1), 3, "models/anim"}});
     Viewer viewer(dir_);

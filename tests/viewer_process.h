@@ -25,19 +25,24 @@ namespace viewer {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-inline std::string slurp(const fs::path& path) {
+inline std::string slurp(const fs::path& path)
+{
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-inline void spit(const fs::path& path, const std::string& text) {
+inline void spit(const fs::path& path, const std::string& text)
+{
     if (path.has_parent_path()) fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << text;
 }
 
-inline int sh(const std::string& command) { return std::system(command.c_str()); }
+inline int sh(const std::string& command)
+{
+    return std::system(command.c_str());
+}
 
 // The identity unprivileged cases run as when the tests run as root (as in CI),
 // where permission bits do not stop reading.
@@ -48,7 +53,8 @@ constexpr gid_t kNobodyGid = 65534;
 // cannot be read. The X server's cookie file (XAUTHORITY) is private to root, so a
 // copy owned by nobody is made first and named instead, to keep the display usable.
 // Returns false when the switch failed (the child must then not go on).
-inline bool dropPrivileges(const fs::path& scratchDir) {
+inline bool dropPrivileges(const fs::path& scratchDir)
+{
     if (geteuid() != 0) return true;
     if (const char* auth = std::getenv("XAUTHORITY")) {
         const fs::path copy = scratchDir / ".Xauthority-nobody";
@@ -64,7 +70,10 @@ inline bool dropPrivileges(const fs::path& scratchDir) {
 }
 
 // The viewer binary of this build.
-inline std::string binary() { return std::string(TARLIM_BINARY_DIR) + "/app/tarlim"; }
+inline std::string binary()
+{
+    return std::string(TARLIM_BINARY_DIR) + "/app/tarlim";
+}
 
 // The viewer running in `dir` (its data/tarlim.conf), with stdout.txt and stderr.txt
 // written there. Killed on destruction if still running.
@@ -72,7 +81,8 @@ class Viewer {
 public:
     // unprivileged: run as nobody when the test runs as root (dir must then be
     // reachable by nobody).
-    explicit Viewer(const fs::path& dir, bool unprivileged = false) : dir_(dir) {
+    explicit Viewer(const fs::path& dir, bool unprivileged = false) : dir_(dir)
+    {
         pid_ = fork();
         if (pid_ == 0) {
             if (chdir(dir.c_str()) != 0) _exit(120);
@@ -85,7 +95,8 @@ public:
             // GL, GLUT and GStreamer libraries their state) to the process exit, by
             // design, so leak reports at exit would only change the exit status.
             const char* asan = std::getenv("ASAN_OPTIONS");
-            const std::string options = std::string(asan ? asan : "") + (asan ? ":" : "") + "detect_leaks=0";
+            const std::string options =
+                std::string(asan ? asan : "") + (asan ? ":" : "") + "detect_leaks=0";
             setenv("ASAN_OPTIONS", options.c_str(), 1);
             if (unprivileged && !dropPrivileges(dir)) _exit(123);
             const std::string path = binary();
@@ -93,7 +104,8 @@ public:
             _exit(122);
         }
     }
-    ~Viewer() {
+    ~Viewer()
+    {
         if (pid_ > 0 && status_ == kRunning) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -103,7 +115,8 @@ public:
     Viewer& operator=(const Viewer&) = delete;
 
     // Exit status, or kRunning if still running after `seconds`, or kSignalled.
-    int wait(double seconds) {
+    int wait(double seconds)
+    {
         const auto end = Clock::now() + std::chrono::milliseconds(int(seconds * 1000));
         while (status_ == kRunning) {
             int raw = 0;

@@ -98,7 +98,8 @@ int runMake(int argc, char** argv)
     int width = 0, height = 0;
     double fx = 0, fy = 0, cx = 0, cy = 0, skew = 0;
     double distortion[4];
-    bool haveSize = false, haveFx = false, haveFy = false, haveCx = false, haveCy = false, haveDist = false;
+    bool haveSize = false, haveFx = false, haveFy = false, haveCx = false, haveCy = false,
+         haveDist = false;
     const char* outPath = nullptr;
 
     for (int i = 0; i < argc; i++) {
@@ -135,8 +136,8 @@ int runMake(int argc, char** argv)
             return usageError("unknown option %s", opt);
         }
         if (!ok) {
-            std::fprintf(stderr, "tarlim-camera: bad value for %s: \"%s\" (expected %s)\n%s", opt, val, expected,
-                         kUsage);
+            std::fprintf(stderr, "tarlim-camera: bad value for %s: \"%s\" (expected %s)\n%s", opt,
+                         val, expected, kUsage);
             return kExitUsage;
         }
     }
@@ -159,13 +160,17 @@ int runMake(int argc, char** argv)
         param.distortion[3] = 1.0;
     }
     if (camParamSave(outPath, 1, &param) != 0) {
-        std::fprintf(stderr, "tarlim-camera: cannot write \"%s\": %s\n", outPath, std::strerror(errno));
+        std::fprintf(stderr, "tarlim-camera: cannot write \"%s\": %s\n", outPath,
+                     std::strerror(errno));
         return kExitFile;
     }
     return 0;
 }
 
-double degrees(double radians) { return radians * 180.0 / kPi; }
+double degrees(double radians)
+{
+    return radians * 180.0 / kPi;
+}
 
 void printRecord(int index, const CameraParam& p)
 {
@@ -175,13 +180,14 @@ void printRecord(int index, const CameraParam& p)
         std::printf("  %s  [ %12.6f %12.6f %12.6f %12.6f ]\n", i == 0 ? "projection" : "          ",
                     p.projection[i][0], p.projection[i][1], p.projection[i][2], p.projection[i][3]);
     }
-    std::printf("  distortion  x0 = %.6f  y0 = %.6f  f = %.6f  s = %.6f\n", p.distortion[0], p.distortion[1],
-                p.distortion[2], p.distortion[3]);
+    std::printf("  distortion  x0 = %.6f  y0 = %.6f  f = %.6f  s = %.6f\n", p.distortion[0],
+                p.distortion[1], p.distortion[2], p.distortion[3]);
 
     double a[3][4], t[3][4];
     camDecomposeProjection(p.projection, a, t);
     const double fx = a[0][0], fy = a[1][1], cx = a[0][2], cy = a[1][2];
-    std::printf("  intrinsics  fx = %.6f  fy = %.6f  cx = %.6f  cy = %.6f  skew = %.6f\n", fx, fy, cx, cy, a[0][1]);
+    std::printf("  intrinsics  fx = %.6f  fy = %.6f  cx = %.6f  cy = %.6f  skew = %.6f\n", fx, fy,
+                cx, cy, a[0][1]);
     // Angles from the principal point to the image edges at 0 and width (height).
     const double hfov = degrees(std::atan(cx / fx) + std::atan((p.width - cx) / fx));
     const double vfov = degrees(std::atan(cy / fy) + std::atan((p.height - cy) / fy));
@@ -189,8 +195,8 @@ void printRecord(int index, const CameraParam& p)
     double ox, oy;
     camIdealToObserv(p.distortion, 0.0, 0.0, &ox, &oy);
     // How strong the lens is where it matters most: at the image corner.
-    std::printf("  corner      ideal (0, 0) is observed at (%.3f, %.3f), moved by %.3f pixels\n", ox, oy,
-                std::hypot(ox, oy));
+    std::printf("  corner      ideal (0, 0) is observed at (%.3f, %.3f), moved by %.3f pixels\n",
+                ox, oy, std::hypot(ox, oy));
 }
 
 int runShow(int argc, char** argv)
@@ -208,10 +214,11 @@ int runShow(int argc, char** argv)
         return kExitFile;
     }
     if (!S_ISREG(st.st_mode) || st.st_size == 0 || st.st_size % kCamParamRecordSize != 0) {
-        std::fprintf(stderr,
-                     "tarlim-camera: \"%s\" is not a camera parameter file: its size (%lld bytes) is not a "
-                     "positive multiple of %d\n",
-                     path, static_cast<long long>(st.st_size), kCamParamRecordSize);
+        std::fprintf(
+            stderr,
+            "tarlim-camera: \"%s\" is not a camera parameter file: its size (%lld bytes) is not a "
+            "positive multiple of %d\n",
+            path, static_cast<long long>(st.st_size), kCamParamRecordSize);
         return kExitFile;
     }
     const long long total = st.st_size / kCamParamRecordSize;
@@ -223,7 +230,8 @@ int runShow(int argc, char** argv)
     for (int n = 1; n <= count; n++) {
         if (camParamLoad(path, n, &r[0], &r[1], &r[2], &r[3], &r[4], &r[5], &r[6], &r[7]) != 0) {
             std::fprintf(stderr,
-                         "tarlim-camera: \"%s\": record %d is not valid camera parameters (width and height must "
+                         "tarlim-camera: \"%s\": record %d is not valid camera parameters (width "
+                         "and height must "
                          "be positive, every number finite; the file is big-endian)\n",
                          path, n - 1);
             return kExitFile;

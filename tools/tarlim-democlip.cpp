@@ -35,19 +35,20 @@ struct DemoOptions {
     std::vector<std::string> pictures;
 };
 
-void demoUsage(FILE* out) {
-    std::fputs(
-        "usage: tarlim-democlip --camera FILE.cam --out DIR [--frames N] [--fps F]\n"
-        "                       PICTURE.png [PICTURE.png ...]\n"
-        "Renders the demo clip DIR/0000.png, DIR/0001.png, ... (640x480): up to four\n"
-        "markers with the given inner pictures move, turn and tilt over a desk, seen\n"
-        "through the lens distortion of the camera file (rescaled to 640x480).\n"
-        "  --frames N  number of frames (default 300: ten seconds at 30 per second)\n"
-        "  --fps F     frames per second the motion is timed for (default 30)\n",
-        out);
+void demoUsage(FILE* out)
+{
+    std::fputs("usage: tarlim-democlip --camera FILE.cam --out DIR [--frames N] [--fps F]\n"
+               "                       PICTURE.png [PICTURE.png ...]\n"
+               "Renders the demo clip DIR/0000.png, DIR/0001.png, ... (640x480): up to four\n"
+               "markers with the given inner pictures move, turn and tilt over a desk, seen\n"
+               "through the lens distortion of the camera file (rescaled to 640x480).\n"
+               "  --frames N  number of frames (default 300: ten seconds at 30 per second)\n"
+               "  --fps F     frames per second the motion is timed for (default 30)\n",
+               out);
 }
 
-bool demoParse(int argc, char** argv, DemoOptions* o) {
+bool demoParse(int argc, char** argv, DemoOptions* o)
+{
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -70,7 +71,8 @@ bool demoParse(int argc, char** argv, DemoOptions* o) {
 }
 
 // Integer hash for the desk's wood grain: the same bytes on every machine.
-uint32_t demoHash(uint32_t x) {
+uint32_t demoHash(uint32_t x)
+{
     x ^= x >> 16;
     x *= 0x7feb352dU;
     x ^= x >> 15;
@@ -79,7 +81,8 @@ uint32_t demoHash(uint32_t x) {
     return x;
 }
 
-void demoFill(SynthImage* img, int x0, int y0, int x1, int y1, int b, int g, int r) {
+void demoFill(SynthImage* img, int x0, int y0, int x1, int y1, int b, int g, int r)
+{
     for (int y = std::max(y0, 0); y < std::min(y1, img->height); y++) {
         for (int x = std::max(x0, 0); x < std::min(x1, img->width); x++) {
             uint8_t* p = &img->pixels[(size_t(y) * img->width + x) * 4];
@@ -88,24 +91,28 @@ void demoFill(SynthImage* img, int x0, int y0, int x1, int y1, int b, int g, int
     }
 }
 
-void demoDisc(SynthImage* img, double cx, double cy, double radius, int b, int g, int r) {
+void demoDisc(SynthImage* img, double cx, double cy, double radius, int b, int g, int r)
+{
     const double r2 = radius * radius;
     for (int y = int(cy - radius); y <= int(cy + radius); y++) {
         for (int x = int(cx - radius); x <= int(cx + radius); x++) {
-            if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= r2) demoFill(img, x, y, x + 1, y + 1, b, g, r);
+            if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= r2)
+                demoFill(img, x, y, x + 1, y + 1, b, g, r);
         }
     }
 }
 
 // A wooden desk top with a few things on it, seen from above: planks with grain, a
 // notebook, a mug, a pencil. Kept light enough that nothing on it reads as a marker.
-SynthImage demoDesk() {
+SynthImage demoDesk()
+{
     SynthImage desk;
     synthImageMake(kDemoWidth, kDemoHeight, 70, 120, 165, &desk);
     for (int y = 0; y < kDemoHeight; y++) {
         const int plank = y / 96;
         for (int x = 0; x < kDemoWidth; x++) {
-            const double grain = std::sin((x + 37.0 * plank) * 0.045 + 3.0 * std::sin(y * 0.07 + plank));
+            const double grain =
+                std::sin((x + 37.0 * plank) * 0.045 + 3.0 * std::sin(y * 0.07 + plank));
             // Coarse knots every 8 x 4 pixels: texture without per-pixel noise, which
             // would triple the clip's size on disk.
             const int jitter = int(demoHash(uint32_t((y / 4) * kDemoWidth + x / 8)) % 7) - 3;
@@ -118,9 +125,9 @@ SynthImage demoDesk() {
     }
     demoFill(&desk, 470, 300, 630, 470, 215, 225, 230);  // notebook
     for (int y = 320; y < 460; y += 14) demoFill(&desk, 480, y, 620, y + 1, 200, 170, 150);
-    demoDisc(&desk, 60, 400, 45, 160, 160, 210);           // mug, seen from above
-    demoDisc(&desk, 60, 400, 34, 90, 110, 130);            // coffee
-    demoFill(&desk, 250, 455, 420, 463, 40, 190, 230);     // pencil
+    demoDisc(&desk, 60, 400, 45, 160, 160, 210);        // mug, seen from above
+    demoDisc(&desk, 60, 400, 34, 90, 110, 130);         // coffee
+    demoFill(&desk, 250, 455, 420, 463, 40, 190, 230);  // pencil
     return desk;
 }
 
@@ -129,7 +136,8 @@ SynthImage demoDesk() {
 // towards the top of the view); each
 // keeps to its own quarter of the view, drifts on a slow loop, turns on the desk and
 // rocks a little. The motion repeats after ten seconds, so the looped clip is seamless.
-void demoPose(const CameraParam& cam, int m, double t, double pose[3][4]) {
+void demoPose(const CameraParam& cam, int m, double t, double pose[3][4])
+{
     const double focal = cam.projection[0][0];
     const double z = focal * kDemoMarkerSide / kDemoMarkerPixels;
     const double cx = cam.projection[0][2], cy = cam.projection[1][2];
@@ -146,7 +154,8 @@ void demoPose(const CameraParam& cam, int m, double t, double pose[3][4]) {
 // Writes a frame as an RGB PNG. Its own writer rather than synthPngWrite: light
 // compression without row filters is four times faster here and the files are no
 // larger, which is most of the clip's build time.
-int demoPngWrite(const char* path, const SynthImage& frame) {
+int demoPngWrite(const char* path, const SynthImage& frame)
+{
     FILE* fp = std::fopen(path, "wb");
     if (fp == nullptr) return -1;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -162,8 +171,8 @@ int demoPngWrite(const char* path, const SynthImage& frame) {
     png_set_IHDR(png, info, frame.width, frame.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
     png_write_info(png, info);
-    png_set_bgr(png);                                // frames are B, G, R, A in memory
-    png_set_filler(png, 0, PNG_FILLER_AFTER);        // and the fourth byte is dropped
+    png_set_bgr(png);                          // frames are B, G, R, A in memory
+    png_set_filler(png, 0, PNG_FILLER_AFTER);  // and the fourth byte is dropped
     for (int y = 0; y < frame.height; y++) {
         png_write_row(png, const_cast<png_bytep>(&frame.pixels[size_t(y) * frame.width * 4]));
     }
@@ -172,8 +181,9 @@ int demoPngWrite(const char* path, const SynthImage& frame) {
     return std::fclose(fp) == 0 ? 0 : -1;
 }
 
-int demoRender(const DemoOptions& o, const CameraParam& cam, const std::vector<SynthImage>& pictures,
-               const SynthImage& desk, int first, int step) {
+int demoRender(const DemoOptions& o, const CameraParam& cam,
+               const std::vector<SynthImage>& pictures, const SynthImage& desk, int first, int step)
+{
     SynthScene scene;
     synthSceneInit(&cam, &scene);
     scene.backgroundImage = &desk;
@@ -199,7 +209,8 @@ int demoRender(const DemoOptions& o, const CameraParam& cam, const std::vector<S
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     DemoOptions o;
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         demoUsage(stdout);
@@ -220,7 +231,8 @@ int main(int argc, char** argv) {
     std::vector<SynthImage> pictures(o.pictures.size());
     for (size_t i = 0; i < o.pictures.size(); i++) {
         if (synthPngRead(o.pictures[i].c_str(), &pictures[i]) < 0) {
-            std::fprintf(stderr, "tarlim-democlip: cannot read picture %s\n", o.pictures[i].c_str());
+            std::fprintf(stderr, "tarlim-democlip: cannot read picture %s\n",
+                         o.pictures[i].c_str());
             return 1;
         }
     }

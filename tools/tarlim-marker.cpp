@@ -20,17 +20,16 @@ namespace {
 
 void usage(FILE* out)
 {
-    std::fputs(
-        "usage: tarlim-marker PICTURE.png --side-mm MM [--dpi DPI] -o MARKER.png\n"
-        "       tarlim-marker --design NAME [--size PX] -o PICTURE.png\n"
-        "The first form writes a printable marker: a black square MM millimetres wide\n"
-        "whose border is a quarter of the side on each side, the picture in its central\n"
-        "half, a thin white margin and the side length printed under it; DPI (default\n"
-        "300) sets the pixels per inch. Print it at that resolution, unscaled, and check\n"
-        "the printed side against the number under it.\n"
-        "The second form draws one of the built-in marker pictures as a PX x PX picture\n"
-        "(default 64): arrow, moon, bars, key.\n",
-        out);
+    std::fputs("usage: tarlim-marker PICTURE.png --side-mm MM [--dpi DPI] -o MARKER.png\n"
+               "       tarlim-marker --design NAME [--size PX] -o PICTURE.png\n"
+               "The first form writes a printable marker: a black square MM millimetres wide\n"
+               "whose border is a quarter of the side on each side, the picture in its central\n"
+               "half, a thin white margin and the side length printed under it; DPI (default\n"
+               "300) sets the pixels per inch. Print it at that resolution, unscaled, and check\n"
+               "the printed side against the number under it.\n"
+               "The second form draws one of the built-in marker pictures as a PX x PX picture\n"
+               "(default 64): arrow, moon, bars, key.\n",
+               out);
 }
 
 // ---- Built-in font: 5 x 7 glyphs, one string row per line, '#' = ink. -----------------
@@ -72,7 +71,10 @@ void setPixel(SynthImage* image, int x, int y, int grey)
 }
 
 // Text of 5 x 7 glyphs scaled by `scale`, one glyph column of space between letters.
-int textWidth(const std::string& text, int scale) { return static_cast<int>(text.size()) * 6 * scale - scale; }
+int textWidth(const std::string& text, int scale)
+{
+    return static_cast<int>(text.size()) * 6 * scale - scale;
+}
 
 void drawText(SynthImage* image, const std::string& text, int left, int top, int scale)
 {
@@ -84,7 +86,8 @@ void drawText(SynthImage* image, const std::string& text, int left, int top, int
                 if (g->rows[r][c] == '#')
                     for (int dy = 0; dy < scale; dy++)
                         for (int dx = 0; dx < scale; dx++)
-                            setPixel(image, left + (static_cast<int>(i) * 6 + c) * scale + dx, top + r * scale + dy, 0);
+                            setPixel(image, left + (static_cast<int>(i) * 6 + c) * scale + dx,
+                                     top + r * scale + dy, 0);
     }
 }
 
@@ -96,7 +99,8 @@ void copyTexel(const SynthImage& pic, double u, double v, std::uint8_t out[4])
     const int x = std::min(pic.width - 1, static_cast<int>(u * pic.width));
     const int y = std::min(pic.height - 1, static_cast<int>(v * pic.height));
     const std::uint8_t* p = &pic.pixels[(static_cast<size_t>(y) * pic.width + x) * 4];
-    for (int c = 0; c < 3; c++) out[c] = static_cast<std::uint8_t>((p[c] * p[3] + 255 * (255 - p[3]) + 127) / 255);
+    for (int c = 0; c < 3; c++)
+        out[c] = static_cast<std::uint8_t>((p[c] * p[3] + 255 * (255 - p[3]) + 127) / 255);
     out[3] = 255;
 }
 
@@ -115,7 +119,8 @@ int makeMarker(const char* picturePath, double sideMm, double dpi, const char* o
         return 1;
     }
     const double sidePixels = sideMm / 25.4 * dpi;
-    const int side = sidePixels < kSynthMaxImageSide ? static_cast<int>(std::lround(sidePixels)) : kSynthMaxImageSide;
+    const int side = sidePixels < kSynthMaxImageSide ? static_cast<int>(std::lround(sidePixels))
+                                                     : kSynthMaxImageSide;
     const int margin = std::max(2, side / 16);
     const int scale = std::max(1, side / 160);
     const std::string label = sideLabel(sideMm);
@@ -123,8 +128,10 @@ int makeMarker(const char* picturePath, double sideMm, double dpi, const char* o
     const int height = side + 3 * margin + 7 * scale;
     SynthImage out;
     if (side < 16 || synthImageMake(width, height, 255, 255, 255, &out) != 0) {
-        std::fprintf(stderr, "tarlim-marker: a %g mm side at %g dpi gives %.0f pixels (16 to about %d allowed)\n", sideMm,
-                     dpi, sidePixels, kSynthMaxImageSide * 4 / 5);
+        std::fprintf(
+            stderr,
+            "tarlim-marker: a %g mm side at %g dpi gives %.0f pixels (16 to about %d allowed)\n",
+            sideMm, dpi, sidePixels, kSynthMaxImageSide * 4 / 5);
         return 1;
     }
     const int left = (width - side) / 2, top = margin;
@@ -132,7 +139,8 @@ int makeMarker(const char* picturePath, double sideMm, double dpi, const char* o
     for (int y = 0; y < side; y++)
         for (int x = 0; x < side; x++) {
             std::uint8_t* p = &out.pixels[(static_cast<size_t>(top + y) * width + left + x) * 4];
-            const bool inside = x >= border && x < border + inner && y >= border && y < border + inner;
+            const bool inside =
+                x >= border && x < border + inner && y >= border && y < border + inner;
             if (inside)
                 copyTexel(pic, (x - border + 0.5) / inner, (y - border + 0.5) / inner, p);
             else
@@ -143,7 +151,8 @@ int makeMarker(const char* picturePath, double sideMm, double dpi, const char* o
         std::fprintf(stderr, "tarlim-marker: cannot write \"%s\"\n", output);
         return 1;
     }
-    std::printf("%s: %d x %d pixels, marker side %d pixels = %g mm at %g dpi\n", output, width, height, side, sideMm, dpi);
+    std::printf("%s: %d x %d pixels, marker side %d pixels = %g mm at %g dpi\n", output, width,
+                height, side, sideMm, dpi);
     return 0;
 }
 
@@ -152,8 +161,14 @@ int makeMarker(const char* picturePath, double sideMm, double dpi, const char* o
 // down, both 0 ... 1. Bold shapes survive the 16 x 16 sampling of the detector; each
 // is off-centre or pointed so that no quarter turn resembles the original.
 
-bool inDisc(double u, double v, double cu, double cv, double r) { return (u - cu) * (u - cu) + (v - cv) * (v - cv) <= r * r; }
-bool inBox(double u, double v, double u0, double u1, double v0, double v1) { return u >= u0 && u <= u1 && v >= v0 && v <= v1; }
+bool inDisc(double u, double v, double cu, double cv, double r)
+{
+    return (u - cu) * (u - cu) + (v - cv) * (v - cv) <= r * r;
+}
+bool inBox(double u, double v, double u0, double u1, double v0, double v1)
+{
+    return u >= u0 && u <= u1 && v >= v0 && v <= v1;
+}
 
 // Upward arrow, its head a triangle, plus a square dot bottom-right.
 bool designArrow(double u, double v)
@@ -166,20 +181,23 @@ bool designArrow(double u, double v)
 // Crescent opening to the upper right, with a dot.
 bool designMoon(double u, double v)
 {
-    return (inDisc(u, v, 0.46, 0.52, 0.4) && !inDisc(u, v, 0.64, 0.38, 0.32)) || inDisc(u, v, 0.8, 0.82, 0.1);
+    return (inDisc(u, v, 0.46, 0.52, 0.4) && !inDisc(u, v, 0.64, 0.38, 0.32)) ||
+           inDisc(u, v, 0.8, 0.82, 0.1);
 }
 
 // A key lying on its side, bit hanging down on the right.
 bool designKey(double u, double v)
 {
     const bool ring = inDisc(u, v, 0.3, 0.4, 0.22) && !inDisc(u, v, 0.3, 0.4, 0.1);
-    return ring || inBox(u, v, 0.48, 0.92, 0.34, 0.46) || inBox(u, v, 0.68, 0.78, 0.46, 0.78) || inBox(u, v, 0.84, 0.92, 0.46, 0.64);
+    return ring || inBox(u, v, 0.48, 0.92, 0.34, 0.46) || inBox(u, v, 0.68, 0.78, 0.46, 0.78) ||
+           inBox(u, v, 0.84, 0.92, 0.46, 0.64);
 }
 
 // Three bars: full width at the top, left half in the middle, right half below.
 bool designBars(double u, double v)
 {
-    return inBox(u, v, 0.08, 0.92, 0.08, 0.26) || inBox(u, v, 0.08, 0.5, 0.41, 0.59) || inBox(u, v, 0.5, 0.92, 0.74, 0.92);
+    return inBox(u, v, 0.08, 0.92, 0.08, 0.26) || inBox(u, v, 0.08, 0.5, 0.41, 0.59) ||
+           inBox(u, v, 0.5, 0.92, 0.74, 0.92);
 }
 
 struct Design {
@@ -204,7 +222,8 @@ int makeDesign(const char* name, int size, const char* output)
         return 1;
     }
     SynthImage out;
-    if (size < 16 || size > kSynthMaxPictureSide || synthImageMake(size, size, 255, 255, 255, &out) != 0) {
+    if (size < 16 || size > kSynthMaxPictureSide ||
+        synthImageMake(size, size, 255, 255, 255, &out) != 0) {
         std::fprintf(stderr, "tarlim-marker: --size must be 16 ... %d\n", kSynthMaxPictureSide);
         return 1;
     }
@@ -213,7 +232,8 @@ int makeDesign(const char* name, int size, const char* output)
         for (int x = 0; x < size; x++) {
             int inked = 0;
             for (int j = 0; j < 4; j++)
-                for (int i = 0; i < 4; i++) inked += design->ink((x + (i + 0.5) / 4) / size, (y + (j + 0.5) / 4) / size);
+                for (int i = 0; i < 4; i++)
+                    inked += design->ink((x + (i + 0.5) / 4) / size, (y + (j + 0.5) / 4) / size);
             setPixel(&out, x, y, 255 - (inked * 255 + 8) / 16);
         }
     if (synthPngWrite(output, &out, 0) != 0) {
@@ -260,10 +280,12 @@ int main(int argc, char** argv)
         else
             ok = false;
     }
-    if (!ok || output == nullptr || (design == nullptr) == (picture == nullptr) || (picture != nullptr && sideMm <= 0.0)) {
+    if (!ok || output == nullptr || (design == nullptr) == (picture == nullptr) ||
+        (picture != nullptr && sideMm <= 0.0)) {
         usage(stderr);
         return 1;
     }
-    if (design != nullptr) return makeDesign(design, size > 1e6 ? 0 : static_cast<int>(size), output);
+    if (design != nullptr)
+        return makeDesign(design, size > 1e6 ? 0 : static_cast<int>(size), output);
     return makeMarker(picture, sideMm, dpi, output);
 }

@@ -28,23 +28,36 @@ namespace {
 using Vec = std::array<double, 3>;
 constexpr double kPi = 3.14159265358979323846;
 
-Vec add(const Vec& a, const Vec& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
-Vec sub(const Vec& a, const Vec& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-double dot(const Vec& a, const Vec& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-Vec cross(const Vec& a, const Vec& b) {
+Vec add(const Vec& a, const Vec& b)
+{
+    return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
+}
+Vec sub(const Vec& a, const Vec& b)
+{
+    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
+double dot(const Vec& a, const Vec& b)
+{
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+Vec cross(const Vec& a, const Vec& b)
+{
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
 
 // Rotations by `deg` degrees about one axis, right-handed.
-Vec rotX(const Vec& p, double deg) {
+Vec rotX(const Vec& p, double deg)
+{
     const double c = std::cos(deg * kPi / 180), s = std::sin(deg * kPi / 180);
     return {p[0], c * p[1] - s * p[2], s * p[1] + c * p[2]};
 }
-Vec rotY(const Vec& p, double deg) {
+Vec rotY(const Vec& p, double deg)
+{
     const double c = std::cos(deg * kPi / 180), s = std::sin(deg * kPi / 180);
     return {c * p[0] + s * p[2], p[1], -s * p[0] + c * p[2]};
 }
-Vec rotZ(const Vec& p, double deg) {
+Vec rotZ(const Vec& p, double deg)
+{
     const double c = std::cos(deg * kPi / 180), s = std::sin(deg * kPi / 180);
     return {c * p[0] - s * p[1], s * p[0] + c * p[1], p[2]};
 }
@@ -66,7 +79,9 @@ struct Object {
 // pivot, then translation). Faces are wound so that the viewer's normal,
 // (p0 - p1) x (p2 - p1), points out of the box: the lit side faces out.
 template <typename Place>
-Object box(const std::string& name, const Vec& lo, const Vec& hi, int material, bool textured, Place place) {
+Object box(const std::string& name, const Vec& lo, const Vec& hi, int material, bool textured,
+           Place place)
+{
     Object o{name, {}, {}};
     for (int i = 0; i < 8; ++i) {
         const Vec corner{(i & 1) ? hi[0] : lo[0], (i & 2) ? hi[1] : lo[1], (i & 4) ? hi[2] : lo[2]};
@@ -74,17 +89,20 @@ Object box(const std::string& name, const Vec& lo, const Vec& hi, int material, 
     }
     // Corner numbers of each side, going round it, with the side's outward axis
     // (0 x, 1 y, 2 z) and sign; the winding is fixed below.
-    const int sides[6][4] = {{0, 2, 6, 4}, {1, 5, 7, 3}, {0, 4, 5, 1}, {2, 3, 7, 6}, {0, 1, 3, 2}, {4, 6, 7, 5}};
+    const int sides[6][4] = {{0, 2, 6, 4}, {1, 5, 7, 3}, {0, 4, 5, 1},
+                             {2, 3, 7, 6}, {0, 1, 3, 2}, {4, 6, 7, 5}};
     const int axis[6] = {0, 0, 1, 1, 2, 2}, sign[6] = {-1, 1, -1, 1, -1, 1};
     Vec centre{0, 0, 0};
     for (const Vec& v : o.vertices) centre = add(centre, {v[0] / 8, v[1] / 8, v[2] / 8});
     for (int k = 0; k < 6; ++k) {
         std::array<int, 4> q{sides[k][0], sides[k][1], sides[k][2], sides[k][3]};
-        const Vec n = cross(sub(o.vertices[q[0]], o.vertices[q[1]]), sub(o.vertices[q[2]], o.vertices[q[1]]));
+        const Vec n =
+            cross(sub(o.vertices[q[0]], o.vertices[q[1]]), sub(o.vertices[q[2]], o.vertices[q[1]]));
         if (dot(n, sub(o.vertices[q[1]], centre)) < 0) q = {q[3], q[2], q[1], q[0]};
         Face f{q, material, textured, {}};
         for (int c = 0; c < 4; ++c) {
-            const Vec p{(q[c] & 1) ? hi[0] : lo[0], (q[c] & 2) ? hi[1] : lo[1], (q[c] & 4) ? hi[2] : lo[2]};
+            const Vec p{(q[c] & 1) ? hi[0] : lo[0], (q[c] & 2) ? hi[1] : lo[1],
+                        (q[c] & 4) ? hi[2] : lo[2]};
             const double x = (p[0] - lo[0]) / (hi[0] - lo[0]), y = (p[1] - lo[1]) / (hi[1] - lo[1]),
                          z = (p[2] - lo[2]) / (hi[2] - lo[2]);
             // Sides show the picture upright and unmirrored from outside; the top
@@ -101,7 +119,8 @@ Object box(const std::string& name, const Vec& lo, const Vec& hi, int material, 
     return o;
 }
 
-Object box(const std::string& name, const Vec& lo, const Vec& hi, int material) {
+Object box(const std::string& name, const Vec& lo, const Vec& hi, int material)
+{
     return box(name, lo, hi, material, false, [](const Vec& p) { return p; });
 }
 
@@ -111,32 +130,37 @@ struct Material {
     const char* texture;
 };
 
-std::string number(double v) {
+std::string number(double v)
+{
     char s[32];
     std::snprintf(s, sizeof(s), "%.3f", std::fabs(v) < 0.0005 ? 0.0 : v);
     return s;
 }
 
-void writeDocument(const fs::path& path, const std::vector<Material>& materials, const std::vector<Object>& objects) {
+void writeDocument(const fs::path& path, const std::vector<Material>& materials,
+                   const std::vector<Object>& objects)
+{
     std::ofstream out(path, std::ios::binary);
     out << "Format Text Ver 1.0\r\n\r\n";
     out << "Material " << materials.size() << " {\r\n";
     for (const Material& m : materials) {
-        out << "\t\"" << m.name << "\" col(" << number(m.r) << " " << number(m.g) << " " << number(m.b)
-            << " 1.000) dif(0.800) amb(0.900) emi(0.100) spc(0.300) power(30.00)";
+        out << "\t\"" << m.name << "\" col(" << number(m.r) << " " << number(m.g) << " "
+            << number(m.b) << " 1.000) dif(0.800) amb(0.900) emi(0.100) spc(0.300) power(30.00)";
         if (m.texture != nullptr) out << " tex(\"" << m.texture << "\")";
         out << "\r\n";
     }
     out << "}\r\n";
     for (const Object& o : objects) {
-        out << "Object \"" << o.name << "\" {\r\n\tdepth 0\r\n\tfolding 0\r\n\tvisible 15\r\n\tlocking 0\r\n"
+        out << "Object \"" << o.name
+            << "\" {\r\n\tdepth 0\r\n\tfolding 0\r\n\tvisible 15\r\n\tlocking 0\r\n"
             << "\tshading 0\r\n\tfacet 59.5\r\n\tcolor 0.898 0.498 0.698\r\n\tcolor_type 0\r\n";
         out << "\tvertex " << o.vertices.size() << " {\r\n";
-        for (const Vec& v : o.vertices) out << "\t\t" << number(v[0]) << " " << number(v[1]) << " " << number(v[2]) << "\r\n";
+        for (const Vec& v : o.vertices)
+            out << "\t\t" << number(v[0]) << " " << number(v[1]) << " " << number(v[2]) << "\r\n";
         out << "\t}\r\n\tface " << o.faces.size() << " {\r\n";
         for (const Face& f : o.faces) {
-            out << "\t\t4 V(" << f.index[0] << " " << f.index[1] << " " << f.index[2] << " " << f.index[3] << ") M("
-                << f.material << ")";
+            out << "\t\t4 V(" << f.index[0] << " " << f.index[1] << " " << f.index[2] << " "
+                << f.index[3] << ") M(" << f.material << ")";
             if (f.textured) {
                 out << " UV(";
                 for (int c = 0; c < 8; ++c) out << (c ? " " : "") << number(f.uv[c]);
@@ -152,7 +176,8 @@ void writeDocument(const fs::path& path, const std::vector<Material>& materials,
 // ---- The cube and its picture -----------------------------------------------------------
 
 // 64 x 64 tile: a dark rim, a warm diagonal gradient, a light diamond with a teal core.
-uint32_t tileColour(int row, int col) {
+uint32_t tileColour(int row, int col)
+{
     const int w = 64;
     const int rim = std::min(std::min(row, col), std::min(w - 1 - row, w - 1 - col));
     if (rim < 3) return 0x1e2a3a;
@@ -161,11 +186,14 @@ uint32_t tileColour(int row, int col) {
     if (d < 18) return 0xf5f0e6;
     if (d < 21) return 0x1e2a3a;
     const double t = (row + col) / (2.0 * (w - 1));
-    const int r = static_cast<int>(250 - 30 * t), g = static_cast<int>(150 + 60 * t), b = static_cast<int>(40 + 20 * t);
-    return (static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8) | static_cast<uint32_t>(b);
+    const int r = static_cast<int>(250 - 30 * t), g = static_cast<int>(150 + 60 * t),
+              b = static_cast<int>(40 + 20 * t);
+    return (static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8) |
+           static_cast<uint32_t>(b);
 }
 
-void writeBitmap(const fs::path& path, int w, uint32_t (*colour)(int, int)) {
+void writeBitmap(const fs::path& path, int w, uint32_t (*colour)(int, int))
+{
     std::string b(54, '\0');
     auto put32 = [&b](int at, uint32_t v) {
         for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
@@ -191,7 +219,8 @@ void writeBitmap(const fs::path& path, int w, uint32_t (*colour)(int, int)) {
     std::ofstream(path, std::ios::binary) << b;
 }
 
-void writeCube(const fs::path& dir) {
+void writeCube(const fs::path& dir)
+{
     fs::create_directories(dir);
     writeBitmap(dir / "cube.bmp", 64, tileColour);
     const std::vector<Material> materials = {{"tile", 1, 1, 1, "cube.bmp"}};
@@ -207,7 +236,8 @@ void writeCube(const fs::path& dir) {
 
 enum RobotMaterial { kBody, kHead, kDark, kArm, kLamp };
 
-void writeRobot(const fs::path& dir) {
+void writeRobot(const fs::path& dir)
+{
     fs::create_directories(dir);
     const std::vector<Material> materials = {{"body", 0.20, 0.42, 0.85, nullptr},
                                              {"head", 0.88, 0.88, 0.84, nullptr},
@@ -216,9 +246,9 @@ void writeRobot(const fs::path& dir) {
                                              {"lamp", 1.00, 0.80, 0.10, nullptr}};
     for (int i = 0; i < 24; ++i) {
         const double phase = 2 * kPi * i / 24;
-        const double wave = 155 + 20 * std::sin(phase);   // raised arm, swinging side to side
-        const double swing = 12 * std::sin(phase);        // the other arm, back and forth
-        const double turn = 15 * std::sin(phase);         // the head follows the wave
+        const double wave = 155 + 20 * std::sin(phase);  // raised arm, swinging side to side
+        const double swing = 12 * std::sin(phase);       // the other arm, back and forth
+        const double turn = 15 * std::sin(phase);        // the head follows the wave
         const Vec rightShoulder{19, 44, 0}, leftShoulder{-19, 44, 0}, neck{0, 47, 0};
         auto about = [](const Vec& pivot, auto rotate) {
             return [pivot, rotate](const Vec& p) { return add(rotate(sub(p, pivot)), pivot); };
@@ -247,7 +277,8 @@ void writeRobot(const fs::path& dir) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <directory>\n", argv[0]);
         return 2;

@@ -43,26 +43,31 @@ constexpr int kCellSamples = 8;
 
 // One pattern orientation: intensities [channel][row][column], channel 0 = blue.
 using Grid = std::vector<int>;
-int& gridAt(Grid& g, int channel, int row, int col) { return g[(channel * kSide + row) * kSide + col]; }
-int gridAt(const Grid& g, int channel, int row, int col) { return g[(channel * kSide + row) * kSide + col]; }
+int& gridAt(Grid& g, int channel, int row, int col)
+{
+    return g[(channel * kSide + row) * kSide + col];
+}
+int gridAt(const Grid& g, int channel, int row, int col)
+{
+    return g[(channel * kSide + row) * kSide + col];
+}
 
 void usage(FILE* out)
 {
-    std::fputs(
-        "usage: tarlim-pattern make PICTURE.png -o FILE\n"
-        "       tarlim-pattern show FILE\n"
-        "       tarlim-pattern compare FILE FILE [FILE ...]\n"
-        "make     writes the pattern file of a marker picture (the central half of the\n"
-        "         marker, upright; transparent parts count as white paper): 16 x 16\n"
-        "         colour averages in four orientations, orientation h being the\n"
-        "         picture turned h quarter turns counterclockwise.\n"
-        "show     prints each orientation of a pattern file as text, dark = dense.\n"
-        "compare  prints, for every pair of pattern files, their best normalised\n"
-        "         correlation over all orientations (1.0 = identical, the detector\n"
-        "         accepts 0.5 and up), and for each file how much it resembles itself\n"
-        "         turned by a quarter, half or three-quarter turn. Below 0.5 everywhere,\n"
-        "         markers are neither confused with each other nor in their direction.\n",
-        out);
+    std::fputs("usage: tarlim-pattern make PICTURE.png -o FILE\n"
+               "       tarlim-pattern show FILE\n"
+               "       tarlim-pattern compare FILE FILE [FILE ...]\n"
+               "make     writes the pattern file of a marker picture (the central half of the\n"
+               "         marker, upright; transparent parts count as white paper): 16 x 16\n"
+               "         colour averages in four orientations, orientation h being the\n"
+               "         picture turned h quarter turns counterclockwise.\n"
+               "show     prints each orientation of a pattern file as text, dark = dense.\n"
+               "compare  prints, for every pair of pattern files, their best normalised\n"
+               "         correlation over all orientations (1.0 = identical, the detector\n"
+               "         accepts 0.5 and up), and for each file how much it resembles itself\n"
+               "         turned by a quarter, half or three-quarter turn. Below 0.5 everywhere,\n"
+               "         markers are neither confused with each other nor in their direction.\n",
+               out);
 }
 
 // Picture averaged into the 16 x 16 grid, upright; alpha composited onto white.
@@ -75,14 +80,18 @@ Grid gridFromPicture(const SynthImage& pic)
             long sum[3] = {0, 0, 0};
             for (int j = 0; j < kCellSamples; j++) {
                 for (int i = 0; i < kCellSamples; i++) {
-                    const long x = (static_cast<long>(col * kCellSamples + i) * 2 + 1) * pic.width / (2L * n);
-                    const long y = (static_cast<long>(row * kCellSamples + j) * 2 + 1) * pic.height / (2L * n);
+                    const long x =
+                        (static_cast<long>(col * kCellSamples + i) * 2 + 1) * pic.width / (2L * n);
+                    const long y =
+                        (static_cast<long>(row * kCellSamples + j) * 2 + 1) * pic.height / (2L * n);
                     const std::uint8_t* p = &pic.pixels[static_cast<size_t>(y * pic.width + x) * 4];
-                    for (int c = 0; c < 3; c++) sum[c] += (p[c] * p[3] + 255 * (255 - p[3]) + 127) / 255;
+                    for (int c = 0; c < 3; c++)
+                        sum[c] += (p[c] * p[3] + 255 * (255 - p[3]) + 127) / 255;
                 }
             }
             const long count = kCellSamples * kCellSamples;
-            for (int c = 0; c < 3; c++) gridAt(g, c, row, col) = static_cast<int>((sum[c] + count / 2) / count);
+            for (int c = 0; c < 3; c++)
+                gridAt(g, c, row, col) = static_cast<int>((sum[c] + count / 2) / count);
         }
     }
     return g;
@@ -138,7 +147,8 @@ int commandMake(int argc, char** argv)
         g = turnCounterclockwise(g);
     }
     std::FILE* f = std::fopen(output, "w");
-    if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0) {
+    if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size() ||
+        std::fclose(f) != 0) {
         std::fprintf(stderr, "tarlim-pattern: cannot write \"%s\"\n", output);
         if (f != nullptr) std::fclose(f);
         return 1;
@@ -171,11 +181,14 @@ int commandShow(int argc, char** argv)
     }
     static const char ramp[] = " .:-=+*#%@";  // light to dark
     std::printf("%s\n", argv[2]);
-    for (int h = 0; h < kPatternOrientations; h++) std::printf("orientation %d    %s", h, h < 3 ? "  " : "\n");
+    for (int h = 0; h < kPatternOrientations; h++)
+        std::printf("orientation %d    %s", h, h < 3 ? "  " : "\n");
     for (int r = 0; r < kSide; r++) {
         for (int h = 0; h < kPatternOrientations; h++) {
             for (int k = 0; k < kSide; k++) {
-                const int grey = (gridAt(grids[h], 0, r, k) + gridAt(grids[h], 1, r, k) + gridAt(grids[h], 2, r, k)) / 3;
+                const int grey = (gridAt(grids[h], 0, r, k) + gridAt(grids[h], 1, r, k) +
+                                  gridAt(grids[h], 2, r, k)) /
+                                 3;
                 const int level = std::min(9, std::max(0, (255 - grey) * 10 / 256));
                 std::putchar(ramp[level]);
             }
@@ -191,7 +204,8 @@ double correlation(int slotA, int orientA, int slotB, int orientB)
     const PatternSlot& a = patternSlots[slotA];
     const PatternSlot& b = patternSlots[slotB];
     long long dot = 0;
-    for (int k = 0; k < kPatternValues; k++) dot += static_cast<long long>(a.values[orientA][k]) * b.values[orientB][k];
+    for (int k = 0; k < kPatternValues; k++)
+        dot += static_cast<long long>(a.values[orientA][k]) * b.values[orientB][k];
     return static_cast<double>(dot) / a.power[orientA] / b.power[orientB];
 }
 
@@ -220,15 +234,18 @@ int commandCompare(int argc, char** argv)
         width = std::max(width, baseName(argv[2 + i]).size());
     }
     const int w = static_cast<int>(width);
-    std::printf("best correlation over all orientations (1.0 = identical; the detector accepts 0.5):\n");
+    std::printf(
+        "best correlation over all orientations (1.0 = identical; the detector accepts 0.5):\n");
     double worst = -1.0;
     for (int i = 0; i < files; i++)
         for (int j = i + 1; j < files; j++) {
             double best = -1.0;
             for (int a = 0; a < kPatternOrientations; a++)
-                for (int b = 0; b < kPatternOrientations; b++) best = std::max(best, correlation(slots[i], a, slots[j], b));
+                for (int b = 0; b < kPatternOrientations; b++)
+                    best = std::max(best, correlation(slots[i], a, slots[j], b));
             worst = std::max(worst, best);
-            std::printf("  %-*s  %-*s  %6.3f\n", w, baseName(argv[2 + i]).c_str(), w, baseName(argv[2 + j]).c_str(), best);
+            std::printf("  %-*s  %-*s  %6.3f\n", w, baseName(argv[2 + i]).c_str(), w,
+                        baseName(argv[2 + j]).c_str(), best);
         }
     std::printf("resemblance to itself turned (orientation 0 against 1, 2, 3):\n");
     for (int i = 0; i < files; i++) {
@@ -240,7 +257,8 @@ int commandCompare(int argc, char** argv)
         }
         std::printf("\n");
     }
-    std::printf("highest: %.3f (%s)\n", worst, worst < 0.5 ? "below 0.5: distinct" : "0.5 or more: may be confused");
+    std::printf("highest: %.3f (%s)\n", worst,
+                worst < 0.5 ? "below 0.5: distinct" : "0.5 or more: may be confused");
     return 0;
 }
 

@@ -10,17 +10,18 @@
 
 namespace {
 
-void xwdUsage(FILE* out) {
-    std::fputs(
-        "usage: tarlim-xwd2png [--crop X Y W H] [--shrink N] IN.xwd OUT.png\n"
-        "Converts an X window dump (as written by xwd) of a 24- or 32-bit true-colour\n"
-        "screen or window into an RGB PNG.\n"
-        "  --crop X Y W H  keep only the rectangle at (X, Y) of W x H pixels\n"
-        "  --shrink N      then shrink by the integer factor N (block average)\n",
-        out);
+void xwdUsage(FILE* out)
+{
+    std::fputs("usage: tarlim-xwd2png [--crop X Y W H] [--shrink N] IN.xwd OUT.png\n"
+               "Converts an X window dump (as written by xwd) of a 24- or 32-bit true-colour\n"
+               "screen or window into an RGB PNG.\n"
+               "  --crop X Y W H  keep only the rectangle at (X, Y) of W x H pixels\n"
+               "  --shrink N      then shrink by the integer factor N (block average)\n",
+               out);
 }
 
-bool xwdParseInt(const char* text, int* value) {
+bool xwdParseInt(const char* text, int* value)
+{
     char* end = nullptr;
     const long v = std::strtol(text, &end, 10);
     if (end == text || *end != '\0' || v < -100000 || v > 100000) return false;
@@ -30,7 +31,8 @@ bool xwdParseInt(const char* text, int* value) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     int crop[4] = {0, 0, 0, 0};
     bool cropping = false;
     int shrink = 1;

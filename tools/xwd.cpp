@@ -18,18 +18,36 @@ constexpr uint32_t kXwdDirectColor = 5;
 constexpr uint32_t kXwdColorSize = 12;  // pixel, red, green, blue, flags, pad
 
 enum XwdField {
-    kHeaderSize, kFileVersion, kPixmapFormat, kPixmapDepth, kPixmapWidth, kPixmapHeight,
-    kXOffset, kByteOrder, kBitmapUnit, kBitmapBitOrder, kBitmapPad, kBitsPerPixel,
-    kBytesPerLine, kVisualClass, kRedMask, kGreenMask, kBlueMask, kBitsPerRgb,
-    kColormapEntries, kNColors,
+    kHeaderSize,
+    kFileVersion,
+    kPixmapFormat,
+    kPixmapDepth,
+    kPixmapWidth,
+    kPixmapHeight,
+    kXOffset,
+    kByteOrder,
+    kBitmapUnit,
+    kBitmapBitOrder,
+    kBitmapPad,
+    kBitsPerPixel,
+    kBytesPerLine,
+    kVisualClass,
+    kRedMask,
+    kGreenMask,
+    kBlueMask,
+    kBitsPerRgb,
+    kColormapEntries,
+    kNColors,
 };
 
-uint32_t xwdBig32(const uint8_t* p) {
+uint32_t xwdBig32(const uint8_t* p)
+{
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
 // One channel of a pixel scaled to 0..255 from its mask.
-int xwdChannel(uint32_t pixel, uint32_t mask) {
+int xwdChannel(uint32_t pixel, uint32_t mask)
+{
     if (mask == 0) return 0;
     int shift = 0;
     while (((mask >> shift) & 1u) == 0) shift++;
@@ -39,13 +57,15 @@ int xwdChannel(uint32_t pixel, uint32_t mask) {
 
 }  // namespace
 
-int xwdRead(const std::string& path, SynthImage* image, std::string* error) {
+int xwdRead(const std::string& path, SynthImage* image, std::string* error)
+{
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         *error = "cannot open " + path;
         return -1;
     }
-    const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
     if (data.size() < kXwdHeaderFields * 4u) {
         *error = "file too short for an XWD header";
         return -1;
@@ -90,7 +110,8 @@ int xwdRead(const std::string& path, SynthImage* image, std::string* error) {
     return 0;
 }
 
-SynthImage xwdCrop(const SynthImage& source, int x, int y, int width, int height) {
+SynthImage xwdCrop(const SynthImage& source, int x, int y, int width, int height)
+{
     SynthImage out;
     const int x0 = std::max(x, 0), y0 = std::max(y, 0);
     const int x1 = std::min(x + width, source.width), y1 = std::min(y + height, source.height);
@@ -105,7 +126,8 @@ SynthImage xwdCrop(const SynthImage& source, int x, int y, int width, int height
     return out;
 }
 
-SynthImage xwdShrink(const SynthImage& source, int factor) {
+SynthImage xwdShrink(const SynthImage& source, int factor)
+{
     if (factor <= 1) return source;
     SynthImage out;
     out.width = source.width / factor;
@@ -118,10 +140,14 @@ SynthImage xwdShrink(const SynthImage& source, int factor) {
                 int sum = 0;
                 for (int dy = 0; dy < factor; dy++) {
                     for (int dx = 0; dx < factor; dx++) {
-                        sum += source.pixels[((size_t(y) * factor + dy) * source.width + size_t(x) * factor + dx) * 4 + c];
+                        sum += source.pixels[((size_t(y) * factor + dy) * source.width +
+                                              size_t(x) * factor + dx) *
+                                                 4 +
+                                             c];
                     }
                 }
-                out.pixels[(size_t(y) * out.width + x) * 4 + c] = static_cast<uint8_t>(sum / (factor * factor));
+                out.pixels[(size_t(y) * out.width + x) * 4 + c] =
+                    static_cast<uint8_t>(sum / (factor * factor));
             }
         }
     }

@@ -9,6 +9,5 @@ void utilSleep(int milliseconds)
     if (milliseconds <= 0) return;
     timespec left{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
     // Resume after signals so the full pause is always slept.
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
 }

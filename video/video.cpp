@@ -32,9 +32,9 @@ struct VideoSource {
     GstBus* bus;
     int width;
     int height;
-    bool newestOnly;      // the sink drops frames: hand out only the newest queued
-    GstSample* pending;   // pulled but not yet handed out (the frame of videoOpen)
-    GstSample* current;   // handed out; its buffer is mapped
+    bool newestOnly;     // the sink drops frames: hand out only the newest queued
+    GstSample* pending;  // pulled but not yet handed out (the frame of videoOpen)
+    GstSample* current;  // handed out; its buffer is mapped
     GstMapInfo map;
     unsigned char* packed;  // the current frame without row padding, if it had some
     bool failed;            // a source error was reported: no more frames
@@ -43,7 +43,8 @@ struct VideoSource {
 VideoSource videoSource = {};
 
 // One line on standard error, never more: GStreamer's texts may hold line breaks.
-void videoReport(const std::string& text) {
+void videoReport(const std::string& text)
+{
     std::string line = "video: " + text;
     for (char& c : line) {
         if (c == '\n' || c == '\r') c = ' ';
@@ -53,7 +54,8 @@ void videoReport(const std::string& text) {
 
 // GStreamer's reason for an error message: the element, the message and the detail
 // that names the cause (the last line of the debug text, e.g. the missing file).
-std::string videoErrorText(GstMessage* message) {
+std::string videoErrorText(GstMessage* message)
+{
     GError* error = nullptr;
     gchar* debug = nullptr;
     gst_message_parse_error(message, &error, &debug);
@@ -74,7 +76,8 @@ std::string videoErrorText(GstMessage* message) {
 // Pops every pending bus message (they would pile up otherwise). Returns -1 once a
 // source error has been reported (the first one only, once per source), else 0;
 // sets *ended at the end of the stream.
-int videoPollBus(bool* ended) {
+int videoPollBus(bool* ended)
+{
     while (GstMessage* message = gst_bus_pop(videoSource.bus)) {
         if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR && !videoSource.failed) {
             videoReport(videoErrorText(message));
@@ -87,7 +90,8 @@ int videoPollBus(bool* ended) {
     return videoSource.failed ? -1 : 0;
 }
 
-void videoReleaseFrames() {
+void videoReleaseFrames()
+{
     if (videoSource.current != nullptr) {
         gst_buffer_unmap(gst_sample_get_buffer(videoSource.current), &videoSource.map);
         gst_sample_unref(videoSource.current);
@@ -99,7 +103,8 @@ void videoReleaseFrames() {
     }
 }
 
-void videoRelease() {
+void videoRelease()
+{
     videoReleaseFrames();
     if (videoSource.pipeline != nullptr) {
         gst_element_set_state(videoSource.pipeline, GST_STATE_NULL);
@@ -114,14 +119,17 @@ void videoRelease() {
 
 // Whether the last element of a gst-launch description is an appsink: the first
 // word after the last '!' that is not inside quotes.
-bool videoEndsInAppsink(const std::string& description) {
+bool videoEndsInAppsink(const std::string& description)
+{
     size_t lastLink = std::string::npos;
     char quote = 0;
     for (size_t i = 0; i < description.size(); i++) {
         const char c = description[i];
         if (quote != 0) {
-            if (c == '\\') i++;
-            else if (c == quote) quote = 0;
+            if (c == '\\')
+                i++;
+            else if (c == quote)
+                quote = 0;
         } else if (c == '"' || c == '\'') {
             quote = c;
         } else if (c == '!') {
@@ -129,18 +137,21 @@ bool videoEndsInAppsink(const std::string& description) {
         }
     }
     size_t start = lastLink == std::string::npos ? 0 : lastLink + 1;
-    while (start < description.size() && std::isspace(static_cast<unsigned char>(description[start]))) {
+    while (start < description.size() &&
+           std::isspace(static_cast<unsigned char>(description[start]))) {
         start++;
     }
     size_t end = start;
-    while (end < description.size() && !std::isspace(static_cast<unsigned char>(description[end]))) {
+    while (end < description.size() &&
+           !std::isspace(static_cast<unsigned char>(description[end]))) {
         end++;
     }
     return description.compare(start, end - start, "appsink") == 0;
 }
 
 // The description's own appsink: the first appsink among the pipeline's sinks.
-GstElement* videoFindAppsink(GstElement* pipeline) {
+GstElement* videoFindAppsink(GstElement* pipeline)
+{
     if (!GST_IS_BIN(pipeline)) return nullptr;
     GstElement* found = nullptr;
     GstIterator* it = gst_bin_iterate_sinks(GST_BIN(pipeline));
@@ -156,7 +167,8 @@ GstElement* videoFindAppsink(GstElement* pipeline) {
 }
 
 // Builds the pipeline and finds its sink. Returns 0, or -1 after reporting.
-int videoBuild(const char* config) {
+int videoBuild(const char* config)
+{
     std::string description = config;
     size_t first = description.find_first_not_of(" \t\r\n");
     description = first == std::string::npos ? kVideoDefaultSource : description.substr(first);
@@ -164,8 +176,8 @@ int videoBuild(const char* config) {
     if (!ownSink) description += kVideoSinkChain;
 
     GError* error = nullptr;
-    GstElement* pipeline = gst_parse_launch_full(description.c_str(), nullptr,
-                                                 GST_PARSE_FLAG_FATAL_ERRORS, &error);
+    GstElement* pipeline =
+        gst_parse_launch_full(description.c_str(), nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &error);
     if (error != nullptr) {
         videoReport(error->message);
         g_error_free(error);
@@ -200,7 +212,8 @@ int videoBuild(const char* config) {
 
 // Plays the pipeline and waits for the first frame. Returns it, or null after
 // reporting why none came.
-GstSample* videoFirstFrame() {
+GstSample* videoFirstFrame()
+{
     if (gst_element_set_state(videoSource.pipeline, GST_STATE_PLAYING) ==
         GST_STATE_CHANGE_FAILURE) {
         if (videoPollBus(nullptr) == 0) videoReport("the source cannot start");
@@ -217,14 +230,15 @@ GstSample* videoFirstFrame() {
             return nullptr;
         }
     }
-    videoReport("no frame from the source within " +
-                std::to_string(kVideoOpenTimeoutMs / 1000) + " seconds");
+    videoReport("no frame from the source within " + std::to_string(kVideoOpenTimeoutMs / 1000) +
+                " seconds");
     return nullptr;
 }
 
 // Reads the frame size from the first frame and fixes it: later frames are scaled
 // to it by our chain, or refused by the description's own sink.
-int videoFixSize(GstSample* sample) {
+int videoFixSize(GstSample* sample)
+{
     GstVideoInfo info;
     GstCaps* caps = gst_sample_get_caps(sample);
     if (caps == nullptr || !gst_video_info_from_caps(&info, caps)) {
@@ -233,15 +247,14 @@ int videoFixSize(GstSample* sample) {
     }
     if (GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGRA) {
         videoReport(std::string("frames arrive as ") +
-                    gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&info)) +
-                    ", not BGRA");
+                    gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&info)) + ", not BGRA");
         return -1;
     }
     videoSource.width = GST_VIDEO_INFO_WIDTH(&info);
     videoSource.height = GST_VIDEO_INFO_HEIGHT(&info);
-    GstCaps* fixed = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA",
-                                         "width", G_TYPE_INT, videoSource.width, "height",
-                                         G_TYPE_INT, videoSource.height, nullptr);
+    GstCaps* fixed =
+        gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width", G_TYPE_INT,
+                            videoSource.width, "height", G_TYPE_INT, videoSource.height, nullptr);
     g_object_set(videoSource.sizeFilter, "caps", fixed, nullptr);
     gst_caps_unref(fixed);
     return 0;
@@ -249,7 +262,8 @@ int videoFixSize(GstSample* sample) {
 
 // Next sample to hand out, or null: the frame held since videoOpen first, then the
 // sink's queue (only its newest when the sink drops frames anyway).
-GstSample* videoNextSample() {
+GstSample* videoNextSample()
+{
     GstAppSink* sink = GST_APP_SINK(videoSource.sink);
     GstSample* sample = videoSource.pending;
     videoSource.pending = nullptr;
@@ -264,7 +278,8 @@ GstSample* videoNextSample() {
 
 // Makes `sample` the current frame and returns its pixels without row padding, or
 // null (sample dropped) if it is not a frame of the fixed size.
-unsigned char* videoHandOut(GstSample* sample) {
+unsigned char* videoHandOut(GstSample* sample)
+{
     GstVideoInfo info;
     GstCaps* caps = gst_sample_get_caps(sample);
     GstBuffer* buffer = gst_sample_get_buffer(sample);
@@ -316,7 +331,8 @@ unsigned char* videoHandOut(GstSample* sample) {
 
 }  // namespace
 
-int videoOpen(const char* config) {
+int videoOpen(const char* config)
+{
     if (videoSource.pipeline != nullptr) {
         videoReport("a video source is already open");
         return -1;
@@ -344,14 +360,16 @@ int videoOpen(const char* config) {
     return 0;
 }
 
-int videoInqSize(int* width, int* height) {
+int videoInqSize(int* width, int* height)
+{
     if (videoSource.pipeline == nullptr) return -1;
     *width = videoSource.width;
     *height = videoSource.height;
     return 0;
 }
 
-int videoCapStart() {
+int videoCapStart()
+{
     if (videoSource.pipeline == nullptr) return -1;
     if (gst_element_set_state(videoSource.pipeline, GST_STATE_PLAYING) ==
         GST_STATE_CHANGE_FAILURE) {
@@ -361,7 +379,8 @@ int videoCapStart() {
     return 0;
 }
 
-unsigned char* videoGetImage() {
+unsigned char* videoGetImage()
+{
     if (videoSource.pipeline == nullptr) return nullptr;
     // A source error is reported as soon as it is seen, but the frames the source
     // delivered before it failed are still handed out, each once; then nothing comes.
@@ -372,16 +391,21 @@ unsigned char* videoGetImage() {
     return nullptr;
 }
 
-int videoCapNext() { return videoSource.pipeline == nullptr ? -1 : 0; }
+int videoCapNext()
+{
+    return videoSource.pipeline == nullptr ? -1 : 0;
+}
 
-int videoCapStop() {
+int videoCapStop()
+{
     if (videoSource.pipeline == nullptr) return -1;
     videoReleaseFrames();
     gst_element_set_state(videoSource.pipeline, GST_STATE_NULL);
     return 0;
 }
 
-int videoClose() {
+int videoClose()
+{
     videoRelease();
     return 0;
 }
