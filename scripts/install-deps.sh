@@ -9,7 +9,11 @@ packages=(
   freeglut3-dev libgl1-mesa-dev libgl1-mesa-dri
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
-  libpng-dev
+  libpng-dev libjpeg62-turbo-dev
+  # chessboard corners for camera calibration
+  libopencv-core-dev libopencv-imgproc-dev libopencv-calib3d-dev
+  # decoders for phone clips (H.264) and MJPEG webcams
+  gstreamer1.0-libav gstreamer1.0-plugins-bad
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-apps xdotool
 )
