@@ -2,6 +2,9 @@
 // keeps identities stable across frames and bridges brief drop-outs.
 #include "detect/detect.h"
 
+#include "camera/camera.h"
+#include "detect/internal.h"
+
 HistoryEntry markHistory[kMarkHistoryMax];
 int32_t markHistoryCount = 0;
 
@@ -116,15 +119,11 @@ int32_t markRecall(DetectedMarker* list, int32_t count)
     return count;
 }
 
-}  // namespace
-
-int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList,
-               int32_t* markerCount)
+// 2.-3. The fixed-capacity path: 16-bit labels (failing beyond kMarkLabelMax) and the
+//       first kMarkCandidateMax squares in region order.
+int markFixedSquares(const uint8_t* frame, int threshold, SquareCandidate** candidates,
+                     int32_t* candidateCount)
 {
-    // 1. Nothing is reported unless the frame is processed.
-    *markerCount = 0;
-
-    // 2. Labeling; its failure leaves the history untouched.
     int32_t regionCount = 0;
     int32_t* regionArea = nullptr;
     double* regionCentroid = nullptr;
@@ -133,12 +132,38 @@ int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList,
     const int16_t* labelImage = markLabel(frame, threshold, &regionCount, &regionArea,
                                           &regionCentroid, &regionBox, &labelTable);
     if (labelImage == nullptr) return -1;
+    markFindSquares(labelImage, regionCount, labelTable, regionArea, regionCentroid, regionBox,
+                    kMarkAreaMax, kMarkAreaMin, kMarkSquareFactor, candidates, candidateCount);
+    return 0;
+}
 
-    // 3. Square candidates.
+}  // namespace
+
+int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList,
+               int32_t* markerCount)
+{
+    // 1. Nothing is reported unless the frame is processed.
+    *markerCount = 0;
+
+    // 2.-3. Labeling and square candidates. Frames beyond one megapixel take the
+    //       frame-sized path, whose labels never run out. A failure leaves the history
+    //       untouched.
     SquareCandidate* candidates = nullptr;
     int32_t candidateCount = 0;
-    markFindSquares(labelImage, regionCount, labelTable, regionArea, regionCentroid, regionBox,
-                    kMarkAreaMax, kMarkAreaMin, kMarkSquareFactor, &candidates, &candidateCount);
+    const int64_t pixels = static_cast<int64_t>(camImageWidth) * camImageHeight;
+    if (pixels > kMarkFixedPixelMax) {
+        if (frame == nullptr || pixels > kMarkPixelMax || camImageWidth > kMarkSideMax ||
+            camImageHeight > kMarkSideMax)
+            return -1;
+        MarkWideWork* work = markWideDefaultWork();
+        candidateCount =
+            markWideFindSquares(work, frame, camImageWidth, camImageHeight,
+                                markWideDefaults(camImageWidth, camImageHeight, threshold));
+        if (candidateCount < 0) return -1;
+        candidates = work->candidates;
+    } else if (markFixedSquares(frame, threshold, &candidates, &candidateCount) < 0) {
+        return -1;
+    }
 
     // 4. Edge lines, corners and identities.
     DetectedMarker* list = nullptr;

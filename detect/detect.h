@@ -25,9 +25,10 @@
 //
 // Storage: everything is owned by the detector and sized once. The per-pixel buffers
 // are sized from the installed image size on the first call after it grows (so frames
-// beyond 1,048,576 pixels work, up to kMarkPixelMax); no other allocation happens per
-// frame except the small matrices of edge fitting and pattern sampling, released in
-// the same call. Everything returned stays valid until the next call of the stage
+// beyond 1,048,576 pixels work, up to kMarkPixelMax); the frame-sized path's label and
+// square tables grow when a frame needs more and are kept. No other allocation
+// happens per frame except the small matrices of edge fitting and pattern sampling,
+// released in the same call. Everything returned stays valid until the next call of the stage
 // that produced it (for markDetect: until the next markDetect).
 //
 // Result codes: 0 success, -1 failure. Diagnostics ("??? 1\n" ...) go to standard
@@ -120,10 +121,17 @@ extern int32_t markHistoryCount;  // entries in use, 0 ... kMarkHistoryMax
 // product is formed without overflow). Sets *markerCount to 0 first. On success
 // returns 0 and sets *markerList to the detector's list (fresh markers in candidate
 // order, then markers recalled from the history) and *markerCount to its length
-// (0 ... kMarkOutputMax); both valid until the next call. Returns -1 when labeling
-// fails (more than 32767 provisional labels, frame null, no image size installed,
-// frame too large or buffers not allocatable); *markerList is then untouched,
-// *markerCount is 0 and the history is unchanged.
+// (0 ... kMarkOutputMax); both valid until the next call.
+// Frames of at most 1,048,576 pixels run the stages below exactly: 16-bit labels, the
+// first kMarkCandidateMax squares in region order, areas kMarkAreaMin ... kMarkAreaMax.
+// Larger frames run a frame-sized path instead: labels as many as the frame needs
+// (32-bit), the maximum area scaled with the frame (kMarkAreaMax * width * height /
+// (640 * 480)), overlaps removed among all squares, then the kMarkCandidateMax
+// largest kept (ties: the earlier region), in region order.
+// Returns -1 when labeling fails (more than 32767 provisional labels on a frame of at
+// most 1,048,576 pixels, frame null, no image size installed, frame too large or
+// buffers not allocatable); *markerList is then untouched, *markerCount is 0 and the
+// history is unchanged.
 int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList,
                int32_t* markerCount);
 

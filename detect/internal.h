@@ -1,0 +1,112 @@
+// detect internals shared by its source files; not part of the public interface.
+#pragma once
+
+#include "detect/detect.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+// Frames up to this many pixels take the fixed-capacity path (16-bit labels, the first
+// kMarkCandidateMax squares in region order); larger ones take the frame-sized path.
+constexpr int64_t kMarkFixedPixelMax = 1048576;
+
+// A growable array of plain records, owned, released by its destructor. reserve()
+// keeps the contents and reports failure instead of throwing.
+template <typename T>
+struct MarkBuffer {
+    T* data = nullptr;
+    int64_t capacity = 0;
+
+    MarkBuffer() = default;
+    MarkBuffer(const MarkBuffer&) = delete;
+    MarkBuffer& operator=(const MarkBuffer&) = delete;
+    ~MarkBuffer() { std::free(data); }
+
+    // Makes room for at least n records, growing by at least half. Returns false when
+    // the memory is not available (contents and capacity then unchanged).
+    bool reserve(int64_t n)
+    {
+        if (n <= capacity) return true;
+        int64_t grown = capacity + capacity / 2;
+        if (grown < n) grown = n;
+        if (grown < 64) grown = 64;
+        void* p = std::realloc(data, static_cast<size_t>(grown) * sizeof(T));
+        if (p == nullptr) return false;
+        data = static_cast<T*>(p);
+        capacity = grown;
+        return true;
+    }
+};
+
+// How the frame-sized path binarises and which squares it keeps.
+struct MarkWideSettings {
+    int threshold = 100;               // dark when blue + green + red <= 3 * threshold (global)
+    int localThreshold = 0;            // non-zero: dark when the grey level lies more than
+                                       // localOffset below the mean of the localWindow square
+                                       // around the pixel (threshold is then not used)
+    int localWindow = 0;               // side of that square, pixels, odd, 3 ... 1023
+    int localOffset = 7;               // grey levels (mean of the three channels), >= 0
+    int minArea = 70;                  // pixels
+    int maxArea = 100000;              // pixels
+    double factor = 1.0;               // scales the corner threshold of the square test
+    int enclosedTolerance = 0;         // non-zero: the square test's tolerance comes from the
+                                       // area the outline encloses instead of the dark pixels
+    int capacity = kMarkCandidateMax;  // candidates handed on, 1 ... kMarkCandidateMax
+};
+
+// One square found by the frame-sized path; its contour lives in the point pool.
+struct MarkWideSquare {
+    int32_t area;
+    double centroid[2];
+    int64_t first;  // index of point 0 in the pool
+    int32_t pointCount;
+    int32_t corners[5];
+};
+
+// Statistics of the per-pixel label record, as in labeling.
+struct MarkWideRecord {
+    int32_t area;
+    int64_t sumX;
+    int64_t sumY;
+    int32_t xmin, xmax, ymin, ymax;
+};
+
+// Working storage of the frame-sized path. Every buffer follows the frame: labels are
+// limited only by memory (a frame needs at most one provisional label per two inner
+// pixels), squares and their contours by what the frame holds.
+struct MarkWideWork {
+    MarkBuffer<int32_t> labelImage;  // width * height, index y * width + x
+    MarkBuffer<int32_t> table;       // provisional label n -> entry n - 1
+    MarkBuffer<MarkWideRecord> records;
+    MarkBuffer<int32_t> regionArea;
+    MarkBuffer<double> regionCentroid;  // 2 per region
+    MarkBuffer<int32_t> regionBox;      // 4 per region
+    MarkBuffer<int32_t> flags;          // dark flags of one row (+ 8 stop entries)
+    MarkBuffer<uint32_t> columnSums;    // local threshold: per column, sum over the window rows
+    MarkBuffer<uint64_t> rowSums;       // local threshold: prefix sums of columnSums
+    MarkBuffer<MarkWideSquare> squares;
+    MarkBuffer<int32_t> poolX, poolY;
+    SquareCandidate scratch;
+    SquareCandidate candidates[kMarkCandidateMax];
+    // Counts of the last run.
+    int32_t labels = 0;
+    int32_t regions = 0;
+    int32_t sized = 0;  // regions passing the size and border tests
+    int32_t squareCount = 0;
+};
+
+// Labels, finds and thins the squares of a width x height frame into work->candidates:
+// overlaps are removed among all squares (the same rule as markFindSquares); when more
+// than settings.capacity remain, the largest ones are kept (ties: the earlier region);
+// the kept ones stay in region order. Returns the number of candidates, or -1 when
+// memory runs out. A contour trace failure prints the same diagnostics as
+// markTraceContour.
+int32_t markWideFindSquares(MarkWideWork* work, const uint8_t* frame, int width, int height,
+                            const MarkWideSettings& settings);
+
+// The settings markDetect uses for frames beyond kMarkFixedPixelMax: those of the
+// fixed path with the maximum area scaled with the frame (100000 at 640 x 480).
+MarkWideSettings markWideDefaults(int width, int height, int threshold);
+
+// The default detector's storage for the frame-sized path.
+MarkWideWork* markWideDefaultWork();

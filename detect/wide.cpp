@@ -1,0 +1,461 @@
+// The frame-sized path: labeling whose capacity follows the frame (32-bit labels), a
+// global or local threshold, and square detection that keeps every square until
+// overlaps are removed. Used for frames beyond one megapixel, where a fixed label and
+// candidate count cannot be promised to suffice.
+#include "detect/internal.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int kMarkStepX[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+constexpr int kMarkStepY[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
+
+// ---- Dark flags ---------------------------------------------------------------------
+
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define MARK_WIDE_VECTOR 1
+typedef int32_t MarkWidePixels4 __attribute__((vector_size(16)));
+#endif
+
+// Global threshold: flags[x] = -1 where blue + green + red <= limit, x = 1 ... width - 2.
+void markWideGlobalFlags(const uint8_t* row, int width, int limit, int32_t* flags)
+{
+    int x = 1;
+#ifdef MARK_WIDE_VECTOR
+    const MarkWidePixels4 low = {0xFF, 0xFF, 0xFF, 0xFF};
+    const MarkWidePixels4 lim = {limit, limit, limit, limit};
+    for (; x + 4 <= width - 1; x += 4) {
+        MarkWidePixels4 p;
+        std::memcpy(&p, row + 4 * x, sizeof p);
+        const MarkWidePixels4 sum = (p & low) + ((p >> 8) & low) + ((p >> 16) & low);
+        const MarkWidePixels4 dark = sum <= lim;
+        std::memcpy(flags + x, &dark, sizeof dark);
+    }
+#endif
+    for (; x < width - 1; x++) {
+        const uint8_t* p = row + 4 * x;
+        flags[x] = (p[0] + p[1] + p[2] <= limit) ? -1 : 0;
+    }
+}
+
+inline uint32_t markWideGrey(const uint8_t* p)
+{
+    return p[0] + p[1] + p[2];
+}
+
+// Local threshold. columnSums holds, per column, the channel sums of the rows of the
+// window around row y (clipped to the frame); it is moved down one row per call, so a
+// pass over the frame reads every row three times (once here, twice for the sums).
+// That is the integral image of the frame, kept one row at a time.
+void markWideLocalFlags(MarkWideWork* work, const uint8_t* frame, int width, int height, int y,
+                        const MarkWideSettings& s, int32_t* flags)
+{
+    const int r = s.localWindow / 2;
+    uint32_t* cols = work->columnSums.data;
+    const int64_t rowBytes = static_cast<int64_t>(width) * 4;
+    if (y == 1) {
+        std::fill(cols, cols + width, 0u);
+        for (int yy = 0; yy <= std::min(1 + r, height - 1); yy++) {
+            const uint8_t* row = frame + yy * rowBytes;
+            for (int x = 0; x < width; x++) cols[x] += markWideGrey(row + 4 * x);
+        }
+    } else {
+        if (y + r < height) {
+            const uint8_t* row = frame + (y + r) * rowBytes;
+            for (int x = 0; x < width; x++) cols[x] += markWideGrey(row + 4 * x);
+        }
+        if (y - r - 1 >= 0) {
+            const uint8_t* row = frame + (y - r - 1) * rowBytes;
+            for (int x = 0; x < width; x++) cols[x] -= markWideGrey(row + 4 * x);
+        }
+    }
+    // prefix[x] = sum of cols[0 ... x - 1].
+    uint64_t* prefix = work->rowSums.data;
+    prefix[0] = 0;
+    for (int x = 0; x < width; x++) prefix[x + 1] = prefix[x] + cols[x];
+    const int64_t rows = std::min(y + r, height - 1) - std::max(y - r, 0) + 1;
+    const int64_t offset = 3 * static_cast<int64_t>(s.localOffset);
+    const uint8_t* row = frame + y * rowBytes;
+    for (int x = 1; x < width - 1; x++) {
+        const int x0 = std::max(x - r, 0), x1 = std::min(x + r, width - 1);
+        const int64_t n = rows * (x1 - x0 + 1);
+        const int64_t sum = static_cast<int64_t>(prefix[x1 + 1] - prefix[x0]);
+        const int64_t v = markWideGrey(row + 4 * x);
+        flags[x] = ((v + offset) * n < sum) ? -1 : 0;
+    }
+}
+
+// ---- Labeling -------------------------------------------------------------------------
+
+int32_t markWideFind(int32_t* table, int32_t n)
+{
+    while (table[n - 1] != n) {
+        const int32_t parent = table[n - 1];
+        table[n - 1] = table[parent - 1];
+        n = parent;
+    }
+    return n;
+}
+
+// The smaller representative survives, so every class's root is its smallest label
+// and region numbers follow the raster order of each region's first pixel.
+int32_t markWideMerge(int32_t* table, int32_t a, int32_t b)
+{
+    if (a > b) {
+        table[a - 1] = b;
+        return b;
+    }
+    if (a < b) table[b - 1] = a;
+    return a;
+}
+
+// Label for the first pixel of a run; a new one when nothing above is labelled.
+// Returns 0 when the tables cannot grow.
+int32_t markWideRunStart(MarkWideWork* w, const int32_t* up, int x, int y, int32_t* k)
+{
+    const int32_t U = up[x], UR = up[x + 1], UL = up[x - 1];
+    if (U > 0) return U;
+    if (UR > 0 && UL > 0)
+        return markWideMerge(w->table.data, markWideFind(w->table.data, UR),
+                             markWideFind(w->table.data, UL));
+    if (UR > 0) return UR;
+    if (UL > 0) return UL;
+    const int32_t n = *k + 1;
+    if (!w->table.reserve(n) || !w->records.reserve(n)) return 0;
+    *k = n;
+    w->table.data[n - 1] = n;
+    w->records.data[n - 1] = MarkWideRecord{0, 0, 0, x, x, y, y};
+    return n;
+}
+
+int markWideRun(MarkWideWork* w, const int32_t* up, int32_t* here, int x0, int x1, int y,
+                int32_t* k)
+{
+    int32_t label = markWideRunStart(w, up, x0, y, k);
+    if (label == 0) return -1;
+    int32_t* table = w->table.data;
+    here[x0] = label;
+    for (int x = x0 + 1; x <= x1; x++) {
+        const int32_t U = up[x];
+        if (U > 0) {
+            label = U;
+        } else {
+            const int32_t UR = up[x + 1], UL = up[x - 1];
+            if (UR > 0) {
+                label = markWideMerge(table, markWideFind(table, UR),
+                                      markWideFind(table, UL > 0 ? UL : label));
+            } else if (UL > 0) {
+                label = UL;
+            }
+        }
+        here[x] = label;
+    }
+    MarkWideRecord& r = w->records.data[label - 1];
+    const int32_t n = x1 - x0 + 1;
+    r.area += n;
+    r.sumX += static_cast<int64_t>(x0 + x1) * n / 2;
+    r.sumY += static_cast<int64_t>(n) * y;
+    r.xmin = std::min(r.xmin, x0);
+    r.xmax = std::max(r.xmax, x1);
+    r.ymin = std::min(r.ymin, y);
+    r.ymax = std::max(r.ymax, y);
+    return 0;
+}
+
+// Labels the frame; returns the provisional label count or -1 when memory runs out.
+int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int height,
+                     const MarkWideSettings& s)
+{
+    const int64_t pixels = static_cast<int64_t>(width) * height;
+    if (!w->labelImage.reserve(pixels) || !w->flags.reserve(width + 8)) return -1;
+    if (s.localThreshold && (!w->columnSums.reserve(width) || !w->rowSums.reserve(width + 1)))
+        return -1;
+    int32_t* L = w->labelImage.data;
+    std::fill(L, L + width, 0);
+    std::fill(L + (pixels - width), L + pixels, 0);
+    const int limit = 3 * std::min(std::max(s.threshold, -1), 255);
+    int32_t* flags = w->flags.data;
+    int32_t k = 0;
+    for (int y = 1; y < height - 1; y++) {
+        const int64_t rowStart = static_cast<int64_t>(y) * width;
+        int32_t* here = L + rowStart;
+        const int32_t* up = here - width;
+        if (s.localThreshold)
+            markWideLocalFlags(w, frame, width, height, y, s, flags);
+        else
+            markWideGlobalFlags(frame + rowStart * 4, width, limit, flags);
+        flags[0] = 0;
+        for (int x = width - 1; x < width + 7; x++) flags[x] = 0;
+        std::fill(here, here + width, 0);
+        int x = 1;
+        while (x < width - 1) {
+            while (x < width - 1 && flags[x] == 0) x++;
+            if (x >= width - 1) break;
+            int end = x;
+            while (flags[end + 1] != 0) end++;
+            if (markWideRun(w, up, here, x, end, y, &k) < 0) return -1;
+            x = end + 1;
+        }
+    }
+    return k;
+}
+
+// Region numbers in order of each class's smallest label, then region statistics.
+int32_t markWideRegions(MarkWideWork* w, int32_t k, int width, int height)
+{
+    int32_t* table = w->table.data;
+    int32_t next = 1;
+    for (int32_t n = 1; n <= k; n++)
+        table[n - 1] = (table[n - 1] == n) ? next++ : table[table[n - 1] - 1];
+    const int32_t regions = next - 1;
+    if (regions == 0) return 0;
+    if (!w->regionArea.reserve(regions) || !w->regionCentroid.reserve(2 * int64_t{regions}) ||
+        !w->regionBox.reserve(4 * int64_t{regions}))
+        return -1;
+    int32_t* area = w->regionArea.data;
+    double* centroid = w->regionCentroid.data;
+    int32_t* box = w->regionBox.data;
+    for (int32_t r = 0; r < regions; r++) {
+        area[r] = 0;
+        centroid[2 * r] = centroid[2 * r + 1] = 0.0;
+        box[4 * r] = width;
+        box[4 * r + 1] = 0;
+        box[4 * r + 2] = height;
+        box[4 * r + 3] = 0;
+    }
+    for (int32_t n = 0; n < k; n++) {
+        const int32_t r = table[n] - 1;
+        const MarkWideRecord& rec = w->records.data[n];
+        area[r] += rec.area;
+        centroid[2 * r] += static_cast<double>(rec.sumX);
+        centroid[2 * r + 1] += static_cast<double>(rec.sumY);
+        int32_t* b = box + 4 * r;
+        b[0] = std::min(b[0], rec.xmin);
+        b[1] = std::max(b[1], rec.xmax);
+        b[2] = std::min(b[2], rec.ymin);
+        b[3] = std::max(b[3], rec.ymax);
+    }
+    for (int32_t r = 0; r < regions; r++) {
+        const double inverse = 1.0 / area[r];
+        centroid[2 * r] *= inverse;
+        centroid[2 * r + 1] *= inverse;
+    }
+    return regions;
+}
+
+// ---- Squares -------------------------------------------------------------------------
+
+// Outer contour of a region, clockwise, rotated to start at the point farthest from
+// the start, closed with a copy of point 0 (the rule of markTraceContour). The label
+// image's border is clear, so every neighbour of a labelled pixel lies in the image.
+int markWideTrace(const MarkWideWork* w, int width, int32_t region, const int32_t box[4],
+                  SquareCandidate* cand)
+{
+    const int32_t* L = w->labelImage.data;
+    const int32_t* table = w->table.data;
+    const int ymin = box[2];
+    int sx = -1;
+    for (int x = box[0]; x <= box[1]; x++) {
+        const int32_t l = L[static_cast<int64_t>(ymin) * width + x];
+        if (l > 0 && table[l - 1] == region) {
+            sx = x;
+            break;
+        }
+    }
+    if (sx < 0) {
+        std::printf("??? 1\n");
+        return -1;
+    }
+    int64_t offset[8];
+    for (int d = 0; d < 8; d++)
+        offset[d] = static_cast<int64_t>(kMarkStepY[d]) * width + kMarkStepX[d];
+    int32_t* px = cand->pointX;
+    int32_t* py = cand->pointY;
+    px[0] = sx;
+    py[0] = ymin;
+    int32_t count = 1;
+    int d = 5;
+    for (;;) {
+        const int lx = px[count - 1], ly = py[count - 1];
+        const int32_t* here = L + static_cast<int64_t>(ly) * width + lx;
+        d = (d + 5) & 7;
+        int tries = 0;
+        while (tries < 8 && here[offset[d]] <= 0) {
+            d = (d + 1) & 7;
+            tries++;
+        }
+        if (tries == 8) {
+            std::printf("??? 2\n");
+            return -1;
+        }
+        px[count] = lx + kMarkStepX[d];
+        py[count] = ly + kMarkStepY[d];
+        if (px[count] == px[0] && py[count] == py[0]) break;
+        count++;
+        if (count == kMarkTraceFail) {
+            std::printf("??? 3\n");
+            return -1;
+        }
+    }
+    int32_t far = 1, dmax = 0;
+    for (int32_t i = 1; i < count; i++) {
+        const int32_t dx = px[i] - px[0], dy = py[i] - py[0];
+        if (dx * dx + dy * dy > dmax) {
+            dmax = dx * dx + dy * dy;
+            far = i;
+        }
+    }
+    std::rotate(px, px + far, px + count);
+    std::rotate(py, py + far, py + count);
+    px[count] = px[0];
+    py[count] = py[0];
+    cand->pointCount = count + 1;
+    return 0;
+}
+
+// Area enclosed by a closed contour (shoelace formula through the pixel centres) plus
+// half its perimeter in steps: the area of the outline drawn round the pixels' edges.
+double markWideEnclosedArea(const SquareCandidate& c)
+{
+    int64_t twice = 0;
+    double perimeter = 0.0;
+    for (int32_t i = 0; i + 1 < c.pointCount; i++) {
+        twice += static_cast<int64_t>(c.pointX[i]) * c.pointY[i + 1] -
+                 static_cast<int64_t>(c.pointX[i + 1]) * c.pointY[i];
+        const bool diagonal = c.pointX[i] != c.pointX[i + 1] && c.pointY[i] != c.pointY[i + 1];
+        perimeter += diagonal ? 1.4142135623730951 : 1.0;
+    }
+    return std::abs(static_cast<double>(twice)) / 2.0 + perimeter / 2.0 + 1.0;
+}
+
+// The rule of markFindSquares' overlap removal on the whole list.
+int32_t markWideRemoveOverlaps(MarkWideSquare* list, int32_t n)
+{
+    for (int32_t i = 0; i < n; i++) {
+        for (int32_t j = i + 1; j < n; j++) {
+            const double dx = list[i].centroid[0] - list[j].centroid[0];
+            const double dy = list[i].centroid[1] - list[j].centroid[1];
+            const double d = dx * dx + dy * dy;
+            if (list[i].area > list[j].area) {
+                if (d < list[i].area / 4) list[j].area = 0;
+            } else {
+                if (d < list[j].area / 4) list[i].area = 0;
+            }
+        }
+    }
+    int32_t kept = 0;
+    for (int32_t i = 0; i < n; i++) {
+        if (list[i].area != 0) list[kept++] = list[i];
+    }
+    return kept;
+}
+
+}  // namespace
+
+MarkWideSettings markWideDefaults(int width, int height, int threshold)
+{
+    MarkWideSettings s;
+    s.threshold = threshold;
+    const int64_t scaled = int64_t{kMarkAreaMax} * width * height / (640 * 480);
+    s.maxArea =
+        static_cast<int>(std::min<int64_t>(std::max<int64_t>(scaled, kMarkAreaMax), INT32_MAX));
+    return s;
+}
+
+MarkWideWork* markWideDefaultWork()
+{
+    static MarkWideWork work;
+    return &work;
+}
+
+int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, int height,
+                            const MarkWideSettings& s)
+{
+    w->labels = w->regions = w->sized = w->squareCount = 0;
+    // 1. Labels, as many as the frame needs.
+    const int32_t k = markWideScan(w, frame, width, height, s);
+    if (k < 0) return -1;
+    w->labels = k;
+    const int32_t regions = markWideRegions(w, k, width, height);
+    if (regions < 0) return -1;
+    w->regions = regions;
+
+    // 2. Every square, its contour kept in the pool.
+    int32_t n = 0;
+    int64_t pooled = 0;
+    for (int32_t r = 0; r < regions; r++) {
+        const int32_t area = w->regionArea.data[r];
+        const int32_t* box = w->regionBox.data + 4 * r;
+        if (area < s.minArea || area > s.maxArea) continue;
+        if (box[0] == 1 || box[1] == width - 2 || box[2] == 1 || box[3] == height - 2) continue;
+        w->sized++;
+        SquareCandidate* c = &w->scratch;
+        if (markWideTrace(w, width, r + 1, box, c) < 0) continue;
+        int32_t testArea = area;
+        if (s.enclosedTolerance) {
+            // A full-bordered square's dark area is 3/4 of what its outline encloses.
+            const double e = 0.75 * markWideEnclosedArea(*c);
+            testArea = static_cast<int32_t>(std::min(e, 2.0e9));
+        }
+        if (markCheckSquare(testArea, c, s.factor) < 0) continue;
+        if (!w->squares.reserve(n + 1) || !w->poolX.reserve(pooled + c->pointCount) ||
+            !w->poolY.reserve(pooled + c->pointCount))
+            return -1;
+        MarkWideSquare& q = w->squares.data[n++];
+        q.area = area;
+        q.centroid[0] = w->regionCentroid.data[2 * r];
+        q.centroid[1] = w->regionCentroid.data[2 * r + 1];
+        q.first = pooled;
+        q.pointCount = c->pointCount;
+        std::copy(c->corners, c->corners + 5, q.corners);
+        std::copy(c->pointX, c->pointX + c->pointCount, w->poolX.data + pooled);
+        std::copy(c->pointY, c->pointY + c->pointCount, w->poolY.data + pooled);
+        pooled += c->pointCount;
+    }
+
+    // 3. Overlaps among all of them, then the largest up to the capacity.
+    n = markWideRemoveOverlaps(w->squares.data, n);
+    w->squareCount = n;
+    const int32_t capacity = std::min(std::max(s.capacity, 1), kMarkCandidateMax);
+    int32_t minKept = 0;  // squares of smaller area are dropped (with ties: later ones)
+    int32_t tiesLeft = 0;
+    if (n > capacity) {
+        int32_t areas[kMarkCandidateMax];
+        int32_t held = 0;
+        for (int32_t i = 0; i < n; i++) {
+            // The `capacity` largest areas seen so far, smallest first.
+            const int32_t a = w->squares.data[i].area;
+            if (held < capacity) {
+                areas[held++] = a;
+                std::sort(areas, areas + held);
+            } else if (a > areas[0]) {
+                areas[0] = a;
+                std::sort(areas, areas + held);
+            }
+        }
+        minKept = areas[0];
+        tiesLeft = static_cast<int32_t>(std::count(areas, areas + held, minKept));
+    }
+    int32_t out = 0;
+    for (int32_t i = 0; i < n && out < capacity; i++) {
+        const MarkWideSquare& q = w->squares.data[i];
+        if (q.area < minKept) continue;
+        if (q.area == minKept && n > capacity) {
+            if (tiesLeft == 0) continue;
+            tiesLeft--;
+        }
+        SquareCandidate& c = w->candidates[out++];
+        c.area = q.area;
+        c.centroid[0] = q.centroid[0];
+        c.centroid[1] = q.centroid[1];
+        c.pointCount = q.pointCount;
+        std::copy(q.corners, q.corners + 5, c.corners);
+        std::copy(w->poolX.data + q.first, w->poolX.data + q.first + q.pointCount, c.pointX);
+        std::copy(w->poolY.data + q.first, w->poolY.data + q.first + q.pointCount, c.pointY);
+    }
+    return out;
+}
