@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "model/model.h"
+#include "tests/support/support.h"
 
 namespace fs = std::filesystem;
 
@@ -69,18 +70,6 @@ void writeFrame(const fs::path& path, int frame, bool alternate)
         out << line;
     }
     out << "\t}\n}\nEof\n";
-}
-
-void writeTexture(const fs::path& path)
-{
-    const int w = 64;
-    std::string b(54, '\0');
-    b[0] = 'B';
-    b[1] = 'M';
-    b[18] = static_cast<char>(w);
-    b[22] = static_cast<char>(w);
-    for (int i = 0; i < w * w; ++i) b += std::string("\x40\x80\xc0", 3);
-    std::ofstream(path, std::ios::binary) << b;
 }
 
 std::string framePath(int i)
@@ -165,13 +154,10 @@ BENCHMARK(BM_LoadSequence)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Itera
 
 int main(int argc, char** argv)
 {
-    glutInit(&argc, argv);
-    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
-    glutInitWindowSize(64, 64);
-    glutCreateWindow("bench_model");
+    support::glOpenWindow("bench_model", 64, 64);
     benchDir = fs::temp_directory_path() / ("tarlim_bench_model_" + std::to_string(getpid()));
     fs::create_directories(benchDir);
-    writeTexture(benchDir / "skin.bmp");
+    support::spit(benchDir / "skin.bmp", support::bitmapFilled(64, 0xc08040));
     for (int i = 0; i < kFiles; ++i) {
         writeFrame(framePath(i), i, false);
         writeFrame(worstPath(i), i, true);

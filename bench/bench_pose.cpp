@@ -10,6 +10,7 @@
 #include "camera/camera.h"
 #include "detect/detect.h"
 #include "pose/pose.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -33,11 +34,8 @@ void rotate(double R[3][3], int axis, double t)
 std::vector<DetectedMarker> makeMarkers(const double P[3][4], double jitter)
 {
     std::vector<DetectedMarker> markers;
-    unsigned seed = 12345;
-    auto next = [&seed]() {
-        seed = seed * 1103515245u + 12345u;
-        return ((seed >> 8) & 0xffff) / 65535.0 * 2 - 1;
-    };
+    support::Random rng{12345};
+    auto next = [&rng]() { return rng.uniform(-1.0, 1.0); };
     for (int v = 0; v < 64; v++) {
         double R[3][3] = {{1, 0, 0}, {0, -1, 0}, {0, 0, -1}};
         rotate(R, 2, v * 0.37);

@@ -67,6 +67,7 @@
 #include "pose/pose.h"
 #include "synth/synth.h"
 #include "tests/pose_truth.h"
+#include "tests/support/support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define SOAK_ASAN 1
@@ -137,34 +138,6 @@ constexpr double kSoakRegistrationPerSide = 0.03;
 constexpr double kSoakRotationReportDeg = 20.0;
 // How many failures of each check are printed in full.
 constexpr int kSoakPrintLimit = 5;
-
-// ---- Random numbers (own generator: the same stream on every machine) -------------------
-
-struct SoakRandom {
-    uint64_t state;
-    uint64_t next()
-    {
-        // splitmix64
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    double uniform(double lo, double hi)
-    {
-        return lo + (hi - lo) * static_cast<double>(next() >> 11) * 0x1.0p-53;
-    }
-    int range(int lo, int hi)
-    {
-        return lo + static_cast<int>(next() % static_cast<uint64_t>(hi - lo + 1));
-    }
-    double gauss()
-    {
-        // Box-Muller; 1 - u keeps the logarithm finite.
-        const double u = 1.0 - uniform(0.0, 1.0), v = uniform(0.0, 1.0);
-        return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v);
-    }
-};
 
 // ---- Options -------------------------------------------------------------------------------
 
@@ -276,7 +249,7 @@ struct SoakPool {
 
 // A marker of random picture kept at (u, v) with the given size, turning by up to 90
 // degrees and changing its tilt (0 ... 55 degrees) about a random axis.
-SoakPath soakPathAt(SoakRandom& rng, double u, double v, double size)
+SoakPath soakPathAt(support::Random& rng, double u, double v, double size)
 {
     SoakPath p{};
     p.picture = rng.range(0, kSoakPictures - 1);
@@ -292,7 +265,7 @@ SoakPath soakPathAt(SoakRandom& rng, double u, double v, double size)
 }
 
 // One to six markers, each kept in its own cell of a 3 x 2 grid so they never touch.
-void soakOrdinary(SoakRandom& rng, SoakTrajectory* t)
+void soakOrdinary(support::Random& rng, SoakTrajectory* t)
 {
     int cells[6] = {0, 1, 2, 3, 4, 5};
     for (int i = 5; i > 0; i--) std::swap(cells[i], cells[rng.range(0, i)]);
@@ -310,7 +283,7 @@ void soakOrdinary(SoakRandom& rng, SoakTrajectory* t)
 }
 
 // One or two markers crossing the whole frame from outside to outside, in separate lanes.
-void soakEnterLeave(SoakRandom& rng, SoakTrajectory* t)
+void soakEnterLeave(support::Random& rng, SoakTrajectory* t)
 {
     t->markerCount = rng.range(1, 2);
     const bool horizontal = rng.range(0, 1) == 0;
@@ -330,7 +303,7 @@ void soakEnterLeave(SoakRandom& rng, SoakTrajectory* t)
 }
 
 // A nearer (larger) marker passes over a farther one, or two pass over a third.
-void soakOverlap(SoakRandom& rng, SoakTrajectory* t)
+void soakOverlap(support::Random& rng, SoakTrajectory* t)
 {
     t->markerCount = rng.range(2, 3);
     SoakPath back =
@@ -354,7 +327,7 @@ void soakOverlap(SoakRandom& rng, SoakTrajectory* t)
 
 // A marker sliding across an edge or a corner of the frame, sometimes with a wholly
 // visible one in the middle.
-void soakPartlyOutside(SoakRandom& rng, double aspect, SoakTrajectory* t)
+void soakPartlyOutside(support::Random& rng, double aspect, SoakTrajectory* t)
 {
     const double size = rng.uniform(0.18, 0.3);
     SoakPath p = soakPathAt(rng, 0.5, 0.5, size);
@@ -412,7 +385,7 @@ void soakPose(const CameraParam& cam, const SoakPath& p, double s, double pose[3
                   (u - cx) * z / fx, (v - cy) * z / fy, z, pose);
 }
 
-void soakSceneLook(SoakRandom& rng, SoakKind kind, SoakTrajectory* t)
+void soakSceneLook(support::Random& rng, SoakKind kind, SoakTrajectory* t)
 {
     t->kind = kind;
     t->clutter = rng.range(0, 99) < (kind == kOrdinary ? 50 : 25);
@@ -457,7 +430,7 @@ void soakTrajectoryScene(const CameraParam& cam, const SynthImage pictures[kSoak
 }
 
 // The scene of a frame without markers; `blocks` receives the picture of blocky noise.
-int soakPlainScene(const CameraParam& cam, SoakKind kind, bool blocky, SoakRandom& rng,
+int soakPlainScene(const CameraParam& cam, SoakKind kind, bool blocky, support::Random& rng,
                    SynthImage* blocks, SynthScene* scene)
 {
     synthSceneInit(&cam, scene);
@@ -518,7 +491,7 @@ void soakSizePool(const CameraParam& cam, long frames, SoakPool* pool)
 
 // Renders the whole pool. Returns 0, or -1 after a message.
 int soakBuildPool(const CameraParam& cam, const SynthImage pictures[kSoakPictures], long frames,
-                  SoakRandom& rng, SoakPool* pool)
+                  support::Random& rng, SoakPool* pool)
 {
     const auto start = std::chrono::steady_clock::now();
     soakSizePool(cam, frames, pool);
@@ -582,7 +555,7 @@ struct SoakSchedule {
     int position = 0;
     SoakKind kind = kOrdinary;
 
-    void start(const SoakPool& pool, SoakRandom& rng)
+    void start(const SoakPool& pool, support::Random& rng)
     {
         int total = 0;
         for (int w : kSoakKindWeight) total += w;
@@ -609,7 +582,7 @@ struct SoakSchedule {
         }
     }
 
-    int next(const SoakPool& pool, SoakRandom& rng)
+    int next(const SoakPool& pool, support::Random& rng)
     {
         if (position == length) start(pool, rng);
         return list[position++];
@@ -627,7 +600,7 @@ struct SoakChange {
     int shift[2] = {0, 0};      // this frame's camera shake: the image moves by (dx, dy) pixels
     int lastShift[2] = {9, 9};  // the two frames before, as 3 * (dy + 1) + dx + 1
 
-    void init(SoakRandom& rng)
+    void init(support::Random& rng)
     {
         noise.resize(size_t(1) << kSoakNoiseTableBits);
         for (int8_t& n : noise)
@@ -640,7 +613,7 @@ struct SoakChange {
     // the last two frames', so a marker held still in the pool never gives the detector
     // the very same square twice in a row (which would make a fresh marker look exactly
     // like one the history recalls). Returns the threshold to use with the frame.
-    int apply(const uint8_t* in, int width, int height, SoakRandom& rng, uint8_t* out)
+    int apply(const uint8_t* in, int width, int height, support::Random& rng, uint8_t* out)
     {
         const double gain = rng.uniform(0.85, 1.15);
         const double offset = rng.uniform(-16.0, 16.0);
@@ -1327,7 +1300,7 @@ int main(int argc, char** argv)
     if (soakSetUp(options, &setup) < 0) return 1;
     const CameraParam& cam = setup.cam;
 
-    SoakRandom rng{options.seed};
+    support::Random rng{options.seed};
     static SoakPool pool;
     if (soakBuildPool(cam, setup.pictures, options.frames, rng, &pool) < 0) return 1;
     static SoakChange change;

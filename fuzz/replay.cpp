@@ -13,18 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/support.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace {
-
-// splitmix64: the same sequence on every platform, unlike the standard distributions.
-uint64_t replayRandom(uint64_t* state)
-{
-    uint64_t z = (*state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
 
 // Runs one input from an allocation of exactly its size, so that a read one past the
 // end is a heap overflow the sanitizer build reports.
@@ -37,16 +30,16 @@ void replayRun(const std::vector<uint8_t>& bytes)
 
 // One to four edits of the kinds that break parsers: bit flips, boundary bytes and
 // words, inserted, deleted and repeated spans, truncation.
-void replayMutate(std::vector<uint8_t>* bytes, uint64_t* state)
+void replayMutate(std::vector<uint8_t>* bytes, support::Random* random)
 {
     static const uint8_t kBytes[] = {0,   1,    0x7f, 0x80, 0xff, '0', '9', '-', '.',
                                      ' ', '\n', '\r', '#',  '"',  '(', ')', '}', ':'};
     static const uint32_t kWords[] = {0,          1,          3,    4,    0x7fffffff,
                                       0x80000000, 0xffffffff, 4096, 8192, 65536};
     std::vector<uint8_t>& b = *bytes;
-    const int edits = 1 + static_cast<int>(replayRandom(state) % 4);
+    const int edits = 1 + static_cast<int>(random->next() % 4);
     for (int e = 0; e < edits; e++) {
-        const uint64_t r = replayRandom(state);
+        const uint64_t r = random->next();
         const size_t at = b.empty() ? 0 : static_cast<size_t>(r >> 8) % b.size();
         switch (r % 7) {
             case 0:
@@ -105,7 +98,7 @@ int main(int argc, char** argv)
         return 1;
     }
     std::sort(files.begin(), files.end());
-    uint64_t state = 1;
+    support::Random random{1};
     long runs = 0;
     for (const auto& file : files) {
         std::ifstream in(file, std::ios::binary);
@@ -115,7 +108,7 @@ int main(int argc, char** argv)
         runs++;
         for (long m = 0; m < mutations; m++) {
             std::vector<uint8_t> mutant = seed;
-            replayMutate(&mutant, &state);
+            replayMutate(&mutant, &random);
             replayRun(mutant);
             runs++;
         }

@@ -33,13 +33,13 @@
 #include "pattern/pattern.h"
 #include "synth/synth.h"
 #include "video/video.h"
-#include "viewer_process.h"
+#include "tests/support/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using viewer::slurp;
-using viewer::spit;
+using support::slurp;
+using support::spit;
 
 // ---- Scratch directory and an unprivileged child ---------------------------------------
 
@@ -91,7 +91,7 @@ ChildResult asNobody(const Scratch& scratch, const std::string& mustNotOpen,
     if (pid == 0) {
         close(pipeFds[0]);
         dup2(pipeFds[1], 1);
-        if (!viewer::dropPrivileges(scratch.dir())) _exit(kChildNoSwitch);
+        if (!support::dropPrivileges(scratch.dir())) _exit(kChildNoSwitch);
         if (!mustNotOpen.empty()) {
             FILE* probe = std::fopen(mustNotOpen.c_str(), "r");
             if (probe != nullptr || errno != EACCES) _exit(kChildCouldOpen);
@@ -592,21 +592,6 @@ TEST(BadModel, RandomBytesKeepEveryCountWithinItsCap)
 
 // ---- Bitmap textures ---------------------------------------------------------------------------
 
-// A w x w bitmap header (width field in the given byte order) and all-white pixels.
-std::string bitmap(int32_t w, bool bigEndianWidth)
-{
-    std::string b(54, '\0');
-    b[0] = 'B';
-    b[1] = 'M';
-    for (int i = 0; i < 4; i++) {
-        const int shift = bigEndianWidth ? 8 * (3 - i) : 8 * i;
-        b[18 + i] = static_cast<char>((static_cast<uint32_t>(w) >> shift) & 0xff);
-        b[22 + i] = b[18 + i];
-    }
-    b[28] = 24;
-    return b + std::string(static_cast<size_t>(w) * w * 3, '\xff');
-}
-
 FILE* streamOfBytes(const std::string& bytes)
 {
     FILE* fp = std::tmpfile();
@@ -620,13 +605,15 @@ TEST(BadTexture, WrongByteOrderDirectoryAndTextAreNoImage)
     // Every power of two up to the cap written big-endian reads as 2^16 or more.
     for (int w = 1; w <= kModelMaxTextureWidth; w *= 2) {
         int size = -7;
-        unsigned char* texels = modelLoadTexture(streamOfBytes(bitmap(w, true)), &size);
+        unsigned char* texels =
+            modelLoadTexture(streamOfBytes(support::bitmapFilled(w, 0xffffff, true)), &size);
         EXPECT_EQ(texels, nullptr) << "big-endian width " << w;
         EXPECT_EQ(size, -7);
         std::free(texels);
     }
     int size = -7;
-    unsigned char* control = modelLoadTexture(streamOfBytes(bitmap(16, false)), &size);
+    unsigned char* control =
+        modelLoadTexture(streamOfBytes(support::bitmapFilled(16, 0xffffff)), &size);
     EXPECT_NE(control, nullptr) << "the same bitmap little-endian";
     EXPECT_EQ(size, 16);
     std::free(control);

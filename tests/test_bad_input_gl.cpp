@@ -6,7 +6,7 @@
 // Unreadable files: the tests run as root in CI, where permission bits stop nothing, so
 // those cases run as nobody: the viewer is started as nobody, and the GL cases re-run
 // this binary as nobody in a child mode (TARLIM_BADINPUT_GL_CHILD) that does its work
-// before GoogleTest starts. The X server's cookie is handed over by viewer::dropPrivileges.
+// before GoogleTest starts. The X server's cookie is handed over by support::dropPrivileges.
 #include <GL/glut.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -28,8 +28,7 @@
 #include "camera/camera.h"
 #include "model/model.h"
 #include "synth/synth.h"
-#include "tools/xwd.h"
-#include "viewer_process.h"
+#include "tests/support/support.h"
 
 // In the sanitizer build: Mesa keeps its context allocations until exit (see
 // test_model_gl); the model's own tables are leak-checked by test_bad_input.
@@ -41,38 +40,23 @@ extern "C" const char* __asan_default_options()
 namespace {
 
 namespace fs = std::filesystem;
-using viewer::sh;
-using viewer::slurp;
-using viewer::spit;
-using viewer::Viewer;
+using support::slurp;
+using support::spit;
+using support::Viewer;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSize = 64;
 
 void openWindow()
 {
-    static int argc = 1;
-    static char name[] = "test_bad_input_gl";
-    static char* argv[] = {name, nullptr};
-    glutInit(&argc, argv);
-    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
-    glutInitWindowSize(kSize, kSize);
-    glutCreateWindow("test_bad_input_gl");
+    support::glOpenWindow("test_bad_input_gl", kSize, kSize);
 }
 
 // Draws list `list` unlit under an orthographic view of [-1, 1]^2 and returns the
 // centre pixel as 0xRRGGBB.
 unsigned int drawCentre(GLuint list)
 {
-    glViewport(0, 0, kSize, kSize);
-    glMatrixMode(GL_PROJECTION);
-    glLoadIdentity();
-    glOrtho(-1, 1, -1, 1, -10, 10);
-    glMatrixMode(GL_MODELVIEW);
-    glLoadIdentity();
-    glDisable(GL_DEPTH_TEST);
-    glDisable(GL_LIGHTING);
-    glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_DECAL);
+    support::glUnlitOrthoView(kSize);
     glClearColor(0, 0, 0, 0);
     glClear(GL_COLOR_BUFFER_BIT);
     glCallList(list);
@@ -92,20 +76,6 @@ std::string squareModel(const std::string& texture)
     return m + "\n}\nObject \"o\" {\n\tvertex 4 {\n\t\t0.5 -0.5 0\n\t\t-0.5 -0.5 0\n\t\t-0.5 0.5 "
                "0\n\t\t0.5 0.5 0\n\t}\n"
                "\tface 1 {\n\t\t4 V(0 1 2 3) M(0) UV(1 1 0 1 0 0 1 0)\n\t}\n}\n";
-}
-
-// A w x w all-white 24-bit bitmap, its width field in the given byte order.
-std::string whiteBitmap(int w, bool bigEndianWidth)
-{
-    std::string b(54, '\0');
-    b[0] = 'B';
-    b[1] = 'M';
-    for (int i = 0; i < 4; i++) {
-        const int shift = bigEndianWidth ? 8 * (3 - i) : 8 * i;
-        b[18 + i] = static_cast<char>((static_cast<unsigned>(w) >> shift) & 0xff);
-    }
-    b[28] = 24;
-    return b + std::string(static_cast<size_t>(w) * w * 3, '\xff');
 }
 
 constexpr unsigned kGreen = 0x00ff00, kWhite = 0xffffff;
@@ -140,7 +110,7 @@ std::string loadInChild(const fs::path& scratch, const std::string& prefixes, bo
     if (pid == 0) {
         // The output file is opened before the switch: nobody cannot write here.
         FILE* out = std::freopen(outPath.c_str(), "w", stdout);
-        if (out == nullptr || (asNobody && !viewer::dropPrivileges(scratch))) _exit(91);
+        if (out == nullptr || (asNobody && !support::dropPrivileges(scratch))) _exit(91);
         setenv("TARLIM_BADINPUT_GL_CHILD", prefixes.c_str(), 1);
         execl("/proc/self/exe", "test_bad_input_gl", static_cast<char*>(nullptr));
         _exit(92);
@@ -212,8 +182,8 @@ TEST_F(BadModelGl, AHugeCountWithFewFilesReservesOnlyWhatTheyNeed)
 TEST_F(BadModelGl, TexturesThatAreNoImageLeaveTheFaceItsMaterialColour)
 {
     fs::create_directories(dir_ / "dir.bmp");
-    write("be.bmp", whiteBitmap(16, true));
-    write("le.bmp", whiteBitmap(16, false));
+    write("be.bmp", support::bitmapFilled(16, kWhite, true));
+    write("le.bmp", support::bitmapFilled(16, kWhite));
     write("text.bmp", squareModel(""));
     struct Case {
         const char* texture;
@@ -235,11 +205,8 @@ TEST_F(BadModelGl, TexturesThatAreNoImageLeaveTheFaceItsMaterialColour)
 // however small the image.
 TEST_F(BadModelGl, TextureMemoryIsBoundedForTheWholeRun)
 {
-    std::string header = whiteBitmap(1, false).substr(0, 54);
-    for (int i = 0; i < 4; i++)
-        header[18 + i] = static_cast<char>((kModelMaxTextureWidth >> (8 * i)) & 0xff);
-    write("big.bmp", header);
-    write("small.bmp", whiteBitmap(4, false));
+    write("big.bmp", support::bitmapBytes(0, 0, {}, kModelMaxTextureWidth, kModelMaxTextureWidth));
+    write("small.bmp", support::bitmapFilled(4, kWhite));
     const long long widest = 4LL * kModelMaxTextureWidth * kModelMaxTextureWidth;
     const int fit = static_cast<int>(kModelMaxTextureBytesTotal / widest);
     std::string prefixes, expected;
@@ -256,7 +223,7 @@ TEST_F(BadModelGl, TextureMemoryIsBoundedForTheWholeRun)
 TEST_F(BadModelGl, UnreadableModelAndTextureFilesAsNobody)
 {
     write("m0.mqo", squareModel("white.bmp"));
-    write("white.bmp", whiteBitmap(16, false));
+    write("white.bmp", support::bitmapFilled(16, kWhite));
     for (const char* file : {"m0.mqo", "white.bmp"}) chmod((dir_ / file).c_str(), 0644);
     EXPECT_EQ(loadInChild(dir_, prefix("m"), true), "1 ffffff\n") << "readable: the control case";
     chmod((dir_ / "white.bmp").c_str(), 0);
@@ -370,18 +337,15 @@ protected:
     // Escape with the pointer over the window: the end of a responsive viewer.
     static int escape(Viewer& viewer)
     {
-        if (sh("xdotool mousemove 5 5 key Escape") != 0) return -1;
+        if (support::typeKeys(5, 5, "Escape") != 0) return -1;
         return viewer.wait(10);
     }
 
     // Pixels of the window (top-left kW x kH of the screen) that are plainly red.
     static int redPixels(const fs::path& dir)
     {
-        SynthImage screen;
-        std::string error;
-        if (sh("xwd -root -silent -out " + (dir / "shot.xwd").string()) != 0) return -1;
-        if (xwdRead((dir / "shot.xwd").string(), &screen, &error) < 0) return -1;
-        const SynthImage window = xwdCrop(screen, 0, 0, kW, kH);
+        SynthImage window;
+        if (support::screenshot(dir, kW, kH, &window) < 0) return -1;
         int n = 0;
         for (size_t i = 0; i + 3 < window.pixels.size(); i += 4) {
             n += window.pixels[i + 2] > 200 && window.pixels[i + 1] < 60 && window.pixels[i] < 60;
@@ -507,8 +471,7 @@ TEST_F(BadViewer, ACameraThatFailsOrEndsMidRunLeavesTheViewerResponsive)
              light <= 3 * 150 && Clock::now() < end;) {
             SynthImage screen;
             std::string error;
-            ASSERT_EQ(sh("xwd -root -silent -out " + (dir_ / "shot.xwd").string()), 0);
-            ASSERT_EQ(xwdRead((dir_ / "shot.xwd").string(), &screen, &error), 0) << error;
+            ASSERT_EQ(support::screenshot(dir_, kW, kH, &screen, &error), 0) << error;
             const uint8_t* p = &screen.pixels[(size_t(100) * screen.width + 5) * 4];
             light = p[0] + p[1] + p[2];
             if (light <= 3 * 150) std::this_thread::sleep_for(std::chrono::milliseconds(250));

@@ -12,6 +12,8 @@
 #include <string>
 #include <sys/wait.h>
 
+#include "tests/support/support.h"
+
 namespace {
 
 const std::string kTool = std::string(TARLIM_BINARY_DIR) + "/tools/tarlim-camera";
@@ -19,31 +21,12 @@ const std::string kTool = std::string(TARLIM_BINARY_DIR) + "/tools/tarlim-camera
 const std::string kScratch =
     std::string(TARLIM_BINARY_DIR) + "/tests/camera_tool_" + std::to_string(getpid());
 
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using ToolRun = support::CommandRun;
 
 // Runs the tool with `args` (already shell-quoted where needed).
 ToolRun runTool(const std::string& args)
 {
-    const std::string out = kScratch + ".out";
-    const std::string err = kScratch + ".err";
-    const std::string cmd = "'" + kTool + "' " + args + " >'" + out + "' 2>'" + err + "'";
-    const int raw = std::system(cmd.c_str());
-    ToolRun r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-    std::remove(out.c_str());
-    std::remove(err.c_str());
-    return r;
+    return support::run("'" + kTool + "' " + args);
 }
 
 bool contains(const std::string& text, const std::string& part)

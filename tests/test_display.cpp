@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/support.h"
+
 // Mesa's software driver keeps its window buffers to process exit and is unloaded
 // before the leak check runs, so even a bare window reports leaks in the sanitizer
 // build. The display code itself allocates only its two staging buffers, kept for the
@@ -25,17 +27,6 @@ extern "C" const char* __asan_default_options()
 }
 
 namespace {
-
-void ensureGlut()
-{
-    static bool done = false;
-    if (done) return;
-    int argc = 1;
-    char name[] = "test_display";
-    char* argv[] = {name, nullptr};
-    glutInit(&argc, argv);
-    done = true;
-}
 
 // A camera K [I | 0] with K = ((f, 0, cx), (0, f, cy), (0, 0, 1)).
 CameraParam simpleCamera(int width, int height, const double distortion[4])
@@ -64,7 +55,7 @@ void settleWindow()
 
 void openWindow(const CameraParam& camera)
 {
-    ensureGlut();
+    support::glInitOnce("test_display");
     dispInit(&camera, 1.0, 0, 0, 0, 0);
     settleWindow();
 }
@@ -276,7 +267,7 @@ TEST(DisplayBackground, DistortedMarkAppearsAtItsIdealPosition)
 // falls well inside one block.
 TEST(DisplayBackground, SubViewShowsHalfSizeFrameInItsRectangle)
 {
-    ensureGlut();
+    support::glInitOnce("test_display");
     const double none[4] = {160.0, 120.0, 0.0, 1.0};
     const CameraParam camera = simpleCamera(320, 240, none);
     dispInit(&camera, 1.0, 0, 2, 1, 0);
@@ -482,7 +473,7 @@ TEST(DisplayWindow, LayoutFollowsZoomSubViewsAndInterlacing)
         {160, 120, 1.0, 0, -2, 3, 0, 160, 120, 80, 60, 0, 3, 160, 300},
     };
     const double none[4] = {0.0, 0.0, 0.0, 1.0};
-    ensureGlut();
+    support::glInitOnce("test_display");
     for (const Layout& c : cases) {
         const CameraParam camera = simpleCamera(c.width, c.height, none);
         dispInit(&camera, c.zoom, c.fullScreen, c.columns, c.rows, c.interlaced);
@@ -549,7 +540,7 @@ void childKey(unsigned char, int, int) {}
 
 [[maybe_unused]] const bool childRan = [] {
     if (std::getenv(kChildVariable) == nullptr) return false;
-    ensureGlut();
+    support::glInitOnce("test_display");
     const double none[4] = {80.0, 60.0, 0.0, 1.0};
     const CameraParam camera = simpleCamera(160, 120, none);
     dispInit(&camera, 1.0, 0, 0, 0, 0);

@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/support.h"
+
 namespace {
 
 const std::string kTools = std::string(TARLIM_BINARY_DIR) + "/tools/";
@@ -27,23 +29,9 @@ std::string temp(const std::string& name)
 // Runs a tool with arguments; returns its exit status, its standard output in *out.
 int run(const std::string& tool, const std::string& args, std::string* out = nullptr)
 {
-    const std::string capture = temp("stdout.txt");
-    const std::string command = kTools + tool + " " + args + " > " + capture + " 2>/dev/null";
-    const int status = std::system(command.c_str());
-    std::ifstream in(capture);
-    std::stringstream text;
-    text << in.rdbuf();
-    if (out != nullptr) *out = text.str();
-    std::remove(capture.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string readText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    const support::CommandRun r = support::run(kTools + tool + " " + args);
+    if (out != nullptr) *out = r.out;
+    return r.status;
 }
 
 // The 3072 numbers of a pattern file: [orientation][channel][row][column].
@@ -295,7 +283,8 @@ TEST(ToolsMarker, ShippedMarkersMatchTheirGenerator)
         ASSERT_EQ(synthPngRead(print.c_str(), &made), 0);
         ASSERT_EQ(synthPngRead((kMarkers + name + "-print.png").c_str(), &shipped), 0) << name;
         EXPECT_TRUE(made.pixels == shipped.pixels) << name << "-print.png differs";
-        EXPECT_EQ(readText(pat), readText(kMarkers + name + ".pat")) << name << ".pat differs";
+        EXPECT_EQ(support::slurp(pat), support::slurp(kMarkers + name + ".pat"))
+            << name << ".pat differs";
         for (const std::string& f : {pic, print, pat}) std::remove(f.c_str());
     }
 }

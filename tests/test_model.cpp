@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/support.h"
+
 namespace {
 
 // A stream holding `text`, positioned at its start.
@@ -346,33 +348,6 @@ TEST(ModelFaceNormal, FollowsCornerOrderAndIsUnitLength)
 
 // ---- Texture images ------------------------------------------------------------------------
 
-// A bitmap as the loader reads it: width at 18, a height field, pixel rows from 54
-// (bottom row first, blue-green-red, padded to 4 bytes). `rows` holds w*h pixels of
-// 0xRRGGBB, top row first.
-std::string bitmapBytes(int32_t widthField, int32_t heightField, int w, int h,
-                        const std::vector<uint32_t>& rows)
-{
-    std::string b(54, '\0');
-    b[0] = 'B';
-    b[1] = 'M';
-    for (int i = 0; i < 4; ++i) {
-        b[18 + i] = static_cast<char>((static_cast<uint32_t>(widthField) >> (8 * i)) & 0xff);
-        b[22 + i] = static_cast<char>((static_cast<uint32_t>(heightField) >> (8 * i)) & 0xff);
-    }
-    const int stride = (w * 3 + 3) & ~3;
-    for (int r = h - 1; r >= 0; --r) {
-        std::string row(stride, '\0');
-        for (int c = 0; c < w; ++c) {
-            const uint32_t p = rows[r * w + c];
-            row[c * 3 + 0] = static_cast<char>(p & 0xff);
-            row[c * 3 + 1] = static_cast<char>((p >> 8) & 0xff);
-            row[c * 3 + 2] = static_cast<char>((p >> 16) & 0xff);
-        }
-        b += row;
-    }
-    return b;
-}
-
 std::vector<uint32_t> bands(int w, const std::vector<uint32_t>& topToBottom)
 {
     std::vector<uint32_t> px;
@@ -406,7 +381,7 @@ TEST(ModelLoadTexture, BottomUpRowsBecomeTopDownRgba)
     // Image rows from the top: white, red, green, blue; so file rows from the first
     // are blue, green, red, white.
     const Texels t =
-        loadBitmap(bitmapBytes(4, 4, 4, 4, bands(4, {0xffffff, 0xff0000, 0x00ff00, 0x0000ff})));
+        loadBitmap(support::bitmapBytes(4, 4, bands(4, {0xffffff, 0xff0000, 0x00ff00, 0x0000ff})));
     ASSERT_NE(t.data.get(), nullptr);
     ASSERT_EQ(t.size, 4);
     const uint32_t expected[4] = {0xffffff, 0xff0000, 0x00ff00, 0x0000ff};
@@ -418,14 +393,15 @@ TEST(ModelLoadTexture, BottomUpRowsBecomeTopDownRgba)
     }
     std::vector<uint32_t> one(16, 0);
     one[15] = 0x1e140a;  // stored as bytes 10, 20, 30 (blue, green, red)
-    const Texels p = loadBitmap(bitmapBytes(4, 4, 4, 4, one));
+    const Texels p = loadBitmap(support::bitmapBytes(4, 4, one));
     const unsigned char* last = p.data.get() + 15 * 4;
     EXPECT_EQ(std::vector<int>(last, last + 4), (std::vector<int>{30, 20, 10, 255}));
 }
 
 TEST(ModelLoadTexture, HeightFieldIsNotRead)
 {
-    const Texels t = loadBitmap(bitmapBytes(64, 32, 64, 64, bands(64, {0xff0000, 0x0000ff})));
+    const Texels t =
+        loadBitmap(support::bitmapBytes(64, 64, bands(64, {0xff0000, 0x0000ff}), 64, 32));
     ASSERT_EQ(t.size, 64);
     EXPECT_EQ(t.rgb(0, 5), 0xff0000u);
     EXPECT_EQ(t.rgb(63, 5), 0x0000ffu) << "the 64th row is read although the height says 32";
@@ -434,7 +410,8 @@ TEST(ModelLoadTexture, HeightFieldIsNotRead)
 TEST(ModelLoadTexture, NarrowBitmapsSkipTheirRowPadding)
 {
     // 2 x 2: rows of 6 bytes padded to 8.
-    const Texels t = loadBitmap(bitmapBytes(2, 2, 2, 2, {0x112233, 0x445566, 0x778899, 0xaabbcc}));
+    const Texels t =
+        loadBitmap(support::bitmapBytes(2, 2, {0x112233, 0x445566, 0x778899, 0xaabbcc}));
     ASSERT_EQ(t.size, 2);
     EXPECT_EQ(t.rgb(0, 0), 0x112233u);
     EXPECT_EQ(t.rgb(0, 1), 0x445566u);
@@ -444,7 +421,7 @@ TEST(ModelLoadTexture, NarrowBitmapsSkipTheirRowPadding)
 
 TEST(ModelLoadTexture, TruncatedPixelsAreBlack)
 {
-    std::string bytes = bitmapBytes(8, 8, 8, 8, std::vector<uint32_t>(64, 0xffffff));
+    std::string bytes = support::bitmapBytes(8, 8, std::vector<uint32_t>(64, 0xffffff));
     // Keep the bottom two rows and half a pixel of the third.
     bytes.resize(54 + 2 * 24 + 1);
     const Texels t = loadBitmap(bytes);
@@ -456,7 +433,7 @@ TEST(ModelLoadTexture, TruncatedPixelsAreBlack)
             ASSERT_EQ(t.alpha(r, c), 255);
         }
     }
-    const Texels headerOnly = loadBitmap(bitmapBytes(4, 4, 0, 0, {}));
+    const Texels headerOnly = loadBitmap(support::bitmapBytes(0, 0, {}, 4, 4));
     ASSERT_EQ(headerOnly.size, 4);
     EXPECT_EQ(headerOnly.rgb(3, 3), 0u);
 }
@@ -465,11 +442,11 @@ TEST(ModelLoadTexture, RejectsWidthsGlCannotTakeAndLeavesSizeAlone)
 {
     const int32_t bad[] = {0, -4, 3, 12, 48, kModelMaxTextureWidth * 2, 1 << 30, INT32_MIN};
     for (int32_t w : bad) {
-        const Texels t = loadBitmap(bitmapBytes(w, w, 0, 0, {}));
+        const Texels t = loadBitmap(support::bitmapBytes(0, 0, {}, w, w));
         EXPECT_EQ(t.data.get(), nullptr) << "width " << w;
         EXPECT_EQ(t.size, -7) << "width " << w;
     }
-    const Texels largest = loadBitmap(bitmapBytes(kModelMaxTextureWidth, 1, 0, 0, {}));
+    const Texels largest = loadBitmap(support::bitmapBytes(0, 0, {}, kModelMaxTextureWidth, 1));
     EXPECT_EQ(largest.size, kModelMaxTextureWidth) << "the largest width is still taken";
     const Texels tiny = loadBitmap(std::string("BM\0\0", 4));
     EXPECT_EQ(tiny.data.get(), nullptr) << "a file shorter than its width field";

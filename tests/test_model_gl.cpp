@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/support.h"
+
 namespace fs = std::filesystem;
 
 // In the sanitizer build: Mesa's driver keeps its context allocations until exit and
@@ -47,41 +49,13 @@ constexpr Rgb kBlack{0, 0, 0}, kWhite{255, 255, 255}, kRed{255, 0, 0}, kGreen{0,
 
 // ---- Fixture files -----------------------------------------------------------------------
 
-void writeFile(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
-
-// A complete 24-bit bitmap of w x w pixels; colour(row, col) with row 0 at the top.
+// A w x w bitmap file; colour(row, col) as 0xRRGGBB with row 0 at the top.
 void writeBitmap(const fs::path& path, int w, const std::function<uint32_t(int, int)>& colour)
 {
-    const int stride = (w * 3 + 3) & ~3;
-    const uint32_t fileSize = 54 + static_cast<uint32_t>(stride * w);
-    std::string b(54, '\0');
-    auto put32 = [&b](int at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
-    };
-    b[0] = 'B';
-    b[1] = 'M';
-    put32(2, fileSize);
-    put32(10, 54);
-    put32(14, 40);
-    put32(18, static_cast<uint32_t>(w));
-    put32(22, static_cast<uint32_t>(w));
-    b[26] = 1;
-    b[28] = 24;
-    for (int row = w - 1; row >= 0; --row) {
-        std::string line(stride, '\0');
-        for (int col = 0; col < w; ++col) {
-            const uint32_t c = colour(row, col);
-            line[col * 3 + 0] = static_cast<char>(c & 0xff);
-            line[col * 3 + 1] = static_cast<char>((c >> 8) & 0xff);
-            line[col * 3 + 2] = static_cast<char>((c >> 16) & 0xff);
-        }
-        b += line;
-    }
-    writeFile(path, b);
+    std::vector<uint32_t> rgb;
+    for (int row = 0; row < w; ++row)
+        for (int col = 0; col < w; ++col) rgb.push_back(colour(row, col));
+    support::spit(path, support::bitmapBytes(w, w, rgb));
 }
 
 // Four-quadrant picture: top-left red, top-right green, bottom-left blue,
@@ -141,16 +115,7 @@ std::string document(const std::string& body)
 
 class ModelGl : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        static int argc = 1;
-        static char name[] = "test_model_gl";
-        static char* argv[] = {name, nullptr};
-        glutInit(&argc, argv);
-        glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
-        glutInitWindowSize(kSize, kSize);
-        glutCreateWindow("test_model_gl");
-    }
+    static void SetUpTestSuite() { support::glOpenWindow("test_model_gl", kSize, kSize); }
 
     void SetUp() override
     {
@@ -158,16 +123,8 @@ protected:
               ("tarlim_model_gl_" + std::to_string(getpid()) + "_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir);
-        glViewport(0, 0, kSize, kSize);
-        glMatrixMode(GL_PROJECTION);
-        glLoadIdentity();
-        glOrtho(-1, 1, -1, 1, -10, 10);
-        glMatrixMode(GL_MODELVIEW);
-        glLoadIdentity();
-        glDisable(GL_DEPTH_TEST);
-        glDisable(GL_LIGHTING);
         // The viewer's texture mode: a textured face shows its texels unlit.
-        glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_DECAL);
+        support::glUnlitOrthoView(kSize);
     }
 
     void TearDown() override
@@ -196,7 +153,7 @@ protected:
     // Loads one file as a one-frame sequence; fails the test when it does not load.
     GLuint loadOne(const std::string& name, const std::string& text, double scale = 1.0)
     {
-        writeFile(dir / (name + "0.mqo"), text);
+        support::spit(dir / (name + "0.mqo"), text);
         GLuint base = 0;
         EXPECT_EQ(modelLoadSequence(prefix(name).c_str(), 1, scale, &base), 1) << name;
         return base;
@@ -398,7 +355,7 @@ TEST_F(ModelGl, FacesWithoutAValidMaterialAreWhite)
 
 TEST_F(ModelGl, UnreadableTextureLeavesTheFaceLitWithItsMaterial)
 {
-    writeFile(dir / "bad.bmp", std::string(60, '\x07'));  // width field 0x07070707
+    support::spit(dir / "bad.bmp", std::string(60, '\x07'));  // width field 0x07070707
     const std::vector<std::string> left = square(-0.8f, -0.5f, -0.2f, 0.5f),
                                    right = square(0.2f, -0.5f, 0.8f, 0.5f);
     std::vector<std::string> vertices = left;
@@ -427,7 +384,7 @@ std::string greyFrame(int i)
 TEST_F(ModelGl, SequenceFilesAreNumberedInPlainDecimal)
 {
     for (int i = 0; i < 12; ++i)
-        writeFile(dir / ("box" + std::to_string(i) + ".mqo"), greyFrame(i));
+        support::spit(dir / ("box" + std::to_string(i) + ".mqo"), greyFrame(i));
     GLuint base = 0;
     ASSERT_EQ(modelLoadSequence(prefix("box").c_str(), 12, 1.0, &base), 12);
     ASSERT_NE(base, 0u);
@@ -439,8 +396,8 @@ TEST_F(ModelGl, SequenceFilesAreNumberedInPlainDecimal)
 
 TEST_F(ModelGl, AMissingFileLoadsNothingAndLaterFilesAreNotTried)
 {
-    writeFile(dir / "gap0.mqo", greyFrame(1));
-    writeFile(dir / "gap2.mqo", greyFrame(2));
+    support::spit(dir / "gap0.mqo", greyFrame(1));
+    support::spit(dir / "gap2.mqo", greyFrame(2));
     GLuint base = 0;
     EXPECT_EQ(modelLoadSequence(prefix("gap").c_str(), 3, 1.0, &base), 0);
     EXPECT_NE(base, 0u) << "the block stays reserved";
@@ -469,10 +426,10 @@ TEST_F(ModelGl, EveryFrameShowsItsTextureWhenEachFileBringsItsMaterials)
     // Frames 0-2 carry their own material chunk (what modelling programs write),
     // frame 3 has none and inherits frame 2's, frame 4 names another image.
     for (int i = 0; i < 3; ++i)
-        writeFile(dir / ("spin" + std::to_string(i) + ".mqo"), document(own + geometry));
-    writeFile(dir / "spin3.mqo", document(geometry));
-    writeFile(dir / "spin4.mqo",
-              document(materials({materialLine("0.5 0.5 0.5 1", "other.bmp")}) + geometry));
+        support::spit(dir / ("spin" + std::to_string(i) + ".mqo"), document(own + geometry));
+    support::spit(dir / "spin3.mqo", document(geometry));
+    support::spit(dir / "spin4.mqo",
+                  document(materials({materialLine("0.5 0.5 0.5 1", "other.bmp")}) + geometry));
     GLuint base = 0;
     ASSERT_EQ(modelLoadSequence(prefix("spin").c_str(), 5, 1.0, &base), 5);
     lightHeadOn();
@@ -521,8 +478,8 @@ TEST_F(ModelGl, ATexturePathIsLoadedOncePerSequence)
 TEST_F(ModelGl, AllSequencesAreLoadedInOrderIntoTheirOwnBlocks)
 {
     for (int i = 0; i < 2; ++i)
-        writeFile(dir / ("a" + std::to_string(i) + ".mqo"), greyFrame(i + 1));
-    writeFile(dir / "b0.mqo", greyFrame(5));
+        support::spit(dir / ("a" + std::to_string(i) + ".mqo"), greyFrame(i + 1));
+    support::spit(dir / "b0.mqo", greyFrame(5));
     ModelSequence sequences[3] = {};
     const char* names[3] = {"a", "missing", "b"};
     const int counts[3] = {2, 1, 1};

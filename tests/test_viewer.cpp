@@ -25,17 +25,16 @@
 
 #include "camera/camera.h"
 #include "synth/synth.h"
-#include "tools/xwd.h"
-#include "viewer_process.h"
+#include "tests/support/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using viewer::sh;
-using viewer::slurp;
-using viewer::spit;
-using viewer::Viewer;
+using support::slurp;
+using support::spit;
+using support::typeKeys;
+using support::Viewer;
 
 constexpr int kW = 640;
 constexpr int kH = 480;
@@ -118,17 +117,10 @@ std::string confText(const std::string& video, const std::string& camera, int th
     return c.str();
 }
 
-// The window's picture as the X server holds it: without a window manager the
-// viewer's window sits at (0, 0), so the top-left kW x kH of the screen is the window.
+// The window's picture as the X server holds it.
 bool screenshot(const fs::path& dir, SynthImage* shot)
 {
-    const fs::path file = dir / "shot.xwd";
-    if (sh("xwd -root -silent -out " + file.string()) != 0) return false;
-    SynthImage screen;
-    std::string error;
-    if (xwdRead(file.string(), &screen, &error) < 0) return false;
-    *shot = xwdCrop(screen, 0, 0, kW, kH);
-    return shot->width == kW && shot->height == kH;
+    return support::screenshot(dir, kW, kH, shot) == 0;
 }
 
 bool anyLight(const SynthImage& img)
@@ -450,7 +442,7 @@ TEST_F(ViewerTest, WithoutMarkersTheUndistortedVideoIsShown)
     ASSERT_GT(moved, 500) << "the lens must move the marker's edges by whole pixels";
     EXPECT_GT(likeIdeal, 0.9 * moved) << "of " << moved << " pixels moved by the lens";
     // The start-up lines, complete once Escape has ended the program.
-    ASSERT_EQ(sh("xdotool mousemove 320 240 key Escape"), 0);
+    ASSERT_EQ(typeKeys(320, 240, "Escape"), 0);
     EXPECT_EQ(viewer.wait(5), 0);
     EXPECT_EQ(viewer.out(), kThroughVideo + "Loading camera parameters...done\nLoading pattern "
                                             "file...done\nLoading model files...done\n");
@@ -477,13 +469,13 @@ TEST_F(ViewerTest, ModelsStandOnTheirMarkersAndEscapeEnds)
     EXPECT_LT(blue.outsideCount, 40);
     EXPECT_EQ(countColour(shot, kYellow), 0) << "the sequence with a missing file drew";
 
-    ASSERT_EQ(sh("xdotool mousemove 320 240 key a space Return"), 0);
+    ASSERT_EQ(typeKeys(320, 240, "a space Return"), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(viewer.wait(0), Viewer::kRunning);
     SynthImage after;
     ASSERT_TRUE(screenshot(dir_, &after));
     EXPECT_TRUE(after.pixels == shot.pixels) << "another key changed the window";
-    ASSERT_EQ(sh("xdotool mousemove 320 240 key Escape"), 0);
+    ASSERT_EQ(typeKeys(320, 240, "Escape"), 0);
     EXPECT_EQ(viewer.wait(5), 0);
     EXPECT_EQ(viewer.err(), "");
 }
