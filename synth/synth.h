@@ -171,3 +171,31 @@ struct SynthTruth {
 // Thread-safe for distinct outputs: each thread keeps its own working buffers (about
 // 50 bytes per frame pixel) from one call to the next, released when it ends.
 int synthRender(const SynthScene* scene, SynthImage* frame, SynthTruth* truth);
+
+// ---- Chessboards -----------------------------------------------------------------------
+
+// A printed calibration chessboard. Its plane is z = 0, +x to the right of the print,
+// +y towards its top, +z out of the paper (the marker convention, so synthPoseMake
+// places it). It has (cols + 1) x (rows + 1) squares of side `square`; its cols x rows
+// inner corners, where four squares meet, are numbered row by row from the top-left,
+// left to right: corner (i, j), i = 0 .. cols - 1, j = 0 .. rows - 1 from the top, lies
+// at ((i - (cols - 1) / 2) * square, ((rows - 1) / 2 - j) * square). The top-left
+// square is black. White paper of `margin` squares surrounds the squares.
+struct SynthBoard {
+    int cols = 9;          // inner corners along a row, 2 .. 64
+    int rows = 6;          // inner corners along a column, 2 .. 64
+    double square = 25.0;  // side of one square, > 0, pose unit
+    double margin = 1.0;   // white paper around the squares, in squares, >= 0
+    double pose[3][4] = {{1, 0, 0, 0}, {0, -1, 0, 0}, {0, 0, -1, 500}};
+    // [R | t] board -> camera, R orthonormal
+};
+
+// Renders `board` through scene->camera into *frame with the scene's background colour,
+// light, blur and noise (its markers, image and clutter are not drawn), both sides of
+// the paper alike. Boundary pixels take 8 x 8 samples, each traced exactly through the
+// lens model. When `corners` is not null it receives the cols * rows inner corners in
+// board order as observed (x, y) pixel pairs, 2 * cols * rows doubles. Returns 0, or -1
+// (outputs untouched) when the scene or board is invalid or the board reaches behind
+// the camera.
+int synthRenderBoard(const SynthScene* scene, const SynthBoard* board, SynthImage* frame,
+                     double* corners);
