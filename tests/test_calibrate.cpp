@@ -1,11 +1,21 @@
 // Camera calibration against rendered chessboards: views rendered through known cameras
 // with lens distortion, corners found with the calibration library, the camera fitted
-// and compared with the truth.
+// and compared with the truth; then tarlim-calibrate run as a command on rendered
+// pictures and video.
 #include "tools/calibrate.h"
 
+#include "camera/camera.h"
 #include "synth/synth.h"
+#include "util/util.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include <algorithm>
 #include <cmath>
@@ -315,6 +325,245 @@ TEST(CalibFit, RefusesTooFewViewsAndMalformedInput)
     const std::vector<std::vector<double>> same(3, views[0]);
     EXPECT_EQ(fit(same, CalibOptions{}, &result, &reason), -1)
         << "fx " << result.camera.projection[0][0];
+}
+
+// ---- tarlim-calibrate as a command ----------------------------------------------------
+
+const std::string kTool = std::string(TARLIM_BINARY_DIR) + "/tools/tarlim-calibrate";
+
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// A folder of its own per test process (CTest runs cases side by side), removed after.
+class CalibTool : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = std::string(TARLIM_BINARY_DIR) + "/tests/calibrate_" + std::to_string(getpid()) +
+               "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+        mkdir(dir_.c_str(), 0777);
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    ToolRun run(const std::string& args) const
+    {
+        const std::string out = path("stdout"), err = path("stderr");
+        const std::string cmd = "'" + kTool + "' " + args + " >'" + out + "' 2>'" + err + "'";
+        const int raw = std::system(cmd.c_str());
+        return ToolRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+    }
+
+    // Writes the rendered views as view-00.png ... and returns their names, quoted.
+    std::string writeViews(const Rendered& r, std::size_t count, const char* prefix = "view")
+    {
+        std::string names;
+        for (std::size_t v = 0; v < count && v < r.frames.size(); v++) {
+            char name[64];
+            std::snprintf(name, sizeof name, "%s-%02zu.png", prefix, v);
+            EXPECT_EQ(synthPngWrite(path(name).c_str(), &r.frames[v], 0), 0);
+            names += " '" + path(name) + "'";
+        }
+        return names;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(CalibTool, CalibratesFromPicturesSkippingOneWithoutTheBoard)
+{
+    const CameraParam truth = makeCamera(660, 655, 322.5, 236, 322.5, 236, 12);
+    const Rendered r = renderViews(truth, CalibBoard{});
+    std::string names = writeViews(r, r.frames.size());
+    SynthImage empty;
+    synthImageMake(640, 480, 150, 150, 150, &empty);
+    ASSERT_EQ(synthPngWrite(path("empty.png").c_str(), &empty, 0), 0);
+    names += " '" + path("empty.png") + "'";
+
+    const ToolRun t = run("--board 9x6 --square-mm 25" + names + " -o '" + path("cam.cam") +
+                          "' --check '" + path("check") + "'");
+    ASSERT_EQ(t.status, 0) << t.out << t.err;
+    EXPECT_TRUE(contains(t.out, "empty.png") && contains(t.out, "board not found: skipped"))
+        << t.out;
+    EXPECT_TRUE(contains(t.out, "15 of 15 views")) << t.out;
+    EXPECT_TRUE(contains(t.out, "RMS reprojection error")) << t.out;
+    CameraParam cam{};
+    ASSERT_EQ(camParamLoad(path("cam.cam").c_str(), 1, &cam), 0);
+    EXPECT_EQ(cam.width, 640);
+    EXPECT_EQ(cam.height, 480);
+    EXPECT_NEAR(cam.projection[0][0], 660, 3.3);
+    EXPECT_NEAR(cam.projection[1][1], 655, 3.3);
+    EXPECT_NEAR(cam.projection[0][2], 322.5, 1.6);
+    EXPECT_NEAR(cam.projection[1][2], 236, 1.2);
+    EXPECT_NEAR(cam.distortion[2], 12, 0.5);
+
+    // One check picture per view, the frame with marks drawn on it.
+    for (int v = 1; v <= 15; v++) {
+        char name[32];
+        std::snprintf(name, sizeof name, "check/view-%02d.png", v);
+        SynthImage check;
+        ASSERT_EQ(synthPngRead(path(name).c_str(), &check), 0) << name;
+        EXPECT_EQ(check.width, 640);
+        EXPECT_NE(check.pixels, r.frames[v - 1].pixels) << name << " has nothing drawn";
+    }
+    SynthImage none;
+    EXPECT_NE(synthPngRead(path("check/view-16.png").c_str(), &none), 0);
+
+    // The same views for frames twice the size.
+    const ToolRun big =
+        run("--board 9x6 --square-mm 25 --size 1280x960" + names + " -o '" + path("big.cam") + "'");
+    ASSERT_EQ(big.status, 0) << big.out << big.err;
+    CameraParam large{};
+    ASSERT_EQ(camParamLoad(path("big.cam").c_str(), 1, &large), 0);
+    EXPECT_EQ(large.width, 1280);
+    EXPECT_EQ(large.height, 960);
+    EXPECT_NEAR(large.projection[0][0], 2 * cam.projection[0][0], 1e-6);
+    EXPECT_NEAR(large.distortion[2], cam.distortion[2] / 4, 1e-9);
+}
+
+TEST_F(CalibTool, FailuresSayWhyWithStatusOne)
+{
+    const Rendered r = renderViews(makeCamera(660, 655, 322.5, 236, 322.5, 236, 12), CalibBoard{});
+    const std::string two = writeViews(r, 2);
+    ToolRun t = run("--board 9x6 --square-mm 25" + two + " -o '" + path("c.cam") + "'");
+    EXPECT_EQ(t.status, 1);
+    EXPECT_TRUE(contains(t.err, "2 views with the board found; at least 3 are needed")) << t.err;
+    struct stat st;
+    EXPECT_NE(stat(path("c.cam").c_str(), &st), 0) << "a camera file written after a failure";
+
+    std::ofstream(path("text.png")) << "not a picture";
+    t = run("--board 9x6 --square-mm 25" + two + " '" + path("text.png") + "' -o '" +
+            path("c.cam") + "'");
+    EXPECT_EQ(t.status, 1);
+    EXPECT_TRUE(contains(t.err, "text.png: not a PNG or JPEG file")) << t.err;
+
+    SynthImage small;
+    synthImageMake(320, 240, 150, 150, 150, &small);
+    synthPngWrite(path("small.png").c_str(), &small, 0);
+    t = run("--board 9x6 --square-mm 25" + two + " '" + path("small.png") + "' -o '" +
+            path("c.cam") + "'");
+    EXPECT_EQ(t.status, 1);
+    EXPECT_TRUE(contains(t.err, "small.png is 320x240, the pictures before it 640x480")) << t.err;
+
+    // A board of other proportions is found in none of them.
+    const std::string five = writeViews(r, 5);
+    t = run("--board 7x6 --square-mm 25" + five + " -o '" + path("c.cam") + "'");
+    EXPECT_EQ(t.status, 1);
+    EXPECT_TRUE(contains(t.err, "0 views with the board found")) << t.err;
+
+    t = run("--board 9x6 --square-mm 25 --size 640x640" + five + " -o '" + path("c.cam") + "'");
+    EXPECT_EQ(t.status, 1);
+    EXPECT_TRUE(contains(t.err, "another aspect ratio")) << t.err;
+}
+
+TEST_F(CalibTool, BadArgumentsAreUsageErrors)
+{
+    const char* const cases[] = {
+        "",
+        "--board 9x6 --square-mm 25 a.png",
+        "--board 9x6 a.png -o c.cam",
+        "--square-mm 25 a.png -o c.cam",
+        "--board 9 --square-mm 25 a.png -o c.cam",
+        "--board 1x6 --square-mm 25 a.png -o c.cam",
+        "--board 9x6 --square-mm 0 a.png -o c.cam",
+        "--board 9x6 --square-mm 25 -o c.cam",
+        "--board 9x6 --square-mm 25 --video videotestsrc -o c.cam",
+        "--board 9x6 --square-mm 25 --views 10 a.png -o c.cam",
+        "--board 9x6 --square-mm 25 --video videotestsrc --views 2 -o c.cam",
+        "--board 9x6 --square-mm 25 --video videotestsrc --views 10 a.png -o c.cam",
+        "--board 9x6 --square-mm 25 --size 0x480 a.png -o c.cam",
+        "--board 9x6 --square-mm 25 --frobnicate a.png -o c.cam",
+        "--print-board --dpi 20 -o b.png",
+        "--print-board a.png -o b.png",
+        "--board 9x6 --square-mm 25 --dpi 300 a.png -o c.cam",
+    };
+    for (const char* args : cases) {
+        const ToolRun t = run(args);
+        EXPECT_EQ(t.status, 2) << args;
+        EXPECT_TRUE(contains(t.err, "usage: tarlim-calibrate")) << args << "\n" << t.err;
+    }
+    const ToolRun help = run("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(contains(help.out, "--print-board"));
+}
+
+// The printed board at 50 dpi: squares of 25 mm are 49 pixels, the resolution is in the
+// file, and the board is found in it.
+TEST_F(CalibTool, PrintsABoardThatIsFoundWithItsResolution)
+{
+    const ToolRun t =
+        run("--print-board --board 7x5 --square-mm 25 --dpi 50 -o '" + path("board.png") + "'");
+    ASSERT_EQ(t.status, 0) << t.err;
+    EXPECT_TRUE(contains(t.out, "7x5 inner corners, 8x6 squares of 24.89 mm")) << t.out;
+    UtilImage board;
+    char reason[128];
+    ASSERT_EQ(
+        utilImageRead(path("board.png").c_str(), kUtilBgra, 1 << 24, &board, reason, sizeof reason),
+        0)
+        << reason;
+    // 8 x 49 pixels of squares and 5 mm (10 pixels) of paper each side.
+    EXPECT_EQ(board.width, 8 * 49 + 2 * 10);
+    EXPECT_EQ(board.height, 6 * 49 + 2 * 10);
+    std::vector<double> corners(7 * 5 * 2);
+    ASSERT_EQ(
+        calibFindCorners(board.pixels.data(), board.width, board.height, 7, 5, 0, corners.data()),
+        0);
+    // 50 dpi = 1968.5 pixels per metre, stored rounded in the pHYs chunk.
+    const std::string bytes = slurp(path("board.png"));
+    const std::size_t at = bytes.find("pHYs");
+    ASSERT_NE(at, std::string::npos);
+    const auto u = [&](std::size_t i) { return static_cast<unsigned char>(bytes[at + 4 + i]); };
+    EXPECT_EQ((u(0) << 24) | (u(1) << 16) | (u(2) << 8) | u(3), 1969);
+    EXPECT_EQ(u(8), 1) << "unit: metre";
+}
+
+// Video: a view when the board is found and has moved. Each pose is held for three
+// frames, so three frames in a row show it; only the first of them is taken.
+TEST_F(CalibTool, TakesAViewFromVideoOnlyWhenTheBoardHasMoved)
+{
+    const CameraParam truth = makeCamera(660, 655, 322.5, 236, 322.5, 236, 12);
+    const Rendered r = renderViews(truth, CalibBoard{});
+    int n = 0;
+    for (std::size_t v = 0; v < 12; v++)
+        for (int repeat = 0; repeat < 3; repeat++) {
+            char name[32];
+            std::snprintf(name, sizeof name, "%04d.png", n++);
+            ASSERT_EQ(synthPngWrite(path(name).c_str(), &r.frames[v], 0), 0);
+        }
+    const std::string src = "multifilesrc location=" + path("%04d.png") +
+                            " caps=image/png,framerate=30/1 ! pngdec ! videoconvert ! appsink "
+                            "sync=false";
+    const ToolRun t = run("--board 9x6 --square-mm 25 --video \"" + src + "\" --views 10 -o '" +
+                          path("v.cam") + "' --check '" + path("check") + "'");
+    ASSERT_EQ(t.status, 0) << t.out << t.err;
+    // Views at frames 1, 4, 7, ...: the first frame of each pose.
+    EXPECT_TRUE(contains(t.out, "view 1 of 10: frame 1\n")) << t.out;
+    EXPECT_TRUE(contains(t.out, "view 2 of 10: frame 4\n")) << t.out;
+    EXPECT_TRUE(contains(t.out, "view 10 of 10: frame 28\n")) << t.out;
+    CameraParam cam{};
+    ASSERT_EQ(camParamLoad(path("v.cam").c_str(), 1, &cam), 0);
+    EXPECT_NEAR(cam.projection[0][0], 660, 6.6);
+    EXPECT_NEAR(cam.projection[1][1], 655, 6.6);
+    SynthImage check;
+    EXPECT_EQ(synthPngRead(path("check/view-10.png").c_str(), &check), 0);
 }
 
 }  // namespace
