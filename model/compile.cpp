@@ -73,9 +73,12 @@ GLuint modelMakeTexture(ModelMaterial* m, const char* path)
     return id;
 }
 
-void modelEmitMaterial(const ModelMaterial& m)
+void modelEmitMaterial(const ModelMaterial& m, float alpha)
 {
-    glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, m.diffuse);
+    // Lighting takes a fragment's alpha from the diffuse colour, which carries dif
+    // times the colour's alpha; a see-through face is as opaque as its colour says.
+    float diffuse[4] = {m.diffuse[0], m.diffuse[1], m.diffuse[2], alpha};
+    glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, alpha < 0.0f ? m.diffuse : diffuse);
     glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, m.ambient);
     glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, m.specular);
     glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, m.emission);
@@ -101,6 +104,27 @@ const ModelMaterial* modelFaceMaterial(const ModelFace& face, const ModelMateria
     return &materials[face.material];
 }
 
+// How a material's faces are drawn. Opaque faces are lit with their material, or
+// show their texels unlit (the window's GL_DECAL texture mode); see-through faces
+// (colour alpha below 1, or a loaded image with transparent texels) are blended over
+// what is behind them, textured ones showing texel colour with texel alpha times the
+// colour's alpha. A texture that did not load draws as no texture.
+enum class ModelLook { kOpaque, kOpaqueTextured, kSeeThrough, kSeeThroughTextured };
+
+ModelLook modelLookOf(const ModelMaterial* m)
+{
+    if (m == nullptr) return ModelLook::kOpaque;
+    const bool loaded = m->hasTexture != 0 && m->textureLoaded != 0;
+    if (m->colour[3] < 1.0f || (loaded && m->textureTransparent != 0))
+        return loaded ? ModelLook::kSeeThroughTextured : ModelLook::kSeeThrough;
+    return m->hasTexture != 0 ? ModelLook::kOpaqueTextured : ModelLook::kOpaque;
+}
+
+bool modelSeeThrough(ModelLook look)
+{
+    return look == ModelLook::kSeeThrough || look == ModelLook::kSeeThroughTextured;
+}
+
 // Consecutive faces with the same material and corner count share one glBegin/glEnd
 // and one issue of the material and texture state. They draw exactly as faces issued
 // one by one would (every face still gets its own normal), but a software GL
@@ -109,16 +133,34 @@ struct ModelRun {
     bool open;
     const ModelMaterial* material;
     int vertexCount;
+    ModelLook look;
     bool textured;
 };
 
 void modelRunBegin(ModelRun* run, const ModelMaterial* m, int vertexCount)
 {
-    if (m != nullptr)
-        modelEmitMaterial(*m);
-    else
+    const ModelLook look = modelLookOf(m);
+    *run = ModelRun{true, m, vertexCount, look,
+                    look == ModelLook::kOpaqueTextured || look == ModelLook::kSeeThroughTextured};
+    if (modelSeeThrough(look)) {
+        // Blending state is restored when the run ends, whatever the caller had.
+        glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_TEXTURE_BIT);
+        glEnable(GL_BLEND);
+        glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+        // Fully transparent texels leave the depth buffer alone too, so that what is
+        // drawn later behind them still shows.
+        glEnable(GL_ALPHA_TEST);
+        glAlphaFunc(GL_GREATER, 0.0f);
+    }
+    if (look == ModelLook::kSeeThroughTextured) {
+        glDisable(GL_LIGHTING);
+        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+        glColor4f(1.0f, 1.0f, 1.0f, m->colour[3]);
+    } else if (m != nullptr) {
+        modelEmitMaterial(*m, look == ModelLook::kSeeThrough ? m->colour[3] : -1.0f);
+    } else {
         glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
-    *run = ModelRun{true, m, vertexCount, m != nullptr && m->hasTexture != 0};
+    }
     if (run->textured) {
         glEnable(GL_TEXTURE_2D);
         glBindTexture(GL_TEXTURE_2D, m->textureId);
@@ -127,17 +169,33 @@ void modelRunBegin(ModelRun* run, const ModelMaterial* m, int vertexCount)
     glBegin(vertexCount == 3 ? GL_TRIANGLES : GL_QUADS);
 }
 
-// The face's normal (from its first three corners) and its corners in order.
-void modelRunFace(const ModelFace& face, const ModelVertex* vertices, bool textured)
+// One copy of an object: the signs its coordinates are multiplied by. A copy with
+// an odd number of reflections turns its faces inside out, so its corners are
+// issued in reverse order to keep the lit side outside.
+struct ModelCopy {
+    float sign[3];
+    bool reversed;
+};
+
+constexpr ModelCopy kModelOriginal = {{1.0f, 1.0f, 1.0f}, false};
+
+// The face's normal (from its first three corners as issued) and its corners.
+void modelRunFace(const ModelFace& face, const ModelVertex* vertices, bool textured,
+                  const ModelCopy& copy)
 {
-    const int* index = face.vertexIndex;
-    const std::array<float, 3> n =
-        modelFaceNormal(vertices[index[0]], vertices[index[1]], vertices[index[2]]);
-    glNormal3f(n[0], n[1], n[2]);
-    for (int i = 0; i < face.vertexCount; ++i) {
-        if (textured) glTexCoord2f(face.uv[2 * i], face.uv[2 * i + 1]);
-        const ModelVertex& v = vertices[index[i]];
-        glVertex3f(v.x, v.y, v.z);
+    ModelVertex p[4] = {};
+    int corner[4] = {0, 0, 0, 0};
+    const int n = face.vertexCount;
+    for (int i = 0; i < n; ++i) {
+        corner[i] = copy.reversed ? n - 1 - i : i;
+        const ModelVertex& v = vertices[face.vertexIndex[corner[i]]];
+        p[i] = {copy.sign[0] * v.x, copy.sign[1] * v.y, copy.sign[2] * v.z};
+    }
+    const std::array<float, 3> normal = modelFaceNormal(p[0], p[1], p[2]);
+    glNormal3f(normal[0], normal[1], normal[2]);
+    for (int i = 0; i < n; ++i) {
+        if (textured) glTexCoord2f(face.uv[2 * corner[i]], face.uv[2 * corner[i] + 1]);
+        glVertex3f(p[i].x, p[i].y, p[i].z);
     }
 }
 
@@ -146,7 +204,54 @@ void modelRunEnd(ModelRun* run)
     glEnd();
     glDisable(GL_NORMALIZE);
     if (run->textured) glDisable(GL_TEXTURE_2D);
+    if (modelSeeThrough(run->look)) glPopAttrib();
     run->open = false;
+}
+
+// The copies an object is drawn as: itself, then for a mirrored object each
+// combination of its mirror axes (x, y, z, xy, xz, yz, xyz as set).
+int modelObjectCopies(const ModelObject& object, ModelCopy copies[8])
+{
+    copies[0] = kModelOriginal;
+    int count = 1;
+    const int axes = object.mirror != 0 ? object.mirrorAxis & 7 : 0;
+    for (int mask = 1; mask < 8; ++mask) {
+        if ((mask & ~axes) != 0) continue;
+        ModelCopy c = kModelOriginal;
+        int flips = 0;
+        for (int a = 0; a < 3; ++a) {
+            if ((mask >> a) & 1) c.sign[a] = -1.0f, ++flips;
+        }
+        c.reversed = flips % 2 == 1;
+        copies[count++] = c;
+    }
+    return count;
+}
+
+// Issues the faces of every visible object whose look is (or is not) see-through.
+void modelDrawPass(int objectCount, const ModelObject* objects, const ModelMaterial* materials,
+                   int materialCount, bool seeThrough)
+{
+    ModelRun run{};
+    for (int i = 0; i < objectCount; ++i) {
+        const ModelObject& object = objects[i];
+        if (object.visible == 0) continue;
+        ModelCopy copies[8];
+        const int copyCount = modelObjectCopies(object, copies);
+        for (int k = 0; k < copyCount; ++k) {
+            for (int j = 0; j < object.faceCount; ++j) {
+                const ModelFace& face = object.faces[j];
+                if (!modelFaceDrawable(face, object.vertexCount)) continue;
+                const ModelMaterial* m = modelFaceMaterial(face, materials, materialCount);
+                if (modelSeeThrough(modelLookOf(m)) != seeThrough) continue;
+                if (run.open && (m != run.material || face.vertexCount != run.vertexCount))
+                    modelRunEnd(&run);
+                if (!run.open) modelRunBegin(&run, m, face.vertexCount);
+                modelRunFace(face, object.vertices, run.textured, copies[k]);
+            }
+        }
+    }
+    if (run.open) modelRunEnd(&run);
 }
 
 }  // namespace
@@ -177,21 +282,9 @@ void modelDrawObjects(int objectCount, const ModelObject* objects, const ModelMa
                       int materialCount)
 {
     glPushMatrix();
-    ModelRun run{};
-    for (int i = 0; i < objectCount; ++i) {
-        const ModelObject& object = objects[i];
-        if (object.visible == 0) continue;
-        for (int j = 0; j < object.faceCount; ++j) {
-            const ModelFace& face = object.faces[j];
-            if (!modelFaceDrawable(face, object.vertexCount)) continue;
-            const ModelMaterial* m = modelFaceMaterial(face, materials, materialCount);
-            if (run.open && (m != run.material || face.vertexCount != run.vertexCount))
-                modelRunEnd(&run);
-            if (!run.open) modelRunBegin(&run, m, face.vertexCount);
-            modelRunFace(face, object.vertices, run.textured);
-        }
-    }
-    if (run.open) modelRunEnd(&run);
+    // Opaque faces first, so that see-through ones blend over everything behind them.
+    modelDrawPass(objectCount, objects, materials, materialCount, false);
+    modelDrawPass(objectCount, objects, materials, materialCount, true);
     glPopMatrix();
 }
 
@@ -203,7 +296,7 @@ void modelDrawFace(const ModelFace* face, const ModelVertex* vertices, int verte
     // 2.-5. Material (or white), texture, the primitive with its normal.
     ModelRun run{};
     modelRunBegin(&run, modelFaceMaterial(*face, materials, materialCount), face->vertexCount);
-    modelRunFace(*face, vertices, run.textured);
+    modelRunFace(*face, vertices, run.textured, kModelOriginal);
     modelRunEnd(&run);
 }
 

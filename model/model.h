@@ -1,8 +1,9 @@
-// model: the animated 3D models drawn on the markers. Reads .mqo text model files
-// (a small subset: materials, and per object its visibility, vertices and faces),
-// loads the 24-bit bitmap textures their materials name, compiles every file into an
-// OpenGL display list and loads each marker's numbered sequence of files into one
-// block of consecutive lists.
+// model: the animated 3D models drawn on the markers. Reads .mqo text model files as
+// modellers save them (materials, and per object its name, visibility, mirroring,
+// vertices in text or binary and faces; every other chunk is skipped), loads the
+// textures their materials name (24-bit bitmaps, PNG and JPEG of any size, alpha
+// kept), compiles every file into an OpenGL display list and loads each marker's
+// numbered sequence of files into one block of consecutive lists.
 //
 // Use: after the window and its GL context exist, the application calls
 // modelLoadAllSequences(appConfig.sequences, appConfig.markerCount); every frame it
@@ -20,7 +21,8 @@
 // unit of the marker width (millimetres in the shipped configuration) after `scale`.
 //
 // Result codes: 0 success, -1 failure, unless a function says otherwise. Nothing
-// here prints. The reading and texture functions need no GL context; the compile,
+// here prints: textures that cannot be loaded are collected as warnings
+// (modelTextureWarnings) for the caller to report. The reading and texture functions need no GL context; the compile,
 // texture-creation and sequence functions need a current one.
 #pragma once
 
@@ -32,9 +34,9 @@
 // Objects kept per file. Objects after the 30th are read and dropped, so their
 // lines are not mistaken for file-level text.
 constexpr int kModelMaxObjects = 30;
-// Longest line the reader takes at once, terminating NUL included: a physical line of
-// more than 255 characters is read as several lines.
-constexpr int kModelLineSize = 256;
+// Lines are read whole, whatever their length: the line buffer grows to the longest
+// line of the file (a file's size bounds it) and is released when the reading
+// function returns.
 // Texture file names and every path built here (model file, texture file), NUL
 // included: at most 255 characters.
 constexpr int kModelNameSize = 256;
@@ -91,20 +93,29 @@ struct ModelFace {
 
 // One object chunk.
 struct ModelObject {
-    int visible;            // value of the "visible" line; drawn when not 0. An object
-                            // without a visible line is visible (1).
-    int faceCount;          // entries of `faces`: the face header count clamped to
-                            // 0..kModelMaxFaces; 0 when there is no face chunk or the
-                            // table could not be allocated
-    int vertexCount;        // entries of `vertices`, same rules with kModelMaxVertices
-    ModelFace* faces;       // owned, zeroed at allocation; entries without a line stay
-                            // zero (0 corners: not drawn); nullptr when faceCount is 0
-    ModelVertex* vertices;  // owned, zeroed at allocation; nullptr when vertexCount is 0
+    int visible;                // value of the "visible" line; drawn when not 0. An object
+                                // without a visible line is visible (1).
+    int faceCount;              // entries of `faces`: the face header count clamped to
+                                // 0..kModelMaxFaces; 0 when there is no face chunk or the
+                                // table could not be allocated
+    int vertexCount;            // entries of `vertices`, same rules with kModelMaxVertices
+                                // (a "vertex" or a binary "BVertex" chunk)
+    ModelFace* faces;           // owned, zeroed at allocation; entries without a line stay
+                                // zero (0 corners: not drawn); nullptr when faceCount is 0
+    ModelVertex* vertices;      // owned, zeroed at allocation; nullptr when vertexCount is 0
+    int mirror;                 // value of the "mirror" line: 0 none; any other value draws
+                                // the object's mirrored copies too (see mirrorAxis)
+    int mirrorAxis;             // "mirror_axis" bits: 1 x, 2 y, 4 z (1 when the line is
+                                // missing). Each set axis adds a copy reflected in the
+                                // plane where that coordinate is 0, as stored; two or three
+                                // axes also add the copies reflected in both or all.
+    char name[kModelNameSize];  // the name between the header's quotes (cut at 255
+                                // characters); empty without quotes
 };
-
 // One material line.
 struct ModelMaterial {
-    float colour[4];                   // r, g, b, a of "col("
+    float colour[4];                   // r, g, b, a of "col("; a below 1 draws the
+                                       // material's faces see-through
     float diffuse[4];                  // dif times r, g, b, a (alpha included)
     float ambient[4];                  // amb times r, g, b, a
     float emission[4];                 // emi times r, g, b, a
@@ -116,8 +127,11 @@ struct ModelMaterial {
     unsigned int textureId;            // GL texture object; 0 until modelCreateTextures
     unsigned char* pixels;             // transient RGBA texels while being uploaded; nullptr
                                        // at every other time
+    int textureLoaded;                 // 1 once textureId holds an image (set by
+                                       // modelCreateTextures), else 0
+    int textureTransparent;            // 1 when that image has a texel with alpha below 255
+    char name[kModelNameSize];         // the name between the line's leading quotes
 };
-
 // Working state of one sequence load: the objects of the current file, the material
 // table that carries from file to file, and the sequence's texture objects by path.
 // Start it value-initialised (ModelFile file{}) and end it with modelReleaseFile.
@@ -153,24 +167,34 @@ struct ModelSequence {
 
 // ---- Reading (no GL) ---------------------------------------------------------------------
 //
-// Lines are read 255 characters at a time and recognised by case-sensitive substring
-// search: "Material" and "Object" at file level; "}" ends any chunk; "col(" and
-// "tex(" on material lines; "visible ", "vertex ", "face " in objects; "V(", "M(",
-// "UV(" on face lines. A chunk also ends at the end of the stream. Nothing is
-// reported: text that does not scan leaves fields at their defaults. Decisions for
-// files that break a limit:
+// Lines are read whole and recognised by their first word (after blanks, case-
+// sensitive): "Material" and "Object" at file level; "visible", "vertex", "BVertex",
+// "face", "mirror" and "mirror_axis" in objects. Text inside double quotes (names,
+// file names) is never a keyword and its braces do not count. A line whose first
+// character is '}' ends the chunk it is in; any other line that opens more braces
+// than it closes starts a chunk this reader does not use (Scene, BackImage,
+// MaterialEx2, Thumbnail, vertexattr, ...), which is skipped up to its matching
+// closing brace. A chunk also ends at the end of the stream.
+// Material lines: the quoted name, then fields name(values) in any order: col(r g b
+// a), dif, amb, emi, spc, power and tex("file"); others (shader, vcol, dbls, aplane,
+// proj_*, ...) are skipped. Face lines: the corner count, then V(...), M(...) and
+// UV(...) in any order; others (COL, CRS, ...) are skipped.
+// Nothing is reported: text that does not scan leaves fields at their defaults.
+// Decisions for files that break a limit:
 // - more lines in a chunk than its header announced: the extra lines are ignored;
 //   fewer: the remaining entries stay zero. A negative count is taken as 0, a count
 //   above kModelMaxVertices, kModelMaxFaces or kModelMaxMaterials as that cap.
 // - more than 30 objects: the extra objects are read and dropped.
 // - an object without a "visible" line is visible; without a vertex or face chunk it
 //   has no vertices or faces (so draws nothing).
-// - a material line without "col(", or whose scan stops early: the values the scan
-//   did not reach are colour (1, 1, 1, 1), dif 1, amb, emi, spc and power 0.
-// - a "tex(" without a following '"' ')' on the same line: no texture. A name too
-//   long for one 255-character line is such a case, so a name never exceeds 255.
+// - a material field that is missing or does not scan keeps its default: colour
+//   (1, 1, 1, 1), dif 1, amb, emi, spc and power 0.
+// - a "tex(" whose quoted name has no closing '"' ')' on its line: no texture. A name
+//   of 256 characters or more: no texture.
 // - a texture path (directory + name) over 255 characters: see modelTexturePath.
 // - indices out of range are kept as read and judged when drawing (modelDrawFace).
+// - a binary vertex block shorter than its header count leaves the rest zero; bytes
+//   beyond the count are skipped.
 
 // Reads the stream to its end into *file: releases the previous file's object
 // tables, refills objects from index 0, and replaces the material table only when the
@@ -179,19 +203,21 @@ struct ModelSequence {
 // 0) and its lines are skipped.
 void modelLoadFile(FILE* fp, ModelFile* file);
 
-// Reads material lines into table[0..count-1] up to the line holding "}" (or the
-// end of the stream); lines beyond `count` are read and ignored.
+// Reads material lines into table[0..count-1] up to the line starting with '}' (or
+// the end of the stream); lines beyond `count` are read and ignored.
 void modelReadMaterials(FILE* fp, ModelMaterial* table, int count);
 
-// Reads one object chunk into *object (which must hold no tables), up to the line
-// holding "}" or the end of the stream, allocating its vertex and face tables.
+// Reads one object chunk into *object (which must hold no tables; it is reset, name
+// included), up to its closing line or the end of the stream, allocating its vertex
+// and face tables.
 void modelReadObject(FILE* fp, ModelObject* object);
 
-// Reads vertex lines ("%f %f %f") into table[0..count-1] up to "}"; extra lines
-// ignored, missing coordinates 0.
+// Reads vertex lines (three numbers) into table[0..count-1] up to the line starting
+// with '}'; extra lines ignored, missing coordinates 0.
 void modelReadVertices(FILE* fp, ModelVertex* table, int count);
 
-// Reads face lines into table[0..count-1] up to "}"; extra lines ignored.
+// Reads face lines into table[0..count-1] up to the line starting with '}'; extra
+// lines ignored.
 void modelReadFaces(FILE* fp, ModelFace* table, int count);
 
 // Writes into path (kModelPathSize bytes) where the texture `textureFile` of the model

@@ -101,19 +101,37 @@ TEST(ModelReaderFaces, ScansCornersMaterialAndUvByCornerCount)
     EXPECT_EQ(five.material, 1);
 }
 
-TEST(ModelReaderFaces, KeywordsNeedTheirTrailingBlank)
+TEST(ModelReaderFaces, KeywordsAreWholeFirstWords)
 {
     FileGuard g;
-    loadText(
-        &g.file,
-        "Object \"o\" {\n\tfacet 59.5\n\tvertexattr {\n\tvisible 0\n\tvertex 1 {\n\t\t1 2 3\n\t}\n"
-        "\tface 1 {\n\t\t3 V(0 0 0)\n\t}\n}\n");
-    ASSERT_EQ(g.file.objectCount, 1) << "'vertexattr {' would have opened a chunk";
+    loadText(&g.file, "Object \"o\" {\n\tfacet 59.5\n\tvertexattr {\n\t\tvertex 9 {\n\t\t}\n\t}\n"
+                      "\tvisible 0\n\tvertex 1 {\n\t\t1 2 3\n\t}\n"
+                      "\tface 1 {\n\t\t3 V(0 0 0)\n\t}\n}\n");
+    ASSERT_EQ(g.file.objectCount, 1);
     const ModelObject& o = g.file.objects[0];
-    EXPECT_EQ(o.visible, 0);
-    ASSERT_EQ(o.vertexCount, 1);
+    EXPECT_EQ(o.visible, 0) << "the object went on after the vertexattr chunk";
+    ASSERT_EQ(o.vertexCount, 1) << "'vertex 9' inside vertexattr is not the object's";
     EXPECT_EQ(o.vertices[0].z, 3.0f);
     EXPECT_EQ(o.faceCount, 1) << "'facet 59.5' must not be read as a face header";
+}
+
+TEST(ModelReaderFaces, FieldsInAnyOrderWithColoursAndCreases)
+{
+    FileGuard g;
+    loadText(&g.file, objectWithFaces({"4 UV(0 0 1 0 1 1 0 1) COL(4294967295 1 2 3) M(2) "
+                                       "CRS(0.5 0.5 0.5 0.5) V(3 2 1 0)",
+                                       "3 M(1) UID(7) V(0 1 2)"}));
+    const ModelObject& o = g.file.objects[0];
+    ASSERT_EQ(o.faceCount, 2);
+    const ModelFace& quad = o.faces[0];
+    EXPECT_EQ(std::vector<int>(quad.vertexIndex, quad.vertexIndex + 4),
+              (std::vector<int>{3, 2, 1, 0}))
+        << "V( is not taken from inside UV(";
+    EXPECT_EQ(std::vector<float>(quad.uv, quad.uv + 8),
+              (std::vector<float>{0, 0, 1, 0, 1, 1, 0, 1}));
+    EXPECT_EQ(quad.material, 2);
+    EXPECT_EQ(o.faces[1].material, 1);
+    EXPECT_EQ(o.faces[1].vertexIndex[2], 2);
 }
 
 // ---- Materials -------------------------------------------------------------------------
@@ -160,21 +178,33 @@ TEST(ModelReaderMaterials, TextureNameEndsAtQuoteAndParenthesis)
     }
 }
 
-TEST(ModelReaderMaterials, UnscannedValuesAreAPlainWhiteMaterial)
+TEST(ModelReaderMaterials, FieldsAreReadByNameAndMissingOnesAreWhite)
 {
     FileGuard g;
     loadText(&g.file,
              materialChunk({"\"no colour\" dif(0.2)", "\"red, cut short\" col(1 0 0 1) dif(0.5)",
-                            "\"xcol(\" col(0 1 0 1) dif(0.5)"}));
-    ASSERT_EQ(g.file.materialCount, 3);
-    expectVec4(g.file.materials[0].colour, 1, 1, 1, 1, "no col(");
-    expectVec4(g.file.materials[0].diffuse, 1, 1, 1, 1, "no col(");
-    expectVec4(g.file.materials[0].ambient, 0, 0, 0, 0, "no col(");
-    expectVec4(g.file.materials[1].diffuse, 0.5f, 0, 0, 0.5f, "cut short");
-    expectVec4(g.file.materials[1].specular, 0, 0, 0, 0, "cut short");
-    EXPECT_FLOAT_EQ(g.file.materials[1].power, 0.0f);
-    // The first "col(" is inside the name: its scan yields nothing, defaults hold.
-    expectVec4(g.file.materials[2].colour, 1, 1, 1, 1, "col( in name");
+                            "\"xcol(1 0 0 1)\" col(0 1 0 1) dif(0.5)",
+                            "\"mat6\" shader(3) vcol(1) dbls(1) power(5.00) spc(0.25) "
+                            "tex(\"hane (2).png\") emi(0.400) amb(0.500) dif(0.800) "
+                            "col(1.000 0.500 0.250 1.000) aplane(\"a.png\") "
+                            "proj_type(1) proj_pos(0 0 0)"}));
+    ASSERT_EQ(g.file.materialCount, 4);
+    const ModelMaterial* m = g.file.materials;
+    expectVec4(m[0].colour, 1, 1, 1, 1, "no col(");
+    expectVec4(m[0].diffuse, 0.2f, 0.2f, 0.2f, 0.2f, "no col(, dif 0.2");
+    expectVec4(m[0].ambient, 0, 0, 0, 0, "no col(");
+    EXPECT_STREQ(m[0].name, "no colour");
+    expectVec4(m[1].diffuse, 0.5f, 0, 0, 0.5f, "cut short");
+    expectVec4(m[1].specular, 0, 0, 0, 0, "cut short");
+    EXPECT_FLOAT_EQ(m[1].power, 0.0f);
+    expectVec4(m[2].colour, 0, 1, 0, 1, "col( in the name is not read");
+    expectVec4(m[3].colour, 1, 0.5f, 0.25f, 1, "mat6 colour");
+    expectVec4(m[3].diffuse, 0.8f, 0.4f, 0.2f, 0.8f, "mat6 diffuse");
+    expectVec4(m[3].ambient, 0.5f, 0.25f, 0.125f, 0.5f, "mat6 ambient");
+    expectVec4(m[3].emission, 0.4f, 0.2f, 0.1f, 0.4f, "mat6 emission");
+    expectVec4(m[3].specular, 0.25f, 0.125f, 0.0625f, 0.25f, "mat6 specular");
+    EXPECT_FLOAT_EQ(m[3].power, 5.0f);
+    EXPECT_STREQ(m[3].textureFile, "hane (2).png");
 }
 
 // ---- Table carry-over ---------------------------------------------------------------------
@@ -281,15 +311,200 @@ TEST(ModelReaderLimits, IncompleteObjectsAndChunksCutByTheEndOfFile)
     EXPECT_FLOAT_EQ(g.file.objects[1].vertices[0].z, 3.0f);
 }
 
-TEST(ModelReaderLimits, LongLinesAreReadInPieces)
+TEST(ModelReaderLimits, LinesOfAnyLengthAreReadWhole)
 {
-    // A 300-character comment inside the object: its second piece holds the "}" and
-    // so ends the object early, as line-based reading does; nothing overflows.
-    std::string longLine(290, 'x');
+    // A 100,000-character line inside the object, with a '}' far along it, and a
+    // material whose texture name comes after 50,000 characters of other fields.
+    std::string longLine(100000, 'x');
+    std::string fields;
+    for (int i = 0; i < 5000; ++i) fields += " vcol(1)  ";
     FileGuard g;
-    loadText(&g.file, "Object \"o\" {\n\t" + longLine + " }\n\tvisible 0\n}\n");
+    loadText(&g.file, materialChunk({"\"m\" col(0 0 1 1)" + fields + "tex(\"far.png\")"}) +
+                          "Object \"o\" {\n\t" + longLine + " }\n\tvisible 0\n}\n");
     ASSERT_EQ(g.file.objectCount, 1);
-    EXPECT_EQ(g.file.objects[0].visible, 1) << "the visible line came after the object ended";
+    EXPECT_EQ(g.file.objects[0].visible, 0) << "the '}' inside the long line ended the object";
+    ASSERT_EQ(g.file.materialCount, 1);
+    EXPECT_STREQ(g.file.materials[0].textureFile, "far.png");
+}
+
+// ---- Files as modellers save them ------------------------------------------------------
+
+// Everything a file's drawing depends on, as text, names left out: two files that
+// dump the same draw the same.
+std::string dump(const ModelFile& f)
+{
+    std::string s;
+    char b[160];
+    for (int k = 0; k < f.materialCount; ++k) {
+        const ModelMaterial& m = f.materials[k];
+        std::snprintf(b, sizeof(b),
+                      "material %g %g %g %g dif %g amb %g emi %g spc %g pow %g tex %d ",
+                      m.colour[0], m.colour[1], m.colour[2], m.colour[3], m.diffuse[0],
+                      m.ambient[0], m.emission[0], m.specular[0], m.power, m.hasTexture);
+        s += b + std::string(m.textureFile) + "\n";
+    }
+    for (int i = 0; i < f.objectCount; ++i) {
+        const ModelObject& o = f.objects[i];
+        std::snprintf(b, sizeof(b), "object visible %d mirror %d/%d vertices %d faces %d\n",
+                      o.visible, o.mirror, o.mirrorAxis, o.vertexCount, o.faceCount);
+        s += b;
+        for (int v = 0; v < o.vertexCount; ++v) {
+            std::snprintf(b, sizeof(b), " %g %g %g", o.vertices[v].x, o.vertices[v].y,
+                          o.vertices[v].z);
+            s += b;
+        }
+        for (int j = 0; j < o.faceCount; ++j) {
+            const ModelFace& fc = o.faces[j];
+            std::snprintf(b, sizeof(b), "\n face %d m %d v %d %d %d %d uv %g %g %g %g %g %g %g %g",
+                          fc.vertexCount, fc.material, fc.vertexIndex[0], fc.vertexIndex[1],
+                          fc.vertexIndex[2], fc.vertexIndex[3], fc.uv[0], fc.uv[1], fc.uv[2],
+                          fc.uv[3], fc.uv[4], fc.uv[5], fc.uv[6], fc.uv[7]);
+            s += b;
+        }
+        s += "\n";
+    }
+    return s;
+}
+
+std::string dumpText(const std::string& text)
+{
+    FileGuard g;
+    loadText(&g.file, text);
+    return dump(g.file);
+}
+
+// Two materials and two objects; the names are filled in by `name`.
+std::string namedModel(const std::string& name)
+{
+    return "Format Text Ver 1.0\n\nMaterial 2 {\n"
+           "\t\"" +
+           name +
+           "\" col(1 0 0 1) dif(0.8) amb(0.5) emi(0) spc(0) power(5)\n"
+           "\t\"" +
+           name +
+           "\" col(0 0 1 0.5) dif(1) amb(0.25) emi(0) spc(0.5) power(30) tex(\"t.png\")\n"
+           "}\nObject \"" +
+           name +
+           "\" {\n\tvisible 15\n\tvertex 3 {\n\t\t0 0 0\n\t\t1 0 0\n"
+           "\t\t0 1 0\n\t}\n\tface 1 {\n\t\t3 V(0 1 2) M(1) UV(0 0 1 0 0 1)\n\t}\n}\n"
+           "Object \"" +
+           name + "\" {\n\tvisible 0\n\tvertex 1 {\n\t\t5 5 5\n\t}\n}\nEof\n";
+}
+
+TEST(ModelReaderModellerFiles, EveryKeywordInANameChangesNothing)
+{
+    const std::string control = dumpText(namedModel("plain"));
+    ASSERT_NE(control.find("faces 1"), std::string::npos) << control;
+    const char* names[] = {
+        "Material", "Object",      "MaterialBox",  "vertex",      "vertex 9 {",
+        "BVertex",  "face",        "face 7 {",     "visible",     "visible 0",
+        "mirror",   "mirror_axis", "Scene {",      "Eof",         "}",
+        "{",        "} }",         "col(0 1 0 1)", "tex(",        "dif(0) power(9)",
+        "V(9 9 9)", "M(5)",        "UV(",          "Vector 12 [", "Material 1 {"};
+    for (const char* name : names) {
+        EXPECT_EQ(dumpText(namedModel(name)), control) << "named \"" << name << "\"";
+    }
+}
+
+TEST(ModelReaderModellerFiles, UnknownChunksAreSkippedByBraceDepth)
+{
+    const std::string expected = dumpText(namedModel("plain"));
+    std::string text = namedModel("plain");
+    // A Ver 1.1 file: Scene with nested chunks, a back image, an extended material
+    // chunk and a thumbnail before the materials, per-object chunks inside the objects.
+    text.replace(0, std::strlen("Format Text Ver 1.0\n\n"),
+                 "Metasequoia Document\nFormat Text Ver 1.1\n\nIncludeXml \"a.xml\"\n"
+                 "Scene {\n\tpos 0 0 1500\n\tamb 0.25 0.25 0.25\n\tdirlights 1 {\n"
+                 "\t\tlight {\n\t\t\tdir 0.408 0.408 0.816\n\t\t\tcolor 1 1 1\n\t\t}\n\t}\n}\n"
+                 "BackImage {\n\tpers \"x}.bmp\" 0 0 1 1\n}\n"
+                 "MaterialEx2 1 {\n\tmaterial 0 {\n\t\tshadertype hlsl\n\t\tMaterial 9 {\n"
+                 "\t\t}\n\t}\n}\n"
+                 "Thumbnail 2 2 24 rgb raw 64 {\n\tffffff{ff\n\t}00ff00\n\t0000ff\n}\n");
+    const std::string object = "Object \"plain\" {\n";
+    for (size_t at = text.find(object); at != std::string::npos; at = text.find(object, at + 1)) {
+        text.insert(at + object.size(),
+                    "\tuid 3\n\tdepth 0\n\tvertexattr {\n\t\tuid {\n\t\t\t1\n\t\t}\n"
+                    "\t\tweit {\n\t\t\t0 \"{{\" 1\n\t\t}\n\t}\n\tcolor 0.9 0.5 0.7\n");
+    }
+    EXPECT_EQ(dumpText(text), expected);
+    // CR LF line ends read the same.
+    std::string crlf;
+    for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    EXPECT_EQ(dumpText(crlf), expected);
+}
+
+std::string floatBytes(const std::vector<float>& values)
+{
+    std::string b;
+    for (float f : values) {
+        uint32_t u;
+        std::memcpy(&u, &f, 4);
+        for (int i = 0; i < 4; ++i) b += static_cast<char>((u >> (8 * i)) & 0xff);
+    }
+    return b;
+}
+
+TEST(ModelReaderModellerFiles, BinaryVerticesInEitherLayout)
+{
+    // Coordinates whose bytes hold a line end, a brace and a bracket.
+    const std::vector<float> xyz = {0.0f, 1.0f, 2.0f, -3.5f, 1e-38f, 100.25f, 10.0f, 125.0f, 93.0f};
+    std::vector<float> tricky = xyz;
+    const char special[] = {'\n', '}', ']', '\r'};
+    for (int i = 0; i < 4; ++i) {
+        uint32_t u = 0x3f800000u | static_cast<unsigned char>(special[i]);
+        std::memcpy(&tricky[i], &u, 4);
+    }
+    auto object = [](const std::string& vector, int count) {
+        return "Object \"b\" {\n\tvisible 15\n\tBVertex " + std::to_string(count) +
+               " {\n\t\tVector " + vector +
+               "\n\t\tweit {\n\t\t\t1 1\n\t\t}\n\t}\n"
+               "\tface 1 {\n\t\t3 V(0 1 2)\n\t}\n}\n";
+    };
+    for (const std::string& after : {std::string(""), std::string("\r\n"), std::string("\n")}) {
+        FileGuard g;
+        loadText(&g.file, object("36 [" + after + floatBytes(tricky) + "]", 3));
+        ASSERT_EQ(g.file.objectCount, 1);
+        const ModelObject& o = g.file.objects[0];
+        ASSERT_EQ(o.vertexCount, 3);
+        for (int v = 0; v < 3; ++v) {
+            EXPECT_EQ(o.vertices[v].x, tricky[3 * v])
+                << "vertex " << v << " after '[' " << after.size();
+            EXPECT_EQ(o.vertices[v].y, tricky[3 * v + 1]) << "vertex " << v;
+            EXPECT_EQ(o.vertices[v].z, tricky[3 * v + 2]) << "vertex " << v;
+        }
+        EXPECT_EQ(o.faceCount, 1) << "the face chunk after the binary block";
+    }
+    // More bytes than the count: the rest is skipped; fewer: missing vertices stay 0.
+    {
+        FileGuard g;
+        loadText(&g.file, object("36 [" + floatBytes(xyz) + "]", 2));
+        ASSERT_EQ(g.file.objects[0].vertexCount, 2);
+        EXPECT_EQ(g.file.objects[0].vertices[1].z, 100.25f);
+        EXPECT_EQ(g.file.objects[0].faceCount, 1);
+    }
+    {
+        FileGuard g;
+        loadText(&g.file, object("24 [" + floatBytes({1, 2, 3, 4, 5, 6}) + "]", 3));
+        ASSERT_EQ(g.file.objects[0].vertexCount, 3);
+        EXPECT_EQ(g.file.objects[0].vertices[1].x, 4.0f);
+        EXPECT_EQ(g.file.objects[0].vertices[2].x, 0.0f);
+        EXPECT_EQ(g.file.objects[0].faceCount, 1);
+    }
+}
+
+TEST(ModelReaderModellerFiles, NamesAndMirrorsAreKept)
+{
+    FileGuard g;
+    loadText(&g.file, "Object \"bdef:body\" {\n\tmirror 1\n\tmirror_axis 5\n\tmirror_dis 1.0\n}\n"
+                      "Object \"half\" {\n\tmirror 2\n}\nObject plain {\n}\n");
+    ASSERT_EQ(g.file.objectCount, 3);
+    EXPECT_STREQ(g.file.objects[0].name, "bdef:body");
+    EXPECT_EQ(g.file.objects[0].mirror, 1);
+    EXPECT_EQ(g.file.objects[0].mirrorAxis, 5);
+    EXPECT_EQ(g.file.objects[1].mirror, 2);
+    EXPECT_EQ(g.file.objects[1].mirrorAxis, 1) << "x when the axis line is missing";
+    EXPECT_STREQ(g.file.objects[2].name, "");
+    EXPECT_EQ(g.file.objects[2].mirror, 0);
 }
 
 // ---- Texture paths ----------------------------------------------------------------------
