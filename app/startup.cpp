@@ -96,6 +96,14 @@ void appInit()
     appAnnounce("Loading model files...");
     modelLoadAllSequences(appConfig.sequences, appConfig.markerCount);
     std::fputs("done\n", stdout);
+    // Textures that did not load leave their faces untextured; say which and why, once.
+    const ModelWarnings* warnings = modelTextureWarnings();
+    for (int i = 0; i < warnings->count; i++) {
+        std::fprintf(stderr, "warning: texture %s: not loaded: %s\n", warnings->entries[i].path,
+                     warnings->entries[i].reason);
+    }
+    if (warnings->lost > 0)
+        std::fprintf(stderr, "warning: %d more textures not loaded\n", warnings->lost);
 }
 
 void appKeyEvent(unsigned char key, int /*x*/, int /*y*/)

@@ -14,21 +14,23 @@ static_assert(std::is_same<GLuint, unsigned int>::value, "list and texture names
 
 namespace {
 
-// The texture object already made for `path` in this sequence load, or 0.
-GLuint modelFindTexture(const ModelFile* file, const char* path)
+// The entry of the texture object already made for `path` in this sequence load, or -1.
+int modelFindTexture(const ModelFile* file, const char* path)
 {
     for (int i = 0; i < file->textureCount; ++i) {
-        if (std::strcmp(file->texturePaths[i], path) == 0) return file->textureIds[i];
+        if (std::strcmp(file->texturePaths[i], path) == 0) return i;
     }
-    return 0;
+    return -1;
 }
 
-void modelRememberTexture(ModelFile* file, const char* path, GLuint id)
+void modelRememberTexture(ModelFile* file, const char* path, const ModelMaterial& m)
 {
     if (file->textureCount >= kModelMaxTextures) return;  // still correct, just not shared
-    std::memcpy(file->texturePaths[file->textureCount], path, kModelPathSize);
-    file->textureIds[file->textureCount] = id;
-    ++file->textureCount;
+    const int i = file->textureCount++;
+    std::memcpy(file->texturePaths[i], path, kModelPathSize);
+    file->textureIds[i] = m.textureId;
+    file->textureLoaded[i] = static_cast<unsigned char>(m.textureLoaded);
+    file->textureTransparent[i] = static_cast<unsigned char>(m.textureTransparent);
 }
 
 // Texel bytes handed to GL so far in this process, and whether an image has already
@@ -36,41 +38,95 @@ void modelRememberTexture(ModelFile* file, const char* path, GLuint id)
 long long modelTextureBytes = 0;
 bool modelTextureBudgetSpent = false;
 
-// Keeps *pixels (w x w texels) within kModelMaxTextureBytesTotal, or frees it.
-void modelChargeTexture(unsigned char** pixels, int w)
+ModelWarnings modelWarnings;
+
+// Records that `path` could not be loaded, once per path for the whole run.
+void modelWarn(const char* path, const char* reason)
 {
-    const long long bytes = static_cast<long long>(w) * w * 4;
-    if (modelTextureBytes + bytes <= kModelMaxTextureBytesTotal) {
-        modelTextureBytes += bytes;
+    for (int i = 0; i < modelWarnings.count; ++i) {
+        if (std::strcmp(modelWarnings.entries[i].path, path) == 0) return;
+    }
+    if (modelWarnings.count >= kModelMaxWarnings) {
+        ++modelWarnings.lost;
         return;
     }
-    modelTextureBudgetSpent = true;
-    std::free(*pixels);
-    *pixels = nullptr;
+    ModelWarning& w = modelWarnings.entries[modelWarnings.count++];
+    std::snprintf(w.path, sizeof(w.path), "%s", path);
+    std::snprintf(w.reason, sizeof(w.reason), "%s", reason);
+}
+
+// Whether GL takes textures whose sides are not powers of two: GL 2.0 and later, or
+// the extension on an older GL.
+bool modelGlTakesAnySize()
+{
+    const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+    if (version != nullptr && std::atoi(version) >= 2) return true;
+    const char* extensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
+    if (extensions == nullptr) return false;
+    const char* name = "GL_ARB_texture_non_power_of_two";
+    const size_t length = std::strlen(name);
+    for (const char* at = std::strstr(extensions, name); at != nullptr;
+         at = std::strstr(at + 1, name)) {
+        if ((at == extensions || at[-1] == ' ') && (at[length] == ' ' || at[length] == '\0'))
+            return true;
+    }
+    return false;
+}
+
+// Reads the image at `path` and brings it to a size GL takes, within the run's texel
+// budget. Returns false with a reason when there is no image to upload.
+bool modelPrepareImage(const char* path, ModelImage* image, char reason[kModelReasonSize])
+{
+    if (modelTextureBudgetSpent) {
+        std::snprintf(reason, kModelReasonSize, "texture memory limit of %lld MiB per run reached",
+                      kModelMaxTextureBytesTotal >> 20);
+        return false;
+    }
+    if (modelReadImage(path, image, reason, kModelReasonSize) < 0) return false;
+    GLint maxSide = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
+    if (maxSide < 64) maxSide = 64;  // every GL takes 64; a context that answers less is wrong
+    int w = 0, h = 0;
+    modelTextureSize(image->width, image->height, modelGlTakesAnySize(), maxSide, &w, &h);
+    const long long bytes = static_cast<long long>(w) * h * 4;
+    if (modelTextureBytes + bytes > kModelMaxTextureBytesTotal) {
+        modelTextureBudgetSpent = true;
+        std::snprintf(reason, kModelReasonSize, "texture memory limit of %lld MiB per run reached",
+                      kModelMaxTextureBytesTotal >> 20);
+        *image = ModelImage{};
+        return false;
+    }
+    if (modelResizeImage(image, w, h) < 0) {
+        std::snprintf(reason, kModelReasonSize, "out of memory");
+        *image = ModelImage{};
+        return false;
+    }
+    modelTextureBytes += bytes;
+    return true;
 }
 
 // A new texture object holding the image at `path`; without a readable image it
 // stays empty, which GL treats as texturing off for the faces that bind it.
-GLuint modelMakeTexture(ModelMaterial* m, const char* path)
+void modelMakeTexture(ModelMaterial* m, const char* path)
 {
-    int w = 0;
-    m->pixels = nullptr;
-    if (path[0] != '\0' && !modelTextureBudgetSpent) {
-        if (FILE* fp = std::fopen(path, "rb")) m->pixels = modelLoadTexture(fp, &w);
-        if (m->pixels != nullptr) modelChargeTexture(&m->pixels, w);
-    }
+    ModelImage image;
+    char reason[kModelReasonSize] = "path longer than 255 characters";
+    const bool ok = path[0] != '\0' && modelPrepareImage(path, &image, reason);
+    if (!ok) modelWarn(path[0] != '\0' ? path : m->textureFile, reason);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     GLuint id = 0;
     glGenTextures(1, &id);
     glBindTexture(GL_TEXTURE_2D, id);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    if (m->pixels != nullptr) {
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, w, 0, GL_RGBA, GL_UNSIGNED_BYTE, m->pixels);
+    if (ok) {
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, image.width, image.height, 0, GL_RGBA,
+                     GL_UNSIGNED_BYTE, image.pixels.data());
     }
-    std::free(m->pixels);
+    m->textureId = id;
+    m->textureLoaded = ok ? 1 : 0;
+    m->textureTransparent = ok ? image.transparent : 0;
     m->pixels = nullptr;
-    return id;
 }
 
 void modelEmitMaterial(const ModelMaterial& m, float alpha)
@@ -263,11 +319,21 @@ void modelCreateTextures(ModelFile* file, const char* modelPath)
         if (m->hasTexture == 0) continue;
         char path[kModelPathSize];
         modelTexturePath(modelPath, m->textureFile, path);  // too long: empty, no image
-        m->textureId = modelFindTexture(file, path);
-        if (m->textureId != 0) continue;
-        m->textureId = modelMakeTexture(m, path);
-        modelRememberTexture(file, path, m->textureId);
+        const int known = modelFindTexture(file, path);
+        if (known >= 0) {
+            m->textureId = file->textureIds[known];
+            m->textureLoaded = file->textureLoaded[known];
+            m->textureTransparent = file->textureTransparent[known];
+            continue;
+        }
+        modelMakeTexture(m, path);
+        modelRememberTexture(file, path, *m);
     }
+}
+
+const ModelWarnings* modelTextureWarnings()
+{
+    return &modelWarnings;
 }
 
 void modelCompile(const ModelFile* file, unsigned int list, double scale)

@@ -27,7 +27,9 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
+#include <vector>
 
 // ---- Capacities ------------------------------------------------------------------------
 
@@ -147,6 +149,8 @@ struct ModelFile {
     int textureCount;
     char texturePaths[kModelMaxTextures][kModelPathSize];
     unsigned int textureIds[kModelMaxTextures];
+    unsigned char textureLoaded[kModelMaxTextures];       // as ModelMaterial's fields
+    unsigned char textureTransparent[kModelMaxTextures];  // of the same names
 };
 
 // One marker's animation: model files "<pathPrefix><i>.mqo", i = 0..frameCount-1,
@@ -235,7 +239,81 @@ void modelReleaseObjects(ModelFile* file);
 // deleted (display lists use them for the whole run). Safe to call again.
 void modelReleaseFile(ModelFile* file);
 
-// ---- Texture image (no GL) ------------------------------------------------------------
+// ---- Texture images (no GL) -----------------------------------------------------------
+//
+// A texture file is recognised by its first bytes: PNG (grey, grey+alpha, RGB, RGBA,
+// palette; 8 or 16 bits) and JPEG are decoded whole, alpha kept; every other file is
+// read as a 24-bit bitmap by modelLoadTexture, square and of a power-of-two width.
+
+// Formats of a texture file.
+constexpr int kModelImageNone = 0;
+constexpr int kModelImageBmp = 1;
+constexpr int kModelImagePng = 2;
+constexpr int kModelImageJpeg = 3;
+
+// Largest PNG or JPEG decoded, in pixels: one image may take the whole per-run texel
+// memory (kModelMaxTextureBytesTotal / 4 bytes per texel = 64 Mi pixels, 8192 x 8192).
+constexpr std::int64_t kModelMaxImagePixels = kModelMaxTextureBytesTotal / 4;
+
+// Longest reason written by modelReadImage, NUL included.
+constexpr int kModelReasonSize = 160;
+
+// A decoded texture image. The record owns its texels.
+struct ModelImage {
+    int width = 0;                     // pixels, 0 when empty
+    int height = 0;                    // pixels, 0 when empty
+    int format = kModelImageNone;      // the file's format
+    int transparent = 0;               // 1 when a texel's alpha is below 255
+    std::vector<std::uint8_t> pixels;  // width * height texels of red, green, blue,
+                                       // alpha; row 0 is the top of the image
+};
+
+// Reads the texture file at `path` into *image. Returns 0, or -1 with *image emptied
+// and a one-line reason (no line end) in reason (reasonSize bytes, NUL included):
+// "no such file", "cannot open: <system reason>", "damaged PNG: ...", "too large:
+// WxH pixels", "not a PNG or JPEG file, and its bitmap width N is not a power of two
+// from 1 to 4096", "out of memory".
+int modelReadImage(const char* path, ModelImage* image, char* reason, int reasonSize);
+
+// "bmp", "png", "jpeg", or "none".
+const char* modelImageFormatName(int format);
+
+// Resamples *image to width x height (each 1 or more) with bilinear filtering, in
+// place; alpha and `transparent` follow the texels. Returns 0, or -1 (image unchanged)
+// for a bad size or when the memory cannot be had.
+int modelResizeImage(ModelImage* image, int width, int height);
+
+// The size a width x height image is given as a GL texture: unchanged when GL takes
+// any size (anySize) and both sides are at most maxSide; otherwise each side becomes
+// the power of two at or above it when GL takes only powers of two, and sides beyond
+// maxSide shrink to it with the aspect ratio kept as far as powers of two allow.
+void modelTextureSize(int width, int height, bool anySize, int maxSide, int* outWidth,
+                      int* outHeight);
+
+// ---- Texture warnings --------------------------------------------------------------------
+
+// One texture file that could not be loaded, and why.
+struct ModelWarning {
+    char path[kModelPathSize];      // the texture path (the name as written when the path
+                                    // was too long)
+    char reason[kModelReasonSize];  // as modelReadImage gives it, or "texture memory limit
+                                    // of 256 MiB per run reached", "path longer than 255
+                                    // characters"
+};
+
+// Distinct texture paths warned about per run; further ones are counted only.
+constexpr int kModelMaxWarnings = 64;
+
+// Every texture that modelCreateTextures could not load since the process started,
+// once per path, in the order met. `lost` counts paths beyond the table.
+struct ModelWarnings {
+    int count;
+    int lost;
+    ModelWarning entries[kModelMaxWarnings];
+};
+
+// The warnings so far; the caller prints them. Owned by this subsystem.
+const ModelWarnings* modelTextureWarnings();
 
 // Reads a 24-bit bitmap from `fp` (opened in binary mode) and closes the stream in
 // every case. Reads the width W at offset 18 (the image is W x W; the height field and
@@ -252,13 +330,16 @@ unsigned char* modelLoadTexture(FILE* fp, int* size);
 
 // ---- Compiling and drawing (GL context needed) -------------------------------------------
 
-// Gives every material with hasTexture a texture object in textureId. The image is
-// the file at modelTexturePath(modelPath, textureFile). A path already loaded during
-// this sequence load (file->texturePaths) reuses its texture object instead of being
-// read again. A texture whose file cannot be opened, is not a valid bitmap or whose
-// path is too long, or that comes once kModelMaxTextureBytesTotal is spent, gets a
-// texture object without an image: GL then draws its faces untextured, lit with their
-// material.
+// Gives every material with hasTexture a texture object in textureId, and sets its
+// textureLoaded and textureTransparent. The image is the file at
+// modelTexturePath(modelPath, textureFile) (modelReadImage), resized once when GL
+// takes only powers of two (neither GL 2.0 nor GL_ARB_texture_non_power_of_two) or the
+// image is larger than GL_MAX_TEXTURE_SIZE. A path already loaded during this
+// sequence load (file->texturePaths) reuses its texture object instead of being read
+// again. A texture whose file cannot be read or whose path is too long, or that comes
+// once kModelMaxTextureBytesTotal is spent, gets a texture object without an image:
+// GL then draws its faces untextured, lit with their material; its path and reason
+// are added to modelTextureWarnings.
 void modelCreateTextures(ModelFile* file, const char* modelPath);
 
 // Compiles display list `list`: glScaled(scale), then modelDrawObjects of the file's

@@ -5,6 +5,9 @@
 #include "model/model.h"
 
 #include <GL/glut.h>
+#include <cstring>
+
+#include "util/util.h"
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -369,6 +372,208 @@ TEST_F(ModelGl, UnreadableTextureLeavesTheFaceLitWithItsMaterial)
     draw(list);
     EXPECT_EQ(at(-0.5f, 0), kGreen);
     EXPECT_EQ(at(0.5f, 0), kBlue);
+}
+
+// ---- PNG, JPEG, alpha and mirrors ------------------------------------------------------
+
+// w x h RGBA texels from colour(row, col) = 0xAARRGGBB, row 0 at the top.
+std::vector<uint8_t> texels(int w, int h, const std::function<uint32_t(int, int)>& colour)
+{
+    std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4);
+    for (int r = 0; r < h; ++r) {
+        for (int c = 0; c < w; ++c) {
+            const uint32_t v = colour(r, c);
+            uint8_t* p = &px[(static_cast<size_t>(r) * w + c) * 4];
+            p[0] = (v >> 16) & 0xff;
+            p[1] = (v >> 8) & 0xff;
+            p[2] = v & 0xff;
+            p[3] = (v >> 24) & 0xff;
+        }
+    }
+    return px;
+}
+
+// Quadrants of a w x h picture, opaque.
+uint32_t quadrantsOf(int row, int col, int w, int h)
+{
+    const bool top = row < h / 2, left = col < w / 2;
+    return 0xff000000u | (top ? (left ? 0xff0000u : 0x00ff00u) : (left ? 0x0000ffu : 0xffff00u));
+}
+
+bool near(const Rgb& a, const Rgb& b, int tolerance)
+{
+    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
+           std::abs(a.b - b.b) <= tolerance;
+}
+
+// The width and height GL holds for a texture object.
+std::pair<int, int> textureSize(GLuint id)
+{
+    GLint w = 0, h = 0;
+    glBindTexture(GL_TEXTURE_2D, id);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &h);
+    return {w, h};
+}
+
+// What this GL is expected to take: any size from GL 2.0 or with the extension. The
+// test is also registered with Mesa told to offer GL 1.4 without the extension, so
+// both branches run.
+bool glTakesAnySize()
+{
+    const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+    const char* extensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
+    return std::atoi(version) >= 2 ||
+           (extensions != nullptr &&
+            std::strstr(extensions, "GL_ARB_texture_non_power_of_two ") != nullptr);
+}
+
+TEST_F(ModelGl, PngJpegAndBitmapTexturesOfAnySizeShowTheirTexels)
+{
+    const std::vector<uint8_t> png =
+        texels(12, 6, [](int r, int c) { return quadrantsOf(r, c, 12, 6); });
+    ASSERT_EQ(utilPngWrite(path("q.png").c_str(), 12, 6, png.data(), kUtilRgba, 0, 0), 0);
+    const std::vector<uint8_t> jpg =
+        texels(40, 24, [](int r, int c) { return quadrantsOf(r, c, 40, 24); });
+    ASSERT_EQ(utilJpegWrite(path("q.jpg").c_str(), 40, 24, jpg.data(), kUtilRgba, 95), 0);
+    writeBitmap(dir / "q.bmp", 8, [](int r, int c) { return quadrants(r, c, 8); });
+    // A PNG named .bmp is still read as a PNG: the content decides.
+    fs::copy_file(dir / "q.png", dir / "png-named.bmp");
+    std::vector<std::string> vertices, faces;
+    for (int k = 0; k < 4; ++k) {
+        const float x0 = -1.0f + 0.5f * k + 0.04f;
+        const std::vector<std::string> sq = square(x0, -0.4f, x0 + 0.42f, 0.4f);
+        vertices.insert(vertices.end(), sq.begin(), sq.end());
+        faces.push_back("4 V(" + std::to_string(4 * k) + " " + std::to_string(4 * k + 1) + " " +
+                        std::to_string(4 * k + 2) + " " + std::to_string(4 * k + 3) + ") M(" +
+                        std::to_string(k) + ") " + kSquareUv);
+    }
+    const std::string text = document(
+        materials({materialLine("0 0 0 1", "q.png"), materialLine("0 0 0 1", "q.jpg"),
+                   materialLine("0 0 0 1", "q.bmp"), materialLine("0 0 0 1", "png-named.bmp")}) +
+        object(vertices, faces));
+    const GLuint list = loadOne("kinds", text);
+    lightHeadOn();
+    draw(list);
+    const char* names[4] = {"png", "jpeg", "bmp", "png named .bmp"};
+    for (int k = 0; k < 4; ++k) {
+        const float cx = -1.0f + 0.5f * k + 0.25f;
+        const int tolerance = k == 1 ? 24 : 2;  // JPEG is lossy
+        EXPECT_PRED3(near, at(cx - 0.1f, 0.2f), kRed, tolerance)
+            << names[k] << " top left " << at(cx - 0.1f, 0.2f);
+        EXPECT_PRED3(near, at(cx + 0.1f, 0.2f), kGreen, tolerance) << names[k] << " top right";
+        EXPECT_PRED3(near, at(cx - 0.1f, -0.2f), kBlue, tolerance) << names[k] << " bottom left";
+        EXPECT_PRED3(near, at(cx + 0.1f, -0.2f), kYellow, tolerance) << names[k] << " bottom right";
+    }
+    // The texture GL holds: as the file is where GL takes any size, else the powers of
+    // two at or above.
+    ModelFile file{};
+    FILE* fp = std::fopen(path("kinds0.mqo").c_str(), "r");
+    ASSERT_NE(fp, nullptr);
+    modelLoadFile(fp, &file);
+    std::fclose(fp);
+    modelCreateTextures(&file, path("kinds0.mqo").c_str());
+    const bool any = glTakesAnySize();
+    EXPECT_EQ(textureSize(file.materials[0].textureId),
+              any ? std::make_pair(12, 6) : std::make_pair(16, 8));
+    EXPECT_EQ(textureSize(file.materials[1].textureId),
+              any ? std::make_pair(40, 24) : std::make_pair(64, 32));
+    EXPECT_EQ(textureSize(file.materials[2].textureId), std::make_pair(8, 8));
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(file.materials[k].textureLoaded, 1) << names[k];
+        EXPECT_EQ(file.materials[k].textureTransparent, 0) << names[k];
+    }
+    modelReleaseFile(&file);
+}
+
+TEST_F(ModelGl, TransparentTexelsAndColoursBlendOverWhatIsBehind)
+{
+    // Left half of the picture fully transparent, right half red at alpha 128.
+    const std::vector<uint8_t> px =
+        texels(10, 10, [](int, int c) { return c < 5 ? 0x00ff0000u : 0x80ff0000u; });
+    ASSERT_EQ(utilPngWrite(path("glass.png").c_str(), 10, 10, px.data(), kUtilRgba, 1, 0), 0);
+    // File order: the see-through faces first, the opaque blue square behind them last;
+    // the see-through ones must still blend over it.
+    std::vector<std::string> vertices;
+    for (const auto& sq : {square(-0.9f, 0.1f, 0.9f, 0.9f), square(-0.9f, -0.9f, 0.9f, -0.1f),
+                           square(-0.95f, -0.95f, 0.95f, 0.95f)})
+        vertices.insert(vertices.end(), sq.begin(), sq.end());
+    const std::string text =
+        document(materials({materialLine("1 1 1 1", "glass.png"),
+                            "\t\"half\" col(1 0 0 0.5) dif(0.8) amb(0) emi(0) spc(0) power(5)\n",
+                            materialLine("0 0 0.8 1")}) +
+                 object(vertices, {std::string("4 V(0 1 2 3) M(0) ") + kSquareUv,
+                                   "4 V(4 5 6 7) M(1)", "4 V(8 9 10 11) M(2)"}));
+    const GLuint list = loadOne("glass", text);
+    lightHeadOn();
+    draw(list);
+    const Rgb blue{0, 0, 204};
+    EXPECT_PRED3(near, at(-0.5f, 0.5f), blue, 2) << "transparent texels show what is behind";
+    EXPECT_PRED3(near, at(0.5f, 0.5f), (Rgb{128, 0, 102}), 3)
+        << "texel alpha 128 over blue: " << at(0.5f, 0.5f);
+    EXPECT_PRED3(near, at(0, -0.5f), (Rgb{102, 0, 102}), 3)
+        << "colour alpha 0.5 over blue, lit: " << at(0, -0.5f);
+    GLboolean blend = GL_TRUE;
+    glGetBooleanv(GL_BLEND, &blend);
+    EXPECT_EQ(blend, GL_FALSE) << "blending is off again after the list";
+    GLint mode = 0;
+    glGetTexEnviv(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, &mode);
+    EXPECT_EQ(mode, GL_DECAL) << "the texture mode is restored";
+}
+
+TEST_F(ModelGl, MirroredObjectsShowTheirOtherHalvesLitOnTheOutside)
+{
+    const std::string body = materials({materialLine("1 0 0 1")}) +
+                             object(square(0.2f, 0.2f, 0.8f, 0.8f), {"4 V(0 1 2 3) M(0)"});
+    auto mirrored = [&body](const std::string& lines) {
+        std::string text = body;
+        text.insert(text.find("\tvisible"), lines);
+        return document(text);
+    };
+    lightHeadOn();
+    draw(loadOne("plainhalf", document(body)));
+    EXPECT_EQ(at(0.5f, 0.5f), kRed);
+    EXPECT_EQ(at(-0.5f, 0.5f), kBlack) << "no mirror line: one half";
+    draw(loadOne("xhalf", mirrored("\tmirror 1\n\tmirror_axis 1\n")));
+    EXPECT_EQ(at(0.5f, 0.5f), kRed);
+    EXPECT_EQ(at(-0.5f, 0.5f), kRed) << "x mirror, lit on the same side";
+    EXPECT_EQ(at(-0.5f, -0.5f), kBlack);
+    draw(loadOne("xyhalf", mirrored("\tmirror 2\n\tmirror_axis 3\n")));
+    for (float x : {-0.5f, 0.5f}) {
+        for (float y : {-0.5f, 0.5f})
+            EXPECT_EQ(at(x, y), kRed) << "x and y mirror at " << x << ", " << y;
+    }
+    draw(loadOne("offhalf", mirrored("\tmirror 0\n\tmirror_axis 1\n")));
+    EXPECT_EQ(at(-0.5f, 0.5f), kBlack) << "mirror 0: the axis alone draws no copy";
+}
+
+TEST_F(ModelGl, TexturesThatCannotLoadAreWarnedOncePerPath)
+{
+    writeFile(dir / "junk.png", std::string(100, 'j'));
+    const std::string text = document(
+        materials({materialLine("0 1 0 1", "missing.png"), materialLine("0 1 0 1", "junk.png"),
+                   materialLine("0 1 0 1", "missing.png")}) +
+        object(square(-0.5f, -0.5f, 0.5f, 0.5f), {std::string("4 V(0 1 2 3) M(0) ") + kSquareUv}));
+    for (const char* name : {"warnA", "warnB"}) {
+        for (int i = 0; i < 2; ++i)
+            writeFile(dir / (std::string(name) + std::to_string(i) + ".mqo"), text);
+    }
+    GLuint base = 0;
+    ASSERT_EQ(modelLoadSequence(prefix("warnA").c_str(), 2, 1.0, &base), 2);
+    ASSERT_EQ(modelLoadSequence(prefix("warnB").c_str(), 2, 1.0, &base), 2);
+    const ModelWarnings* w = modelTextureWarnings();
+    std::vector<std::string> mine;
+    for (int i = 0; i < w->count; ++i) {
+        const std::string p = w->entries[i].path;
+        if (p.rfind(dir.string(), 0) == 0)
+            mine.push_back(p.substr(dir.string().size() + 1) + ": " + w->entries[i].reason);
+    }
+    ASSERT_EQ(mine.size(), 2u) << "one warning per file for two sequences of two frames";
+    EXPECT_EQ(mine[0], "missing.png: no such file");
+    EXPECT_NE(mine[1].find("junk.png: not a PNG or JPEG file"), std::string::npos) << mine[1];
+    lightHeadOn();
+    draw(base);
+    EXPECT_EQ(at(0, 0), kGreen) << "the face is drawn lit with its material";
 }
 
 // ---- Sequences ------------------------------------------------------------------------------
