@@ -5,14 +5,12 @@
 #include "model/model.h"
 
 #include <GL/glut.h>
-#include <cstring>
-
-#include "util/util.h"
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,6 +19,7 @@
 #include <vector>
 
 #include "tests/support/support.h"
+#include "util/util.h"
 
 namespace fs = std::filesystem;
 
@@ -549,14 +548,14 @@ TEST_F(ModelGl, MirroredObjectsShowTheirOtherHalvesLitOnTheOutside)
 
 TEST_F(ModelGl, TexturesThatCannotLoadAreWarnedOncePerPath)
 {
-    writeFile(dir / "junk.png", std::string(100, 'j'));
+    support::spit(dir / "junk.png", std::string(100, 'j'));
     const std::string text = document(
         materials({materialLine("0 1 0 1", "missing.png"), materialLine("0 1 0 1", "junk.png"),
                    materialLine("0 1 0 1", "missing.png")}) +
         object(square(-0.5f, -0.5f, 0.5f, 0.5f), {std::string("4 V(0 1 2 3) M(0) ") + kSquareUv}));
     for (const char* name : {"warnA", "warnB"}) {
         for (int i = 0; i < 2; ++i)
-            writeFile(dir / (std::string(name) + std::to_string(i) + ".mqo"), text);
+            support::spit(dir / (std::string(name) + std::to_string(i) + ".mqo"), text);
     }
     GLuint base = 0;
     ASSERT_EQ(modelLoadSequence(prefix("warnA").c_str(), 2, 1.0, &base), 2);
