@@ -6,6 +6,7 @@
 
 #include "camera/camera.h"
 #include "synth/synth.h"
+#include "tests/support/support.h"
 #include "util/util.h"
 
 #include <gtest/gtest.h>
@@ -331,19 +332,8 @@ TEST(CalibFit, RefusesTooFewViewsAndMalformedInput)
 
 const std::string kTool = std::string(TARLIM_BINARY_DIR) + "/tools/tarlim-calibrate";
 
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using ToolRun = support::CommandRun;
+using support::slurp;
 
 bool contains(const std::string& text, const std::string& part)
 {
@@ -364,13 +354,7 @@ protected:
 
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
-    ToolRun run(const std::string& args) const
-    {
-        const std::string out = path("stdout"), err = path("stderr");
-        const std::string cmd = "'" + kTool + "' " + args + " >'" + out + "' 2>'" + err + "'";
-        const int raw = std::system(cmd.c_str());
-        return ToolRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-    }
+    ToolRun run(const std::string& args) const { return support::run("'" + kTool + "' " + args); }
 
     // Writes the rendered views as view-00.png ... and returns their names, quoted.
     std::string writeViews(const Rendered& r, std::size_t count, const char* prefix = "view")

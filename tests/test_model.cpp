@@ -783,10 +783,7 @@ TEST(ModelSamples, ShippedFilesAreTheGeneratorsOutput)
     const std::string cmd =
         std::string(TARLIM_BINARY_DIR) + "/tools/tarlim-modelgen " + out.string();
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    auto bytes = [](const fs::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
+    const auto bytes = support::slurp;
     int files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(out)) {
         if (!entry.is_regular_file()) continue;
