@@ -101,12 +101,12 @@ void appFrame()
         appCleanup();
         std::exit(0);
     }
-    // 6.-7. Each configured marker takes its most confident detection.
+    // 6. Each configured marker takes its most confident detection.
     int assignment[kAppMaxMarkers];
     appAssignDetections(list, count, assignment);
-    // 8. Poses and visibility.
+    // 7. Poses and visibility.
     appUpdatePoses(list, assignment);
-    // 9. Models; 10. show the frame.
+    // 8. Models; 9. show the frame.
     appDrawMarkers();
     dispSwapBuffers();
 }

@@ -4,7 +4,7 @@
 // centre or towards a corner of the frame; with and without blur and noise, with and without lens
 // distortion (the shipped camera file, and the same camera without distortion).
 // Prints the table and the registration of the model on the marker under strong
-// distortion, fitted to the ideal corners and, as first written, to the corners
+// distortion, fitted to the ideal corners and, for comparison, to the corners
 // converted to observed coordinates.
 //
 // Usage: pose_accuracy [SOURCE_DIR]   (default: the source tree it was built from)

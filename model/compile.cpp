@@ -359,7 +359,7 @@ void modelDrawFace(const ModelFace* face, const ModelVertex* vertices, int verte
 {
     // 1. Only triangles and quads whose corners exist are drawn.
     if (!modelFaceDrawable(*face, vertexCount)) return;
-    // 2.-5. Material (or white), texture, the primitive with its normal.
+    // 2. One run of this face: material (or white), texture, the primitive with its normal.
     ModelRun run{};
     modelRunBegin(&run, modelFaceMaterial(*face, materials, materialCount), face->vertexCount);
     modelRunFace(*face, vertices, run.textured, kModelOriginal);

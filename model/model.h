@@ -85,11 +85,11 @@ struct ModelVertex {
 struct ModelFace {
     int vertexCount;     // corners; only 3 and 4 are drawn
     int material;        // index into the material table; 0 when the line has no "M("
-    int vertexIndex[4];  // corner indices into the object's vertex table, as written
+    int vertexIndex[4];  // corner indices into the object's vertex table, as in the file
                          // (not range-checked when read; a face with an index outside
                          // 0..vertexCount-1 of its object is not drawn); 0 beyond
                          // the corner count
-    float uv[8];         // (u, v) per corner in corner order, as written; v = 0 is the
+    float uv[8];         // (u, v) per corner in corner order, as in the file; v = 0 is the
                          // top edge of the image; 0 beyond the corner count
 };
 
@@ -124,7 +124,7 @@ struct ModelMaterial {
     float specular[4];                 // spc times r, g, b, a
     float power;                       // "power(" value, handed to GL unchanged (GL takes 0..128)
     int hasTexture;                    // 1 when the line names a texture (see below), else 0
-    char textureFile[kModelNameSize];  // texture name as written between the quotes;
+    char textureFile[kModelNameSize];  // texture name as the file has it between the quotes;
                                        // empty without texture
     unsigned int textureId;            // GL texture object; 0 until modelCreateTextures
     unsigned char* pixels;             // transient RGBA texels while being uploaded; nullptr

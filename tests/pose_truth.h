@@ -1,7 +1,7 @@
 // Helpers shared by the rendered-frame pose tests and the pose accuracy program: how
 // far a pose puts a marker's corners from where they truly are, and the registration
-// fit as it was first written (corners converted back to observed coordinates), kept
-// to measure what fitting the ideal corners gained.
+// fit on corners converted back to observed coordinates, the alternative that fitting
+// the ideal corners is measured against.
 #pragma once
 
 #include <algorithm>
@@ -31,7 +31,7 @@ inline double poseTruthReprojectionPx(const double P[3][4], const double T[3][4]
     return worst;
 }
 
-// The registration fit as first written: the same attempts as poseGetTransform, on the
+// The registration fit on observed corners: the same attempts as poseGetTransform, on the
 // detected corners converted to observed coordinates. Returns the fitting error, or -1.
 inline double poseTruthFitObservedCorners(const DetectedMarker& m, double side, double T[3][4])
 {

@@ -539,7 +539,7 @@ TEST(BadModel, HugeAndNegativeNumbersStayInsideTheTables)
     EXPECT_EQ(o.vertices[0].y, -INFINITY);
     EXPECT_TRUE(std::isnan(o.vertices[0].z));
     ASSERT_EQ(o.faceCount, 6);
-    // Indices and counts are kept as written and judged when drawing: only the last
+    // Indices and counts are kept as the file gives them and judged when drawing: only the last
     // face has corners inside the object (its material is out of range: drawn white).
     const bool expected[6] = {false, false, false, false, false, true};
     for (int f = 0; f < 6; f++)

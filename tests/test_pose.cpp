@@ -1,8 +1,8 @@
 // Pose estimation on exact synthetic corners: markers are built by projecting known
 // corners through a known camera and drawing the edge lines through them, so every
-// check compares with an independent truth. Where the code mends a fault of the
-// straightforward algorithm, a test-only copy of that algorithm as first written shows
-// the fault and that every other case is unchanged bit for bit.
+// check compares with an independent truth. Where the code guards against a fault of
+// the straightforward algorithm, a test-only copy of that plain algorithm shows the
+// fault, and that every other case is unchanged bit for bit.
 #include "pose/pose.h"
 
 #include <gtest/gtest.h>
@@ -139,11 +139,11 @@ double translationErrorPct(const double est[3][4], const double truth[3][4])
     return 100 * std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) / dist;
 }
 
-// ---- The algorithms as first written (test-only references) ----------------------------
+// ---- The plain algorithms (test-only references) -----------------------------------------
 
-// Orthogonalisation as first written: exact-zero determinant tests (detZero 0) and a
-// failing negative discriminant (clampD false). Either mend can be switched on alone.
-int orthogonalizeAsWritten(double ex[3], double ey[3], double detZero = 0, bool clampD = false)
+// Plain orthogonalisation: exact-zero determinant tests (detZero 0) and a failing
+// negative discriminant (clampD false). Either guard can be switched on alone.
+int orthogonalizePlain(double ex[3], double ey[3], double detZero = 0, bool clampD = false)
 {
     double n[3] = {ex[1] * ey[2] - ex[2] * ey[1], ex[2] * ey[0] - ex[0] * ey[2],
                    ex[0] * ey[1] - ex[1] * ey[0]};
@@ -210,7 +210,7 @@ double clampedAngle(double x, double y)
 }
 
 // Angles without the b = pi branch: the sum s is divided by whatever it is.
-void rotToAnglesAsWritten(double R[3][3], double* a, double* b, double* c)
+void rotToAnglesPlain(double R[3][3], double* a, double* b, double* c)
 {
     if (R[2][2] > 1)
         R[2][2] = 1;
@@ -434,7 +434,7 @@ TEST(PoseAngles, RoundTripAndUnchangedAwayFromTheFlatCase)
                 std::memcpy(Rref, R, sizeof R);
                 double a1, b1, c1, a2, b2, c2;
                 poseRotToAngles(R, &a1, &b1, &c1);
-                rotToAnglesAsWritten(Rref, &a2, &b2, &c2);
+                rotToAnglesPlain(Rref, &a2, &b2, &c2);
                 ASSERT_EQ(a1, a2) << a << " " << b << " " << c;
                 ASSERT_EQ(b1, b2);
                 ASSERT_EQ(c1, c2);
@@ -496,9 +496,9 @@ TEST(PoseAngles, FacingTheCameraSquarelyGivesTheInPlaneAngle)
             for (int i = 0; i < 2; i++)
                 for (int j = 0; j < 2; j++) EXPECT_NEAR(back[i][j], R[i][j], 1e-12);
 
-            // As first written: 0/0 for exact zeros, noise-driven angles otherwise.
+            // The plain conversion: 0/0 for exact zeros, noise-driven angles otherwise.
             double a2, b2, c2;
-            rotToAnglesAsWritten(Rref, &a2, &b2, &c2);
+            rotToAnglesPlain(Rref, &a2, &b2, &c2);
             poseAnglesToRot(a2, b2, c2, back);
             const double dev = std::fabs(back[0][0] - R[0][0]) + std::fabs(back[1][0] - R[1][0]);
             if (noise == 0) {
@@ -512,9 +512,9 @@ TEST(PoseAngles, FacingTheCameraSquarelyGivesTheInPlaneAngle)
 
 // ---- Orthogonalisation ---------------------------------------------------------------------
 
-TEST(PoseOrthogonalize, MatchesTheFirstVersionOnSkewedPairs)
+TEST(PoseOrthogonalize, MatchesThePlainAlgorithmOnSkewedPairs)
 {
-    // Generic pairs 60 to 85 degrees apart: the mends never trigger, results are
+    // Generic pairs 60 to 85 degrees apart: the guards never trigger, results are
     // bit-identical, and the outputs are orthonormal and in the inputs' plane.
     int cases = 0;
     for (double t = 0.1; t < 6.2; t += 0.37) {
@@ -528,7 +528,7 @@ TEST(PoseOrthogonalize, MatchesTheFirstVersionOnSkewedPairs)
             std::memcpy(x1, ex, sizeof ex), std::memcpy(y1, ey, sizeof ey);
             std::memcpy(x2, ex, sizeof ex), std::memcpy(y2, ey, sizeof ey);
             const int r1 = poseOrthogonalize(x1, y1);
-            const int r2 = orthogonalizeAsWritten(x2, y2);
+            const int r2 = orthogonalizePlain(x2, y2);
             ASSERT_EQ(r1, 0);
             ASSERT_EQ(r2, 0);
             EXPECT_TRUE(sameBits(x1, x2, 3) && sameBits(y1, y2, 3)) << "t " << t << " gap " << gap;
@@ -553,8 +553,8 @@ double deviation(const double ex[3], const double ey[3], const double x[3], cons
 TEST(PoseOrthogonalize, NegativeDiscriminantOfOrthogonalPairsIsRounding)
 {
     // Columns of rotations at many tilts are orthogonal up to rounding, so the
-    // discriminant is zero up to rounding: the first version fails whenever it comes
-    // out negative; the mended one keeps the pair (a discriminant of rounding size
+    // discriminant is zero up to rounding: the plain algorithm fails whenever it comes
+    // out negative; the guarded one keeps the pair (a discriminant of rounding size
     // moves them by its square root: measured up to 2e-6, a ten-thousandth of a degree).
     int failsBefore = 0, total = 0;
     for (int spin = 0; spin < 360; spin += 15) {
@@ -567,12 +567,12 @@ TEST(PoseOrthogonalize, NegativeDiscriminantOfOrthogonalPairsIsRounding)
             std::memcpy(x2, ex, sizeof ex), std::memcpy(y2, ey, sizeof ey);
             ASSERT_EQ(poseOrthogonalize(x1, y1), 0) << "spin " << spin << " tilt " << tilt;
             EXPECT_LT(deviation(ex, ey, x1, y1), 1e-5) << "spin " << spin << " tilt " << tilt;
-            failsBefore += orthogonalizeAsWritten(x2, y2) < 0;
+            failsBefore += orthogonalizePlain(x2, y2) < 0;
             total++;
         }
     }
     EXPECT_GT(failsBefore, total / 4) << failsBefore << " of " << total;
-    std::printf("orthogonal rotation columns the first version fails on: %d of %d\n", failsBefore,
+    std::printf("orthogonal rotation columns the plain algorithm fails on: %d of %d\n", failsBefore,
                 total);
 
     // Parallel directions cannot be orthogonalised; the inputs stay.
@@ -585,9 +585,9 @@ TEST(PoseOrthogonalize, RoundingSizedDeterminantCountsAsZero)
 {
     // ey along the image's y axis, with components of rounding size where exact
     // arithmetic gives 0: the determinant that picks z as the free coordinate is
-    // then about 1e-17. Taken as non-zero (the first version, here with the
-    // discriminant mend only, so the tolerance is the one difference) the solve
-    // divides by it and the pair is ruined; the mended choice keeps it.
+    // then about 1e-17. Taken as non-zero (the plain algorithm, here with the
+    // discriminant guard only, so the tolerance is the one difference) the solve
+    // divides by it and the pair is ruined; the guarded choice keeps it.
     int ruinedBefore = 0;
     for (int trial = 0; trial < 40; trial++) {
         const double t = 0.3 + trial * 0.07;
@@ -598,7 +598,7 @@ TEST(PoseOrthogonalize, RoundingSizedDeterminantCountsAsZero)
         std::memcpy(x2, ex, sizeof ex), std::memcpy(y2, ey, sizeof ey);
         ASSERT_EQ(poseOrthogonalize(x1, y1), 0) << "t " << t;
         EXPECT_LT(deviation(ex, ey, x1, y1), 1e-7) << "t " << t << " tiny " << tiny << " " << tiny2;
-        ASSERT_EQ(orthogonalizeAsWritten(x2, y2, 0, true), 0);
+        ASSERT_EQ(orthogonalizePlain(x2, y2, 0, true), 0);
         ruinedBefore += deviation(ex, ey, x2, y2) > 0.1;
     }
     EXPECT_GT(ruinedBefore, 10);
@@ -716,8 +716,8 @@ double registrationPx(const double P[3][4], const double T[3][4], const Detected
     return worst;
 }
 
-// The first version's fit: the same attempts, but on corners converted to observed
-// coordinates.
+// The fit the ideal-corner fit is measured against: the same attempts, but on corners
+// converted to observed coordinates.
 double fitObservedCorners(const DetectedMarker& m, double w, double T[3][4])
 {
     const auto& P = camCurrentParam.projection;
@@ -741,7 +741,7 @@ TEST_F(PoseTest, DistortedCameraRegistersOnTheIdealCorners)
 {
     install(50);  // distortion (318.5, 242, 50, 0.98)
     const auto& P = camera.projection;
-    double worstAfter = 0, worstBefore = 0, transBefore = 0;
+    double worstIdeal = 0, worstObserved = 0, transObserved = 0;
     for (int spin = 0; spin < 360; spin += 45) {
         for (int tilt = 0; tilt <= 50; tilt += 25) {
             const Pose truth = makePose(spin, tilt, 10, 40, 30, 400);
@@ -750,19 +750,19 @@ TEST_F(PoseTest, DistortedCameraRegistersOnTheIdealCorners)
             const double centre[2] = {0, 0};
             ASSERT_GE(poseGetTransform(&m, centre, 80, T), 0);
             ASSERT_GE(fitObservedCorners(m, 80, Tw), 0);
-            worstAfter = std::max(worstAfter, registrationPx(P, T, m, 80));
-            worstBefore = std::max(worstBefore, registrationPx(P, Tw, m, 80));
-            transBefore = std::max(transBefore, translationErrorPct(Tw, truth.m));
+            worstIdeal = std::max(worstIdeal, registrationPx(P, T, m, 80));
+            worstObserved = std::max(worstObserved, registrationPx(P, Tw, m, 80));
+            transObserved = std::max(transObserved, translationErrorPct(Tw, truth.m));
             EXPECT_LT(translationErrorPct(T, truth.m), 0.1) << "spin " << spin << " tilt " << tilt;
         }
     }
-    EXPECT_LT(worstAfter, 0.1);
-    EXPECT_GT(worstBefore, 2.0);
-    EXPECT_GT(transBefore, 1.0);
+    EXPECT_LT(worstIdeal, 0.1);
+    EXPECT_GT(worstObserved, 2.0);
+    EXPECT_GT(transObserved, 1.0);
     std::printf(
         "registration on exact corners, worst px: %.4f fitted to ideal, %.4f fitted to observed;"
         " worst translation error when fitted to observed %.2f%%\n",
-        worstAfter, worstBefore, transBefore);
+        worstIdeal, worstObserved, transObserved);
 }
 
 }  // namespace

@@ -139,7 +139,7 @@ TEST_F(VideoTest, TestSourceGivesBgraFramesOfTheReportedSize)
                       "! video/x-raw,width=640,height=480",
                       640, 480);
     videoClose();
-    // The README example as written.
+    // The README's example, word for word.
     ASSERT_EQ(videoOpen("videotestsrc"), 0);
     int w = 0;
     int h = 0;

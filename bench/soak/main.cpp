@@ -15,7 +15,7 @@
 
 namespace {
 
-// The viewer's steps 5 to 8 on one frame: detection, then every pattern's most
+// The viewer's steps 5 to 7 on one frame: detection, then every pattern's most
 // confident detection posed. Returns markDetect's result; the timed part.
 int soakDetectAndPose(const uint8_t* frame, int threshold, const int slotOfPicture[kSoakPictures],
                       SoakFrameState* state, DetectedMarker** list, int32_t* count,
