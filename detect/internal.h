@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "pattern/pattern.h"
+
 // Frames up to this many pixels take the fixed-capacity path (16-bit labels, the first
 // kMarkCandidateMax squares in region order); larger ones take the frame-sized path.
 constexpr int64_t kMarkFixedPixelMax = 1048576;
@@ -46,12 +48,13 @@ struct MarkWideSettings {
                                        // around the pixel (threshold is then not used)
     int localWindow = 0;               // side of that square, pixels, odd, 3 ... 1023
     int localOffset = 7;               // grey levels (mean of the three channels), >= 0
+    int localPercent = 0;              // and this percentage of the mean besides, 0 ... 99
     int minArea = 70;                  // pixels
     int maxArea = 100000;              // pixels
     double factor = 1.0;               // scales the corner threshold of the square test
     int enclosedTolerance = 0;         // non-zero: the square test's tolerance comes from the
                                        // area the outline encloses instead of the dark pixels
-    int capacity = kMarkCandidateMax;  // candidates handed on, 1 ... kMarkCandidateMax
+    int capacity = kMarkCandidateMax;  // squares kept, >= 1
 };
 
 // One square found by the frame-sized path; its contour lives in the point pool.
@@ -86,23 +89,28 @@ struct MarkWideWork {
     MarkBuffer<uint64_t> rowSums;       // local threshold: prefix sums of columnSums
     MarkBuffer<MarkWideSquare> squares;
     MarkBuffer<int32_t> poolX, poolY;
+    MarkBuffer<int32_t> areas;  // scratch of the selection by area
     SquareCandidate scratch;
     SquareCandidate candidates[kMarkCandidateMax];
     // Counts of the last run.
     int32_t labels = 0;
     int32_t regions = 0;
-    int32_t sized = 0;  // regions passing the size and border tests
-    int32_t squareCount = 0;
+    int32_t sized = 0;        // regions passing the size and border tests
+    int32_t squareCount = 0;  // squares after overlap removal
+    int32_t kept = 0;         // of those, kept (at most the capacity): squares[0 ... kept - 1]
 };
 
-// Labels, finds and thins the squares of a width x height frame into work->candidates:
+// Labels, finds and thins the squares of a width x height frame into work->squares:
 // overlaps are removed among all squares (the same rule as markFindSquares); when more
 // than settings.capacity remain, the largest ones are kept (ties: the earlier region);
-// the kept ones stay in region order. Returns the number of candidates, or -1 when
-// memory runs out. A contour trace failure prints the same diagnostics as
-// markTraceContour.
+// the kept ones stay in region order. The first kMarkCandidateMax of them are also
+// written to work->candidates. Returns the number kept, or -1 when memory runs out. A
+// contour trace failure prints the same diagnostics as markTraceContour.
 int32_t markWideFindSquares(MarkWideWork* work, const uint8_t* frame, int width, int height,
                             const MarkWideSettings& settings);
+
+// Kept square i (0 ... work->kept - 1) as a candidate record.
+void markWideCandidate(const MarkWideWork* work, int32_t i, SquareCandidate* candidate);
 
 // The settings markDetect uses for frames beyond kMarkFixedPixelMax: those of the
 // fixed path with the maximum area scaled with the frame (100000 at 640 x 480).
@@ -110,3 +118,57 @@ MarkWideSettings markWideDefaults(int width, int height, int threshold);
 
 // The default detector's storage for the frame-sized path.
 MarkWideWork* markWideDefaultWork();
+
+// ---- Sub-pixel work on fitted markers (refine.cpp) --------------------------------------
+
+// Moves each edge line of a fitted marker (edgeLines, cornerPoints in ideal pixels, as
+// markFitEdges leaves them) to the strongest dark-to-light step across it: grey levels
+// are read by bilinear interpolation along the edge's outward normal, up to 3 px either
+// side, at about one point per pixel of edge away from the corners; the step positions
+// (parabola peak of the rise) more than 2 px from the fitted line are left out, the
+// others are taken back to ideal coordinates and a line is fitted through them;
+// corners are re-intersected. An edge with too few clear steps keeps its line.
+// Returns 0 with both arrays replaced, or -1 (arrays unchanged) when a corner would
+// move more than 4 px or two lines are parallel.
+int markRefineEdges(const uint8_t* frame, int width, int height, const double distortion[4],
+                    double edgeLines[4][3], double cornerPoints[4][2]);
+
+// Samples the marker's inner picture like patternSample, but at the fitted corners
+// (ideal pixels, taken to observed ones through `distortion`) and with bilinear
+// interpolation between pixel centres. Returns 0, or -1 with a uniform sample (every
+// byte 0) when the homography fails or a point projects to infinity.
+int markSampleBilinear(const uint8_t* frame, int width, int height, const double distortion[4],
+                       const double cornerPoints[4][2], uint8_t sample[kPatternValues]);
+
+// ---- Real-world options (robust.cpp) -------------------------------------------------------
+
+// Each is off (0) by default; markRobustPreset turns all of them on.
+struct MarkRealWorld {
+    int frameSized = 0;         // the frame-sized path at every frame size, with the maximum
+                                // area scaled with the frame
+    int localThreshold = 0;     // dark = below the neighbourhood's mean by localOffset
+    int localWindow = 0;        // neighbourhood side, pixels (0: a sixteenth of the shorter
+                                // frame side, at least 15)
+    int localOffset = 2;        // grey levels below the mean, plus
+    int localPercent = 15;      // this percentage of the mean (shadows scale contrast)
+    int bilinearSampling = 0;   // picture sampled at the fitted corners, bilinear
+    int edgeRefinement = 0;     // edges moved to the strongest step across them
+    int enclosedTolerance = 0;  // square test tolerance from the enclosed area
+    int smallMarkers = 0;       // minimum area kMarkAreaMinSmall instead of the configured one
+};
+
+// Minimum area of the small-marker option, pixels: the ring of a marker 7 px across.
+constexpr int kMarkAreaMinSmall = 36;
+
+MarkRealWorld markRobustPreset();
+
+// Frame-sized path settings for the options.
+MarkWideSettings markRealWorldSettings(const MarkRealWorld& r, int width, int height, int threshold,
+                                       int minArea, int maxArea, double factor, int capacity);
+
+// One candidate through edge fitting (refined when asked), sampling (bilinear at the
+// fitted corners when asked) and matching into *marker. Returns false when the edges
+// cannot be fitted (the marker is then not to be used).
+bool markRealWorldMarker(const uint8_t* frame, int width, int height, const double distortion[4],
+                         const MarkRealWorld& r, const SquareCandidate& candidate,
+                         DetectedMarker* marker);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -78,14 +79,16 @@ void markWideLocalFlags(MarkWideWork* work, const uint8_t* frame, int width, int
     prefix[0] = 0;
     for (int x = 0; x < width; x++) prefix[x + 1] = prefix[x] + cols[x];
     const int64_t rows = std::min(y + r, height - 1) - std::max(y - r, 0) + 1;
+    // Dark below mean * (100 - localPercent) / 100 - localOffset, in channel sums.
     const int64_t offset = 3 * static_cast<int64_t>(s.localOffset);
+    const int64_t keep = 100 - s.localPercent;
     const uint8_t* row = frame + y * rowBytes;
     for (int x = 1; x < width - 1; x++) {
         const int x0 = std::max(x - r, 0), x1 = std::min(x + r, width - 1);
         const int64_t n = rows * (x1 - x0 + 1);
         const int64_t sum = static_cast<int64_t>(prefix[x1 + 1] - prefix[x0]);
         const int64_t v = markWideGrey(row + 4 * x);
-        flags[x] = ((v + offset) * n < sum) ? -1 : 0;
+        flags[x] = (100 * (v + offset) * n < keep * sum) ? -1 : 0;
     }
 }
 
@@ -438,42 +441,40 @@ int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, in
     // 3. Overlaps among all of them, then the largest up to the capacity.
     n = markWideRemoveOverlaps(w->squares.data, n);
     w->squareCount = n;
-    const int32_t capacity = std::min(std::max(s.capacity, 1), kMarkCandidateMax);
-    int32_t minKept = 0;  // squares of smaller area are dropped (with ties: later ones)
-    int32_t tiesLeft = 0;
+    const int32_t capacity = std::max(s.capacity, 1);
     if (n > capacity) {
-        int32_t areas[kMarkCandidateMax];
-        int32_t held = 0;
+        // The capacity-th largest area: smaller squares go; of those equal to it, the
+        // earlier ones stay.
+        if (!w->areas.reserve(n)) return -1;
+        int32_t* areas = w->areas.data;
+        for (int32_t i = 0; i < n; i++) areas[i] = w->squares.data[i].area;
+        std::nth_element(areas, areas + (capacity - 1), areas + n, std::greater<int32_t>());
+        const int32_t minKept = areas[capacity - 1];
+        int32_t ties = capacity;
+        for (int32_t i = 0; i < n; i++) ties -= w->squares.data[i].area > minKept;
+        int32_t kept = 0;
         for (int32_t i = 0; i < n; i++) {
-            // The `capacity` largest areas seen so far, smallest first.
-            const int32_t a = w->squares.data[i].area;
-            if (held < capacity) {
-                areas[held++] = a;
-                std::sort(areas, areas + held);
-            } else if (a > areas[0]) {
-                areas[0] = a;
-                std::sort(areas, areas + held);
-            }
+            const MarkWideSquare& q = w->squares.data[i];
+            if (q.area < minKept) continue;
+            if (q.area == minKept && ties-- <= 0) continue;
+            w->squares.data[kept++] = q;
         }
-        minKept = areas[0];
-        tiesLeft = static_cast<int32_t>(std::count(areas, areas + held, minKept));
+        n = kept;
     }
-    int32_t out = 0;
-    for (int32_t i = 0; i < n && out < capacity; i++) {
-        const MarkWideSquare& q = w->squares.data[i];
-        if (q.area < minKept) continue;
-        if (q.area == minKept && n > capacity) {
-            if (tiesLeft == 0) continue;
-            tiesLeft--;
-        }
-        SquareCandidate& c = w->candidates[out++];
-        c.area = q.area;
-        c.centroid[0] = q.centroid[0];
-        c.centroid[1] = q.centroid[1];
-        c.pointCount = q.pointCount;
-        std::copy(q.corners, q.corners + 5, c.corners);
-        std::copy(w->poolX.data + q.first, w->poolX.data + q.first + q.pointCount, c.pointX);
-        std::copy(w->poolY.data + q.first, w->poolY.data + q.first + q.pointCount, c.pointY);
-    }
-    return out;
+    w->kept = n;
+    const int32_t records = std::min(n, static_cast<int32_t>(kMarkCandidateMax));
+    for (int32_t i = 0; i < records; i++) markWideCandidate(w, i, &w->candidates[i]);
+    return n;
+}
+
+void markWideCandidate(const MarkWideWork* w, int32_t i, SquareCandidate* c)
+{
+    const MarkWideSquare& q = w->squares.data[i];
+    c->area = q.area;
+    c->centroid[0] = q.centroid[0];
+    c->centroid[1] = q.centroid[1];
+    c->pointCount = q.pointCount;
+    std::copy(q.corners, q.corners + 5, c->corners);
+    std::copy(w->poolX.data + q.first, w->poolX.data + q.first + q.pointCount, c->pointX);
+    std::copy(w->poolY.data + q.first, w->poolY.data + q.first + q.pointCount, c->pointY);
 }

@@ -150,10 +150,12 @@ void synthDrawBackdrop(const SynthScene* scene, std::vector<std::uint8_t>* backd
     const int width = scene->camera.width, height = scene->camera.height;
     backdrop->assign(static_cast<std::size_t>(width) * height * 3, 0);
     synthDrawBase(scene, backdrop);
-    if (!scene->clutter) return;
-    // About one shape per 10000 pixels (30 on a 640x480 frame): busy, yet leaves room.
-    const long shapes = 12 + static_cast<long>(width) * height / 15000;
-    SynthRandom random{scene->clutterSeed * 0x2545f4914f6cdd1dull + 1};
-    for (long i = 0; i < shapes; i++)
-        synthDrawShape(synthRandomShape(&random, width, height), width, height, backdrop);
+    if (scene->clutter) {
+        // About one shape per 10000 pixels (30 on a 640x480 frame): busy, yet leaves room.
+        const long shapes = 12 + static_cast<long>(width) * height / 15000;
+        SynthRandom random{scene->clutterSeed * 0x2545f4914f6cdd1dull + 1};
+        for (long i = 0; i < shapes; i++)
+            synthDrawShape(synthRandomShape(&random, width, height), width, height, backdrop);
+    }
+    if (scene->darkSquares > 0) synthDrawDarkSquares(scene, backdrop);
 }

@@ -104,6 +104,7 @@ void synthApplyNoise(const SynthScene* scene, std::vector<double>* work)
 void synthFinish(const SynthScene* scene, std::vector<double>* work, SynthImage* frame)
 {
     if (scene->lightGradient > 0.0) synthApplyLight(scene, work);
+    synthApplyHardLight(scene, work);
     if (scene->blurSigma > 0.0) synthApplyBlur(scene, work);
     if (scene->noiseSigma > 0.0) synthApplyNoise(scene, work);
     const std::size_t count = work->size() / 3;

@@ -25,3 +25,13 @@ void synthDrawBackdrop(const SynthScene* scene, std::vector<std::uint8_t>* backd
 // Lighting gradient, blur and noise on the working image, in that order, then rounding
 // to bytes into *frame (alpha 255). *frame is already sized.
 void synthFinish(const SynthScene* scene, std::vector<double>* work, SynthImage* frame);
+
+// Dark squares of clutter (scene->darkSquares) drawn into the backdrop.
+void synthDrawDarkSquares(const SynthScene* scene, std::vector<std::uint8_t>* backdrop);
+
+// Cast shadows and white balance on the working image.
+void synthApplyHardLight(const SynthScene* scene, std::vector<double>* work);
+
+// JPEG compression and decompression of the frame at scene->jpegQuality. Returns 0, or
+// -1 when the codec fails (the frame is then unchanged).
+int synthApplyJpeg(const SynthScene* scene, SynthImage* frame);

@@ -104,6 +104,14 @@ bool synthSceneValid(const SynthScene* scene)
     if (!(scene->blurSigma >= 0.0 && scene->blurSigma <= 10.0)) return false;
     if (!(scene->noiseSigma >= 0.0 && scene->noiseSigma <= 100.0)) return false;
     if (scene->supersample < 1 || scene->supersample > 8) return false;
+    if (scene->shadowCount < 0 || scene->shadowCount > kSynthMaxShadows ||
+        !(scene->shadowDepth >= 0.0 && scene->shadowDepth <= 0.95) ||
+        !(scene->shadowSoftness >= 0.0 && scene->shadowSoftness <= 50.0))
+        return false;
+    for (double gain : scene->whiteBalance)
+        if (!(gain >= 0.2 && gain <= 3.0)) return false;
+    if (scene->darkSquares < 0 || scene->darkSquares > kSynthMaxDarkSquares) return false;
+    if (scene->jpegQuality < 0 || scene->jpegQuality > 100) return false;
     if (scene->markerCount < 0 || scene->markerCount > kSynthMaxMarkers) return false;
     for (int m = 0; m < scene->markerCount; m++) {
         const SynthMarker& marker = scene->markers[m];
@@ -405,6 +413,7 @@ int synthRender(const SynthScene* scene, SynthImage* frame, SynthTruth* truth)
     // 4. Light, blur, noise, bytes.
     if (synthImageMake(width, height, 0, 0, 0, frame) != 0) return -1;
     synthFinish(scene, &work, frame);
+    if (scene->jpegQuality > 0 && synthApplyJpeg(scene, frame) < 0) return -1;
 
     // 5. Ground truth.
     if (truth != nullptr) {

@@ -102,7 +102,10 @@ struct SynthMarker {
 };
 
 // Most markers in one scene.
-constexpr int kSynthMaxMarkers = 32;
+constexpr int kSynthMaxMarkers = 64;
+// Most cast shadows and dark clutter squares in one scene.
+constexpr int kSynthMaxShadows = 8;
+constexpr int kSynthMaxDarkSquares = 400;
 
 // What synthRender draws. Fill with synthSceneInit, then adjust.
 struct SynthScene {
@@ -131,7 +134,25 @@ struct SynthScene {
     int supersample = 4;            // 1 .. 8 samples per pixel along each axis at region
                                     // boundaries (anti-aliasing); pixels wholly inside one
                                     // region take that region's colour directly
-    int markerCount = 0;            // 0 .. kSynthMaxMarkers
+    // Hard light (all off by default). Shadows and white balance act after the lighting
+    // gradient and before blur and noise; JPEG compression acts last, on the bytes.
+    int shadowCount = 0;           // 0 .. kSynthMaxShadows straight-edged shadows cast across
+                                   // the frame by things outside it (half-planes or bands
+                                   // of random direction, position and width)
+    std::uint32_t shadowSeed = 1;  // seed of their layout
+    double shadowDepth = 0.6;      // 0 .. 0.95: fraction of the light a shadow takes away
+                                   // (overlapping shadows multiply)
+    double shadowSoftness = 1.0;   // width of the penumbra, pixels, 0 .. 50
+    double whiteBalance[3] = {1.0, 1.0, 1.0};
+    // gains of blue, green, red, 0.2 .. 3 each (a
+    // camera's white balance off the light's colour)
+    int darkSquares = 0;               // 0 .. kSynthMaxDarkSquares dark squares of clutter in the
+                                       // background (turned at random, sides 8 .. 60 px,
+                                       // grey 8 .. 100), drawn after `clutter`
+    std::uint32_t darkSquareSeed = 1;  // seed of their layout
+    int jpegQuality = 0;               // 0: none; 1 .. 100: the frame is JPEG-compressed at
+                                       // that quality (4:2:0) and decoded again
+    int markerCount = 0;               // 0 .. kSynthMaxMarkers
     SynthMarker markers[kSynthMaxMarkers];
     // the nearest marker wins where they overlap; a
     // marker seen from behind is not drawn
@@ -139,6 +160,19 @@ struct SynthScene {
 
 // Sets *scene to the defaults above with `camera` as its camera. Returns 0.
 int synthSceneInit(const CameraParam* camera, SynthScene* scene);
+
+// The fixed "hard light" set: kSynthHardLightScenes scenes of 1280 x 720 pixels (focal
+// length 1000, mild barrel distortion) with 8 ... 60 markers 15 ... 40 px across
+// (turned, tilted up to 40 degrees, spread over the frame without overlapping), 40 ...
+// 80 dark squares and the ordinary clutter behind them, one to three hard shadows
+// across the frame, a white balance off by up to 25 %, blur, sensor noise and JPEG
+// compression at quality 65 ... 90. Marker i shows pictures[i % pictureCount].
+// Fills *scene for scene `index`; the same index always gives the same scene.
+// Returns 0, or -1 (scene untouched) for an index out of range, no pictures or an
+// unusable one.
+constexpr int kSynthHardLightScenes = 24;
+int synthHardLightScene(int index, const SynthImage* const* pictures, int pictureCount,
+                        SynthScene* scene);
 
 // Ground truth of one marker, in marker corner order: corner k is c0 = (-side/2,
 // +side/2) (the picture's top-left), c1 = (+side/2, +side/2), c2 = (+side/2, -side/2),
@@ -167,7 +201,8 @@ struct SynthTruth {
 // when the scene is invalid (frame side out of range, markerCount out of range, a
 // marker without picture or with a picture out of range, side <= 0, margin < 0, an
 // option out of its range, or a projection whose left 3x3 block is singular); frame
-// and truth are then untouched. The frame's previous contents are replaced.
+// and truth are then untouched. Also -1 when JPEG compression fails (out of memory):
+// the frame then holds the uncompressed picture and truth is untouched. The frame's previous contents are replaced.
 // Thread-safe for distinct outputs: each thread keeps its own working buffers (about
 // 50 bytes per frame pixel) from one call to the next, released when it ends.
 int synthRender(const SynthScene* scene, SynthImage* frame, SynthTruth* truth);

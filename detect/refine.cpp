@@ -1,0 +1,252 @@
+// Sub-pixel work on a fitted marker: edges moved to the strongest dark-to-light step
+// across them, and the inner picture sampled at the fitted corners with bilinear
+// interpolation. The contour's pixels are the outermost dark ones, so the lines fitted
+// through them lie about half a pixel to a pixel inside the printed edge, and its
+// integer corners lie up to two pixels off the fitted ones.
+#include "detect/internal.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "camera/camera.h"
+#include "pattern/pattern.h"
+
+namespace {
+
+// Edge search: offsets across the edge from -kRefineReach to +kRefineReach pixels in
+// steps of kRefineStep (tunable: the contour lies within about 1.5 px of the edge).
+constexpr double kRefineReach = 3.0;
+constexpr double kRefineStep = 0.5;
+constexpr int kRefineSteps = 13;  // 2 * reach / step + 1
+static_assert(kRefineSteps == static_cast<int>(2 * kRefineReach / kRefineStep) + 1, "steps");
+// Points searched per edge: about one per pixel of edge, within these bounds.
+constexpr int kRefinePointsMin = 6;
+constexpr int kRefinePointsMax = 64;
+// A step weaker than this (grey levels per pixel) is not taken for the edge.
+constexpr double kRefineStepMin = 4.0;
+// An edge point further than this from the fitted line is not the same edge (a
+// neighbouring marker, a shadow's edge): it is left out.
+constexpr double kRefineMoveMax = 2.0;
+// A refined corner further than this from the fitted one means the search locked onto
+// something else: the fitted lines are kept.
+constexpr double kRefineCornerMoveMax = 4.0;
+
+// Grey level (mean of blue, green, red) at (x, y) by bilinear interpolation between
+// pixel centres; -1 outside the frame.
+double refineGrey(const uint8_t* frame, int width, int height, double x, double y)
+{
+    if (!(x >= 0.0 && y >= 0.0 && x <= width - 1 && y <= height - 1)) return -1.0;
+    int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
+    if (x0 > width - 2) x0 = width - 2;
+    if (y0 > height - 2) y0 = height - 2;
+    if (x0 < 0 || y0 < 0) return -1.0;  // a frame one pixel wide or high
+    const double fx = x - x0, fy = y - y0;
+    const uint8_t* p = frame + (static_cast<int64_t>(y0) * width + x0) * 4;
+    const uint8_t* q = p + static_cast<int64_t>(width) * 4;
+    const double a = p[0] + p[1] + p[2], b = p[4] + p[5] + p[6];
+    const double c = q[0] + q[1] + q[2], d = q[4] + q[5] + q[6];
+    return ((a * (1 - fx) + b * fx) * (1 - fy) + (c * (1 - fx) + d * fx) * fy) / 3.0;
+}
+
+// Channel c at (x, y) by bilinear interpolation; 0 outside the frame (as pattern
+// sampling counts points outside the frame).
+double refineChannel(const uint8_t* frame, int width, int height, double x, double y, int c)
+{
+    if (!(x >= 0.0 && y >= 0.0 && x <= width - 1 && y <= height - 1)) return 0.0;
+    int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
+    if (x0 > width - 2) x0 = std::max(width - 2, 0);
+    if (y0 > height - 2) y0 = std::max(height - 2, 0);
+    const int x1 = std::min(x0 + 1, width - 1), y1 = std::min(y0 + 1, height - 1);
+    const double fx = x - x0, fy = y - y0;
+    auto at = [&](int xx, int yy) {
+        return static_cast<double>(frame[(static_cast<int64_t>(yy) * width + xx) * 4 + c]);
+    };
+    return (at(x0, y0) * (1 - fx) + at(x1, y0) * fx) * (1 - fy) +
+           (at(x0, y1) * (1 - fx) + at(x1, y1) * fx) * fy;
+}
+
+// Total least squares line through n points: (a, b) the unit normal, c the offset.
+// Returns false for fewer than 2 distinct points.
+bool refineFitLine(const double* px, const double* py, int n, double line[3])
+{
+    if (n < 2) return false;
+    double mx = 0.0, my = 0.0;
+    for (int i = 0; i < n; i++) {
+        mx += px[i];
+        my += py[i];
+    }
+    mx /= n;
+    my /= n;
+    double sxx = 0.0, sxy = 0.0, syy = 0.0;
+    for (int i = 0; i < n; i++) {
+        const double dx = px[i] - mx, dy = py[i] - my;
+        sxx += dx * dx;
+        sxy += dx * dy;
+        syy += dy * dy;
+    }
+    if (sxx + syy == 0.0) return false;
+    // Direction of the larger eigenvalue of [[sxx, sxy], [sxy, syy]].
+    const double angle = 0.5 * std::atan2(2.0 * sxy, sxx - syy);
+    const double ux = std::cos(angle), uy = std::sin(angle);
+    line[0] = uy;
+    line[1] = -ux;
+    line[2] = -(line[0] * mx + line[1] * my);
+    return true;
+}
+
+bool refineIntersect(const double* l1, const double* l2, double p[2])
+{
+    const double w = l1[0] * l2[1] - l2[0] * l1[1];
+    if (w == 0.0) return false;
+    p[0] = (l1[1] * l2[2] - l2[1] * l1[2]) / w;
+    p[1] = (l2[0] * l1[2] - l1[0] * l2[2]) / w;
+    return std::isfinite(p[0]) && std::isfinite(p[1]);
+}
+
+// Refits edge i (from corner i to corner i + 1, ideal coordinates): points along it
+// are moved, across the edge, to the strongest rise of grey level outwards. Returns
+// false when too few points show a clear step.
+bool refineEdge(const uint8_t* frame, int width, int height, const double distortion[4],
+                const double corners[4][2], const double centre[2], int i, double line[3])
+{
+    const double* p0 = corners[i];
+    const double* p1 = corners[(i + 1) % 4];
+    const double dx = p1[0] - p0[0], dy = p1[1] - p0[1];
+    const double length = std::hypot(dx, dy);
+    if (!(length > 2.0)) return false;
+    // Outward unit normal (away from the marker's centre).
+    double nx = dy / length, ny = -dx / length;
+    const double mx = 0.5 * (p0[0] + p1[0]) - centre[0], my = 0.5 * (p0[1] + p1[1]) - centre[1];
+    if (nx * mx + ny * my < 0.0) {
+        nx = -nx;
+        ny = -ny;
+    }
+    const int points =
+        std::min(kRefinePointsMax, std::max(kRefinePointsMin, static_cast<int>(length)));
+    double ex[kRefinePointsMax], ey[kRefinePointsMax];
+    int found = 0;
+    for (int k = 0; k < points; k++) {
+        // Away from the corners, where the neighbouring edge's step interferes.
+        const double t = 0.15 + 0.7 * (k + 0.5) / points;
+        const double ix = p0[0] + t * dx, iy = p0[1] + t * dy;
+        double grey[kRefineSteps];
+        double ox[kRefineSteps], oy[kRefineSteps];
+        bool inside = true;
+        for (int s = 0; s < kRefineSteps && inside; s++) {
+            const double off = -kRefineReach + s * kRefineStep;
+            double x = 0.0, y = 0.0;
+            camIdealToObserv(distortion, ix + off * nx, iy + off * ny, &x, &y);
+            ox[s] = x;
+            oy[s] = y;
+            grey[s] = refineGrey(frame, width, height, x, y);
+            inside = grey[s] >= 0.0;
+        }
+        if (!inside) continue;
+        // Strongest rise between neighbouring samples (central differences).
+        int best = -1;
+        double bestRise = 0.0;
+        double rise[kRefineSteps] = {};
+        for (int s = 1; s + 1 < kRefineSteps; s++) {
+            rise[s] = (grey[s + 1] - grey[s - 1]) / (2.0 * kRefineStep);
+            if (rise[s] > bestRise) {
+                bestRise = rise[s];
+                best = s;
+            }
+        }
+        if (best < 1 || best > kRefineSteps - 2 || bestRise < kRefineStepMin) continue;
+        // Peak of the parabola through the three rises around the maximum.
+        const double a = rise[best - 1], b = rise[best], c = rise[best + 1];
+        const double denominator = a - 2.0 * b + c;
+        double shift = denominator < 0.0 ? 0.5 * (a - c) / denominator : 0.0;
+        shift = std::max(-0.5, std::min(0.5, shift));
+        // Back to ideal coordinates through the observed position of the step.
+        if (std::fabs(-kRefineReach + (best + shift) * kRefineStep) > kRefineMoveMax) continue;
+        const double f = shift >= 0.0 ? shift : -shift;
+        const int other = shift >= 0.0 ? best + 1 : best - 1;
+        const double sx = ox[best] + f * (ox[other] - ox[best]);
+        const double sy = oy[best] + f * (oy[other] - oy[best]);
+        camObservToIdeal(distortion, sx, sy, &ex[found], &ey[found]);
+        found++;
+    }
+    if (found < std::max(4, points / 3)) return false;
+    return refineFitLine(ex, ey, found, line);
+}
+
+}  // namespace
+
+int markRefineEdges(const uint8_t* frame, int width, int height, const double distortion[4],
+                    double edgeLines[4][3], double cornerPoints[4][2])
+{
+    double centre[2] = {0.0, 0.0};
+    for (int k = 0; k < 4; k++) {
+        centre[0] += cornerPoints[k][0] / 4.0;
+        centre[1] += cornerPoints[k][1] / 4.0;
+    }
+    double lines[4][3];
+    for (int i = 0; i < 4; i++) {
+        if (!refineEdge(frame, width, height, distortion, cornerPoints, centre, i, lines[i])) {
+            for (int k = 0; k < 3; k++) lines[i][k] = edgeLines[i][k];
+        }
+    }
+    double corners[4][2];
+    for (int i = 0; i < 4; i++) {
+        if (!refineIntersect(lines[(i + 3) % 4], lines[i], corners[i])) return -1;
+        if (std::hypot(corners[i][0] - cornerPoints[i][0], corners[i][1] - cornerPoints[i][1]) >
+            kRefineCornerMoveMax)
+            return -1;
+    }
+    for (int i = 0; i < 4; i++) {
+        for (int k = 0; k < 3; k++) edgeLines[i][k] = lines[i][k];
+        cornerPoints[i][0] = corners[i][0];
+        cornerPoints[i][1] = corners[i][1];
+    }
+    return 0;
+}
+
+int markSampleBilinear(const uint8_t* frame, int width, int height, const double distortion[4],
+                       const double cornerPoints[4][2], uint8_t sample[kPatternValues])
+{
+    static const double reference[4][2] = {
+        {100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
+    std::fill(sample, sample + kPatternValues, uint8_t{0});
+    double observed[4][2];
+    for (int k = 0; k < 4; k++)
+        camIdealToObserv(distortion, cornerPoints[k][0], cornerPoints[k][1], &observed[k][0],
+                         &observed[k][1]);
+    double H[3][3];
+    if (patternHomography(reference, observed, H) < 0) return -1;
+    // Sample points per side: about one per pixel of the longer edge pair, at least
+    // 16 and at most 64, a multiple of 16 so that cells average equal blocks.
+    auto edge = [&](int a, int b) {
+        return std::hypot(observed[a][0] - observed[b][0], observed[a][1] - observed[b][1]);
+    };
+    const double lx = std::max(edge(0, 1), edge(2, 3)), ly = std::max(edge(1, 2), edge(3, 0));
+    auto grid = [](double length) {
+        const int n = 16 * static_cast<int>(std::ceil(0.5 * length / 16.0));
+        return std::min(64, std::max(16, n));
+    };
+    const int nx = grid(lx), ny = grid(ly);
+    const int sx = nx / 16, sy = ny / 16;
+    double sums[kPatternValues] = {};
+    for (int j = 0; j < ny; j++) {
+        const double Y = 102.5 + (j + 0.5) * 5.0 / ny;
+        for (int i = 0; i < nx; i++) {
+            const double X = 102.5 + (i + 0.5) * 5.0 / nx;
+            const double d = H[2][0] * X + H[2][1] * Y + H[2][2];
+            if (d == 0.0 || !std::isfinite(d)) {
+                std::fill(sample, sample + kPatternValues, uint8_t{0});
+                return -1;
+            }
+            const double x = (H[0][0] * X + H[0][1] * Y + H[0][2]) / d;
+            const double y = (H[1][0] * X + H[1][1] * Y + H[1][2]) / d;
+            double* cell = sums + ((j / sy) * 16 + (i / sx)) * 3;
+            for (int c = 0; c < 3; c++) cell[c] += refineChannel(frame, width, height, x, y, c);
+        }
+    }
+    const double inverse = 1.0 / (sx * sy);
+    for (int k = 0; k < kPatternValues; k++) {
+        const double v = sums[k] * inverse + 0.5;
+        sample[k] = static_cast<uint8_t>(std::min(255.0, std::max(0.0, v)));
+    }
+    return 0;
+}
