@@ -108,17 +108,6 @@ std::vector<DetectedMarker> detect(const SynthImage& frame, const Config& c)
                                   kMarkSquareFactor, r.frameSized ? 256 : kMarkCandidateMax);
         if (!wide) s = markWideDefaults(width, height, kThreshold);
         const int32_t n = markWideFindSquares(&work, frame.pixels.data(), width, height, s);
-        if (std::getenv("ACC_DUMP") && r.localThreshold && r.frameSized) {
-            SynthImage bin;
-            synthImageMake(width, height, 255, 255, 255, &bin);
-            for (int64_t p = 0; p < int64_t{width} * height; p++)
-                if (work.labelImage.data[p] > 0)
-                    bin.pixels[p * 4] = bin.pixels[p * 4 + 1] = bin.pixels[p * 4 + 2] = 0;
-            static int dumped = 0;
-            char path[64];
-            std::snprintf(path, sizeof path, "/tmp/h13/bin-%d.png", dumped++);
-            synthPngWrite(path, &bin, 0);
-        }
         for (int32_t i = 0; i < n; i++) {
             markWideCandidate(&work, i, &candidate);
             add(candidate);
@@ -201,13 +190,6 @@ void score(const SynthScene& scene, const SynthTruth& truth, const Assets& a,
         const SynthMarkerTruth& tm = truth.markers[i];
         if (!tm.inFrame || tm.occluded) continue;
         t->markers++;
-        if (std::getenv("ACC_DEBUG") && (best[i] < 0 || found[best[i]].patternId != slotOf(i)))
-            std::printf("miss %d at %.0f %.0f span %.0f %s conf %.2f\n", i,
-                        tm.observedCorners[0][0], tm.observedCorners[0][1],
-                        std::hypot(tm.observedCorners[0][0] - tm.observedCorners[1][0],
-                                   tm.observedCorners[0][1] - tm.observedCorners[1][1]),
-                        best[i] < 0 ? "notfound" : "unidentified",
-                        best[i] < 0 ? 0.0 : found[best[i]].confidence);
         if (best[i] < 0) continue;
         t->found++;
         const DetectedMarker& d = found[best[i]];
