@@ -231,6 +231,12 @@ void modelReadFaces(FILE* fp, ModelFace* table, int count);
 // (path is then the empty string).
 int modelTexturePath(const char* modelPath, const char* textureFile, char path[kModelPathSize]);
 
+// The box around everything the file's objects draw, in model units: the vertices
+// of every drawable face (3 or 4 corners in range) of every visible object, and of
+// their mirrored copies. Returns 0, or -1 (min and max unchanged) when nothing is
+// drawn.
+int modelBounds(const ModelFile* file, float min[3], float max[3]);
+
 // Releases the vertex and face tables of every object of the current file and sets
 // objectCount to 0. Safe to call again.
 void modelReleaseObjects(ModelFile* file);

@@ -528,6 +528,55 @@ int modelTexturePath(const char* modelPath, const char* textureFile, char path[k
     return 0;
 }
 
+int modelBounds(const ModelFile* file, float min[3], float max[3])
+{
+    float lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+    bool any = false;
+    for (int i = 0; i < file->objectCount; ++i) {
+        const ModelObject& o = file->objects[i];
+        if (o.visible == 0) continue;
+        float olo[3] = {0, 0, 0}, ohi[3] = {0, 0, 0};
+        bool objectAny = false;
+        for (int j = 0; j < o.faceCount; ++j) {
+            const ModelFace& f = o.faces[j];
+            if (f.vertexCount != 3 && f.vertexCount != 4) continue;
+            bool inRange = true;
+            for (int c = 0; c < f.vertexCount; ++c)
+                inRange = inRange && f.vertexIndex[c] >= 0 && f.vertexIndex[c] < o.vertexCount;
+            if (!inRange) continue;
+            for (int c = 0; c < f.vertexCount; ++c) {
+                const ModelVertex& v = o.vertices[f.vertexIndex[c]];
+                const float p[3] = {v.x, v.y, v.z};
+                for (int a = 0; a < 3; ++a) {
+                    olo[a] = objectAny && olo[a] < p[a] ? olo[a] : p[a];
+                    ohi[a] = objectAny && ohi[a] > p[a] ? ohi[a] : p[a];
+                }
+                objectAny = true;
+            }
+        }
+        if (!objectAny) continue;
+        // A copy reflected in an axis spans the negated range on that axis.
+        const int axes = o.mirror != 0 ? o.mirrorAxis & 7 : 0;
+        for (int a = 0; a < 3; ++a) {
+            if (((axes >> a) & 1) == 0) continue;
+            const float l = olo[a], h = ohi[a];
+            olo[a] = l < -h ? l : -h;
+            ohi[a] = h > -l ? h : -l;
+        }
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = any && lo[a] < olo[a] ? lo[a] : olo[a];
+            hi[a] = any && hi[a] > ohi[a] ? hi[a] : ohi[a];
+        }
+        any = true;
+    }
+    if (!any) return -1;
+    for (int a = 0; a < 3; ++a) {
+        min[a] = lo[a];
+        max[a] = hi[a];
+    }
+    return 0;
+}
+
 void modelReleaseObjects(ModelFile* file)
 {
     for (ModelObject& object : file->objects) modelReleaseObject(&object);

@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   freeglut3-dev libgl1-mesa-dev libgl1-mesa-dri
+  # offscreen GL without a display: tarlim-model preview
+  libegl-dev libegl-mesa0
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
   libpng-dev libjpeg62-turbo-dev

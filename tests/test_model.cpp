@@ -413,7 +413,7 @@ TEST(ModelReaderModellerFiles, UnknownChunksAreSkippedByBraceDepth)
     // A Ver 1.1 file: Scene with nested chunks, a back image, an extended material
     // chunk and a thumbnail before the materials, per-object chunks inside the objects.
     text.replace(0, std::strlen("Format Text Ver 1.0\n\n"),
-                 "Metasequoia Document\nFormat Text Ver 1.1\n\nIncludeXml \"a.xml\"\n"
+                 "Format Text Ver 1.1\n\nIncludeXml \"a.xml\"\n"
                  "Scene {\n\tpos 0 0 1500\n\tamb 0.25 0.25 0.25\n\tdirlights 1 {\n"
                  "\t\tlight {\n\t\t\tdir 0.408 0.408 0.816\n\t\t\tcolor 1 1 1\n\t\t}\n\t}\n}\n"
                  "BackImage {\n\tpers \"x}.bmp\" 0 0 1 1\n}\n"
@@ -773,6 +773,47 @@ TEST(ModelSamples, RobotWavesWithSeveralUntexturedMaterials)
     if (beyond != nullptr) std::fclose(beyond);
 }
 
+TEST(ModelSamples, HouseIsAModellersFileWithPngAndJpegTextures)
+{
+    const std::string path = kModels + "/house/house0.mqo";
+    const std::string bytes = support::slurp(path);
+    EXPECT_EQ(bytes.rfind("Format Text Ver 1.1\r\n", 0), 0u);
+    for (const char* part : {"\r\nScene {\r\n", "\tBVertex 8 {\r\n", "\tmirror_axis 1\r\n"})
+        EXPECT_NE(bytes.find(part), std::string::npos) << part;
+    FileGuard g;
+    FILE* fp = std::fopen(path.c_str(), "r");
+    ASSERT_NE(fp, nullptr);
+    modelLoadFile(fp, &g.file);
+    std::fclose(fp);
+    ASSERT_EQ(g.file.objectCount, 4);
+    EXPECT_EQ(g.file.objects[0].vertexCount, 8) << "binary vertices";
+    EXPECT_EQ(g.file.objects[1].mirror, 1);
+    float lo[3], hi[3];
+    ASSERT_EQ(modelBounds(&g.file, lo, hi), 0);
+    Bounds b;
+    std::copy(lo, lo + 3, b.lo);
+    std::copy(hi, hi + 3, b.hi);
+    expectStandsOnMarker({b}, "house");
+    EXPECT_FLOAT_EQ(lo[0], -hi[0]) << "the mirrored roof half makes the house symmetric";
+    struct Expected {
+        int material, width, height, format, transparent;
+    };
+    for (const Expected& e :
+         {Expected{0, 96, 64, kModelImageJpeg, 0}, Expected{3, 64, 32, kModelImagePng, 1}}) {
+        char texture[kModelPathSize];
+        ASSERT_EQ(modelTexturePath(path.c_str(), g.file.materials[e.material].textureFile, texture),
+                  0);
+        ModelImage image;
+        char reason[kModelReasonSize];
+        ASSERT_EQ(modelReadImage(texture, &image, reason, sizeof reason), 0)
+            << texture << ": " << reason;
+        EXPECT_EQ(image.width, e.width) << texture;
+        EXPECT_EQ(image.height, e.height) << texture;
+        EXPECT_EQ(image.format, e.format) << texture;
+        EXPECT_EQ(image.transparent, e.transparent) << texture;
+    }
+}
+
 // The shipped files are exactly what the generator writes: regenerate them with
 // build/tools/tarlim-modelgen data/models after changing it.
 TEST(ModelSamples, ShippedFilesAreTheGeneratorsOutput)
@@ -793,7 +834,7 @@ TEST(ModelSamples, ShippedFilesAreTheGeneratorsOutput)
             << shipped << " differs from the generator's output";
         ++files;
     }
-    EXPECT_EQ(files, 12 + 1 + 24);
+    EXPECT_EQ(files, 12 + 1 + 24 + 3);
     fs::remove_all(out);
 }
 
