@@ -6,16 +6,13 @@
 
 #include "camera/camera.h"
 #include "synth/synth.h"
-#include "tests/support/support.h"
 #include "util/util.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include <algorithm>
@@ -332,9 +329,6 @@ TEST(CalibFit, RefusesTooFewViewsAndMalformedInput)
 
 const std::string kTool = std::string(TARLIM_BINARY_DIR) + "/tools/tarlim-calibrate";
 
-using ToolRun = support::CommandRun;
-using support::slurp;
-
 bool contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
@@ -347,14 +341,17 @@ protected:
     {
         dir_ = std::string(TARLIM_BINARY_DIR) + "/tests/calibrate_" + std::to_string(getpid()) +
                "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-        mkdir(dir_.c_str(), 0777);
+        support::fs::remove_all(dir_);
+        support::fs::create_directories(dir_);
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void TearDown() override { support::fs::remove_all(dir_); }
 
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
-    ToolRun run(const std::string& args) const { return support::run("'" + kTool + "' " + args); }
+    support::CommandRun run(const std::string& args) const
+    {
+        return support::run("'" + kTool + "' " + args);
+    }
 
     // Writes the rendered views as view-00.png ... and returns their names, quoted.
     std::string writeViews(const Rendered& r, std::size_t count, const char* prefix = "view")
@@ -382,8 +379,8 @@ TEST_F(CalibTool, CalibratesFromPicturesSkippingOneWithoutTheBoard)
     ASSERT_EQ(synthPngWrite(path("empty.png").c_str(), &empty, 0), 0);
     names += " '" + path("empty.png") + "'";
 
-    const ToolRun t = run("--board 9x6 --square-mm 25" + names + " -o '" + path("cam.cam") +
-                          "' --check '" + path("check") + "'");
+    const support::CommandRun t = run("--board 9x6 --square-mm 25" + names + " -o '" +
+                                      path("cam.cam") + "' --check '" + path("check") + "'");
     ASSERT_EQ(t.status, 0) << t.out << t.err;
     EXPECT_TRUE(contains(t.out, "empty.png") && contains(t.out, "board not found: skipped"))
         << t.out;
@@ -412,7 +409,7 @@ TEST_F(CalibTool, CalibratesFromPicturesSkippingOneWithoutTheBoard)
     EXPECT_NE(synthPngRead(path("check/view-16.png").c_str(), &none), 0);
 
     // The same views for frames twice the size.
-    const ToolRun big =
+    const support::CommandRun big =
         run("--board 9x6 --square-mm 25 --size 1280x960" + names + " -o '" + path("big.cam") + "'");
     ASSERT_EQ(big.status, 0) << big.out << big.err;
     CameraParam large{};
@@ -427,11 +424,10 @@ TEST_F(CalibTool, FailuresSayWhyWithStatusOne)
 {
     const Rendered r = renderViews(makeCamera(660, 655, 322.5, 236, 322.5, 236, 12), CalibBoard{});
     const std::string two = writeViews(r, 2);
-    ToolRun t = run("--board 9x6 --square-mm 25" + two + " -o '" + path("c.cam") + "'");
+    support::CommandRun t = run("--board 9x6 --square-mm 25" + two + " -o '" + path("c.cam") + "'");
     EXPECT_EQ(t.status, 1);
     EXPECT_TRUE(contains(t.err, "2 views with the board found; at least 3 are needed")) << t.err;
-    struct stat st;
-    EXPECT_NE(stat(path("c.cam").c_str(), &st), 0) << "a camera file written after a failure";
+    EXPECT_FALSE(support::fs::exists(path("c.cam"))) << "a camera file written after a failure";
 
     std::ofstream(path("text.png")) << "not a picture";
     t = run("--board 9x6 --square-mm 25" + two + " '" + path("text.png") + "' -o '" +
@@ -480,11 +476,11 @@ TEST_F(CalibTool, BadArgumentsAreUsageErrors)
         "--board 9x6 --square-mm 25 --dpi 300 a.png -o c.cam",
     };
     for (const char* args : cases) {
-        const ToolRun t = run(args);
+        const support::CommandRun t = run(args);
         EXPECT_EQ(t.status, 2) << args;
         EXPECT_TRUE(contains(t.err, "usage: tarlim-calibrate")) << args << "\n" << t.err;
     }
-    const ToolRun help = run("--help");
+    const support::CommandRun help = run("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(contains(help.out, "--print-board"));
 }
@@ -493,7 +489,7 @@ TEST_F(CalibTool, BadArgumentsAreUsageErrors)
 // file, and the board is found in it.
 TEST_F(CalibTool, PrintsABoardThatIsFoundWithItsResolution)
 {
-    const ToolRun t =
+    const support::CommandRun t =
         run("--print-board --board 7x5 --square-mm 25 --dpi 50 -o '" + path("board.png") + "'");
     ASSERT_EQ(t.status, 0) << t.err;
     EXPECT_TRUE(contains(t.out, "7x5 inner corners, 8x6 squares of 24.89 mm")) << t.out;
@@ -511,7 +507,7 @@ TEST_F(CalibTool, PrintsABoardThatIsFoundWithItsResolution)
         calibFindCorners(board.pixels.data(), board.width, board.height, 7, 5, 0, corners.data()),
         0);
     // 50 dpi = 1968.5 pixels per metre, stored rounded in the pHYs chunk.
-    const std::string bytes = slurp(path("board.png"));
+    const std::string bytes = support::slurp(path("board.png"));
     const std::size_t at = bytes.find("pHYs");
     ASSERT_NE(at, std::string::npos);
     const auto u = [&](std::size_t i) { return static_cast<unsigned char>(bytes[at + 4 + i]); };
@@ -535,8 +531,9 @@ TEST_F(CalibTool, TakesAViewFromVideoOnlyWhenTheBoardHasMoved)
     const std::string src = "multifilesrc location=" + path("%04d.png") +
                             " caps=image/png,framerate=30/1 ! pngdec ! videoconvert ! appsink "
                             "sync=false";
-    const ToolRun t = run("--board 9x6 --square-mm 25 --video \"" + src + "\" --views 10 -o '" +
-                          path("v.cam") + "' --check '" + path("check") + "'");
+    const support::CommandRun t =
+        run("--board 9x6 --square-mm 25 --video \"" + src + "\" --views 10 -o '" + path("v.cam") +
+            "' --check '" + path("check") + "'");
     ASSERT_EQ(t.status, 0) << t.out << t.err;
     // Views at frames 1, 4, 7, ...: the first frame of each pose.
     EXPECT_TRUE(contains(t.out, "view 1 of 10: frame 1\n")) << t.out;
