@@ -1,41 +1,62 @@
 // detect: finding square black-bordered markers in a colour frame.
 //
-// markDetect is the one entry point. Per frame it runs four stages:
-//   1. markLabel: global threshold, 8-connected regions of dark pixels;
-//   2. markFindSquares: outer contours of plausible regions, quadrilateral test,
-//      removal of candidates lying on a larger one;
-//   3. markGetInfo: a straight line fitted to each edge in ideal (distortion-free)
-//      coordinates, corners from their intersections, the inner picture sampled and
-//      matched against the loaded patterns (pattern/pattern.h);
+// A MarkDetector owns everything one video stream needs: its image size and camera,
+// its options, its buffers, its output list, its marker history and its statistics,
+// plus a reference to a pattern set (pattern/pattern.h) that several detectors may
+// share. markDetectorRun runs four stages per frame:
+//   1. labeling: global threshold, 8-connected regions of dark pixels;
+//   2. squares: outer contours of plausible regions, quadrilateral test, removal of
+//      candidates lying on a larger one;
+//   3. marker information: a straight line fitted to each edge in ideal
+//      (distortion-free) coordinates, corners from their intersections, the inner
+//      picture sampled and matched against the patterns;
 //   4. the marker history: a marker seen more confidently in one of the last frames
 //      keeps that identity and orientation, weak identities are dropped, and a
 //      recognised marker that vanishes is still reported for two more frames.
 //
-// Use: camParamInit (camera/camera.h) installs the frame size; load the patterns; then
-// per frame:
-//     DetectedMarker* list; int32_t count;
-//     if (markDetect(frame, threshold, &list, &count) < 0) { ...failed... }
-//     for (i < count) use list[i];
+// Use:
+//     MarkOptions options = markDefaultOptions();
+//     options.threshold = 100;
+//     MarkDetector* d = markDetectorCreate(&options, patterns);
+//     if (d == nullptr || markDetectorSetCamera(d, &camera) < 0) { ...failed... }
+//     per frame:
+//         DetectedMarker* list; int32_t count;
+//         if (markDetectorRun(d, frame, &list, &count) < 0) { ...failed... }
+//         for (i < count) use list[i];   // poseGetTransformWith(&camera, ...)
+//     markDetectorRelease(d);
+// Different detectors share nothing but a pattern set (read only while they run), so
+// each may run on its own thread; one detector must not run on two threads at once.
 //
-// Frames: camImageWidth x camImageHeight pixels of 4 bytes in the order blue, green,
-// red, unused (never read); rows top to bottom without padding; pixel (x, y) starts at
-// byte (y * width + x) * 4. Image coordinates: x to the right, y downwards, (0, 0) the
+// The functions without a detector argument (markDetect, markLabel, markFindSquares,
+// markGetInfo, markTraceContour, markFitEdges) and markHistory / markHistoryCount are
+// the process's default detector (markDetectorDefault()), which takes its image size
+// and camera from camImageWidth, camImageHeight and camCurrentParam (camera/camera.h)
+// at every call, matches against the default pattern set, and prints its diagnostics
+// on standard output. The viewer uses them.
+//
+// Frames: width x height pixels of 4 bytes in the order blue, green, red, unused
+// (never read); rows top to bottom without padding; pixel (x, y) starts at byte
+// (y * width + x) * 4. Image coordinates: x to the right, y downwards, (0, 0) the
 // first pixel. "Observed" = captured image pixels; "ideal" = distortion-free camera
 // model (camObservToIdeal).
 //
-// Storage: everything is owned by the detector and sized once. The per-pixel buffers
-// are sized from the installed image size on the first call after it grows (so frames
-// beyond 1,048,576 pixels work, up to kMarkPixelMax); the frame-sized path's label and
-// square tables grow when a frame needs more and are kept. No other allocation
-// happens per frame except the small matrices of edge fitting and pattern sampling,
-// released in the same call. Everything returned stays valid until the next call of the stage
-// that produced it (for markDetect: until the next markDetect).
+// Storage: everything is owned by the detector and sized when the camera or the
+// options are set. The per-pixel buffer of the default detector is sized from the
+// installed image size on the first call after it grows (so frames beyond 1,048,576
+// pixels work, up to kMarkPixelMax); no other allocation happens per frame except the
+// small matrices of edge fitting and pattern sampling, released in the same call.
+// Everything returned stays valid until the next call of the stage that produced it
+// on the same detector (for a run: until the next run).
 //
-// Result codes: 0 success, -1 failure. Diagnostics ("??? 1\n" ...) go to standard
-// output. Single-threaded, not reentrant.
+// Result codes: 0 success, -1 failure. Diagnostics of contour tracing ("??? 1\n" ...)
+// go to the detector's diagnostic callback; nothing else here prints.
 #pragma once
 
 #include <cstdint>
+
+#include "camera/camera.h"
+
+struct PatternSet;
 
 // ---- Capacities ---------------------------------------------------------------------
 
@@ -60,10 +81,16 @@ constexpr int kMarkOutputMax = kMarkCandidateMax + kMarkHistoryMax;
 constexpr int64_t kMarkPixelMax = int64_t(1) << 26;
 constexpr int kMarkSideMax = 32767;
 
-// Parameters markDetect passes to markFindSquares.
+// Parameters markDetect passes to markFindSquares (the defaults of MarkOptions).
 constexpr int kMarkAreaMax = 100000;  // pixels
 constexpr int kMarkAreaMin = 70;      // pixels
 constexpr double kMarkSquareFactor = 1.0;
+
+// Largest MarkOptions::candidateMax: 1024 candidates hold about 80 MiB of contour
+// storage (80 KiB each), far more than a frame of real markers needs.
+constexpr int kMarkCandidateCap = 1024;
+// Largest MarkOptions::historyAgeLimit (a history capacity of 15 * candidateMax).
+constexpr int kMarkAgeLimitCap = 16;
 
 // ---- Records ---------------------------------------------------------------------------
 
@@ -109,14 +136,179 @@ struct HistoryEntry {
                             // entries reaching 4 are dropped
 };
 
-// ---- Module state (read by tests; zero at start, never reset) ----------------------------
+// Every tunable of a detector. Start from markDefaultOptions() and change fields; the
+// defaults compute exactly what markDetect computes.
+struct MarkOptions {
+    int32_t threshold;        // a pixel is dark when blue + green + red <= 3 * threshold;
+                              // any int (0 ... 255 matter). Default 100
+    int32_t minArea;          // smallest region, pixels, that may be a marker. Default 70
+    int32_t maxArea;          // largest region, pixels. Default 100000, which frames
+                              // beyond 1,048,576 pixels scale with their pixel count
+                              // (as markDetect does); any other value is used as is
+    double squareFactor;      // scales the corner threshold of the quadrilateral test
+                              // (larger: rounder shapes still pass). Default 1.0
+    int32_t candidateMax;     // candidates per frame, 1 ... kMarkCandidateCap; later
+                              // acceptable regions are ignored (frames beyond 1,048,576
+                              // pixels: the largest are kept).
+                              // Default 30 (kMarkCandidateMax)
+    double confidenceMin;     // identities with a lower correlation are dropped
+                              // (patternId -1). Default 0.5
+    int32_t historyAgeLimit;  // a remembered marker is recalled for historyAgeLimit - 2
+                              // frames after its last sighting; 1 ... kMarkAgeLimitCap.
+                              // Default 4
+    int32_t timeStages;       // 1: measure each stage's time into MarkStats::stageSeconds
+                              // (costs two clock reads per stage); 0: leave them 0.
+                              // Default 0
+};
+
+// The stages a run times, in order.
+enum MarkStage {
+    kMarkStageLabel = 0,  // thresholding and labeling
+    kMarkStageSquares,    // contours, quadrilateral test, overlap removal
+    kMarkStageInfo,       // edge fitting, sampling, matching
+    kMarkStageHistory,    // carry-over, confidence floor, ageing, recall
+    kMarkStageCount
+};
+
+// What the last run of a detector saw, stage by stage (all 0 before the first run
+// and after a run that failed in labeling, except regions then stays 0 too). They
+// answer "why was my marker not found": a marker must pass each count in turn.
+struct MarkStats {
+    int32_t regions;         // dark regions labelled
+    int32_t sizedRegions;    // of these, within minArea ... maxArea
+    int32_t squares;         // of those, quadrilaterals away from the frame edge (before
+                             // overlap removal; at most candidateMax)
+    int32_t candidatesFull;  // 1 when candidateMax squares were found before every
+                             // region had been examined (the rest were not traced:
+                             // raise candidateMax), else 0
+    int32_t candidates;      // squares kept after overlap removal
+    int32_t markers;         // candidates whose edge lines could be fitted: fresh markers
+    int32_t recognised;      // fresh markers with an identity after the confidence floor
+    int32_t recalled;        // markers reported from the history, not seen this frame
+    double stageSeconds[kMarkStageCount];  // wall time of each stage, seconds, when
+                                           // MarkOptions::timeStages is 1; else 0
+};
+
+// Receives one diagnostic line of a detector (message ends with "\n"); user is the
+// pointer given with the callback.
+typedef void (*MarkDiagnosticFunc)(void* user, const char* message);
+
+struct MarkLabelWork;  // labeling's tables, private to detect/
+struct MarkWideWork;   // the frame-sized path's tables, private to detect/
+struct MarkWideWork;   // the frame-sized path's tables, private to detect/
+
+// One detector. Created by markDetectorCreate, changed only through the functions
+// below; the fields may be read at any time between calls.
+struct MarkDetector {
+    MarkOptions options;            // as last set
+    CameraParam camera;             // installed camera; width x height is the frame size
+                                    // (0 x 0 until markDetectorSetCamera)
+    const PatternSet* patterns;     // matched against; not owned; nullptr matches nothing
+    MarkDiagnosticFunc diagnostic;  // nullptr: diagnostics are dropped
+    void* diagnosticUser;           // handed to diagnostic
+    MarkStats stats;                // of the last run
+    HistoryEntry* history;          // historyCapacity entries, historyCount in use
+    int32_t historyCount;
+    int32_t historyCapacity;  // (historyAgeLimit - 1) * candidateMax
+    int32_t historyWidth;     // frame size the remembered positions belong to; a run
+    int32_t historyHeight;    // or camera of another size empties the history
+    // Storage, owned by the detector (the default detector's is static).
+    SquareCandidate* candidates;  // candidateMax entries
+    DetectedMarker* markers;      // markerCapacity entries: fresh markers, then recalled
+    int32_t markerCapacity;       // candidateMax + historyCapacity
+    MarkLabelWork* label;         // label image and region tables (about 2.8 MiB)
+    MarkWideWork* wide;           // frame-sized path (frames beyond 1,048,576 pixels);
+                                  // made on first use
+    int32_t owned;                // 1 for a detector from markDetectorCreate
+};
+
+// ---- Default detector state (read by tests; zero at start) ---------------------------------
 
 extern HistoryEntry markHistory[kMarkHistoryMax];
-extern int32_t markHistoryCount;  // entries in use, 0 ... kMarkHistoryMax
+extern int32_t& markHistoryCount;  // entries in use, 0 ... kMarkHistoryMax
 
-// ---- Detection driver ------------------------------------------------------------------
+// ---- Detector object ----------------------------------------------------------------------
 
-// Detects the markers of one frame (layout above, camImageWidth x camImageHeight).
+// The options every detector starts from: the constants above.
+MarkOptions markDefaultOptions();
+
+// 0 when every field of *options is within its documented range, else -1.
+int markOptionsCheck(const MarkOptions* options);
+
+// New detector with *options (nullptr: markDefaultOptions()) matching against
+// `patterns` (not owned; may be nullptr and set later). No camera is installed and
+// no diagnostic callback is set. Returns nullptr when the options are out of range or
+// the storage cannot be allocated (nothing leaks). Release with markDetectorRelease.
+MarkDetector* markDetectorCreate(const MarkOptions* options, const PatternSet* patterns);
+
+// Releases a detector from markDetectorCreate and everything it owns; nullptr and the
+// default detector are ignored.
+void markDetectorRelease(MarkDetector* detector);
+
+// The detector behind markDetect and the other functions without a detector argument.
+MarkDetector* markDetectorDefault();
+
+// Installs the camera: the frame size becomes camera->width x camera->height and edge
+// fitting uses camera->distortion. Sizes the per-pixel buffer. A size different from
+// the installed one empties the history (remembered positions belong to the old
+// frame). Returns 0, or -1 when a side is below 1 or above kMarkSideMax, the frame
+// exceeds kMarkPixelMax pixels or the buffer cannot be allocated; the detector then
+// keeps its previous camera, buffer and history.
+int markDetectorSetCamera(MarkDetector* detector, const CameraParam* camera);
+
+// Replaces the options. A change of candidateMax or historyAgeLimit resizes the
+// storage and empties the history (and is refused for the default detector, whose
+// storage is static). Returns 0, or -1 (detector unchanged) when the options are out
+// of range, the storage cannot be allocated, or the default detector would resize.
+int markDetectorSetOptions(MarkDetector* detector, const MarkOptions* options);
+
+// Matches against `patterns` from the next run on (not owned; nullptr: none).
+void markDetectorSetPatterns(MarkDetector* detector, const PatternSet* patterns);
+
+// Diagnostics go to func(user, message) from now on; nullptr drops them. The default
+// detector starts with markDiagnosticPrint.
+void markDetectorSetDiagnostic(MarkDetector* detector, MarkDiagnosticFunc func, void* user);
+
+// A diagnostic callback that prints the message on standard output.
+void markDiagnosticPrint(void* user, const char* message);
+
+// Forgets every remembered marker.
+void markDetectorResetHistory(MarkDetector* detector);
+
+// Detects the markers of one frame of the installed size (layout above), with
+// options.threshold: the same stages and results as markDetect, including its
+// frame-sized path for frames beyond 1,048,576 pixels. Sets *markerCount to
+// 0 first. On success returns 0 and sets *markerList to the detector's list (fresh
+// markers in candidate order, then markers recalled from the history) and
+// *markerCount to its length (0 ... markerCapacity); both valid until the next run.
+// Updates detector->stats. When labeling succeeds on a frame size other than the one
+// the history was filled at, the history is emptied first. Returns -1 when labeling
+// fails (frame null, no camera
+// installed, buffers not allocatable, more than 32767 provisional labels);
+// *markerList is then untouched, *markerCount is 0 and the history is unchanged.
+int markDetectorRun(MarkDetector* detector, const uint8_t* frame, DetectedMarker** markerList,
+                    int32_t* markerCount);
+
+// The stages of markDetectorRun on a detector, with the contracts of markLabel,
+// markFindSquares and markGetInfo below (the frame size is the detector's, the
+// capacity candidateMax, and the outputs belong to the detector).
+int16_t* markDetectorLabel(MarkDetector* detector, const uint8_t* frame, int threshold,
+                           int32_t* regionCount, int32_t** regionArea, double** regionCentroid,
+                           int32_t** regionBox, int32_t** labelTable);
+int markDetectorFindSquares(MarkDetector* detector, const int16_t* labelImage, int32_t regionCount,
+                            const int32_t* labelTable, const int32_t* regionArea,
+                            const double* regionCentroid, const int32_t* regionBox, int maxArea,
+                            int minArea, double factor, SquareCandidate** candidateList,
+                            int32_t* candidateCount);
+int markDetectorGetInfo(MarkDetector* detector, const uint8_t* frame,
+                        const SquareCandidate* candidates, int32_t candidateCount,
+                        DetectedMarker** markerList, int32_t* markerCount);
+
+// ---- Default detector: detection driver ----------------------------------------------------
+
+// Detects the markers of one frame (layout above, camImageWidth x camImageHeight) with
+// the default detector. The first successful call after the installed size changed
+// starts with an empty history: remembered positions belong to the old frame.
 // threshold: a pixel is dark when blue + green + red <= 3 * threshold (any int; the
 // product is formed without overflow). Sets *markerCount to 0 first. On success
 // returns 0 and sets *markerList to the detector's list (fresh markers in candidate
@@ -135,7 +327,7 @@ extern int32_t markHistoryCount;  // entries in use, 0 ... kMarkHistoryMax
 int markDetect(const uint8_t* frame, int threshold, DetectedMarker** markerList,
                int32_t* markerCount);
 
-// ---- Stages (used by markDetect; public for tests and tools) ------------------------------
+// ---- Default detector: stages (used by markDetect; public for tests and tools) -------------
 
 // Stage 1. Binarises `frame` and labels its dark pixels in one raster pass with an
 // equivalence table. Returns the label image (width * height signed 16-bit entries,
@@ -158,7 +350,8 @@ int16_t* markLabel(const uint8_t* frame, int threshold, int32_t* regionCount, in
 // minArea <= area <= maxArea whose box does not reach the outermost labelled rows or
 // columns, traces their outer contours and keeps the quadrilaterals (factor scales the
 // corner threshold; markDetect uses kMarkAreaMax, kMarkAreaMin, kMarkSquareFactor).
-// A trace failure prints "??? 1\n", "??? 2\n" or "??? 3\n" and skips the region. Then
+// A trace failure reports "??? 1\n", "??? 2\n" or "??? 3\n" to the detector's
+// diagnostic callback (the default detector prints it) and skips the region. Then
 // removes every candidate whose centroid lies within a quarter of the area (squared
 // distance) of a larger one, or of a later one of equal area. The region arrays are
 // read only when regionCount >= 1. Sets *candidateList to the detector's list and
@@ -174,7 +367,8 @@ int markFindSquares(const int16_t* labelImage, int32_t regionCount, const int32_
 // patternMatch). Candidates whose fitting fails are dropped without a gap. Sets
 // *markerList to the detector's marker list (room for kMarkOutputMax records; markDetect
 // appends recalled markers after the fresh ones) and *markerCount to the number
-// produced (0 ... min(candidateCount, kMarkCandidateMax)). Returns 0.
+// produced (0 ... min(candidateCount, kMarkCandidateMax)). Identities come from the
+// default pattern set. Returns 0.
 int markGetInfo(const uint8_t* frame, const SquareCandidate* candidates, int32_t candidateCount,
                 DetectedMarker** markerList, int32_t* markerCount);
 
@@ -183,9 +377,10 @@ int markGetInfo(const uint8_t* frame, const SquareCandidate* candidates, int32_t
 // Traces the outer 8-connected boundary of region `region` (1-based) clockwise on the
 // screen, starting at the first pixel of the region in row box[2] (box = xmin, xmax,
 // ymin, ymax), into cand->pointX/pointY, then rotates it so that point 0 is the point
-// farthest from the start and appends a closing copy. Returns 0, or -1 after printing
-// "??? 1\n" (no start pixel), "??? 2\n" (isolated pixel) or "??? 3\n" (9999 points
-// without closing); cand is then not to be used. labelImage must have the frame's
+// farthest from the start and appends a closing copy. Returns 0, or -1 after
+// reporting "??? 1\n" (no start pixel), "??? 2\n" (isolated pixel) or "??? 3\n" (9999
+// points without closing) to the default detector's callback; cand is then not to be
+// used. labelImage must have the frame's
 // geometry with zero outermost rows and columns (as markLabel returns it).
 int markTraceContour(const int16_t* labelImage, const int32_t* labelTable, int32_t region,
                      const int32_t box[4], SquareCandidate* cand);

@@ -4,18 +4,16 @@
 #include "detect/detect.h"
 
 #include "camera/camera.h"
+#include "detect/internal.h"
 #include "numeric/numeric.h"
 #include "pattern/pattern.h"
 
 namespace {
 
-// Fresh markers first; markDetect appends the markers it recalls from the history.
-DetectedMarker markMarkers[kMarkOutputMax];
-
 // Fits one edge line (a, b, c) to contour points s ... e converted to ideal
 // coordinates. Returns 0, or -1 when the points cannot be analysed.
-int markFitLine(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t e, DMatrix* evec,
-                DVector* ev, DVector* mean, double line[3])
+int markFitLine(const double distortion[4], const int32_t* pointX, const int32_t* pointY, int32_t s,
+                int32_t e, DMatrix* evec, DVector* ev, DVector* mean, double line[3])
 {
     const int32_t m = e - s + 1;
     if (m < 2) return -1;
@@ -23,7 +21,7 @@ int markFitLine(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t
     if (input == nullptr) return -1;
     for (int32_t k = s; k <= e; k++) {
         double* row = input->data + (k - s) * 2;
-        camObservToIdeal(camCurrentParam.distortion, pointX[k], pointY[k], &row[0], &row[1]);
+        camObservToIdeal(distortion, pointX[k], pointY[k], &row[0], &row[1]);
     }
     if (matPCA(input, evec, ev, mean) < 0) {
         matFree(input);
@@ -37,8 +35,8 @@ int markFitLine(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t
     return 0;
 }
 
-int markFitAllLines(const int32_t* pointX, const int32_t* pointY, const int32_t corners[5],
-                    double edgeLines[4][3])
+int markFitAllLines(const double distortion[4], const int32_t* pointX, const int32_t* pointY,
+                    const int32_t corners[5], double edgeLines[4][3])
 {
     DMatrix* evec = matAlloc(2, 2);
     DVector* ev = vecAlloc(2);
@@ -51,7 +49,7 @@ int markFitAllLines(const int32_t* pointX, const int32_t* pointY, const int32_t 
         const double w = n * 0.05 + 0.5;
         const int32_t s = static_cast<int32_t>(corners[i] + w);
         const int32_t e = static_cast<int32_t>(corners[i + 1] - w);
-        result = markFitLine(pointX, pointY, s, e, evec, ev, mean, edgeLines[i]);
+        result = markFitLine(distortion, pointX, pointY, s, e, evec, ev, mean, edgeLines[i]);
     }
     if (evec != nullptr) matFree(evec);
     if (ev != nullptr) vecFree(ev);
@@ -64,7 +62,14 @@ int markFitAllLines(const int32_t* pointX, const int32_t* pointY, const int32_t 
 int markFitEdges(const int32_t* pointX, const int32_t* pointY, const int32_t corners[5],
                  double edgeLines[4][3], double cornerPoints[4][2])
 {
-    if (markFitAllLines(pointX, pointY, corners, edgeLines) < 0) return -1;
+    return markFitEdgesWith(camCurrentParam.distortion, pointX, pointY, corners, edgeLines,
+                            cornerPoints);
+}
+
+int markFitEdgesWith(const double distortion[4], const int32_t* pointX, const int32_t* pointY,
+                     const int32_t corners[5], double edgeLines[4][3], double cornerPoints[4][2])
+{
+    if (markFitAllLines(distortion, pointX, pointY, corners, edgeLines) < 0) return -1;
     // Corner i is where edge i - 1 ends and edge i begins.
     for (int i = 0; i < 4; i++) {
         const int j = (i + 3) % 4;
@@ -81,24 +86,38 @@ int markFitEdges(const int32_t* pointX, const int32_t* pointY, const int32_t cor
 int markGetInfo(const uint8_t* frame, const SquareCandidate* candidates, int32_t candidateCount,
                 DetectedMarker** markerList, int32_t* markerCount)
 {
+    return markDetectorGetInfo(markDefaultSynced(), frame, candidates, candidateCount, markerList,
+                               markerCount);
+}
+
+int markDetectorGetInfo(MarkDetector* detector, const uint8_t* frame,
+                        const SquareCandidate* candidates, int32_t candidateCount,
+                        DetectedMarker** markerList, int32_t* markerCount)
+{
+    const CameraParam& camera = detector->camera;
+    const int32_t capacity = detector->options.candidateMax;
+    DetectedMarker* markers = detector->markers;
     int32_t n = 0;
-    const int32_t count = candidateCount < kMarkCandidateMax ? candidateCount : kMarkCandidateMax;
+    const int32_t count = candidateCount < capacity ? candidateCount : capacity;
     for (int32_t c = 0; c < count; c++) {
         const SquareCandidate& cand = candidates[c];
-        DetectedMarker& m = markMarkers[n];
+        DetectedMarker& m = markers[n];
         m.area = cand.area;
         m.centroid[0] = cand.centroid[0];
         m.centroid[1] = cand.centroid[1];
-        if (markFitEdges(cand.pointX, cand.pointY, cand.corners, m.edgeLines, m.cornerPoints) < 0)
+        if (markFitEdgesWith(camera.distortion, cand.pointX, cand.pointY, cand.corners, m.edgeLines,
+                             m.cornerPoints) < 0)
             continue;
         // The sample uses the observed contour corners, not the fitted ones; a
         // failure leaves a uniform sample, which matching reports as confidence -1.
         uint8_t sample[kPatternValues];
-        patternSample(frame, cand.pointX, cand.pointY, cand.corners, sample);
-        patternMatch(sample, &m.patternId, &m.direction, &m.confidence);
+        patternSampleImage(frame, camera.width, camera.height, cand.pointX, cand.pointY,
+                           cand.corners, sample);
+        patternSetMatch(detector->patterns, sample, &m.patternId, &m.direction, &m.confidence);
         n++;
     }
-    *markerList = markMarkers;
+    *markerList = markers;
     *markerCount = n;
+    detector->stats.markers = n;
     return 0;
 }

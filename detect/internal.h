@@ -92,6 +92,8 @@ struct MarkWideWork {
     MarkBuffer<int32_t> areas;  // scratch of the selection by area
     SquareCandidate scratch;
     SquareCandidate candidates[kMarkCandidateMax];
+    // Receives the contour diagnostics; nullptr: the default detector's callback.
+    const MarkDetector* detector = nullptr;
     // Counts of the last run.
     int32_t labels = 0;
     int32_t regions = 0;
@@ -105,7 +107,8 @@ struct MarkWideWork {
 // than settings.capacity remain, the largest ones are kept (ties: the earlier region);
 // the kept ones stay in region order. The first kMarkCandidateMax of them are also
 // written to work->candidates. Returns the number kept, or -1 when memory runs out. A
-// contour trace failure prints the same diagnostics as markTraceContour.
+// contour trace failure reports the same diagnostics as markTraceContour to
+// work->detector's callback.
 int32_t markWideFindSquares(MarkWideWork* work, const uint8_t* frame, int width, int height,
                             const MarkWideSettings& settings);
 
@@ -172,3 +175,69 @@ MarkWideSettings markRealWorldSettings(const MarkRealWorld& r, int width, int he
 bool markRealWorldMarker(const uint8_t* frame, int width, int height, const double distortion[4],
                          const MarkRealWorld& r, const SquareCandidate& candidate,
                          DetectedMarker* marker);
+
+// A detector's storage for the frame-sized path, created on first use; nullptr when
+// it cannot be allocated. Released by markWideRelease (the default one never is).
+MarkWideWork* markWideWorkOf(MarkDetector* detector);
+void markWideRelease(MarkWideWork* work);
+
+// ---- Fixed-capacity path and detector helpers ------------------------------------------
+
+// Statistics credited to one provisional label: pixel count, coordinate sums and
+// bounds of the pixels added to it. The coordinate sums are 64-bit: a region of a
+// 1920 x 1080 frame already comes close to 2^31, and the installed size is not capped
+// at one megapixel.
+struct MarkLabelRecord {
+    int32_t area;
+    int64_t sumX;
+    int64_t sumY;
+    int32_t xmin, xmax, ymin, ymax;
+};
+
+// Labeling's storage. The per-label tables are fixed: provisional labels never exceed
+// kMarkLabelMax. During the scan `table` holds a parent forest in which every class's
+// root is its smallest label and every parent is smaller than its child; finding the
+// root of a label therefore gives exactly the class representative that a flat table
+// (every entry pointing straight at its representative) would hold, without
+// rewriting the table on every merge.
+struct MarkLabelWork {
+    int16_t* image;  // label image, `capacity` entries, heap; kept between frames
+    int64_t capacity;
+    int32_t table[kMarkRegionMax];
+    MarkLabelRecord records[kMarkRegionMax];
+    int32_t area[kMarkRegionMax];
+    double centroid[2 * kMarkRegionMax];
+    int32_t box[4 * kMarkRegionMax];
+    // Dark flags of one row, one 32-bit word per pixel (the width of a vector lane):
+    // -1 where blue + green + red <= limit, for x = 1 ... width - 2; 0 for x = width -
+    // 1 ... width + 6, where runs end and the search, four flags at a time, stops.
+    int32_t darkFlags[kMarkSideMax + 8];
+};
+
+// Makes the label image hold at least `pixels` entries. Returns 0, or -1 when the
+// allocation fails (the old buffer is released too; the next call retries).
+int markLabelReserve(MarkLabelWork* work, int64_t pixels);
+
+// Releases the label image (the record itself stays).
+void markLabelRelease(MarkLabelWork* work);
+
+// Sends one diagnostic line to the detector's callback, if it has one.
+void markDiagnose(const MarkDetector* detector, const char* message);
+
+// Contour tracing of one region into cand on a width x height label image; `checked`
+// bounds-tests every neighbour (for label images whose border is not clear).
+// Diagnostics go to `detector`.
+int markTrace(const MarkDetector* detector, const int16_t* labelImage, int width, int height,
+              const int32_t* labelTable, int32_t region, const int32_t box[4],
+              SquareCandidate* cand, bool checked);
+
+// Whether the outermost rows and columns of the width x height label image are 0.
+bool markBorderIsClear(const int16_t* labelImage, int width, int height);
+
+// markFitEdges with the lens distortion given.
+int markFitEdgesWith(const double distortion[4], const int32_t* pointX, const int32_t* pointY,
+                     const int32_t corners[5], double edgeLines[4][3], double cornerPoints[4][2]);
+
+// Brings the default detector's camera up to camImageWidth, camImageHeight and
+// camCurrentParam (a size change empties its history) and returns it.
+MarkDetector* markDefaultSynced();

@@ -8,56 +8,16 @@
 #include <cstring>
 
 #include "camera/camera.h"
+#include "detect/internal.h"
 
 namespace {
 
-// Statistics credited to one provisional label: pixel count, coordinate sums and
-// bounds of the pixels added to it. The coordinate sums are 64-bit: a region of a
-// 1920 x 1080 frame already comes close to 2^31, and the installed size is not capped
-// at one megapixel.
-struct MarkLabelRecord {
-    int32_t area;
-    int64_t sumX;
-    int64_t sumY;
-    int32_t xmin, xmax, ymin, ymax;
-};
-
-// Per-pixel buffer, sized from the installed image size on first use and kept.
-int16_t* markLabelImage = nullptr;
-int64_t markLabelCapacity = 0;
-
-// Per-label storage, fixed: provisional labels never exceed kMarkLabelMax.
-// During the scan markLabelTable holds a parent forest in which every class's root is
-// its smallest label and every parent is smaller than its child; finding the root of
-// a label therefore gives exactly the class representative that a flat table (every
-// entry pointing straight at its representative) would hold, without rewriting the
-// table on every merge.
-int32_t markLabelTable[kMarkRegionMax];
-MarkLabelRecord markLabelRecords[kMarkRegionMax];
-int32_t markRegionArea[kMarkRegionMax];
-double markRegionCentroid[2 * kMarkRegionMax];
-int32_t markRegionBox[4 * kMarkRegionMax];
-
-// Makes the label image hold at least `pixels` entries. Returns 0, or -1 when the
-// allocation fails (the old buffer is released too; the next call retries).
-int markLabelReserve(int64_t pixels)
-{
-    if (pixels <= markLabelCapacity) return 0;
-    std::free(markLabelImage);
-    markLabelCapacity = 0;
-    markLabelImage =
-        static_cast<int16_t*>(std::malloc(static_cast<size_t>(pixels) * sizeof(int16_t)));
-    if (markLabelImage == nullptr) return -1;
-    markLabelCapacity = pixels;
-    return 0;
-}
-
 // Class representative of label n (the root of its tree), halving the path on the way.
-int32_t markLabelFind(int32_t n)
+int32_t markLabelFind(int32_t* table, int32_t n)
 {
-    while (markLabelTable[n - 1] != n) {
-        const int32_t parent = markLabelTable[n - 1];
-        markLabelTable[n - 1] = markLabelTable[parent - 1];
+    while (table[n - 1] != n) {
+        const int32_t parent = table[n - 1];
+        table[n - 1] = table[parent - 1];
         n = parent;
     }
     return n;
@@ -65,22 +25,22 @@ int32_t markLabelFind(int32_t n)
 
 // merge(a, b) of two class representatives: the smaller one survives and the larger
 // one's class joins it.
-int32_t markLabelMerge(int32_t a, int32_t b)
+int32_t markLabelMerge(int32_t* table, int32_t a, int32_t b)
 {
     if (a > b) {
-        markLabelTable[a - 1] = b;
+        table[a - 1] = b;
         return b;
     }
-    if (a < b) markLabelTable[b - 1] = a;
+    if (a < b) table[b - 1] = a;
     return a;
 }
 
 // Credits the dark run x0 ... x1 of row y to one label. All pixels of a run end up in
 // one region, so any of the run's labels may carry them: the region sums and boxes come
 // out exactly as if every pixel updated the record of the label it received.
-void markLabelAddRun(int32_t label, int x0, int x1, int y)
+void markLabelAddRun(MarkLabelWork* w, int32_t label, int x0, int x1, int y)
 {
-    MarkLabelRecord& r = markLabelRecords[label - 1];
+    MarkLabelRecord& r = w->records[label - 1];
     const int32_t n = x1 - x0 + 1;
     r.area += n;
     r.sumX += static_cast<int64_t>(x0 + x1) * n / 2;
@@ -102,25 +62,27 @@ typedef int16_t MarkLabels8 __attribute__((vector_size(16)));
 
 // Label of the first pixel of a dark run (its left neighbour is light): the case
 // table without the rows that need a labelled left neighbour. 0 at the label limit.
-int32_t markLabelRunStart(const int16_t* up, int x, int y, int32_t* k)
+int32_t markLabelRunStart(MarkLabelWork* w, const int16_t* up, int x, int y, int32_t* k)
 {
     const int32_t U = up[x], UR = up[x + 1], UL = up[x - 1];
     if (U > 0) return U;
-    if (UR > 0 && UL > 0) return markLabelMerge(markLabelFind(UR), markLabelFind(UL));
+    if (UR > 0 && UL > 0)
+        return markLabelMerge(w->table, markLabelFind(w->table, UR), markLabelFind(w->table, UL));
     if (UR > 0) return UR;
     if (UL > 0) return UL;
     if (*k == kMarkLabelMax) return 0;
     const int32_t n = ++*k;
-    markLabelTable[n - 1] = n;
-    markLabelRecords[n - 1] = MarkLabelRecord{0, 0, 0, x, x, y, y};
+    w->table[n - 1] = n;
+    w->records[n - 1] = MarkLabelRecord{0, 0, 0, x, x, y, y};
     return n;
 }
 
 // Labels the dark run x0 ... x1 of row y: the case table with a labelled left
 // neighbour. Returns 0, or -1 at the label limit.
-int markLabelRun(const int16_t* up, int16_t* here, int x0, int x1, int y, int32_t* k)
+int markLabelRun(MarkLabelWork* w, const int16_t* up, int16_t* here, int x0, int x1, int y,
+                 int32_t* k)
 {
-    int32_t label = markLabelRunStart(up, x0, y, k);
+    int32_t label = markLabelRunStart(w, up, x0, y, k);
     if (label == 0) return -1;
     here[x0] = static_cast<int16_t>(label);
     for (int x = x0 + 1; x <= x1; x++) {
@@ -147,25 +109,21 @@ int markLabelRun(const int16_t* up, int16_t* here, int x0, int x1, int y, int32_
         } else {
             const int32_t UR = up[x + 1], UL = up[x - 1];
             if (UR > 0) {
-                label = markLabelMerge(markLabelFind(UR), markLabelFind(UL > 0 ? UL : label));
+                label = markLabelMerge(w->table, markLabelFind(w->table, UR),
+                                       markLabelFind(w->table, UL > 0 ? UL : label));
             } else if (UL > 0) {
                 label = UL;
             }  // otherwise the left neighbour's label
         }
         here[x] = static_cast<int16_t>(label);
     }
-    markLabelAddRun(label, x0, x1, y);
+    markLabelAddRun(w, label, x0, x1, y);
     return 0;
 }
 
-// Dark flags of one row, one 32-bit word per pixel (the width of a vector lane): -1
-// where blue + green + red <= limit, for x = 1 ... width - 2; 0 for x = width - 1 ...
-// width + 6, where runs end and the search, four flags at a time, stops.
-int32_t markDarkFlags[kMarkSideMax + 8];
-
-void markLabelDarkFlags(const uint8_t* row, int width, int limit)
+// Fills the dark flags of one row (MarkLabelWork::darkFlags).
+void markLabelDarkFlags(int32_t* flags, const uint8_t* row, int width, int limit)
 {
-    int32_t* flags = markDarkFlags;
     int x = 1;
 #ifdef MARK_LABEL_VECTOR
     const MarkPixels4 low = {0xFF, 0xFF, 0xFF, 0xFF};
@@ -186,47 +144,48 @@ void markLabelDarkFlags(const uint8_t* row, int width, int limit)
 }
 
 // Four flags from x on, folded: all light gives 0, all dark gives ~0.
-inline uint64_t markFourFlags(int x, bool allDark)
+inline uint64_t markFourFlags(const int32_t* flags, int x, bool allDark)
 {
     uint64_t half[2];
-    std::memcpy(half, markDarkFlags + x, sizeof half);
+    std::memcpy(half, flags + x, sizeof half);
     return allDark ? (half[0] & half[1]) : (half[0] | half[1]);
 }
 
 // First dark pixel at or after x, or a value >= width - 1 when there is none.
-int markNextDark(int x, int width)
+int markNextDark(const int32_t* flags, int x, int width)
 {
-    while (x < width - 1 && markFourFlags(x, false) == 0) x += 4;
-    while (x < width - 1 && markDarkFlags[x] == 0) x++;
+    while (x < width - 1 && markFourFlags(flags, x, false) == 0) x += 4;
+    while (x < width - 1 && flags[x] == 0) x++;
     return x;
 }
 
 // Last pixel of the dark run that contains x (the stop flags end every run).
-int markRunEnd(int x)
+int markRunEnd(const int32_t* flags, int x)
 {
-    while (markFourFlags(x + 1, true) == ~uint64_t{0}) x += 4;
-    while (markDarkFlags[x + 1] != 0) x++;
+    while (markFourFlags(flags, x + 1, true) == ~uint64_t{0}) x += 4;
+    while (flags[x + 1] != 0) x++;
     return x;
 }
 
 // Labels the inner pixels of row y; returns 0, or -1 at the label limit.
-int markLabelRow(const uint8_t* row, int16_t* here, const int16_t* up, int width, int y, int limit,
-                 int32_t* k)
+int markLabelRow(MarkLabelWork* w, const uint8_t* row, int16_t* here, const int16_t* up, int width,
+                 int y, int limit, int32_t* k)
 {
-    markLabelDarkFlags(row, width, limit);
+    int32_t* flags = w->darkFlags;
+    markLabelDarkFlags(flags, row, width, limit);
     std::memset(here + 1, 0, static_cast<size_t>(width - 2) * sizeof(int16_t));
-    int x = markNextDark(1, width);
+    int x = markNextDark(flags, 1, width);
     while (x < width - 1) {
-        const int end = markRunEnd(x);
-        if (markLabelRun(up, here, x, end, y, k) < 0) return -1;
-        x = markNextDark(end + 1, width);
+        const int end = markRunEnd(flags, x);
+        if (markLabelRun(w, up, here, x, end, y, k) < 0) return -1;
+        x = markNextDark(flags, end + 1, width);
     }
     return 0;
 }
 
 // Raster scan of the inner pixels. Returns the number of provisional labels, or -1
 // when a pixel would need label kMarkLabelMax + 1.
-int32_t markLabelScan(const uint8_t* frame, int width, int height, int threshold)
+int32_t markLabelScan(MarkLabelWork* w, const uint8_t* frame, int width, int height, int threshold)
 {
     // Channel sums are 0 ... 765, so clamping keeps every outcome and avoids overflow.
     const int limit = 3 * (threshold < -1 ? -1 : (threshold > 255 ? 255 : threshold));
@@ -234,8 +193,8 @@ int32_t markLabelScan(const uint8_t* frame, int width, int height, int threshold
     if (width < 3) return 0;  // no inner pixels
     for (int y = 1; y < height - 1; y++) {
         const int64_t rowStart = static_cast<int64_t>(y) * width;
-        int16_t* here = markLabelImage + rowStart;
-        if (markLabelRow(frame + rowStart * 4, here, here - width, width, y, limit, &k) < 0)
+        int16_t* here = w->image + rowStart;
+        if (markLabelRow(w, frame + rowStart * 4, here, here - width, width, y, limit, &k) < 0)
             return -1;
     }
     return k;
@@ -243,64 +202,95 @@ int32_t markLabelScan(const uint8_t* frame, int width, int height, int threshold
 
 // Turns the table into region numbers 1 ... in order of each class's smallest label.
 // A label that is not a root has a smaller parent, already resolved to its region.
-int32_t markLabelResolve(int32_t k)
+int32_t markLabelResolve(int32_t* table, int32_t k)
 {
     int32_t next = 1;
     for (int32_t n = 1; n <= k; n++) {
-        if (markLabelTable[n - 1] == n) {
-            markLabelTable[n - 1] = next++;
+        if (table[n - 1] == n) {
+            table[n - 1] = next++;
         } else {
-            markLabelTable[n - 1] = markLabelTable[markLabelTable[n - 1] - 1];
+            table[n - 1] = table[table[n - 1] - 1];
         }
     }
     return next - 1;
 }
 
-void markLabelRegions(int32_t k, int32_t regions, int width, int height)
+// Area, centroid and box of every region from the records of its labels.
+void markLabelRegions(MarkLabelWork* w, int32_t k, int32_t regions, int width, int height)
 {
+    int32_t* area = w->area;
+    double* centroid = w->centroid;
+    int32_t* boxes = w->box;
     for (int32_t r = 0; r < regions; r++) {
-        markRegionArea[r] = 0;
-        markRegionCentroid[2 * r] = 0.0;
-        markRegionCentroid[2 * r + 1] = 0.0;
-        markRegionBox[4 * r] = width;
-        markRegionBox[4 * r + 1] = 0;
-        markRegionBox[4 * r + 2] = height;
-        markRegionBox[4 * r + 3] = 0;
+        area[r] = 0;
+        centroid[2 * r] = 0.0;
+        centroid[2 * r + 1] = 0.0;
+        boxes[4 * r] = width;
+        boxes[4 * r + 1] = 0;
+        boxes[4 * r + 2] = height;
+        boxes[4 * r + 3] = 0;
     }
     for (int32_t n = 0; n < k; n++) {
-        const int32_t r = markLabelTable[n] - 1;
-        const MarkLabelRecord& rec = markLabelRecords[n];
-        markRegionArea[r] += rec.area;
-        markRegionCentroid[2 * r] += static_cast<double>(rec.sumX);
-        markRegionCentroid[2 * r + 1] += static_cast<double>(rec.sumY);
-        int32_t* box = markRegionBox + 4 * r;
+        const int32_t r = w->table[n] - 1;
+        const MarkLabelRecord& rec = w->records[n];
+        area[r] += rec.area;
+        centroid[2 * r] += static_cast<double>(rec.sumX);
+        centroid[2 * r + 1] += static_cast<double>(rec.sumY);
+        int32_t* box = boxes + 4 * r;
         if (box[0] > rec.xmin) box[0] = rec.xmin;
         if (box[1] < rec.xmax) box[1] = rec.xmax;
         if (box[2] > rec.ymin) box[2] = rec.ymin;
         if (box[3] < rec.ymax) box[3] = rec.ymax;
     }
     for (int32_t r = 0; r < regions; r++) {
-        const double inverse = 1.0 / markRegionArea[r];
-        markRegionCentroid[2 * r] *= inverse;
-        markRegionCentroid[2 * r + 1] *= inverse;
+        const double inverse = 1.0 / area[r];
+        centroid[2 * r] *= inverse;
+        centroid[2 * r + 1] *= inverse;
     }
 }
 
 }  // namespace
 
+int markLabelReserve(MarkLabelWork* work, int64_t pixels)
+{
+    if (pixels <= work->capacity) return 0;
+    std::free(work->image);
+    work->capacity = 0;
+    work->image = static_cast<int16_t*>(std::malloc(static_cast<size_t>(pixels) * sizeof(int16_t)));
+    if (work->image == nullptr) return -1;
+    work->capacity = pixels;
+    return 0;
+}
+
+void markLabelRelease(MarkLabelWork* work)
+{
+    std::free(work->image);
+    work->image = nullptr;
+    work->capacity = 0;
+}
+
 int16_t* markLabel(const uint8_t* frame, int threshold, int32_t* regionCount, int32_t** regionArea,
                    double** regionCentroid, int32_t** regionBox, int32_t** labelTable)
 {
-    const int width = camImageWidth;
-    const int height = camImageHeight;
+    return markDetectorLabel(markDefaultSynced(), frame, threshold, regionCount, regionArea,
+                             regionCentroid, regionBox, labelTable);
+}
+
+int16_t* markDetectorLabel(MarkDetector* detector, const uint8_t* frame, int threshold,
+                           int32_t* regionCount, int32_t** regionArea, double** regionCentroid,
+                           int32_t** regionBox, int32_t** labelTable)
+{
+    const int width = detector->camera.width;
+    const int height = detector->camera.height;
+    MarkLabelWork* w = detector->label;
     if (frame == nullptr || width < 1 || height < 1) return nullptr;
     const int64_t pixels = static_cast<int64_t>(width) * height;
     if (pixels > kMarkPixelMax || width > kMarkSideMax || height > kMarkSideMax) return nullptr;
-    if (markLabelReserve(pixels) < 0) return nullptr;
+    if (markLabelReserve(w, pixels) < 0) return nullptr;
 
     // 1. Border: the outermost rows and columns are never labelled, so the contour
     //    tracer can look at all eight neighbours of any labelled pixel.
-    int16_t* L = markLabelImage;
+    int16_t* L = w->image;
     for (int x = 0; x < width; x++) {
         L[x] = 0;
         L[(pixels - width) + x] = 0;
@@ -310,20 +300,20 @@ int16_t* markLabel(const uint8_t* frame, int threshold, int32_t* regionCount, in
         L[static_cast<int64_t>(y) * width + width - 1] = 0;
     }
 
-    // 2.-4. Raster scan with merging.
-    const int32_t k = markLabelScan(frame, width, height, threshold);
+    // 2. Raster scan with merging.
+    const int32_t k = markLabelScan(w, frame, width, height, threshold);
     if (k < 0) return nullptr;
 
-    // 5. Resolution.
-    const int32_t regions = markLabelResolve(k);
+    // 3. Resolution.
+    const int32_t regions = markLabelResolve(w->table, k);
     *regionCount = regions;
     if (regions == 0) return L;
 
-    // 6. Region statistics.
-    markLabelRegions(k, regions, width, height);
-    *regionArea = markRegionArea;
-    *regionCentroid = markRegionCentroid;
-    *regionBox = markRegionBox;
-    *labelTable = markLabelTable;
+    // 4. Region statistics.
+    markLabelRegions(w, k, regions, width, height);
+    *regionArea = w->area;
+    *regionCentroid = w->centroid;
+    *regionBox = w->box;
+    *labelTable = w->table;
     return L;
 }

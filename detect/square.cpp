@@ -4,9 +4,9 @@
 #include "detect/detect.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "camera/camera.h"
+#include "detect/internal.h"
 
 namespace {
 
@@ -21,8 +21,6 @@ constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
 // The vertex list of one search holds at most this many entries.
 constexpr int32_t kMarkVertexMax = 6;
 
-SquareCandidate markCandidates[kMarkCandidateMax];
-
 int32_t markSquaredDistance(const SquareCandidate* c, int32_t i, int32_t j)
 {
     const int32_t dx = c->pointX[i] - c->pointX[j];
@@ -32,18 +30,20 @@ int32_t markSquaredDistance(const SquareCandidate* c, int32_t i, int32_t j)
 
 // Label at (x, y), 0 outside the image (the border rule makes that unreachable for
 // images from markLabel; the test keeps hand-made images from reading outside).
-int32_t markLabelAt(const int16_t* labelImage, int x, int y)
+int32_t markLabelAt(const int16_t* labelImage, int width, int height, int x, int y)
 {
-    if (x < 0 || y < 0 || x >= camImageWidth || y >= camImageHeight) return 0;
-    return labelImage[static_cast<int64_t>(y) * camImageWidth + x];
+    if (x < 0 || y < 0 || x >= width || y >= height) return 0;
+    return labelImage[static_cast<int64_t>(y) * width + x];
 }
+
+}  // namespace
 
 // Whether the outermost rows and columns of the label image are 0, as markLabel leaves
 // them. Then no labelled pixel lies on the border and the tracer may look at all eight
 // neighbours of any contour point without a bounds test.
-bool markBorderIsClear(const int16_t* labelImage)
+bool markBorderIsClear(const int16_t* labelImage, int width, int height)
 {
-    const int w = camImageWidth, h = camImageHeight;
+    const int w = width, h = height;
     if (w < 1 || h < 1) return false;
     const int16_t* last = labelImage + static_cast<int64_t>(h - 1) * w;
     for (int x = 0; x < w; x++) {
@@ -57,17 +57,16 @@ bool markBorderIsClear(const int16_t* labelImage)
     return true;
 }
 
-// Contour tracing of one region into cand; `checked` bounds-tests every neighbour
-// (for label images whose border is not clear).
-int markTrace(const int16_t* labelImage, const int32_t* labelTable, int32_t region,
-              const int32_t box[4], SquareCandidate* cand, bool checked)
+int markTrace(const MarkDetector* detector, const int16_t* labelImage, int width, int height,
+              const int32_t* labelTable, int32_t region, const int32_t box[4],
+              SquareCandidate* cand, bool checked)
 {
-    const int w = camImageWidth;
+    const int w = width;
     // 1. Start: the region's first pixel in its top row.
     const int xmin = std::max(box[0], 0), xmax = std::min(box[1], w - 1);
     const int ymin = box[2];
     int sx = -1;
-    if (ymin >= 0 && ymin < camImageHeight) {
+    if (ymin >= 0 && ymin < height) {
         for (int x = xmin; x <= xmax; x++) {
             const int32_t L = labelImage[static_cast<int64_t>(ymin) * w + x];
             if (L > 0 && labelTable[L - 1] == region) {
@@ -77,12 +76,13 @@ int markTrace(const int16_t* labelImage, const int32_t* labelTable, int32_t regi
         }
     }
     if (sx < 0) {
-        std::printf("??? 1\n");
+        markDiagnose(detector, "??? 1\n");
         return -1;
     }
 
-    // 2.-4. Follow the boundary clockwise: from the direction we came, turn back by
-    //       three steps and sweep clockwise to the first labelled neighbour.
+    // 2. Follow the boundary clockwise: from the direction we came, turn back by three
+    //    steps and sweep clockwise to the first labelled neighbour, until the start
+    //    comes round again.
     int64_t offset[8];
     for (int d = 0; d < 8; d++) offset[d] = static_cast<int64_t>(kMarkStepY[d]) * w + kMarkStepX[d];
     int32_t* px = cand->pointX;
@@ -97,8 +97,8 @@ int markTrace(const int16_t* labelImage, const int32_t* labelTable, int32_t regi
         d = (d + 5) & 7;
         int tries = 0;
         if (checked) {
-            while (tries < 8 &&
-                   markLabelAt(labelImage, lx + kMarkStepX[d], ly + kMarkStepY[d]) <= 0) {
+            while (tries < 8 && markLabelAt(labelImage, w, height, lx + kMarkStepX[d],
+                                            ly + kMarkStepY[d]) <= 0) {
                 d = (d + 1) & 7;
                 tries++;
             }
@@ -109,7 +109,7 @@ int markTrace(const int16_t* labelImage, const int32_t* labelTable, int32_t regi
             }
         }
         if (tries == 8) {
-            std::printf("??? 2\n");
+            markDiagnose(detector, "??? 2\n");
             return -1;
         }
         px[count] = lx + kMarkStepX[d];
@@ -117,12 +117,12 @@ int markTrace(const int16_t* labelImage, const int32_t* labelTable, int32_t regi
         if (px[count] == px[0] && py[count] == py[0]) break;
         count++;
         if (count == kMarkTraceFail) {
-            std::printf("??? 3\n");
+            markDiagnose(detector, "??? 3\n");
             return -1;
         }
     }
 
-    // 5. Rotate so that the point farthest from the start, certainly a corner of a
+    // 3. Rotate so that the point farthest from the start, certainly a corner of a
     //    square, becomes point 0; then close the contour with a copy of it.
     cand->pointCount = count;
     int32_t far = 1, dmax = 0;
@@ -140,6 +140,8 @@ int markTrace(const int16_t* labelImage, const int32_t* labelTable, int32_t regi
     cand->pointCount = count + 1;
     return 0;
 }
+
+namespace {
 
 // Copies a candidate's filled part (its contour points, not the whole arrays).
 void markCopyCandidate(SquareCandidate* dest, const SquareCandidate* source)
@@ -232,7 +234,10 @@ int markGetVertex(const int32_t* pointX, const int32_t* pointY, int32_t s, int32
 int markTraceContour(const int16_t* labelImage, const int32_t* labelTable, int32_t region,
                      const int32_t box[4], SquareCandidate* cand)
 {
-    return markTrace(labelImage, labelTable, region, box, cand, !markBorderIsClear(labelImage));
+    const MarkDetector* d = markDefaultSynced();
+    const int w = d->camera.width, h = d->camera.height;
+    return markTrace(d, labelImage, w, h, labelTable, region, box, cand,
+                     !markBorderIsClear(labelImage, w, h));
 }
 
 int markCheckSquare(int32_t area, SquareCandidate* cand, double factor)
@@ -292,20 +297,38 @@ int markFindSquares(const int16_t* labelImage, int32_t regionCount, const int32_
                     const int32_t* regionBox, int maxArea, int minArea, double factor,
                     SquareCandidate** candidateList, int32_t* candidateCount)
 {
-    const int32_t width = camImageWidth, height = camImageHeight;
+    return markDetectorFindSquares(markDefaultSynced(), labelImage, regionCount, labelTable,
+                                   regionArea, regionCentroid, regionBox, maxArea, minArea, factor,
+                                   candidateList, candidateCount);
+}
+
+int markDetectorFindSquares(MarkDetector* detector, const int16_t* labelImage, int32_t regionCount,
+                            const int32_t* labelTable, const int32_t* regionArea,
+                            const double* regionCentroid, const int32_t* regionBox, int maxArea,
+                            int minArea, double factor, SquareCandidate** candidateList,
+                            int32_t* candidateCount)
+{
+    const int32_t width = detector->camera.width, height = detector->camera.height;
+    const int32_t capacity = detector->options.candidateMax;
+    SquareCandidate* candidates = detector->candidates;
     const int32_t regions = std::min(regionCount, static_cast<int32_t>(kMarkRegionMax));
-    const bool checked = regions > 0 && !markBorderIsClear(labelImage);
-    int32_t n = 0;
-    for (int32_t r = 0; r < regions && n < kMarkCandidateMax; r++) {
+    const bool checked = regions > 0 && !markBorderIsClear(labelImage, width, height);
+    MarkStats& stats = detector->stats;
+    int32_t n = 0, sized = 0, r = 0;
+    for (; r < regions && n < capacity; r++) {
         const int32_t area = regionArea[r];
         const int32_t* box = regionBox + 4 * r;
         // 1. Too small to hold a readable picture, or too large to be a marker.
         if (area < minArea || area > maxArea) continue;
+        sized++;
         // 2. A region reaching the frame edge may be cut off: its shape is unknown.
         if (box[0] == 1 || box[1] == width - 2 || box[2] == 1 || box[3] == height - 2) continue;
-        // 3.-4. Outer contour, then the quadrilateral test.
-        SquareCandidate* cand = &markCandidates[n];
-        if (markTrace(labelImage, labelTable, r + 1, box, cand, checked) < 0) continue;
+        // 3. Outer contour.
+        SquareCandidate* cand = &candidates[n];
+        if (markTrace(detector, labelImage, width, height, labelTable, r + 1, box, cand, checked) <
+            0)
+            continue;
+        // 4. The quadrilateral test.
         if (markCheckSquare(area, cand, factor) < 0) continue;
         // 5. Keep it.
         cand->area = area;
@@ -313,7 +336,15 @@ int markFindSquares(const int16_t* labelImage, int32_t regionCount, const int32_
         cand->centroid[1] = regionCentroid[2 * r + 1];
         n++;
     }
-    *candidateCount = markRemoveOverlaps(markCandidates, n);
-    *candidateList = markCandidates;
+    stats.candidatesFull = r < regions ? 1 : 0;
+    for (; r < regions; r++) {
+        if (regionArea[r] >= minArea && regionArea[r] <= maxArea) sized++;
+    }
+    // 6. Candidates lying on a larger one.
+    *candidateCount = markRemoveOverlaps(candidates, n);
+    *candidateList = candidates;
+    stats.sizedRegions = sized;
+    stats.squares = n;
+    stats.candidates = *candidateCount;
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <new>
 
 namespace {
 
@@ -270,6 +271,11 @@ int32_t markWideRegions(MarkWideWork* w, int32_t k, int width, int height)
 
 // ---- Squares -------------------------------------------------------------------------
 
+void markWideDiagnose(const MarkWideWork* w, const char* message)
+{
+    markDiagnose(w->detector != nullptr ? w->detector : markDetectorDefault(), message);
+}
+
 // Outer contour of a region, clockwise, rotated to start at the point farthest from
 // the start, closed with a copy of point 0 (the rule of markTraceContour). The label
 // image's border is clear, so every neighbour of a labelled pixel lies in the image.
@@ -288,7 +294,7 @@ int markWideTrace(const MarkWideWork* w, int width, int32_t region, const int32_
         }
     }
     if (sx < 0) {
-        std::printf("??? 1\n");
+        markWideDiagnose(w, "??? 1\n");
         return -1;
     }
     int64_t offset[8];
@@ -310,7 +316,7 @@ int markWideTrace(const MarkWideWork* w, int width, int32_t region, const int32_
             tries++;
         }
         if (tries == 8) {
-            std::printf("??? 2\n");
+            markWideDiagnose(w, "??? 2\n");
             return -1;
         }
         px[count] = lx + kMarkStepX[d];
@@ -318,7 +324,7 @@ int markWideTrace(const MarkWideWork* w, int width, int32_t region, const int32_
         if (px[count] == px[0] && py[count] == py[0]) break;
         count++;
         if (count == kMarkTraceFail) {
-            std::printf("??? 3\n");
+            markWideDiagnose(w, "??? 3\n");
             return -1;
         }
     }
@@ -391,6 +397,20 @@ MarkWideWork* markWideDefaultWork()
 {
     static MarkWideWork work;
     return &work;
+}
+
+MarkWideWork* markWideWorkOf(MarkDetector* detector)
+{
+    if (detector->wide == nullptr) {
+        detector->wide = detector->owned ? new (std::nothrow) MarkWideWork : markWideDefaultWork();
+        if (detector->wide != nullptr) detector->wide->detector = detector;
+    }
+    return detector->wide;
+}
+
+void markWideRelease(MarkWideWork* work)
+{
+    if (work != markWideDefaultWork()) delete work;
 }
 
 int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, int height,

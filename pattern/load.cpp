@@ -1,12 +1,20 @@
 // Pattern files: reading, inverting and normalising the four orientations of a marker
-// picture into the global pattern table.
+// picture into a pattern set; the default set behind patternLoad.
 #include "pattern/pattern.h"
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
-int32_t patternCount = -1;
-PatternSlot patternSlots[kPatternSlotMax];
+namespace {
+
+// The default set starts uninitialised (count -1) until its first load.
+PatternSet patternDefault = {-1, {}};
+
+}  // namespace
+
+int32_t& patternCount = patternDefault.count;
+PatternSlot (&patternSlots)[kPatternSlotMax] = patternDefault.slots;
 
 namespace {
 
@@ -77,32 +85,71 @@ double patternNormalise(int32_t values[kPatternValues])
 
 }  // namespace
 
-int patternLoad(const char* path)
+PatternSet* patternDefaultSet()
 {
-    if (patternCount == -1) {
-        for (PatternSlot& slot : patternSlots) slot.used = 0;
-        patternCount = 0;
-    }
+    return &patternDefault;
+}
+
+int patternSetInit(PatternSet* set)
+{
+    set->count = 0;
+    for (PatternSlot& slot : set->slots) slot.used = 0;
+    return 0;
+}
+
+PatternSet* patternSetCreate()
+{
+    PatternSet* set = static_cast<PatternSet*>(std::malloc(sizeof(PatternSet)));
+    if (set != nullptr) patternSetInit(set);
+    return set;
+}
+
+void patternSetRelease(PatternSet* set)
+{
+    std::free(set);
+}
+
+int patternSetLoad(PatternSet* set, const char* path)
+{
+    if (set->count == -1) patternSetInit(set);
     int slot = 0;
-    while (slot < kPatternSlotMax && patternSlots[slot].used != 0) slot++;
-    if (slot == kPatternSlotMax) return -1;
+    while (slot < kPatternSlotMax && set->slots[slot].used != 0) slot++;
+    if (slot == kPatternSlotMax) return kPatternSetFull;
 
     FILE* file = std::fopen(path, "r");
-    if (file == nullptr) {
-        std::printf("\"%s\" not found!!\n", path);
-        return -1;
-    }
-    PatternSlot& p = patternSlots[slot];
+    if (file == nullptr) return kPatternNotFound;
+    PatternSlot& p = set->slots[slot];
     for (int h = 0; h < kPatternOrientations; h++) {
         if (patternReadOrientation(file, p.values[h]) < 0) {
-            std::printf("Pattern Data read error!!\n");
             std::fclose(file);
-            return -1;
+            return kPatternReadError;
         }
         p.power[h] = patternNormalise(p.values[h]);
     }
     std::fclose(file);
     p.used = 1;
-    patternCount++;
+    set->count++;
     return slot;
+}
+
+int patternSetFree(PatternSet* set, int slot)
+{
+    if (slot < 0 || slot >= kPatternSlotMax || set->count <= 0) return -1;
+    if (set->slots[slot].used == 0) return -1;
+    set->slots[slot].used = 0;
+    set->count--;
+    return 0;
+}
+
+int patternSetCount(const PatternSet* set)
+{
+    return set->count < 0 ? 0 : set->count;
+}
+
+int patternLoad(const char* path)
+{
+    const int slot = patternSetLoad(&patternDefault, path);
+    if (slot == kPatternNotFound) std::printf("\"%s\" not found!!\n", path);
+    if (slot == kPatternReadError) std::printf("Pattern Data read error!!\n");
+    return slot < 0 ? -1 : slot;
 }

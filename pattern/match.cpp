@@ -7,6 +7,12 @@
 int patternMatch(const uint8_t sample[kPatternValues], int32_t* patternId, int32_t* direction,
                  double* confidence)
 {
+    return patternSetMatch(patternDefaultSet(), sample, patternId, direction, confidence);
+}
+
+int patternSetMatch(const PatternSet* set, const uint8_t sample[kPatternValues], int32_t* patternId,
+                    int32_t* direction, double* confidence)
+{
     // Invert and remove the mean exactly as the stored patterns were, so the
     // correlation ignores overall brightness.
     int32_t sum = 0;
@@ -29,10 +35,11 @@ int patternMatch(const uint8_t sample[kPatternValues], int32_t* patternId, int32
     double best = 0.0;
     *patternId = -1;
     *direction = -1;
-    // patternCount is -1 before the first load: no slot is visited then.
+    // The default set's count is -1 before its first load: no slot is visited then.
+    const int32_t loaded = set == nullptr ? 0 : set->count;
     int visited = 0;
-    for (int p = 0; p < kPatternSlotMax && visited < patternCount; p++) {
-        const PatternSlot& slot = patternSlots[p];
+    for (int p = 0; p < kPatternSlotMax && visited < loaded; p++) {
+        const PatternSlot& slot = set->slots[p];
         if (slot.used == 0) continue;
         visited++;
         for (int h = 0; h < kPatternOrientations; h++) {

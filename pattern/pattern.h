@@ -15,11 +15,18 @@
 // channel; row 0 is the top of the picture, column 0 its left side; channel 0 is blue,
 // 1 green, 2 red (byte c of a frame pixel).
 //
-// Frames: camImageWidth x camImageHeight pixels (camera/camera.h) of 4 bytes (blue,
-// green, red, unused), rows top to bottom without padding.
+// Frames: width x height pixels of 4 bytes (blue, green, red, unused), rows top to
+// bottom without padding; camImageWidth x camImageHeight (camera/camera.h) for the
+// functions that take no size.
 //
-// Result codes: 0 success, -1 failure (patternLoad: slot number or -1). Messages of
-// the loader go to standard output. Single-threaded; the table is global.
+// Pattern sets: a PatternSet owns up to 50 loaded patterns. patternSetCreate makes an
+// empty one; several detectors (detect/detect.h) may share a set, and matching only
+// reads it, so a set that is no longer loaded into may be used from several threads.
+// patternLoad, patternMatch, patternCount and patternSlots are the process's default
+// set (patternDefaultSet()), which the viewer uses.
+//
+// Result codes: 0 success, -1 failure (patternLoad: slot number or -1). The set
+// functions print nothing; patternLoad prints the loader's messages on standard output.
 #pragma once
 
 #include <cstdint>
@@ -41,10 +48,54 @@ struct PatternSlot {
                                                            // (a flat orientation stores 1e-7)
 };
 
-// The pattern table. patternCount is -1 until the first patternLoad initialises the
-// table, then the number of loaded slots (slots fill in ascending order, never freed).
-extern int32_t patternCount;
-extern PatternSlot patternSlots[kPatternSlotMax];
+// A set of loaded patterns. Plain record; patternSetCreate returns one on the heap,
+// but a caller may also hold one itself after patternSetInit.
+struct PatternSet {
+    int32_t count;                       // loaded slots 0 ... 50; -1 for the default set
+                                         // until its first patternLoad initialises it
+    PatternSlot slots[kPatternSlotMax];  // slots fill in ascending order from the lowest
+                                         // free one
+};
+
+// The default set's table. patternCount is -1 until the first patternLoad initialises
+// the table, then the number of loaded slots (slots fill in ascending order; only
+// patternSetFree on the default set frees one).
+extern int32_t& patternCount;
+extern PatternSlot (&patternSlots)[kPatternSlotMax];
+
+// ---- Pattern sets ---------------------------------------------------------------------
+
+// The set behind patternLoad and patternMatch (never null, never to be released).
+PatternSet* patternDefaultSet();
+
+// Empties *set (count 0, every slot free). Returns 0.
+int patternSetInit(PatternSet* set);
+
+// New empty set on the heap (about 600 KiB), or nullptr when it cannot be allocated.
+// The caller releases it with patternSetRelease.
+PatternSet* patternSetCreate();
+
+// Releases a set from patternSetCreate; nullptr is ignored. Detectors still referring
+// to it must not run afterwards.
+void patternSetRelease(PatternSet* set);
+
+// Result codes of patternSetLoad besides a slot number.
+constexpr int kPatternSetFull = -1;    // all 50 slots are used
+constexpr int kPatternNotFound = -2;   // the file cannot be opened
+constexpr int kPatternReadError = -3;  // fewer than 3072 integers, or a non-numeric token
+
+// Reads the pattern file at `path` (not null; format of patternLoad) into the lowest
+// free slot of *set and returns the slot number 0 ... 49, or one of the codes above.
+// Prints nothing. On failure the slot stays free (a default set still at count -1 is
+// initialised to 0 even then).
+int patternSetLoad(PatternSet* set, const char* path);
+
+// Frees slot `slot` so that the next load may reuse it. Returns 0, or -1 when slot is
+// not 0 ... 49 or not loaded (set unchanged).
+int patternSetFree(PatternSet* set, int slot);
+
+// Number of loaded slots (0 for a default set not yet initialised).
+int patternSetCount(const PatternSet* set);
 
 // ---- Loading (start-up) ------------------------------------------------------------
 
@@ -60,6 +111,7 @@ extern PatternSlot patternSlots[kPatternSlotMax];
 // outside that range (including one too large for an int) is clamped to it, so no
 // input can overflow the correlation arithmetic. On failure the slot stays free and
 // no slot is added (the first call initialises patternCount to 0 even then).
+// The default set: patternSetLoad with the messages above printed.
 int patternLoad(const char* path);
 
 // ---- Per candidate -----------------------------------------------------------------------
@@ -77,6 +129,12 @@ int patternLoad(const char* path);
 // 0), so patternMatch reports confidence -1.0.
 int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* pointY,
                   const int32_t corners[5], uint8_t sample[kPatternValues]);
+
+// patternSample on a frame of width x height pixels (each at least 0) instead of the
+// installed image size. Reentrant.
+int patternSampleImage(const uint8_t* frame, int width, int height, const int32_t* pointX,
+                       const int32_t* pointY, const int32_t corners[5],
+                       uint8_t sample[kPatternValues]);
 
 // Homography H (3x3, row-major, H[2][2] = 1) mapping reference[i] to observed[i] for
 // the four point pairs, by the 8-parameter direct linear solution. Returns 0, or -1
@@ -96,3 +154,7 @@ int patternHomography(const double reference[4][2], const double observed[4][2],
 // clipping) gives exactly the same result.
 int patternMatch(const uint8_t sample[kPatternValues], int32_t* patternId, int32_t* direction,
                  double* confidence);
+
+// patternMatch against the patterns of *set (nullptr: none loaded). Reads the set only.
+int patternSetMatch(const PatternSet* set, const uint8_t sample[kPatternValues], int32_t* patternId,
+                    int32_t* direction, double* confidence);

@@ -89,6 +89,14 @@ int patternHomography(const double reference[4][2], const double observed[4][2],
 int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* pointY,
                   const int32_t corners[5], uint8_t sample[kPatternValues])
 {
+    return patternSampleImage(frame, camImageWidth, camImageHeight, pointX, pointY, corners,
+                              sample);
+}
+
+int patternSampleImage(const uint8_t* frame, int width, int height, const int32_t* pointX,
+                       const int32_t* pointY, const int32_t corners[5],
+                       uint8_t sample[kPatternValues])
+{
     double observed[4][2];
     for (int i = 0; i < 4; i++) {
         observed[i][0] = pointX[corners[i]];
@@ -112,8 +120,6 @@ int patternSample(const uint8_t* frame, const int32_t* pointX, const int32_t* po
     const int shiftX = sx == 1 ? 0 : (sx == 2 ? 1 : 2);
     const int shiftY = sy == 1 ? 0 : (sy == 2 ? 1 : 2);
 
-    const int width = camImageWidth;
-    const int height = camImageHeight;
     // The products of each homography row with the grid coordinates depend on one
     // coordinate only; computing them once per column and row gives the same values.
     double colX[3][kPatternGridMax], rowY[3][kPatternGridMax];

@@ -1,8 +1,9 @@
 // pose: the pose of a detected marker relative to the camera.
 //
-// Use: for each detected marker, poseGetTransform(marker, center, width, transform)
-// writes the 3x4 transformation [R | t] that maps marker coordinates to camera
-// coordinates, using the current camera parameters (camCurrentParam). The rest of
+// Use: for each detected marker, poseGetTransformWith(camera, marker, center, width,
+// transform) writes the 3x4 transformation [R | t] that maps marker coordinates to
+// camera coordinates (poseGetTransform: with the current camera, camCurrentParam).
+// The rest of
 // this header is the machinery it runs, exposed for testing:
 //   1. poseInitRotation: a first rotation from the vanishing points of the marker's
 //      two pairs of opposite edge lines;
@@ -33,13 +34,15 @@
 //
 // Result codes: 0 success, -1 failure. The fitting functions return a mean squared
 // image error (squared pixels per point, >= 0) or -1. Nothing here prints.
-// Not reentrant: poseFromCorrespondences keeps its centred points in a static table.
+// Reentrant: every function keeps its working storage on the stack or the heap, so
+// several threads may estimate poses at once.
 #pragma once
 
+struct CameraParam;
 struct DetectedMarker;
 
 // Largest point count poseFromCorrespondences and poseSolve accept (the capacity of
-// the former's table of centred points). The system passes the 4 corners of one
+// the former's stack table of centred points, 12 KiB). The system passes the 4 corners of one
 // marker; the capacity leaves room for denser fits.
 constexpr int kPoseMaxPoints = 500;
 
@@ -56,6 +59,11 @@ constexpr int kPoseMaxPoints = 500;
 // after -1, transform keeps its previous contents.
 double poseGetTransform(const DetectedMarker* marker, const double center[2], double width,
                         double transform[3][4]);
+
+// poseGetTransform with the camera given: reads camera->projection only (the marker's
+// corners and lines are already ideal).
+double poseGetTransformWith(const CameraParam* camera, const DetectedMarker* marker,
+                            const double center[2], double width, double transform[3][4]);
 
 // One fitting attempt: centres the count marker-plane points planePoints (x, y) on
 // their bounding box, runs poseSolve on them against imagePoints (ideal pixels), and

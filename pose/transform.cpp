@@ -15,10 +15,6 @@ namespace {
 constexpr double kPoseGoodError = 1.0;
 constexpr int kPoseAttempts = 5;
 
-// Marker points centred on their bounding box (z = 0), rewritten by every call of
-// poseFromCorrespondences.
-double poseCentredPoints[kPoseMaxPoints][3];
-
 // The six work matrices of one solve; released together on every path.
 struct PoseSolveWork {
     DMatrix* A;   // 2n x 3
@@ -127,13 +123,16 @@ double poseFromCorrespondences(double rotation[3][3], const double (*imagePoints
     }
     const double offX = (minX + maxX) * -0.5;
     const double offY = (minY + maxY) * -0.5;
+    // Marker points centred on their bounding box (z = 0); on the stack (12 KiB at
+    // most) so that concurrent calls share nothing.
+    double centred[kPoseMaxPoints][3];
     for (int i = 0; i < count; i++) {
-        poseCentredPoints[i][0] = planePoints[i][0] + offX;
-        poseCentredPoints[i][1] = planePoints[i][1] + offY;
-        poseCentredPoints[i][2] = 0;
+        centred[i][0] = planePoints[i][0] + offX;
+        centred[i][1] = planePoints[i][1] + offY;
+        centred[i][2] = 0;
     }
 
-    const double err = poseSolve(rotation, imagePoints, poseCentredPoints, count, transform, P);
+    const double err = poseSolve(rotation, imagePoints, centred, count, transform, P);
     if (err < 0) return -1;
     // Back to the uncentred marker frame (the z offset is zero).
     for (int r = 0; r < 3; r++)
@@ -144,7 +143,13 @@ double poseFromCorrespondences(double rotation[3][3], const double (*imagePoints
 double poseGetTransform(const DetectedMarker* marker, const double center[2], double width,
                         double transform[3][4])
 {
-    const double(*P)[4] = camCurrentParam.projection;
+    return poseGetTransformWith(&camCurrentParam, marker, center, width, transform);
+}
+
+double poseGetTransformWith(const CameraParam* camera, const DetectedMarker* marker,
+                            const double center[2], double width, double transform[3][4])
+{
+    const double(*P)[4] = camera->projection;
     double rotation[3][3];
     if (poseInitRotation(marker, P, rotation) < 0)
         return -1;  // also rejects direction outside 0..3
