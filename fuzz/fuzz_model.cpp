@@ -1,6 +1,7 @@
 // .mqo model file: modelLoadFile twice into one ModelFile, as two files of a sequence
 // (the second releases the first's tables and may carry its materials over), then the
-// texture paths, the face normals, the real list compilation, and the release.
+// texture paths, the face normals, the bounds, the real list compilation (mirrored
+// copies and see-through passes included), and the release.
 // Without a current context the GL entry points (libglvnd) do nothing, so
 // modelCompile runs its whole walk over objects, faces, corners and materials and
 // stops only at the GL calls themselves.
@@ -45,6 +46,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                            v[face.vertexIndex[2]]);
             // The drawn normal is always usable, whatever the file's numbers.
             if (!std::isfinite(n[0]) || !std::isfinite(n[1]) || !std::isfinite(n[2])) std::abort();
+        }
+    }
+    // The box around what is drawn holds no inverted range, mirrored copies included.
+    float lo[3], hi[3];
+    if (modelBounds(&file, lo, hi) == 0) {
+        for (int a = 0; a < 3; a++) {
+            if (lo[a] > hi[a]) std::abort();
         }
     }
     modelCompile(&file, 1, 1.0);

@@ -278,8 +278,10 @@ struct ModelImage {
 // and a one-line reason (no line end) in reason (reasonSize bytes, NUL included):
 // "no such file", "cannot open: <system reason>", "damaged PNG: ...", "too large:
 // WxH pixels", "not a PNG or JPEG file, and its bitmap width N is not a power of two
-// from 1 to 4096", "out of memory".
-int modelReadImage(const char* path, ModelImage* image, char* reason, int reasonSize);
+// from 1 to 4096", "out of memory". A PNG or JPEG of more than maxPixels pixels is
+// refused before it is decoded.
+int modelReadImage(const char* path, ModelImage* image, char* reason, int reasonSize,
+                   std::int64_t maxPixels = kModelMaxImagePixels);
 
 // "bmp", "png", "jpeg", or "none".
 const char* modelImageFormatName(int format);

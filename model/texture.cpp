@@ -143,7 +143,8 @@ int modelReadBitmapImage(FILE* fp, ModelImage* image, char* reason, int reasonSi
 
 }  // namespace
 
-int modelReadImage(const char* path, ModelImage* image, char* reason, int reasonSize)
+int modelReadImage(const char* path, ModelImage* image, char* reason, int reasonSize,
+                   std::int64_t maxPixels)
 {
     *image = ModelImage{};
     FILE* fp = std::fopen(path, "rb");
@@ -165,8 +166,7 @@ int modelReadImage(const char* path, ModelImage* image, char* reason, int reason
     if (format == kModelImageBmp) return modelReadBitmapImage(fp, image, reason, reasonSize);
     std::fclose(fp);
     UtilImage decoded;
-    if (utilImageRead(path, kUtilRgba, kModelMaxImagePixels, &decoded, reason, reasonSize) < 0)
-        return -1;
+    if (utilImageRead(path, kUtilRgba, maxPixels, &decoded, reason, reasonSize) < 0) return -1;
     image->width = decoded.width;
     image->height = decoded.height;
     image->format = format;
