@@ -7,7 +7,7 @@ BUILD ?= build
 # make fuzz: each libFuzzer target for FUZZ_SECONDS (see fuzz/README.md).
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build test test-sanitize fuzz run format clean
+.PHONY: all deps build test test-sanitize test-tsan fuzz run format clean
 
 all: build
 
@@ -28,6 +28,12 @@ test-sanitize: deps
 	cmake --build build-sanitize -j $(JOBS)
 	ctest --test-dir build-sanitize --output-on-failure -j $(JOBS)
 
+# The detector-object tests under ThreadSanitizer: two detectors on two threads.
+test-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Release -DTARLIM_TSAN=ON
+	cmake --build build-tsan --target test_detector -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/tests/test_detector
+
 fuzz:
 	@scripts/install-deps.sh --fuzz
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DTARLIM_FUZZ=ON
@@ -42,4 +48,4 @@ format:
 	git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format -i
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-fuzz
+	rm -rf $(BUILD) build-sanitize build-tsan build-fuzz
