@@ -93,7 +93,9 @@ extern int dispTexDefinedWide;
 // window cover the screen (the main view stays at the top left). Builds
 // dispCameraParam and dispProjectionMatrix, creates the background textures (nothing
 // uploaded). glutInit must have run.
-// Toolkit failures end the process (the toolkit reports them). Meant to be called
+// Toolkit failures end the process (the toolkit reports them); a camera matrix that
+// cannot be decomposed prints "dispConvGLProjection: Parameter error!!\n" on standard
+// output and ends it with status 1. Meant to be called
 // once; a second call opens another window and starts the background afresh: the
 // staging buffers are freed, every grid is rebuilt and the texture storage defined
 // again on its next frame, so a new frame size never outgrows what the first made.
@@ -118,10 +120,10 @@ void dispCleanup();
 // image: camera coordinates (x right, y as the matrix's image y, z forward) to
 // normalised device coordinates, image column u to x = 2u/width - 1, depth `gnear`
 // to -1 and `gfar` to +1, w = camera z. Writes 16 doubles (column-major) to `m`.
-// If the matrix cannot be decomposed prints "dispConvGLProjection: Parameter
-// error!!\n" on standard output and ends the process with status 0.
-void dispConvGLProjection(const double cameraMatrix[3][4], int width, int height, double gnear,
-                          double gfar, double m[16]);
+// Returns 0, or -1 (m untouched) when the matrix cannot be decomposed; nothing is
+// printed.
+int dispConvGLProjection(const double cameraMatrix[3][4], int width, int height, double gnear,
+                         double gfar, double m[16]);
 
 // 3x4 transformation [R | t] (row-major) to a column-major 4x4 graphics matrix with
 // bottom row (0, 0, 0, 1); no scaling or axis change.

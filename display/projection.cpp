@@ -3,18 +3,12 @@
 
 #include <GL/gl.h>
 
-#include <cstdio>
-#include <cstdlib>
-
-void dispConvGLProjection(const double cameraMatrix[3][4], int width, int height, double gnear,
-                          double gfar, double m[16])
+int dispConvGLProjection(const double cameraMatrix[3][4], int width, int height, double gnear,
+                         double gfar, double m[16])
 {
     double a[3][4];
     double t[3][4];
-    if (camDecomposeProjection(cameraMatrix, a, t) < 0) {
-        std::printf("dispConvGLProjection: Parameter error!!\n");
-        std::exit(0);
-    }
+    if (camDecomposeProjection(cameraMatrix, a, t) < 0) return -1;
 
     double q[3][3];
     for (int i = 0; i < 3; i++) {
@@ -40,6 +34,7 @@ void dispConvGLProjection(const double cameraMatrix[3][4], int width, int height
             m[4 * j + i] = sum;
         }
     }
+    return 0;
 }
 
 void dispConvGLMatrix(const double transform[3][4], double m[16])

@@ -4,6 +4,7 @@
 #include <GL/gl.h>
 #include <GL/glut.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "util/util.h"
@@ -206,8 +207,12 @@ void dispInit(const CameraParam* cparam, double zoom, int fullScreen, int subCol
         dispCameraParam.projection[1][j] =
             (height - 1) * cparam->projection[2][j] - cparam->projection[1][j];
     }
-    dispConvGLProjection(dispCameraParam.projection, width, height, kDispNear, kDispFar,
-                         dispProjectionMatrix);
+    if (dispConvGLProjection(dispCameraParam.projection, width, height, kDispNear, kDispFar,
+                             dispProjectionMatrix) < 0) {
+        // Nothing can be drawn in place without the projection: a failed start.
+        std::printf("dispConvGLProjection: Parameter error!!\n");
+        std::exit(1);
+    }
 
     dispResetBackground();
     dispOpenWindow(fullScreen);

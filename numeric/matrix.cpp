@@ -3,6 +3,7 @@
 #include "numeric/numeric.h"
 
 #include <cmath>
+#include <limits>
 #include <cstdlib>
 
 // ---- Allocation ---------------------------------------------------------------
@@ -183,9 +184,9 @@ double* matInvertArray(int n, double* data, int stride)
 
 double vecInnerProduct(const DVector* x, const DVector* y)
 {
-    // A length mismatch is a programming error inside the system; it ends the process
-    // quietly with status 0, as the other internal consistency exits do.
-    if (x->len != y->len) std::exit(0);
+    // A length mismatch is a programming error of the caller; a NaN result poisons
+    // whatever it computes instead of ending the caller's process.
+    if (x->len != y->len) return std::numeric_limits<double>::quiet_NaN();
     double sum = 0.0;
     for (int i = 0; i < x->len; i++) sum += x->data[i] * y->data[i];
     return sum;

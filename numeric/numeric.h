@@ -68,8 +68,8 @@ double* matInvertArray(int n, double* data, int stride);
 
 // ---- Vectors ---------------------------------------------------------------------
 
-// Sum of x[i] * y[i] from i = 0 upward. When the lengths differ the process exits with
-// status 0 and no message (an internal consistency failure).
+// Sum of x[i] * y[i] from i = 0 upward; a quiet NaN when the lengths differ (a
+// programming error: the NaN propagates into every result computed from it).
 double vecInnerProduct(const DVector* x, const DVector* y);
 
 // Householder reflection of x in place: afterwards x^T x = 2 and I - x x^T maps the
