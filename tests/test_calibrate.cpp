@@ -130,6 +130,35 @@ int fit(const std::vector<std::vector<double>>& views, const CalibOptions& optio
     return rc;
 }
 
+// A board facing the camera squarely, 50 px squares, no distortion: the truth's first
+// corner is the top-left inner corner, the top-left square is black, its neighbours
+// white, then the paper margin and the scene's background.
+TEST(CalibRender, BoardLayoutAsDocumented)
+{
+    const CameraParam cam = makeCamera(500, 500, 319.5, 239.5, 319.5, 239.5, 0);
+    SynthScene scene;
+    synthSceneInit(&cam, &scene);
+    SynthBoard sb;  // 9x6, 25 mm squares, margin one square
+    synthPoseMake(0, 0, 0, 0, 0, 250, sb.pose);
+    SynthImage frame;
+    std::vector<double> corners(9 * 6 * 2);
+    ASSERT_EQ(synthRenderBoard(&scene, &sb, &frame, corners.data()), 0);
+    // Corner (0, 0) at (-4 * 25, +2.5 * 25) mm on the board: 200 px left, 125 px up.
+    EXPECT_NEAR(corners[0], 319.5 - 200, 1e-9);
+    EXPECT_NEAR(corners[1], 239.5 - 125, 1e-9);
+    EXPECT_NEAR(corners[2], 319.5 - 150, 1e-9) << "corner (1, 0) is to the right";
+    EXPECT_NEAR(corners[9 * 2 + 1], 239.5 - 75, 1e-9) << "corner (0, 1) is below";
+    const auto grey = [&](int x, int y) { return frame.pixels[(y * 640 + x) * 4 + 1]; };
+    EXPECT_EQ(grey(95, 90), 24) << "top-left square: ink";
+    EXPECT_EQ(grey(145, 90), 236) << "its right neighbour: paper";
+    EXPECT_EQ(grey(95, 140), 236) << "the one below: paper";
+    EXPECT_EQ(grey(145, 140), 24);
+    EXPECT_EQ(grey(45, 40), 236) << "margin";
+    EXPECT_EQ(grey(10, 10), 160) << "background";
+    sb.pose[2][3] = -250;
+    EXPECT_EQ(synthRenderBoard(&scene, &sb, &frame, corners.data()), -1) << "behind the camera";
+}
+
 TEST(CalibCorners, FoundWithinATenthOfAPixelOfTheTruth)
 {
     const CalibBoard board;
