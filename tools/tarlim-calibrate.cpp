@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,8 @@ constexpr int kExitUsage = 2;
 constexpr double kMoveFraction = 0.05;
 // Video: the source has ended when no frame has come for this long.
 constexpr int kVideoIdleMs = 5000;
+// Video: while no view is taken, a line saying why every this many milliseconds.
+constexpr int kVideoNoteMs = 3000;
 constexpr int kMaxVideoViews = kCalibMaxViews;
 // Printed board: resolution and white margin (the printer's margin adds more).
 constexpr double kDefaultDpi = 300.0;
@@ -349,6 +352,14 @@ double boardMoved(const std::vector<double>& a, const std::vector<double>& b)
     return std::min(direct, reversed) / n;
 }
 
+// Ctrl-C during --video ends the collection; the views taken so far are calibrated.
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
 int collectVideo(const Args& args, std::vector<View>* views, int* width, int* height,
                  std::vector<SynthImage>* frames)
 {
@@ -364,7 +375,8 @@ int collectVideo(const Args& args, std::vector<View>* views, int* width, int* he
         return kExitFailure;
     }
     std::printf("video %dx%d: hold the board in view and move it between views "
-                "(near, far, tilted, in every part of the picture)\n",
+                "(near, far, tilted, in every part of the picture); Ctrl-C stops early and "
+                "calibrates with the views taken\n",
                 *width, *height);
     std::fflush(stdout);
     const std::size_t frameBytes = static_cast<std::size_t>(*width) * *height * 4;
@@ -372,7 +384,10 @@ int collectVideo(const Args& args, std::vector<View>* views, int* width, int* he
     std::vector<double> last;
     int frameCount = 0, seen = 0;
     auto idleSince = std::chrono::steady_clock::now();
-    while (static_cast<int>(views->size()) < args.views) {
+    auto lastNote = idleSince;
+    stopRequested = 0;
+    std::signal(SIGINT, requestStop);
+    while (static_cast<int>(views->size()) < args.views && !stopRequested) {
         unsigned char* pixels = videoGetImage();
         if (pixels == nullptr) {
             const auto idle = std::chrono::steady_clock::now() - idleSince;
@@ -381,15 +396,25 @@ int collectVideo(const Args& args, std::vector<View>* views, int* width, int* he
             utilSleep(2);
             continue;
         }
-        idleSince = std::chrono::steady_clock::now();
+        const auto now = std::chrono::steady_clock::now();
+        idleSince = now;
         frameCount++;
         videoCapNext();
-        if (calibFindCorners(pixels, *width, *height, args.board.cols, args.board.rows, 1,
-                             corners.data()) != 0)
-            continue;
+        const bool found = calibFindCorners(pixels, *width, *height, args.board.cols,
+                                            args.board.rows, 1, corners.data()) == 0;
+        const double moved = !found ? 0.0 : (last.empty() ? 1e300 : boardMoved(corners, last));
+        const bool take = found && moved >= kMoveFraction * *width;
+        // A live user waiting for the next view learns why none comes.
+        if (!take && now - lastNote > std::chrono::milliseconds(kVideoNoteMs)) {
+            std::printf("  frame %d: %s\n", frameCount,
+                        found ? "board found, move it to a new place" : "no whole board in view");
+            std::fflush(stdout);
+            lastNote = now;
+        }
+        if (!found) continue;
         seen++;
-        const double moved = last.empty() ? 1e300 : boardMoved(corners, last);
-        if (moved < kMoveFraction * *width) continue;
+        if (!take) continue;
+        lastNote = now;
         last = corners;
         View view;
         view.name = "frame " + std::to_string(frameCount);
@@ -406,11 +431,13 @@ int collectVideo(const Args& args, std::vector<View>* views, int* width, int* he
                     frameCount);
         std::fflush(stdout);
     }
+    std::signal(SIGINT, SIG_DFL);
     videoCapStop();
     videoClose();
+    const bool shortOfViews = static_cast<int>(views->size()) < args.views;
     std::printf("%d frames read, the board found in %d, %d views taken%s\n", frameCount, seen,
                 static_cast<int>(views->size()),
-                static_cast<int>(views->size()) < args.views ? " (the source ended first)" : "");
+                !shortOfViews ? "" : (stopRequested ? " (stopped)" : " (the source ended first)"));
     return 0;
 }
 
@@ -520,6 +547,15 @@ int calibrate(const Args& args)
         return kExitFailure;
     }
 
+    if (found.empty() && !views.empty()) {
+        std::fprintf(stderr,
+                     "tarlim-calibrate: no board of %dx%d inner corners in any picture; "
+                     "--board counts the corners where four squares meet (a board of %dx%d "
+                     "squares has %dx%d), and the whole board must be in view\n",
+                     args.board.cols, args.board.rows, args.board.cols + 1, args.board.rows + 1,
+                     args.board.cols, args.board.rows);
+        return kExitFailure;
+    }
     CalibOptions options;
     options.freeCentre = args.freeCentre ? 1 : 0;
     options.dropOutliers = args.keepAll ? 0 : 1;
