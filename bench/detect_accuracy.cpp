@@ -25,7 +25,6 @@
 
 #include "camera/camera.h"
 #include "detect/detect.h"
-#include "detect/internal.h"
 #include "pattern/pattern.h"
 #include "pose/pose.h"
 #include "synth/synth.h"
@@ -57,73 +56,43 @@ bool loadAssets(Assets* a)
 
 struct Config {
     const char* name;
-    bool exact;
-    MarkRealWorld options;
+    MarkOptions options;
 };
 
 std::vector<Config> configs()
 {
     std::vector<Config> list;
-    list.push_back({"exact (defaults)", true, MarkRealWorld{}});
-    MarkRealWorld r;
-    r.frameSized = 1;
-    list.push_back({"frame-sized capacities", false, r});
-    r = MarkRealWorld{};
-    r.localThreshold = 1;
-    list.push_back({"local threshold", false, r});
-    r = MarkRealWorld{};
-    r.bilinearSampling = 1;
-    list.push_back({"sub-pixel sampling", false, r});
-    r = MarkRealWorld{};
-    r.edgeRefinement = 1;
-    list.push_back({"edge refinement", false, r});
-    r = MarkRealWorld{};
-    r.enclosedTolerance = 1;
-    r.smallMarkers = 1;
-    list.push_back({"enclosed tolerance + small", false, r});
-    list.push_back({"robust preset", false, markRobustPreset()});
+    const MarkOptions exact = markDefaultOptions();
+    list.push_back({"exact (defaults)", exact});
+    MarkOptions o = exact;
+    o.frameSized = 1;
+    o.candidateMax = 128;
+    list.push_back({"frameSized, 128 candidates", o});
+    o = exact;
+    o.localThreshold = 1;
+    list.push_back({"localThreshold", o});
+    o = exact;
+    o.enclosedTolerance = 1;
+    o.minArea = 36;
+    list.push_back({"enclosedTolerance, minArea 36", o});
+    o = exact;
+    o.edgeRefinement = 1;
+    list.push_back({"edgeRefinement", o});
+    o = exact;
+    o.bilinearSampling = 1;
+    list.push_back({"bilinearSampling", o});
+    list.push_back({"robust preset", markRobustOptions()});
     return list;
 }
 
-// Fresh markers of one frame (no history), after the confidence floor.
-std::vector<DetectedMarker> detect(const SynthImage& frame, const Config& c)
+// Markers of one frame from a fresh history (nothing recalled).
+std::vector<DetectedMarker> detect(MarkDetector* d, const SynthImage& frame)
 {
-    static MarkWideWork work;
-    static SquareCandidate candidate;
-    const int width = frame.width, height = frame.height;
-    const MarkRealWorld r = c.exact ? MarkRealWorld{} : c.options;
+    markDetectorResetHistory(d);
+    DetectedMarker* list = nullptr;
+    int32_t count = 0;
     std::vector<DetectedMarker> out;
-    auto add = [&](const SquareCandidate& cand) {
-        DetectedMarker m;
-        if (!markRealWorldMarker(frame.pixels.data(), width, height, camCurrentParam.distortion, r,
-                                 cand, &m))
-            return;
-        if (m.confidence < 0.5) m.patternId = -1;
-        out.push_back(m);
-    };
-    const bool wide = r.frameSized || r.localThreshold || r.enclosedTolerance || r.smallMarkers;
-    if (wide || static_cast<int64_t>(width) * height > kMarkFixedPixelMax) {
-        MarkWideSettings s =
-            markRealWorldSettings(r, width, height, kThreshold, kMarkAreaMin, kMarkAreaMax,
-                                  kMarkSquareFactor, r.frameSized ? 256 : kMarkCandidateMax);
-        if (!wide) s = markWideDefaults(width, height, kThreshold);
-        const int32_t n = markWideFindSquares(&work, frame.pixels.data(), width, height, s);
-        for (int32_t i = 0; i < n; i++) {
-            markWideCandidate(&work, i, &candidate);
-            add(candidate);
-        }
-        return out;
-    }
-    int32_t regions = 0, count = 0;
-    int32_t *area = nullptr, *box = nullptr, *table = nullptr;
-    double* centroid = nullptr;
-    const int16_t* labels =
-        markLabel(frame.pixels.data(), kThreshold, &regions, &area, &centroid, &box, &table);
-    SquareCandidate* list = nullptr;
-    if (labels == nullptr) return out;
-    markFindSquares(labels, regions, table, area, centroid, box, kMarkAreaMax, kMarkAreaMin,
-                    kMarkSquareFactor, &list, &count);
-    for (int32_t i = 0; i < count; i++) add(list[i]);
+    if (markDetectorRun(d, frame.pixels.data(), &list, &count) == 0) out.assign(list, list + count);
     return out;
 }
 
@@ -322,11 +291,15 @@ int main(int argc, char** argv)
             }
         }
         for (const Config& c : list) {
+            MarkDetector* d = markDetectorCreate(&c.options, patternDefaultSet());
+            if (d == nullptr) return 1;
             Tally t;
             for (int f = 0; f < n; f++) {
                 camParamInit(&scenes[f].camera);
-                score(scenes[f], truths[f], a, detect(images[f], c), &t);
+                markDetectorSetCamera(d, &scenes[f].camera);
+                score(scenes[f], truths[f], a, detect(d, images[f]), &t);
             }
+            markDetectorRelease(d);
             printRow(set, c.name, t);
         }
     }

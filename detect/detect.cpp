@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "detect/internal.h"
 #include "pattern/pattern.h"
@@ -23,6 +24,14 @@ constexpr MarkOptions kMarkDefaultOptions = {
     0.5,                // confidenceMin: below this an identity is a guess
     4,                  // historyAgeLimit: a marker is recalled for two frames
     0,                  // timeStages
+    0,                  // frameSized
+    0,                  // localThreshold
+    0,                  // localWindow: from the frame size
+    2,                  // localOffset
+    15,                 // localPercent
+    0,                  // enclosedTolerance
+    0,                  // edgeRefinement
+    0,                  // bilinearSampling
 };
 static_assert((kMarkDefaultOptions.historyAgeLimit - 1) * kMarkCandidateMax == kMarkHistoryMax,
               "the default history fills markHistory exactly");
@@ -192,32 +201,22 @@ int markDetectorSquares(MarkDetector* d, const uint8_t* frame, SquareCandidate**
     const bool timed = o.timeStages != 0;
     std::chrono::steady_clock::time_point start;
     if (timed) start = std::chrono::steady_clock::now();
-    if (pixels > kMarkFixedPixelMax) {
-        if (frame == nullptr || pixels > kMarkPixelMax || width > kMarkSideMax ||
-            height > kMarkSideMax)
+    if (pixels > kMarkFixedPixelMax || o.frameSized || o.localThreshold || o.enclosedTolerance) {
+        if (frame == nullptr || width < 1 || height < 1 || pixels > kMarkPixelMax ||
+            width > kMarkSideMax || height > kMarkSideMax)
             return -1;
         MarkWideWork* work = markWideWorkOf(d);
         if (work == nullptr) return -1;
-        MarkWideSettings s = markWideDefaults(width, height, o.threshold);
-        s.minArea = o.minArea;
-        if (o.maxArea != kMarkAreaMax) s.maxArea = o.maxArea;
-        s.factor = o.squareFactor;
-        s.capacity = o.candidateMax;
-        const int32_t n = markWideFindSquares(work, frame, width, height, s);
+        const int32_t n =
+            markWideFindSquares(work, frame, width, height, markWideSettingsOf(o, width, height));
         if (n < 0) return -1;
+        for (int32_t i = 0; i < n; i++) markWideCandidate(work, i, &d->candidates[i]);
         stats.regions = work->regions;
         stats.sizedRegions = work->sized;
         stats.squares = work->squareCount;
         stats.candidatesFull = work->squareCount > n ? 1 : 0;
         stats.candidates = n;
-        // The work holds the first kMarkCandidateMax as records; more go to the
-        // detector's own list.
-        if (n <= kMarkCandidateMax) {
-            *candidates = work->candidates;
-        } else {
-            for (int32_t i = 0; i < n; i++) markWideCandidate(work, i, &d->candidates[i]);
-            *candidates = d->candidates;
-        }
+        *candidates = d->candidates;
         *candidateCount = n;
         if (timed) stats.stageSeconds[kMarkStageLabel] = markSeconds(start);
         return 0;
@@ -285,8 +284,29 @@ MarkOptions markDefaultOptions()
     return kMarkDefaultOptions;
 }
 
+MarkOptions markRobustOptions()
+{
+    MarkOptions o = kMarkDefaultOptions;
+    o.minArea = kMarkAreaMinSmall;
+    o.candidateMax = 128;
+    o.frameSized = 1;
+    o.localThreshold = 1;
+    o.enclosedTolerance = 1;
+    o.edgeRefinement = 1;
+    o.bilinearSampling = 1;
+    return o;
+}
+
 int markOptionsCheck(const MarkOptions* o)
 {
+    for (int32_t flag : {o->frameSized, o->localThreshold, o->enclosedTolerance, o->edgeRefinement,
+                         o->bilinearSampling})
+        if (flag != 0 && flag != 1) return -1;
+    if (o->localWindow != 0 &&
+        (o->localWindow < 3 || o->localWindow > 1023 || o->localWindow % 2 == 0))
+        return -1;
+    if (o->localOffset < 0 || o->localOffset > 255 || o->localPercent < 0 || o->localPercent > 99)
+        return -1;
     if (o->candidateMax < 1 || o->candidateMax > kMarkCandidateCap) return -1;
     if (o->historyAgeLimit < 1 || o->historyAgeLimit > kMarkAgeLimitCap) return -1;
     if (o->timeStages != 0 && o->timeStages != 1) return -1;

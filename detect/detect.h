@@ -148,9 +148,9 @@ struct MarkOptions {
     double squareFactor;      // scales the corner threshold of the quadrilateral test
                               // (larger: rounder shapes still pass). Default 1.0
     int32_t candidateMax;     // candidates per frame, 1 ... kMarkCandidateCap; later
-                              // acceptable regions are ignored (frames beyond 1,048,576
-                              // pixels: the largest are kept).
-                              // Default 30 (kMarkCandidateMax)
+                              // acceptable regions are ignored (on the frame-sized search:
+                              // the largest are kept, see frameSized). Default 30
+                              // (kMarkCandidateMax)
     double confidenceMin;     // identities with a lower correlation are dropped
                               // (patternId -1). Default 0.5
     int32_t historyAgeLimit;  // a remembered marker is recalled for historyAgeLimit - 2
@@ -159,6 +159,40 @@ struct MarkOptions {
     int32_t timeStages;       // 1: measure each stage's time into MarkStats::stageSeconds
                               // (costs two clock reads per stage); 0: leave them 0.
                               // Default 0
+
+    // Real-world options, each 0 or 1, all 0 by default; markRobustOptions() turns them
+    // on. Frames beyond 1,048,576 pixels always take the frame-sized search.
+    int32_t frameSized;         // 1: the frame-sized search at every frame size: labels as
+                                // many as the frame needs (32-bit), maxArea scaled with the
+                                // frame (maxArea * width * height / (640 * 480), never
+                                // below maxArea), overlaps removed among all squares, then
+                                // the candidateMax largest kept (ties: the earlier region)
+                                // in region order. Bit-identical to the fixed search on a
+                                // frame with at most candidateMax squares and no more than
+                                // 32767 labels. Default 0
+    int32_t localThreshold;     // 1: a pixel is dark when its grey level (mean of blue,
+                                // green, red) lies below the mean of the localWindow square
+                                // around it minus localOffset minus localPercent % of that
+                                // mean; threshold is then not used. Runs on the
+                                // frame-sized search. Default 0
+    int32_t localWindow;        // side of that square, pixels, odd 3 ... 1023; 0: a
+                                // sixteenth of the frame's shorter side, made odd, at
+                                // least 15. Default 0
+    int32_t localOffset;        // grey levels, 0 ... 255. Default 2
+    int32_t localPercent;       // percent of the local mean, 0 ... 99 (a shadow scales
+                                // contrast with the light). Default 15
+    int32_t enclosedTolerance;  // 1: the quadrilateral test's tolerance comes from the area
+                                // the outline encloses (times 3/4) instead of the dark
+                                // pixels, so thin or eroded borders keep their corners.
+                                // Runs on the frame-sized search. Default 0
+    int32_t edgeRefinement;     // 1: each fitted edge is moved to the strongest
+                                // dark-to-light step across it (bilinear grey levels along
+                                // the edge normal, +-3 px; steps more than 2 px from the
+                                // fitted line ignored; a corner moving more than 4 px keeps
+                                // the fitted geometry). Default 0
+    int32_t bilinearSampling;   // 1: the picture is sampled at the fitted corners (after
+                                // refinement) with bilinear interpolation instead of at the
+                                // contour's integer corner pixels. Default 0
 };
 
 // The stages a run times, in order.
@@ -231,6 +265,12 @@ extern int32_t& markHistoryCount;  // entries in use, 0 ... kMarkHistoryMax
 
 // The options every detector starts from: the constants above.
 MarkOptions markDefaultOptions();
+
+// The `robust` preset for webcams and photographs: markDefaultOptions() with every
+// real-world option on, minArea 36 (markers down to about 7 px across) and
+// candidateMax 128 (busy scenes with many markers). For the default detector, whose
+// candidate storage is fixed, keep candidateMax at kMarkCandidateMax.
+MarkOptions markRobustOptions();
 
 // 0 when every field of *options is within its documented range, else -1.
 int markOptionsCheck(const MarkOptions* options);

@@ -108,11 +108,19 @@ int markDetectorGetInfo(MarkDetector* detector, const uint8_t* frame,
         if (markFitEdgesWith(camera.distortion, cand.pointX, cand.pointY, cand.corners, m.edgeLines,
                              m.cornerPoints) < 0)
             continue;
-        // The sample uses the observed contour corners, not the fitted ones; a
-        // failure leaves a uniform sample, which matching reports as confidence -1.
+        // A refinement that fails keeps the fitted lines.
+        if (detector->options.edgeRefinement)
+            markRefineEdges(frame, camera.width, camera.height, camera.distortion, m.edgeLines,
+                            m.cornerPoints);
+        // By default the sample uses the observed contour corners, not the fitted ones;
+        // a failure leaves a uniform sample, which matching reports as confidence -1.
         uint8_t sample[kPatternValues];
-        patternSampleImage(frame, camera.width, camera.height, cand.pointX, cand.pointY,
-                           cand.corners, sample);
+        if (detector->options.bilinearSampling)
+            markSampleBilinear(frame, camera.width, camera.height, camera.distortion,
+                               m.cornerPoints, sample);
+        else
+            patternSampleImage(frame, camera.width, camera.height, cand.pointX, cand.pointY,
+                               cand.corners, sample);
         patternSetMatch(detector->patterns, sample, &m.patternId, &m.direction, &m.confidence);
         n++;
     }

@@ -122,60 +122,6 @@ MarkWideSettings markWideDefaults(int width, int height, int threshold);
 // The default detector's storage for the frame-sized path.
 MarkWideWork* markWideDefaultWork();
 
-// ---- Sub-pixel work on fitted markers (refine.cpp) --------------------------------------
-
-// Moves each edge line of a fitted marker (edgeLines, cornerPoints in ideal pixels, as
-// markFitEdges leaves them) to the strongest dark-to-light step across it: grey levels
-// are read by bilinear interpolation along the edge's outward normal, up to 3 px either
-// side, at about one point per pixel of edge away from the corners; the step positions
-// (parabola peak of the rise) more than 2 px from the fitted line are left out, the
-// others are taken back to ideal coordinates and a line is fitted through them;
-// corners are re-intersected. An edge with too few clear steps keeps its line.
-// Returns 0 with both arrays replaced, or -1 (arrays unchanged) when a corner would
-// move more than 4 px or two lines are parallel.
-int markRefineEdges(const uint8_t* frame, int width, int height, const double distortion[4],
-                    double edgeLines[4][3], double cornerPoints[4][2]);
-
-// Samples the marker's inner picture like patternSample, but at the fitted corners
-// (ideal pixels, taken to observed ones through `distortion`) and with bilinear
-// interpolation between pixel centres. Returns 0, or -1 with a uniform sample (every
-// byte 0) when the homography fails or a point projects to infinity.
-int markSampleBilinear(const uint8_t* frame, int width, int height, const double distortion[4],
-                       const double cornerPoints[4][2], uint8_t sample[kPatternValues]);
-
-// ---- Real-world options (robust.cpp) -------------------------------------------------------
-
-// Each is off (0) by default; markRobustPreset turns all of them on.
-struct MarkRealWorld {
-    int frameSized = 0;         // the frame-sized path at every frame size, with the maximum
-                                // area scaled with the frame
-    int localThreshold = 0;     // dark = below the neighbourhood's mean by localOffset
-    int localWindow = 0;        // neighbourhood side, pixels (0: a sixteenth of the shorter
-                                // frame side, at least 15)
-    int localOffset = 2;        // grey levels below the mean, plus
-    int localPercent = 15;      // this percentage of the mean (shadows scale contrast)
-    int bilinearSampling = 0;   // picture sampled at the fitted corners, bilinear
-    int edgeRefinement = 0;     // edges moved to the strongest step across them
-    int enclosedTolerance = 0;  // square test tolerance from the enclosed area
-    int smallMarkers = 0;       // minimum area kMarkAreaMinSmall instead of the configured one
-};
-
-// Minimum area of the small-marker option, pixels: the ring of a marker 7 px across.
-constexpr int kMarkAreaMinSmall = 36;
-
-MarkRealWorld markRobustPreset();
-
-// Frame-sized path settings for the options.
-MarkWideSettings markRealWorldSettings(const MarkRealWorld& r, int width, int height, int threshold,
-                                       int minArea, int maxArea, double factor, int capacity);
-
-// One candidate through edge fitting (refined when asked), sampling (bilinear at the
-// fitted corners when asked) and matching into *marker. Returns false when the edges
-// cannot be fitted (the marker is then not to be used).
-bool markRealWorldMarker(const uint8_t* frame, int width, int height, const double distortion[4],
-                         const MarkRealWorld& r, const SquareCandidate& candidate,
-                         DetectedMarker* marker);
-
 // A detector's storage for the frame-sized path, created on first use; nullptr when
 // it cannot be allocated. Released by markWideRelease (the default one never is).
 MarkWideWork* markWideWorkOf(MarkDetector* detector);
@@ -241,3 +187,34 @@ int markFitEdgesWith(const double distortion[4], const int32_t* pointX, const in
 // Brings the default detector's camera up to camImageWidth, camImageHeight and
 // camCurrentParam (a size change empties its history) and returns it.
 MarkDetector* markDefaultSynced();
+
+// ---- Sub-pixel work on fitted markers (refine.cpp) --------------------------------------
+
+// Moves each edge line of a fitted marker (edgeLines, cornerPoints in ideal pixels, as
+// markFitEdges leaves them) to the strongest dark-to-light step across it: grey levels
+// are read by bilinear interpolation along the edge's outward normal, up to 3 px either
+// side, at about one point per pixel of edge away from the corners; the step positions
+// (parabola peak of the rise) more than 2 px from the fitted line are left out, the
+// others are taken back to ideal coordinates and a line is fitted through them;
+// corners are re-intersected. An edge with too few clear steps keeps its line.
+// Returns 0 with both arrays replaced, or -1 (arrays unchanged) when a corner would
+// move more than 4 px or two lines are parallel.
+int markRefineEdges(const uint8_t* frame, int width, int height, const double distortion[4],
+                    double edgeLines[4][3], double cornerPoints[4][2]);
+
+// Samples the marker's inner picture like patternSample, but at the fitted corners
+// (ideal pixels, taken to observed ones through `distortion`) and with bilinear
+// interpolation between pixel centres. Returns 0, or -1 with a uniform sample (every
+// byte 0) when the homography fails or a point projects to infinity.
+int markSampleBilinear(const uint8_t* frame, int width, int height, const double distortion[4],
+                       const double cornerPoints[4][2], uint8_t sample[kPatternValues]);
+
+// ---- Real-world options (robust.cpp) -------------------------------------------------------
+
+// Minimum area of the robust preset, pixels: the ring of a marker about 7 px across.
+constexpr int kMarkAreaMinSmall = 36;
+
+// The frame-sized search's settings for a detector's options on a width x height
+// frame: maxArea scaled with the frame when frameSized is set or the frame exceeds
+// kMarkFixedPixelMax (and maxArea is the default), capacity candidateMax.
+MarkWideSettings markWideSettingsOf(const MarkOptions& options, int width, int height);

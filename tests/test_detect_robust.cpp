@@ -40,27 +40,29 @@ const Assets& assets()
     return a;
 }
 
-// Fresh markers of `frame` with options r (the square search of the frame-sized path,
-// keeping 256 squares with frameSized, else 30), after the confidence floor.
-std::vector<DetectedMarker> detectWith(const SynthImage& frame, const MarkRealWorld& r)
+// Markers of `frame` found by a fresh detector with `options` and the camera last
+// installed (camCurrentParam), matching the loaded patterns.
+std::vector<DetectedMarker> detectWith(const SynthImage& frame, const MarkOptions& options)
 {
-    static MarkWideWork work;
-    static SquareCandidate candidate;
-    const MarkWideSettings s =
-        markRealWorldSettings(r, frame.width, frame.height, 100, kMarkAreaMin, kMarkAreaMax,
-                              kMarkSquareFactor, r.frameSized ? 256 : kMarkCandidateMax);
-    const int32_t n = markWideFindSquares(&work, frame.pixels.data(), frame.width, frame.height, s);
     std::vector<DetectedMarker> out;
-    for (int32_t i = 0; i < n; i++) {
-        markWideCandidate(&work, i, &candidate);
-        DetectedMarker m;
-        if (!markRealWorldMarker(frame.pixels.data(), frame.width, frame.height,
-                                 camCurrentParam.distortion, r, candidate, &m))
-            continue;
-        if (m.confidence < 0.5) m.patternId = -1;
-        out.push_back(m);
+    MarkDetector* d = markDetectorCreate(&options, patternDefaultSet());
+    if (d == nullptr || markDetectorSetCamera(d, &camCurrentParam) < 0) {
+        ADD_FAILURE() << "no detector";
+        markDetectorRelease(d);
+        return out;
     }
+    DetectedMarker* list = nullptr;
+    int32_t count = 0;
+    if (markDetectorRun(d, frame.pixels.data(), &list, &count) == 0) out.assign(list, list + count);
+    markDetectorRelease(d);
     return out;
+}
+
+MarkOptions only(int32_t MarkOptions::*field)
+{
+    MarkOptions o = markDefaultOptions();
+    o.*field = 1;
+    return o;
 }
 
 // The detection whose centroid lies within a quarter span of the marker's centre.
@@ -124,8 +126,8 @@ void cornerError(const DetectedMarker& m, const SynthMarkerTruth& t, double* squ
 // keeps identity and orientation. Sharp and blurred views at four sizes.
 TEST(DetectRobust, RefinedCornersLieOnThePrintedEdge)
 {
-    MarkRealWorld plain;
-    MarkRealWorld refined;
+    const MarkOptions plain = markDefaultOptions();
+    MarkOptions refined = plain;
     refined.edgeRefinement = 1;
     refined.bilinearSampling = 1;
     for (double blur : {0.0, 1.0}) {
@@ -170,7 +172,7 @@ TEST(DetectRobust, RefinementRefusesFarMoves)
     SynthImage frame;
     SynthTruth truth;
     ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
-    const auto list = detectWith(frame, MarkRealWorld{});
+    const auto list = detectWith(frame, markDefaultOptions());
     const DetectedMarker* m = detectionOf(list, truth.markers[0]);
     ASSERT_NE(m, nullptr);
     DetectedMarker near = *m;
@@ -240,9 +242,8 @@ TEST(DetectRobust, LocalThresholdFindsMarkersInShadowAndSun)
                 uint8_t& p = frame.pixels[(static_cast<size_t>(y) * 640 + x) * 4 + c];
                 p = static_cast<uint8_t>(p * 0.3);
             }
-    MarkRealWorld global;
-    global.frameSized = 1;
-    MarkRealWorld local = global;
+    const MarkOptions global = only(&MarkOptions::frameSized);
+    MarkOptions local = global;
     local.localThreshold = 1;
     const auto a = detectWith(frame, global);
     const auto b = detectWith(frame, local);
@@ -271,8 +272,8 @@ TEST(DetectRobust, PresetOnHardLightFrames)
         SynthTruth truth;
         ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
         camParamInit(&scene.camera);
-        const auto e = detectWith(frame, MarkRealWorld{});
-        const auto r = detectWith(frame, markRobustPreset());
+        const auto e = detectWith(frame, markDefaultOptions());
+        const auto r = detectWith(frame, markRobustOptions());
         for (int i = 0; i < truth.markerCount; i++) {
             if (!truth.markers[i].inFrame || truth.markers[i].occluded) continue;
             inView++;
