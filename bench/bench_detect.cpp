@@ -105,7 +105,50 @@ void benchDetect(benchmark::State& state)
     state.counters["recognised"] = recognised;
 }
 
+// The same frames through a detector with the robust preset (candidateMax 128).
+void benchRobust(benchmark::State& state)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    const int count = static_cast<int>(state.range(2));
+    const bool degrade = state.range(3) != 0;
+    SynthImage frame;
+    if (!benchFrame(width, height, count, degrade, &frame)) {
+        state.SkipWithError("cannot render the frame (missing data/markers?)");
+        return;
+    }
+    const MarkOptions options = markRobustOptions();
+    MarkDetector* d = markDetectorCreate(&options, patternDefaultSet());
+    if (d == nullptr || markDetectorSetCamera(d, &camCurrentParam) < 0) {
+        markDetectorRelease(d);
+        state.SkipWithError("no detector");
+        return;
+    }
+    DetectedMarker* list = nullptr;
+    int32_t found = 0;
+    for (auto _ : state) {
+        if (markDetectorRun(d, frame.pixels.data(), &list, &found) < 0) {
+            state.SkipWithError("markDetectorRun failed");
+            break;
+        }
+        benchmark::DoNotOptimize(list);
+    }
+    int recognised = 0;
+    for (int i = 0; i < found; i++) recognised += list[i].patternId >= 0;
+    state.counters["markers"] = found;
+    state.counters["recognised"] = recognised;
+    markDetectorRelease(d);
+}
+
 }  // namespace
+
+BENCHMARK(benchRobust)
+    ->ArgNames({"w", "h", "markers", "blurnoise"})
+    ->Args({640, 480, 4, 0})
+    ->Args({640, 480, 4, 1})
+    ->Args({1280, 720, 4, 1})
+    ->Args({1920, 1080, 4, 1})
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK(benchDetect)
     ->ArgNames({"w", "h", "markers", "blurnoise"})

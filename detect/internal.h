@@ -86,7 +86,7 @@ struct MarkWideWork {
     MarkBuffer<int32_t> regionBox;      // 4 per region
     MarkBuffer<int32_t> flags;          // dark flags of one row (+ 8 stop entries)
     MarkBuffer<uint32_t> columnSums;    // local threshold: per column, sum over the window rows
-    MarkBuffer<uint64_t> rowSums;       // local threshold: prefix sums of columnSums
+    MarkBuffer<uint32_t> rowSums;       // local threshold: prefix sums of columnSums
     MarkBuffer<MarkWideSquare> squares;
     MarkBuffer<int32_t> poolX, poolY;
     MarkBuffer<int32_t> areas;  // scratch of the selection by area

@@ -21,7 +21,7 @@ constexpr int kRefineSteps = 13;  // 2 * reach / step + 1
 static_assert(kRefineSteps == static_cast<int>(2 * kRefineReach / kRefineStep) + 1, "steps");
 // Points searched per edge: about one per pixel of edge, within these bounds.
 constexpr int kRefinePointsMin = 6;
-constexpr int kRefinePointsMax = 64;
+constexpr int kRefinePointsMax = 32;
 // A step weaker than this (grey levels per pixel) is not taken for the edge.
 constexpr double kRefineStepMin = 4.0;
 // An edge point further than this from the fitted line is not the same edge (a
@@ -215,15 +215,16 @@ int markSampleBilinear(const uint8_t* frame, int width, int height, const double
                          &observed[k][1]);
     double H[3][3];
     if (patternHomography(reference, observed, H) < 0) return -1;
-    // Sample points per side: about one per pixel of the longer edge pair, at least
-    // 16 and at most 64, a multiple of 16 so that cells average equal blocks.
+    // Sample points per side: about one per two pixels of the longer edge pair, 16 or
+    // 32, so that cells average equal blocks (interpolation already smooths between
+    // pixels; more points cost time without changing the identity).
     auto edge = [&](int a, int b) {
         return std::hypot(observed[a][0] - observed[b][0], observed[a][1] - observed[b][1]);
     };
     const double lx = std::max(edge(0, 1), edge(2, 3)), ly = std::max(edge(1, 2), edge(3, 0));
     auto grid = [](double length) {
         const int n = 16 * static_cast<int>(std::ceil(0.5 * length / 16.0));
-        return std::min(64, std::max(16, n));
+        return std::min(32, std::max(16, n));
     };
     const int nx = grid(lx), ny = grid(ly);
     const int sx = nx / 16, sy = ny / 16;
