@@ -551,4 +551,34 @@ TEST_F(BadViewer, ExtremeConfiguredValuesWithMarkersInView)
     }
 }
 
+TEST_F(BadViewer, TexturesThatCannotLoadAreWarnedOnceEachAtStartUp)
+{
+    renderClip(10);
+    // Two frames of one model, used by two markers: each names a missing PNG and a
+    // JPEG whose data is damaged, and the missing one twice.
+    std::string junk = "\xff\xd8\xff\xe0";
+    junk += std::string(200, 'j');
+    spit(dir_ / "models/junk.jpg", junk);
+    const std::string model =
+        "Material 3 {\n\t\"a\" col(1 0 0 1) tex(\"missing.png\")\n\t\"b\" col(0 1 0 1) "
+        "tex(\"junk.jpg\")\n\t\"c\" col(0 0 1 1) tex(\"missing.png\")\n}\n"
+        "Object \"box\" {\n\tvertex 3 {\n\t\t0 0 0\n\t\t20 0 0\n\t\t0 0 20\n\t}\n"
+        "\tface 1 {\n\t\t3 V(0 1 2) M(1) UV(0 0 1 0 0 1)\n\t}\n}\n";
+    for (int i = 0; i < 2; i++) spit(dir_ / ("models/tex" + std::to_string(i) + ".mqo"), model);
+    for (const auto& entry : fs::recursive_directory_iterator(dir_ / "models"))
+        chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
+    chmod((dir_ / "models").c_str(), 0755);
+    conf(header(clip(10)) + "2\ndata/arrow.pat\n80\n2\n1.0\nmodels/tex\n" +
+         "data/key.pat\n80\n2\n1.0\nmodels/tex\n");
+    Viewer viewer(dir_);
+    ASSERT_TRUE(waitRunning(viewer, 1.0)) << viewer.out() << viewer.err();
+    EXPECT_EQ(escape(viewer), 0);
+    const std::string err = viewer.err();
+    const std::string missing = "warning: texture models/missing.png: not loaded: no such file\n";
+    const std::string damaged = "warning: texture models/junk.jpg: not loaded: damaged JPEG";
+    ASSERT_EQ(err.rfind(missing, 0), 0u) << err;
+    EXPECT_EQ(err.find(damaged), missing.size()) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << "one line per file:\n" << err;
+}
+
 }  // namespace

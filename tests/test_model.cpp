@@ -376,7 +376,8 @@ std::string dumpText(const std::string& text)
 // Two materials and two objects; the names are filled in by `name`.
 std::string namedModel(const std::string& name)
 {
-    return "Format Text Ver 1.0\n\nMaterial 2 {\n"
+    return "Format Text Ver 1.0\n\nIncludeXml \"" + name +
+           ".xml\"\nMaterial 2 {\n"
            "\t\"" +
            name +
            "\" col(1 0 0 1) dif(0.8) amb(0.5) emi(0) spc(0) power(5)\n"
