@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include <cctype>
 #include <cerrno>
 #include <sys/stat.h>
 
@@ -191,7 +192,7 @@ constexpr Paper kPapers[] = {{"a4", 210.0, 297.0}, {"letter", 215.9, 279.4}};
 constexpr double kPageMarginMm = 8.0;
 // Cut marks: lines kCutMarkMm long starting kCutGapMm outside each corner of a marker's
 // cut rectangle, so none of them ends up on the cut-out piece.
-constexpr double kCutMarkMm = 4.0;
+constexpr double kCutMarkMm = 3.0;
 constexpr double kCutGapMm = 1.0;
 
 void fillRect(SynthImage* image, int x0, int y0, int x1, int y1)
@@ -216,6 +217,21 @@ std::string pageName(const std::string& output, int page)
     return output.substr(0, dot) + suffix + output.substr(dot);
 }
 
+// "#03 " for a picture named like "family-03.png" (the trailing number of its name), so
+// cut-out markers can be told by number; "" for other names.
+std::string numberLabel(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    std::string stem = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t dot = stem.find_last_of('.');
+    if (dot != std::string::npos) stem = stem.substr(0, dot);
+    size_t digits = 0;
+    while (digits < stem.size() && digits < 4 &&
+           std::isdigit(static_cast<unsigned char>(stem[stem.size() - 1 - digits])))
+        digits++;
+    return digits == 0 ? "" : "#" + stem.substr(stem.size() - digits) + " ";
+}
+
 int makeSheet(const char* paperName, double sideMm, double dpi,
               const std::vector<const char*>& pictures, const std::string& output)
 {
@@ -235,13 +251,19 @@ int makeSheet(const char* paperName, double sideMm, double dpi,
             std::fprintf(stderr, "tarlim-marker: cannot read PNG \"%s\"\n", pictures[i]);
             return 1;
         }
-        if (toolPrintableMarker(pic, side, toolSideLabel(sideMm), &tiles[i]) != 0) {
+        if (toolPrintableMarker(pic, side, numberLabel(pictures[i]) + toolSideLabel(sideMm),
+                                &tiles[i]) != 0) {
             std::fprintf(stderr, "tarlim-marker: a %g mm side at %g dpi gives %d pixels\n", sideMm,
                          dpi, side);
             return 1;
         }
     }
-    const int tileW = tiles[0].width, tileH = tiles[0].height;
+    // Tiles differ only where a long label widens one; cells take the largest.
+    int tileW = 0, tileH = 0;
+    for (const SynthImage& tile : tiles) {
+        tileW = std::max(tileW, tile.width);
+        tileH = std::max(tileH, tile.height);
+    }
     const int reach = pixels(kCutGapMm + kCutMarkMm);  // room for the marks around a tile
     const int usableW = pageW - 2 * pixels(kPageMarginMm);
     const int usableH = pageH - 2 * pixels(kPageMarginMm);
@@ -269,12 +291,12 @@ int makeSheet(const char* paperName, double sideMm, double dpi,
         synthImageMake(pageW, pageH, 255, 255, 255, &sheet);
         for (int k = 0; k < count; k++) {
             const SynthImage& tile = tiles[first + k];
-            const int x0 = left + (k % columns) * (tileW + 2 * reach);
+            const int x0 = left + (k % columns) * (tileW + 2 * reach) + (tileW - tile.width) / 2;
             const int y0 = top + (k / columns) * (tileH + 2 * reach);
-            for (int y = 0; y < tileH; y++)
-                std::copy_n(&tile.pixels[static_cast<size_t>(y) * tileW * 4], tileW * 4,
+            for (int y = 0; y < tile.height; y++)
+                std::copy_n(&tile.pixels[static_cast<size_t>(y) * tile.width * 4], tile.width * 4,
                             &sheet.pixels[(static_cast<size_t>(y0 + y) * pageW + x0) * 4]);
-            const int x1 = x0 + tileW, y1 = y0 + tileH;
+            const int x1 = x0 + tile.width, y1 = y0 + tile.height;
             for (int cx : {x0, x1})
                 for (int cy : {y0, y1}) {
                     const int sx = cx == x0 ? -1 : 1, sy = cy == y0 ? -1 : 1;
@@ -332,7 +354,9 @@ int makeFamily(int count, uint32_t seed, double sideMm, double dpi, const std::s
         const FamilyMember& m = members[i];
         const std::string base = dir + "/" + memberName(i);
         SynthImage print;
-        if (toolPrintableMarker(m.picture, side, toolSideLabel(sideMm), &print) != 0) {
+        char number[16];
+        std::snprintf(number, sizeof number, "#%02d ", i);
+        if (toolPrintableMarker(m.picture, side, number + toolSideLabel(sideMm), &print) != 0) {
             std::fprintf(stderr, "tarlim-marker: a %g mm side at %g dpi gives %.0f pixels\n",
                          sideMm, dpi, sidePixels);
             return 1;

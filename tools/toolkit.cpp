@@ -1,6 +1,8 @@
 // Shared pieces of the marker and pattern tools.
 #include "tools/toolkit.h"
 
+#include "util/util.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -316,6 +318,6 @@ int toolPrintableMarker(const SynthImage& pic, int side, const std::string& labe
 
 int toolPngWritePrintable(const char* path, const SynthImage& image, double dpi)
 {
-    (void)dpi;
-    return synthPngWrite(path, &image, 0);
+    return utilPngWrite(path, image.width, image.height, image.pixels.data(), kUtilBgra, 0,
+                        dpi / 0.0254);
 }
