@@ -93,18 +93,49 @@ TEST(ToolsCommandLine, HelpAndBadArguments)
     EXPECT_NE(out.find("usage: tarlim-pattern make"), std::string::npos) << out;
     EXPECT_EQ(run("tarlim-marker", "--help", &out), 0);
     EXPECT_NE(out.find("usage: tarlim-marker"), std::string::npos) << out;
-    EXPECT_EQ(run("tarlim-pattern", ""), 1);
-    EXPECT_EQ(run("tarlim-pattern", "frobnicate x"), 1);
+    // Usage errors exit 2, files that cannot be read 1.
+    EXPECT_EQ(run("tarlim-pattern", ""), 2);
+    EXPECT_EQ(run("tarlim-pattern", "frobnicate x"), 2);
     EXPECT_EQ(run("tarlim-pattern", "make /nonexistent.png -o " + temp("x.pat")), 1);
-    EXPECT_EQ(run("tarlim-pattern", "compare " + kMarkers + "arrow.pat"), 1)
+    EXPECT_EQ(run("tarlim-pattern", "make " + kMarkers + "arrow.png"), 2) << "no -o";
+    EXPECT_EQ(run("tarlim-pattern", "compare " + kMarkers + "arrow.pat"), 2)
         << "one file is no pair";
+    EXPECT_EQ(run("tarlim-pattern", "compare " + kMarkers + "arrow.pat /nonexistent.pat"), 1);
     EXPECT_EQ(run("tarlim-pattern", "show /nonexistent.pat"), 1);
-    EXPECT_EQ(run("tarlim-marker", kMarkers + "arrow.png -o " + temp("m.png")), 1)
+    EXPECT_EQ(run("tarlim-pattern", "show"), 2);
+    EXPECT_EQ(run("tarlim-pattern", "grab " + kMarkers + "arrow-print.png"), 2) << "no -o";
+    EXPECT_EQ(run("tarlim-pattern", "grab -o " + temp("g.pat")), 2) << "no source";
+    EXPECT_EQ(run("tarlim-pattern",
+                  "grab " + kMarkers + "arrow-print.png --frames 3 -o " + temp("g.pat")),
+              2)
+        << "--frames without --video";
+    EXPECT_EQ(run("tarlim-pattern",
+                  "grab " + kMarkers + "arrow-print.png --threshold 300 -o " + temp("g.pat")),
+              2);
+    EXPECT_EQ(run("tarlim-pattern", "grab /nonexistent.png -o " + temp("g.pat")), 1);
+    EXPECT_EQ(run("tarlim-marker", kMarkers + "arrow.png -o " + temp("m.png")), 2)
         << "no --side-mm";
-    EXPECT_EQ(run("tarlim-marker", kMarkers + "arrow.png --side-mm -5 -o " + temp("m.png")), 1);
+    EXPECT_EQ(run("tarlim-marker", kMarkers + "arrow.png --side-mm -5 -o " + temp("m.png")), 2);
     EXPECT_EQ(
-        run("tarlim-marker", kMarkers + "arrow.png --side-mm 80 --dpi abc -o " + temp("m.png")), 1);
-    EXPECT_EQ(run("tarlim-marker", "--design nosuch -o " + temp("m.png")), 1);
+        run("tarlim-marker", kMarkers + "arrow.png --side-mm 80 --dpi abc -o " + temp("m.png")), 2);
+    EXPECT_EQ(run("tarlim-marker", "--design nosuch -o " + temp("m.png")), 2);
+    EXPECT_EQ(run("tarlim-marker", "/nonexistent.png --side-mm 80 -o " + temp("m.png")), 1);
+    EXPECT_EQ(run("tarlim-marker", "family --count 0 -o " + temp("fam")), 2);
+    EXPECT_EQ(run("tarlim-marker", "family --count 49 -o " + temp("fam")), 2);
+    EXPECT_EQ(run("tarlim-marker", "family --count 4 --seed -1 -o " + temp("fam")), 2);
+    EXPECT_EQ(run("tarlim-marker", "family --count 4"), 2) << "no -o";
+    EXPECT_EQ(run("tarlim-marker",
+                  "sheet --paper a5 --side-mm 50 " + kMarkers + "arrow.png -o " + temp("s.png")),
+              2);
+    EXPECT_EQ(
+        run("tarlim-marker", "sheet --paper a4 " + kMarkers + "arrow.png -o " + temp("s.png")), 2)
+        << "no --side-mm";
+    EXPECT_EQ(run("tarlim-marker", "sheet --paper a4 --side-mm 50 -o " + temp("s.png")), 2)
+        << "no picture";
+    EXPECT_EQ(run("tarlim-marker",
+                  "sheet --paper a4 --side-mm 250 " + kMarkers + "arrow.png -o " + temp("s.png")),
+              1)
+        << "larger than the page";
 }
 
 // Orientation 0 is the picture's 16 x 16 cell averages, upright, blue plane first;
@@ -191,7 +222,7 @@ TEST(ToolsPattern, CompareFindsTurnedCopiesAndSeparatesShippedMarkers)
     ASSERT_EQ(run("tarlim-pattern", "make " + a + " -o " + pa), 0);
     ASSERT_EQ(run("tarlim-pattern", "make " + b + " -o " + pb), 0);
     std::string out;
-    ASSERT_EQ(run("tarlim-pattern", "compare " + pa + " " + pb, &out), 0);
+    ASSERT_EQ(run("tarlim-pattern", "compare " + pa + " " + pb, &out), 3) << "may be confused";
     EXPECT_NE(out.find(" 1.000\n"), std::string::npos) << out;
     EXPECT_NE(out.find("0.5 or more"), std::string::npos) << out;
 

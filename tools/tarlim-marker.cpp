@@ -189,7 +189,7 @@ struct Paper {
     double widthMm, heightMm;
 };
 constexpr Paper kPapers[] = {{"a4", 210.0, 297.0}, {"letter", 215.9, 279.4}};
-constexpr double kPageMarginMm = 8.0;
+constexpr double kPageMarginMm = 6.0;
 // Cut marks: lines kCutMarkMm long starting kCutGapMm outside each corner of a marker's
 // cut rectangle, so none of them ends up on the cut-out piece.
 constexpr double kCutMarkMm = 3.0;
@@ -312,9 +312,9 @@ int makeSheet(const char* paperName, double sideMm, double dpi,
             std::fprintf(stderr, "tarlim-marker: cannot write \"%s\"\n", name.c_str());
             return 1;
         }
-        std::printf("%s: %s page %d of %d, %d markers of %g mm (%d per page, %d x %d) at %g dpi\n",
-                    name.c_str(), paper->name, page, pages, count, sideMm, perPage, columns, rows,
-                    dpi);
+        std::printf("%s: %s page %d of %d, %d marker%s of %g mm (%d per page, %d x %d) at %g dpi\n",
+                    name.c_str(), paper->name, page, pages, count, count == 1 ? "" : "s", sideMm,
+                    perPage, columns, rows, dpi);
         for (int k = 0; k < count; k++)
             std::printf("  row %d, column %d: %s\n", k / columns + 1, k % columns + 1,
                         pictures[first + k]);
