@@ -145,7 +145,8 @@ TEST(PatternGrab, GrabbedPatternBeatsTheDrawnOneUnderItsLight)
         std::snprintf(name, sizeof name, "%04d.png", i);
         ASSERT_EQ(synthPngWrite((dir / name).c_str(), &frame, 0), 0);
     }
-    const fs::path photoPat = scratch("photo.pat"), videoPat = scratch("video.pat");
+    const fs::path photoPat = scratch("photo.pat"), videoPat = scratch("video.pat"),
+                   robustPat = scratch("robust.pat");
     const support::CommandRun photo =
         grab((dir / "0000.png").string() + " -o " + photoPat.string() + " --compare " + kMarkers +
              "arrow.pat " + kMarkers + "moon.pat");
@@ -159,7 +160,17 @@ TEST(PatternGrab, GrabbedPatternBeatsTheDrawnOneUnderItsLight)
     ASSERT_EQ(video.status, 0) << video.err;
     EXPECT_NE(video.out.find("(3 frames)"), std::string::npos) << video.out;
 
+    const support::CommandRun robust =
+        grab((dir / "0000.png").string() + " --robust -o " + robustPat.string());
+    ASSERT_EQ(robust.status, 0) << robust.err;
+    EXPECT_EQ(
+        grab((dir / "0000.png").string() + " --robust --threshold 90 -o " + robustPat.string())
+            .status,
+        2);
+
     const int drawn = patternLoad((kMarkers + "arrow.pat").c_str());
+    const int fromRobust = patternLoad(robustPat.c_str());
+    ASSERT_GE(fromRobust, 0);
     const int fromPhoto = patternLoad(photoPat.c_str());
     const int fromVideo = patternLoad(videoPat.c_str());
     ASSERT_GE(drawn, 0);
@@ -180,8 +191,11 @@ TEST(PatternGrab, GrabbedPatternBeatsTheDrawnOneUnderItsLight)
         const double withDrawn = slotCorrelation(sample, drawn);
         const double withPhoto = slotCorrelation(sample, fromPhoto);
         const double withVideo = slotCorrelation(sample, fromVideo);
-        std::printf("spin %4.0f: drawn %.3f, grabbed from a photo %.3f, from 3 video frames %.3f\n",
-                    v[0], withDrawn, withPhoto, withVideo);
+        const double withRobust = slotCorrelation(sample, fromRobust);
+        std::printf("spin %4.0f: drawn %.3f, grabbed from a photo %.3f, from 3 video frames %.3f, "
+                    "with --robust %.3f\n",
+                    v[0], withDrawn, withPhoto, withVideo, withRobust);
+        EXPECT_GT(withRobust, withDrawn) << "spin " << v[0];
         EXPECT_GT(withPhoto, withDrawn)
             << "spin " << v[0] << ": grabbed " << withPhoto << ", drawn " << withDrawn;
         EXPECT_GT(withVideo, withDrawn)
@@ -225,6 +239,20 @@ TEST(PatternGrab, LargestOrCentralSquare)
     EXPECT_GT(orientationCorrelation(largestSlot, 0, arrowSlot, 0), 0.9);
     EXPECT_LT(orientationCorrelation(largestSlot, 0, moonSlot, 0), 0.5);
     EXPECT_GT(orientationCorrelation(centralSlot, 0, moonSlot, 0), 0.9);
+
+    // A photo of 1600 x 1200 pixels is halved for detection and gives the same choice.
+    CameraParam large;
+    ASSERT_EQ(synthCameraMake(1600, 1200, kFocal * 2.5, 0.0, &large), 0);
+    scene.camera = large;
+    SynthImage big;
+    ASSERT_EQ(synthRender(&scene, &big, nullptr), 0);
+    ASSERT_EQ(synthPngWrite(photo.c_str(), &big, 0), 0);
+    const support::CommandRun c = grab(photo.string() + " -o " + largest.string());
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_NE(c.out.find("reduced to 800 x 600"), std::string::npos) << c.out;
+    EXPECT_NE(c.out.find("2 squares found"), std::string::npos) << c.out;
+    const int bigSlot = patternLoad(largest.c_str());
+    EXPECT_GT(orientationCorrelation(bigSlot, 0, arrowSlot, 0), 0.9);
 
     // An empty picture: no marker, a failure that names the threshold.
     SynthImage empty;

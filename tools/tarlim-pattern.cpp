@@ -57,7 +57,8 @@ void usage(FILE* out)
         "       tarlim-pattern show FILE\n"
         "       tarlim-pattern compare FILE FILE [FILE ...]\n"
         "       tarlim-pattern grab (IMAGE | --video SRC [--frames N]) [--camera FILE]\n"
-        "                           [--threshold N] [--centre] [--compare FILE ...] -o FILE\n"
+        "                           [--threshold N | --robust] [--centre] [--compare FILE ...]\n"
+        "                           -o FILE\n"
         "make     writes the pattern file of a marker picture (the central half of the\n"
         "         marker, upright; transparent parts count as white paper): 16 x 16\n"
         "         colour averages in four orientations, orientation h being the\n"
@@ -76,7 +77,9 @@ void usage(FILE* out)
         "         Hold the marker upright: the side nearest the top of the image becomes\n"
         "         the pattern's top. --camera gives the camera file (default: a lens\n"
         "         without distortion), --threshold the detector's threshold (default\n"
-        "         100). Prints the preview and, with --compare, the resemblance to the\n"
+        "         100); --robust finds the marker with the detector's robust preset\n"
+        "         (local threshold, refined edges: uneven light) and samples it at its\n"
+        "         fitted corners. Prints the preview and, with --compare, the resemblance to the\n"
         "         named pattern files.\n"
         "Exit status: 0 done, 1 a file could not be read or written (or no marker was\n"
         "found), 2 a usage error, 3 compare found patterns that may be confused.\n",
@@ -206,8 +209,13 @@ struct GrabOptions {
     int frames = kGrabFramesDefault;
     int threshold = kGrabThresholdDefault;
     bool centre = false;
+    bool robust = false;
     std::vector<std::string> compare;
 };
+
+// With --robust: a detector with the robust preset, and the installed camera.
+MarkDetector* grabDetector = nullptr;
+CameraParam grabCamera;
 
 // Sums of the samples of every orientation over the frames, detector layout
 // (index (row * 16 + column) * 3 + channel).
@@ -254,17 +262,85 @@ bool installCamera(const char* cameraPath, int width, int height)
         std::fprintf(stderr, "tarlim-pattern: a %d x %d frame is too large\n", width, height);
         return false;
     }
-    if (camParamInit(&camera) < 0) {
+    if (camParamInit(&camera) < 0 ||
+        (grabDetector != nullptr && markDetectorSetCamera(grabDetector, &camera) < 0)) {
         std::fprintf(stderr, "tarlim-pattern: a %d x %d frame is too large\n", width, height);
         return false;
     }
+    grabCamera = camera;
     return true;
+}
+
+// Adds the four orientations of the marker with corners (x[i], y[i]) (observed pixels,
+// clockwise on the screen) to *sums, its top the edge nearest the top of the image.
+void addSamples(const uint8_t* frame, const int32_t* x, const int32_t* y, const int32_t corner[4],
+                GrabSums* sums)
+{
+    // The top edge: the one whose midpoint lies highest in the image. Corners run
+    // clockwise on the screen, so it starts at the top-left corner.
+    int top = 0;
+    double topY = 1e300;
+    for (int i = 0; i < 4; i++) {
+        const double mid = static_cast<double>(y[corner[i]]) + y[corner[(i + 1) % 4]];
+        if (mid < topY) {
+            topY = mid;
+            top = i;
+        }
+    }
+    // Orientation h is the picture turned h quarter turns counterclockwise, which the
+    // detector samples when the picture's top-left corner is its sample corner
+    // (4 - h) mod 4: the sample starts at corner top + h.
+    for (int h = 0; h < kPatternOrientations; h++) {
+        int32_t corners[5];
+        for (int j = 0; j < 4; j++) corners[j] = corner[(top + h + j) % 4];
+        corners[4] = corners[0];
+        uint8_t sample[kPatternValues];
+        patternSampleImage(frame, grabCamera.width, grabCamera.height, x, y, corners, sample);
+        for (int k = 0; k < kPatternValues; k++) sums->values[h][k] += sample[k];
+    }
+    sums->frames++;
+}
+
+// --robust: the robust detector finds the markers (local threshold, refined edges); the
+// chosen one is sampled at its fitted corners. Returns the number of markers seen.
+int grabFrameRobust(const uint8_t* frame, const GrabOptions& options, GrabSums* sums,
+                    int* chosenArea)
+{
+    DetectedMarker* list = nullptr;
+    int32_t count = 0;
+    if (markDetectorRun(grabDetector, frame, &list, &count) < 0) return 0;
+    count = std::min(count, grabDetector->stats.markers);  // fresh ones, not recalled
+    if (count == 0) return 0;
+    int chosen = 0;
+    auto distance = [](const DetectedMarker& m) {
+        const double dx = m.centroid[0] - grabCamera.width / 2.0;
+        const double dy = m.centroid[1] - grabCamera.height / 2.0;
+        return dx * dx + dy * dy;
+    };
+    for (int i = 1; i < count; i++)
+        if (options.centre ? distance(list[i]) < distance(list[chosen])
+                           : list[i].area > list[chosen].area)
+            chosen = i;
+    const DetectedMarker& m = list[chosen];
+    *chosenArea = m.area;
+    int32_t x[4], y[4];
+    const int32_t corner[4] = {0, 1, 2, 3};
+    for (int i = 0; i < 4; i++) {
+        double ox = 0.0, oy = 0.0;
+        camIdealToObserv(grabCamera.distortion, m.cornerPoints[i][0], m.cornerPoints[i][1], &ox,
+                         &oy);
+        x[i] = static_cast<int32_t>(std::lround(ox));
+        y[i] = static_cast<int32_t>(std::lround(oy));
+    }
+    addSamples(frame, x, y, corner, sums);
+    return count;
 }
 
 // Finds the squares of one frame (installed size) and adds the chosen one's samples to
 // *sums. Returns the number of squares seen; *chosenArea the chosen one's area.
 int grabFrame(const uint8_t* frame, const GrabOptions& options, GrabSums* sums, int* chosenArea)
 {
+    if (options.robust) return grabFrameRobust(frame, options, sums, chosenArea);
     int32_t regions = 0;
     int32_t *area = nullptr, *box = nullptr, *table = nullptr;
     double* centroid = nullptr;
@@ -292,29 +368,7 @@ int grabFrame(const uint8_t* frame, const GrabOptions& options, GrabSums* sums, 
     }
     const SquareCandidate& c = candidates[chosen];
     *chosenArea = c.area;
-    // The top edge: the one whose midpoint lies highest in the image. Corners run
-    // clockwise on the screen, so it starts at the top-left corner.
-    int top = 0;
-    double topY = 1e300;
-    for (int i = 0; i < 4; i++) {
-        const double y = c.pointY[c.corners[i]] + c.pointY[c.corners[(i + 1) % 4]];
-        if (y < topY) {
-            topY = y;
-            top = i;
-        }
-    }
-    // Orientation h is the picture turned h quarter turns counterclockwise, which the
-    // detector samples when the picture's top-left corner is its sample corner
-    // (4 - h) mod 4: the sample starts at corner top + h.
-    for (int h = 0; h < kPatternOrientations; h++) {
-        int32_t corners[5];
-        for (int j = 0; j < 4; j++) corners[j] = c.corners[(top + h + j) % 4];
-        corners[4] = c.corners[4];
-        uint8_t sample[kPatternValues];
-        patternSample(frame, c.pointX, c.pointY, corners, sample);
-        for (int k = 0; k < kPatternValues; k++) sums->values[h][k] += sample[k];
-    }
-    sums->frames++;
+    addSamples(frame, c.pointX, c.pointY, c.corners, sums);
     return count;
 }
 
@@ -355,12 +409,20 @@ int grabVideo(const GrabOptions& options, GrabSums* sums)
     if (videoOpen(options.video) < 0) return 1;
     int width = 0, height = 0;
     videoInqSize(&width, &height);
-    if (static_cast<int64_t>(width) * height > kMarkPixelMax ||
-        !installCamera(options.camera, width, height) || videoCapStart() < 0) {
+    // Large frames are halved like photos; the camera is installed for the halved size.
+    UtilImage reduced;
+    reduced.width = width;
+    reduced.height = height;
+    int detectWidth = width, detectHeight = height;
+    while (static_cast<int64_t>(detectWidth) * detectHeight > kGrabPixelMax) {
+        detectWidth /= 2;
+        detectHeight /= 2;
+    }
+    if (!installCamera(options.camera, detectWidth, detectHeight) || videoCapStart() < 0) {
         videoClose();
         return 1;
     }
-    int framesRead = 0, mostSeen = 0;
+    int framesRead = 0;
     auto lastFound = std::chrono::steady_clock::now();
     while (sums->frames < options.frames) {
         unsigned char* frame = videoGetImage();
@@ -372,12 +434,19 @@ int grabVideo(const GrabOptions& options, GrabSums* sums)
             continue;
         }
         framesRead++;
+        const uint8_t* detectFrame = frame;
+        if (detectWidth != width) {
+            reduced.width = width;
+            reduced.height = height;
+            reduced.pixels.assign(frame, frame + static_cast<size_t>(width) * height * 4);
+            while (reduced.width > detectWidth) halve(&reduced);
+            detectFrame = reduced.pixels.data();
+        }
         int area = 0;
-        const int seen = grabFrame(frame, options, sums, &area);
+        const int seen = grabFrame(detectFrame, options, sums, &area);
         videoCapNext();
         if (seen > 0) {
             lastFound = std::chrono::steady_clock::now();
-            mostSeen = std::max(mostSeen, seen);
             std::printf("\rframe %d: %d square%s, using the %s (area %d); %d of %d taken",
                         framesRead, seen, seen == 1 ? "" : "s",
                         options.centre ? "one nearest the centre" : "largest", area, sums->frames,
@@ -412,7 +481,7 @@ bool parseInt(const char* text, long min, long max, int* value)
 int commandGrab(int argc, char** argv)
 {
     GrabOptions options;
-    bool framesGiven = false;
+    bool framesGiven = false, thresholdGiven = false;
     for (int i = 2; i < argc; i++) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -429,6 +498,9 @@ int commandGrab(int argc, char** argv)
         } else if (arg == "--threshold" && hasValue) {
             if (!parseInt(argv[++i], 0, 255, &options.threshold))
                 return usageError("--threshold takes 0 ... 255");
+            thresholdGiven = true;
+        } else if (arg == "--robust") {
+            options.robust = true;
         } else if (arg == "--centre" || arg == "--center") {
             options.centre = true;
         } else if (arg == "--compare") {
@@ -444,14 +516,26 @@ int commandGrab(int argc, char** argv)
     if ((options.image == nullptr) == (options.video == nullptr))
         return usageError("grab takes either an image or --video");
     if (framesGiven && options.video == nullptr) return usageError("--frames goes with --video");
+    if (thresholdGiven && options.robust)
+        return usageError("--robust sets its own threshold; give --threshold or --robust");
     // Read the comparison patterns first, so a typo does not cost a capture.
     std::vector<ToolNormalised> patterns;
     std::vector<std::string> names;
     if (!loadForCompare(options.compare, &patterns, &names)) return 1;
 
+    if (options.robust) {
+        const MarkOptions robust = markRobustOptions();
+        grabDetector = markDetectorCreate(&robust, nullptr);
+        if (grabDetector == nullptr) {
+            std::fprintf(stderr, "tarlim-pattern: no memory for the detector\n");
+            return 1;
+        }
+    }
     GrabSums sums;
     const int status =
         options.image != nullptr ? grabImage(options, &sums) : grabVideo(options, &sums);
+    markDetectorRelease(grabDetector);
+    grabDetector = nullptr;
     if (status != 0) return status;
     ToolPattern pattern;
     for (int h = 0; h < kPatternOrientations; h++)
