@@ -28,15 +28,17 @@ PoseSinCos poseSinCos(double angle)
 }
 
 // Rotation from the sines and cosines of a, b and c, term by term as in the
-// expansion of Rz(a) Ry(b) Rz(c - a).
+// expansion of Rz(a) Ry(b) Rz(c - a). Every squared sine or cosine is formed first and
+// enters its term as one factor (cb * (sa * sa) * sc, not ((cb * sa) * sa) * sc), so
+// each term rounds as the expansion states it.
 void poseRotFromSinCos(PoseSinCos A, PoseSinCos B, PoseSinCos C, double R[3][3])
 {
     const double sa = A.s, ca = A.c, sb = B.s, cb = B.c, sc = C.s, cc = C.c;
     R[0][0] = ca * ca * cb * cc + sa * sa * cc + ca * cb * sa * sc - ca * sa * sc;
     R[0][1] = ca * cb * cc * sa - sa * sa * sc - ca * ca * cb * sc - ca * cc * sa;
     R[0][2] = ca * sb;
-    R[1][0] = ca * cb * cc * sa - ca * cc * sa + ca * ca * sc + cb * sa * sa * sc;
-    R[1][1] = ca * ca * cc + cb * cc * sa * sa - ca * cb * sa * sc + ca * sa * sc;
+    R[1][0] = ca * cb * cc * sa - ca * cc * sa + ca * ca * sc + cb * (sa * sa) * sc;
+    R[1][1] = ca * ca * cc + (cb * cc) * (sa * sa) - ca * cb * sa * sc + ca * sa * sc;
     R[1][2] = sa * sb;
     R[2][0] = -ca * cc * sb - sa * sb * sc;
     R[2][1] = ca * sb * sc - cc * sa * sb;
