@@ -1046,4 +1046,102 @@ TEST(MarkHistory, SamePlaceBoundaries)
     EXPECT_FALSE(carriedOver({100, 100, 120, 800, 10000}, {150, 150, 120, 800, 10000}));
 }
 
+// ---- Rules pinned by boundary cases ---------------------------------------------------------
+
+// Edge fitting leaves out about 5 % of each edge (plus half a point) at both ends,
+// where the pixel grid and blur round the corners: points bent outwards within that
+// stretch must not move the lines, points just beyond it must.
+TEST(MarkFitEdges, EdgeEndsAreLeftOutOfTheFit)
+{
+    installSize(300, 300);
+    // A 100 x 100 square traced clockwise from (100, 100), one point per pixel: edges
+    // of 101 points, so the fit keeps points 5 ... 95 of each (5.55 left out per end).
+    auto contour = [](int bentUpTo, std::vector<int32_t>* xs, std::vector<int32_t>* ys) {
+        const int sx[4] = {1, 0, -1, 0}, sy[4] = {0, 1, 0, -1};  // direction of edge i
+        const int ox[4] = {0, 1, 0, -1}, oy[4] = {-1, 0, 1, 0};  // outwards from edge i
+        int x = 100, y = 100;
+        for (int e = 0; e < 4; e++) {
+            for (int k = 0; k < 100; k++) {
+                const bool bent = (k >= 1 && k <= bentUpTo) || (k >= 100 - bentUpTo);
+                xs->push_back(x + (bent ? 3 * ox[e] : 0));
+                ys->push_back(y + (bent ? 3 * oy[e] : 0));
+                x += sx[e];
+                y += sy[e];
+            }
+        }
+        xs->push_back(100);
+        ys->push_back(100);
+    };
+    const int32_t corners[5] = {0, 100, 200, 300, 400};
+    const double expected[4][2] = {{100, 100}, {200, 100}, {200, 200}, {100, 200}};
+    for (int bentUpTo : {4, 5}) {
+        std::vector<int32_t> xs, ys;
+        contour(bentUpTo, &xs, &ys);
+        double lines[4][3], points[4][2];
+        ASSERT_EQ(markFitEdges(xs.data(), ys.data(), corners, lines, points), 0);
+        for (int k = 0; k < 4; k++) {
+            const double dx = points[k][0] - expected[k][0], dy = points[k][1] - expected[k][1];
+            if (bentUpTo == 4) {
+                EXPECT_LT(std::hypot(dx, dy), 1e-9)
+                    << "corner " << k << " at " << points[k][0] << ", " << points[k][1];
+            } else {
+                EXPECT_GT(std::hypot(dx, dy), 0.01) << "corner " << k << ": bent points at 5 "
+                                                    << "and 95 are inside the fitted stretch";
+            }
+        }
+    }
+}
+
+// A square whose centroid lies within a quarter of a larger one's area (squared
+// pixels) lies on it and goes; just outside that distance it stays. The ring (60 x 60,
+// hole 50 x 50) has 1100 pixels and its centroid at (99.5, 99.5); the square inside the
+// hole, 10 x 10, is moved so that the squared distance is 265 or 288 against 275.
+TEST(MarkFindSquares, OverlapDistanceIsAQuarterOfTheLargerArea)
+{
+    for (const int offset : {0, 1}) {
+        Frame f(200, 200);
+        f.fill(70, 70, 129, 129, 0);
+        f.fill(75, 75, 124, 124, 255);
+        f.fill(106 + offset, 107, 115 + offset, 116, 0);
+        const Squares s = squares(f);
+        const double d2 = (11.0 + offset) * (11.0 + offset) + 12.0 * 12.0;
+        EXPECT_EQ(s.count, d2 < 1100 / 4 ? 1 : 2) << "squared distance " << d2;
+        ASSERT_GE(s.count, 1);
+        EXPECT_EQ(s.list[0].area, 1100);
+    }
+}
+
+// The corner shift that aligns the remembered corners with the new ones gives the
+// carried direction, not the orientation the weaker fresh match found: here the second
+// view shows the picture turned by a quarter inside an unmoved square, so the fresh
+// match says one direction and the corners another.
+TEST(MarkHistory, CarriedDirectionComesFromTheCornersNotTheFreshMatch)
+{
+    const Pictures& P = pictures();
+    Picture turned(256);
+    const Picture weak = degraded(P.a, 2);
+    for (int r = 0; r < 16; r++)
+        for (int k = 0; k < 16; k++) turned[r * 16 + k] = weak[(15 - k) * 16 + r];
+    Frame first(200, 200), second(200, 200);
+    drawMarker(first, 100, 100, 120, 10, P.a);
+    drawMarker(second, 100, 100, 120, 10, turned);
+
+    flushHistory();
+    const Detection fresh = detect(second);
+    ASSERT_EQ(fresh.markers.size(), 1u);
+    flushHistory();
+    const Detection d1 = detect(first);
+    ASSERT_EQ(d1.markers.size(), 1u);
+    ASSERT_EQ(d1.markers[0].patternId, P.slotA);
+    ASSERT_LT(fresh.markers[0].confidence, d1.markers[0].confidence);
+    ASSERT_NE(fresh.markers[0].direction, d1.markers[0].direction)
+        << "the case needs a fresh match in another direction";
+    const Detection d2 = detect(second);
+    ASSERT_EQ(d2.markers.size(), 1u);
+    EXPECT_EQ(d2.markers[0].patternId, P.slotA);
+    EXPECT_EQ(d2.markers[0].confidence, d1.markers[0].confidence);
+    EXPECT_EQ(d2.markers[0].direction, d1.markers[0].direction);
+    flushHistory();
+}
+
 }  // namespace

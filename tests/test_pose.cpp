@@ -424,6 +424,29 @@ TEST_F(PoseTest, SearchTieRuleAndNothingBelowStartValue)
 
 // ---- Angle conversion -----------------------------------------------------------------------
 
+// Each term of the expansion rounds as written there: a squared sine is one factor
+// (cb * sa^2 * sc, cb * cc * sa^2). Multiplied left to right instead, the terms differ
+// in the last bit for some angles, which this grid contains.
+TEST(PoseAngles, SquaredSineIsOneFactorOfItsTerm)
+{
+    int leftToRightDiffers = 0;
+    for (int i = 0; i < 40; i++) {
+        const double a = -3.0 + 0.151 * i, b = 0.05 + 0.077 * i, c = 2.9 - 0.143 * i;
+        const double sa = std::sin(a), ca = std::cos(a), cb = std::cos(b);
+        const double sc = std::sin(c), cc = std::cos(c);
+        const double r10 = ca * cb * cc * sa - ca * cc * sa + ca * ca * sc + cb * (sa * sa) * sc;
+        const double r11 = ca * ca * cc + (cb * cc) * (sa * sa) - ca * cb * sa * sc + ca * sa * sc;
+        double R[3][3];
+        poseAnglesToRot(a, b, c, R);
+        EXPECT_EQ(R[1][0], r10) << "a " << a << " b " << b << " c " << c;
+        EXPECT_EQ(R[1][1], r11) << "a " << a << " b " << b << " c " << c;
+        const double r10l = ca * cb * cc * sa - ca * cc * sa + ca * ca * sc + cb * sa * sa * sc;
+        const double r11l = ca * ca * cc + cb * cc * sa * sa - ca * cb * sa * sc + ca * sa * sc;
+        leftToRightDiffers += (r10l != r10) + (r11l != r11);
+    }
+    EXPECT_GT(leftToRightDiffers, 0) << "the grid must tell the two groupings apart";
+}
+
 TEST(PoseAngles, RoundTripAndUnchangedAwayFromTheFlatCase)
 {
     for (double a = -3.0; a <= 3.1; a += 0.7) {
@@ -763,6 +786,43 @@ TEST_F(PoseTest, DistortedCameraRegistersOnTheIdealCorners)
         "registration on exact corners, worst px: %.4f fitted to ideal, %.4f fitted to observed;"
         " worst translation error when fitted to observed %.2f%%\n",
         worstIdeal, worstObserved, transObserved);
+}
+
+// A poor initial rotation (one edge line turned by a hundredth of a radian or two, as
+// a badly fitted edge gives) leaves the first attempt above 1 squared pixel; later
+// attempts, each starting from the rotation the previous one left, must get below it.
+TEST_F(PoseTest, LaterAttemptsRecoverFromAPoorFirstOne)
+{
+    const auto& P = camera.projection;
+    struct View {
+        int tiltX, tiltY;
+        double turn;  // radians added to edge line 0's normal
+    };
+    const View views[] = {{-60, 0, 0.02}, {-75, 15, 0.04}, {-60, -15, 0.04}};
+    for (const View& v : views) {
+        const Pose truth = makePose(0, v.tiltX, v.tiltY, 7.5, -4.5, 150);
+        DetectedMarker m = makeMarker(P, truth, 80, 0);
+        const double a = m.edgeLines[0][0], b = m.edgeLines[0][1];
+        m.edgeLines[0][0] = a * std::cos(v.turn) - b * std::sin(v.turn);
+        m.edgeLines[0][1] = a * std::sin(v.turn) + b * std::cos(v.turn);
+        const std::string what = "tilt " + std::to_string(v.tiltX) + "," + std::to_string(v.tiltY) +
+                                 " turn " + std::to_string(v.turn);
+
+        // The first attempt on its own, as poseGetTransform starts.
+        double R[3][3];
+        ASSERT_EQ(poseInitRotation(&m, P, R), 0) << what;
+        const double plane[4][2] = {{-40, 40}, {40, 40}, {40, -40}, {-40, -40}};
+        double first[3][4];
+        const double firstErr = poseFromCorrespondences(R, m.cornerPoints, plane, 4, first, P);
+        ASSERT_GE(firstErr, 1.0) << what << ": the case needs a poor first attempt";
+
+        double T[3][4] = {};
+        const double centre[2] = {0, 0};
+        const double err = poseGetTransform(&m, centre, 80, T);
+        ASSERT_GE(err, 0.0) << what;
+        EXPECT_LT(err, 1.0) << what << ", first attempt " << firstErr;
+        EXPECT_LT(rotationErrorDeg(T, truth.m), 1.0) << what;
+    }
 }
 
 }  // namespace

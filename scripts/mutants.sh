@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Breaks the code on purpose, one line at a time, and checks that the tests notice.
+#
+# Run by hand (not part of make test): scripts/mutants.sh [NAME-FILTER]
+# Each `mutant` line at the end of this file names a source file, a sed expression
+# that breaks one behaviour, and the test binaries (targets in tests/) that must then
+# fail. The script copies the tracked tree to a scratch directory once, then per
+# mutant applies the expression, builds the listed binaries, runs them and restores
+# the file. A mutant is "caught" when a binary fails (or times out), "MISSED" when all
+# pass, "not applied" when the expression changed nothing (the code moved: fix the
+# line), "no build" when the broken code does not compile. Exit status 0 when every
+# applied mutant is caught.
+#
+# To add one: append a line `mutant FILE 'SED-EXPRESSION' BINARY...` at the end of this
+# file; quote the expression for the shell. NAME-FILTER keeps the mutants whose file or expression
+# contains it.
+set -u
+root=$(cd "$(dirname "$0")/.." && pwd)
+scratch=${MUTANTS_DIR:-/tmp/tarlim-mutants-$USER}
+filter=${1:-}
+timeout_s=${MUTANTS_TIMEOUT:-300}
+
+files=() exprs=() bins=()
+mutant() {
+    local file=$1 expr=$2
+    shift 2
+    files+=("$file") exprs+=("$expr") bins+=("$*")
+}
+
+run_all() {
+    echo "scratch tree: $scratch"
+    mkdir -p "$scratch/src"
+    (cd "$root" && git ls-files -z | tar --null -T - -cf -) | tar -xf - -C "$scratch/src"
+    cmake -S "$scratch/src" -B "$scratch/build" -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 2
+    local caught=0 total=0 problems=0 i
+    for i in "${!files[@]}"; do
+        local file=${files[$i]} expr=${exprs[$i]} binaries=${bins[$i]}
+        if [ -n "$filter" ] && [[ "$file $expr" != *"$filter"* ]]; then continue; fi
+        local src="$scratch/src/$file" verdict
+        cp "$root/$file" "$src"
+        sed -i -e "$expr" "$src"
+        if cmp -s "$root/$file" "$src"; then
+            verdict="not applied"
+            problems=$((problems + 1))
+        else
+            local targets=() b
+            for b in $binaries; do targets+=(--target "$b"); done
+            if ! cmake --build "$scratch/build" "${targets[@]}" -j 2 >"$scratch/build.log" 2>&1; then
+                verdict="no build"
+                problems=$((problems + 1))
+            else
+                total=$((total + 1))
+                verdict="MISSED"
+                for b in $binaries; do
+                    if ! (cd "$scratch/build/tests" &&
+                          timeout "$timeout_s" "./$b" --gtest_brief=1 >"$scratch/$b.log" 2>&1); then
+                        verdict="caught by $b"
+                        caught=$((caught + 1))
+                        break
+                    fi
+                done
+            fi
+        fi
+        cp "$root/$file" "$src"
+        printf '%-14s %s: %s\n' "${verdict%% *}" "$file" "$expr"
+        [ "$verdict" != "${verdict%% *}" ] && printf '               (%s)\n' "$verdict"
+    done
+    echo "caught $caught of $total applied mutants; $problems not applied or not building"
+    [ "$caught" -eq "$total" ] && [ "$problems" -eq 0 ]
+}
+
+# The list below only registers mutants; they run when the script ends.
+trap 'run_all; exit $?' EXIT
+
+# ---- The list: one break per line (append new ones at the end) --------------------------------
+
+# Edge fitting leaves out 5 % of each edge (plus half a point) at both ends.
+mutant detect/edge.cpp 's/n \* 0\.05 + 0\.5/n * 0.0 + 0.5/' test_detect
+mutant detect/edge.cpp 's/n \* 0\.05 + 0\.5/n * 0.04 + 0.5/' test_detect
+# Overlap removal: a centroid within a quarter of the larger area (squared pixels).
+mutant detect/square.cpp 's/if (d < list\[i\]\.area \/ 4)/if (d < list[i].area \/ 3)/' test_detect
+mutant detect/square.cpp 's/if (d < list\[i\]\.area \/ 4)/if (d < list[i].area \/ 5)/' test_detect
+# Pose: up to five attempts, each from the rotation the last one left.
+mutant pose/transform.cpp 's/kPoseAttempts = 5/kPoseAttempts = 1/' test_pose
+# Carry-over: the direction comes from the corner alignment, not the fresh match.
+mutant detect/detect.cpp 's/m\.direction = markAlignDirection(old, m);/(void)markAlignDirection(old, m);/' test_detect
+# The squared sine is one factor of its rotation term.
+mutant pose/refine.cpp 's/cb \* (sa \* sa) \* sc/cb * sa * sa * sc/' test_pose
+# A frame of another size empties the history (markDetect's path, then a set camera).
+mutant detect/detect.cpp 's/^        d->historyCount = 0;$/        (void)d;/' test_detector
+mutant detect/detect.cpp 's/detector->historyHeight) detector->historyCount = 0;/detector->historyHeight) (void)0;/' test_detector
+# Each detector matches against its own pattern set.
+mutant detect/edge.cpp 's/patternSetMatch(detector->patterns,/patternSetMatch(patternDefaultSet(),/' test_detector
+# A detector's candidate capacity comes from its options.
+mutant detect/square.cpp 's/const int32_t capacity = detector->options\.candidateMax;/const int32_t capacity = kMarkCandidateMax;/' test_detector
+# Diagnostics go to the detector's callback; none set means none printed.
+mutant detect/detect.cpp 's/if (detector->diagnostic != nullptr) detector->diagnostic(detector->diagnosticUser, message);/std::fputs(message, stdout);/' test_detector
+# A length mismatch is a NaN, not a number that looks right.
+mutant numeric/matrix.cpp 's/return std::numeric_limits<double>::quiet_NaN();/return 0.0;/' test_numeric
