@@ -7,8 +7,8 @@
 # fail. The script copies the tracked tree to a scratch directory once, then per
 # mutant applies the expression, builds the listed binaries, runs them and restores
 # the file. A mutant is "caught" when a binary fails (or times out), "MISSED" when all
-# pass, "not applied" when the expression changed nothing (the code moved: fix the
-# line), "no build" when the broken code does not compile. Exit status 0 when every
+# pass, "not-applied" when the expression changed nothing (the code moved: fix the
+# line), "no-build" when the broken code does not compile (see $scratch/build.log). Exit status 0 when every
 # applied mutant is caught.
 #
 # To add one: append a line `mutant FILE 'SED-EXPRESSION' BINARY...` at the end of this
@@ -16,7 +16,7 @@
 # contains it.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-scratch=${MUTANTS_DIR:-/tmp/tarlim-mutants-$USER}
+scratch=${MUTANTS_DIR:-/tmp/tarlim-mutants-$(id -u)}
 filter=${1:-}
 timeout_s=${MUTANTS_TIMEOUT:-300}
 
@@ -40,13 +40,13 @@ run_all() {
         cp "$root/$file" "$src"
         sed -i -e "$expr" "$src"
         if cmp -s "$root/$file" "$src"; then
-            verdict="not applied"
+            verdict="not-applied"
             problems=$((problems + 1))
         else
             local targets=() b
             for b in $binaries; do targets+=(--target "$b"); done
             if ! cmake --build "$scratch/build" "${targets[@]}" -j 2 >"$scratch/build.log" 2>&1; then
-                verdict="no build"
+                verdict="no-build"
                 problems=$((problems + 1))
             else
                 total=$((total + 1))
@@ -94,6 +94,6 @@ mutant detect/edge.cpp 's/patternSetMatch(detector->patterns,/patternSetMatch(pa
 # A detector's candidate capacity comes from its options.
 mutant detect/square.cpp 's/const int32_t capacity = detector->options\.candidateMax;/const int32_t capacity = kMarkCandidateMax;/' test_detector
 # Diagnostics go to the detector's callback; none set means none printed.
-mutant detect/detect.cpp 's/if (detector->diagnostic != nullptr) detector->diagnostic(detector->diagnosticUser, message);/std::fputs(message, stdout);/' test_detector
+mutant detect/detect.cpp 's/if (detector->diagnostic != nullptr) detector->diagnostic(detector->diagnosticUser, message);/if (detector != nullptr) std::fputs(message, stdout);/' test_detector
 # A length mismatch is a NaN, not a number that looks right.
 mutant numeric/matrix.cpp 's/return std::numeric_limits<double>::quiet_NaN();/return 0.0;/' test_numeric
