@@ -81,9 +81,9 @@ double poseFromCorrespondences(double rotation[3][3], const double (*imagePoints
 // cannot be allocated or the normal equations are singular (transform and rotation
 // then keep their previous contents; nothing leaks).
 //
-// Mended: the image points are fitted as given, in ideal coordinates. Converting
-// them to observed (distorted) coordinates first and then fitting the undistorted
-// projection to them misplaced every model by several pixels under lens distortion.
+// The image points are fitted as given, in ideal coordinates: the projection fitted
+// to them is the undistorted one, so points converted to observed (distorted)
+// coordinates would misplace every model by several pixels under lens distortion.
 double poseSolve(double rotation[3][3], const double (*imagePoints)[2],
                  const double (*markerPoints)[3], int count, double transform[3][4],
                  const double P[3][4]);
@@ -116,11 +116,11 @@ int poseOrientDirection(double v[3], const double p1[2], const double p2[2], con
 // until they are orthogonal; both are replaced. Returns 0, or -1 (both untouched)
 // when they are parallel or no orthogonal pair can be solved for.
 //
-// Mended: a determinant of magnitude at most 1e-10 counts as zero when choosing the
-// free coordinate (and in the final test before failing), since for unit orthogonal
-// n and v an exactly-zero determinant comes out as rounding noise near 1e-17; and a
-// negative discriminant, which is rounding only (it arises for every pair that is
-// already orthogonal, as an exact square gives), is taken as 0 instead of failing.
+// A determinant of magnitude at most 1e-10 counts as zero when choosing the free
+// coordinate (and in the final test before failing): for unit orthogonal n and v an
+// exactly-zero determinant comes out as rounding noise near 1e-17. A negative
+// discriminant is rounding only (every pair that is already orthogonal gives one,
+// where the exact value is a square) and is taken as 0 instead of failing.
 int poseOrthogonalize(double ex[3], double ey[3]);
 
 // ---- Rotation search ---------------------------------------------------------------
@@ -143,9 +143,9 @@ double poseRefineRotation(double rotation[3][3], const double t[3], const double
 // [-1, 1] (rounding) is first clamped in rotation itself. Near b = 0 (|b| < 1e-6) the
 // angles are (0, 0, c) with c from (R00, R10).
 //
-// Mended: when R02^2 + R12^2 is at most 1e-20 (b = pi, the marker facing the camera
-// squarely), a = 0 and c comes from (-R00, R10); dividing by that sum made a and c
-// rounding noise (0/0 when it is exactly 0).
+// When R02^2 + R12^2 is at most 1e-20 (b = pi, the marker facing the camera
+// squarely), a = 0 and c comes from (-R00, R10): dividing by that sum would make a and
+// c rounding noise (0/0 when it is exactly 0).
 void poseRotToAngles(double rotation[3][3], double* a, double* b, double* c);
 
 // Rotation of the angles (a, b, c).
