@@ -85,8 +85,8 @@ constexpr double kToolAcceptCorrelation = 0.5;
 // Width in pixels of `text` in the built-in 5 x 7 font scaled by `scale`.
 int toolTextWidth(const std::string& text, int scale);
 
-// Draws `text` (digits, '.', ' ', and the letters of "mm", "A4", "letter" and the like
-// that the font has; others are left blank) in black, top-left at (left, top).
+// Draws `text` in black, top-left at (left, top). The font has the digits, '.', 'm', '#'
+// and the space; other characters are left blank.
 void toolDrawText(SynthImage* image, const std::string& text, int left, int top, int scale);
 
 // The printable marker of a picture: the black square of `sidePixels` (its border a
