@@ -371,13 +371,15 @@ void modelReadVector(FILE* fp, ModelObject* object)
     while ((c = std::fgetc(fp)) != EOF && c != ']') {}
 }
 
-// A "BVertex <count> {" chunk: its "Vector" block of binary floats; any other line
-// is skipped (nested chunks by depth), up to the chunk's closing brace.
-void modelReadBinaryVertexChunk(FILE* fp, int count, ModelObject* object)
+// The lines of a chunk inside an object, `depth` braces deep, up to its closing
+// brace: "Vector" blocks of binary data at its own level are read into the object's
+// vertices (skipped when it has no table, and in nested chunks), so that no brace
+// inside binary data is ever counted.
+void modelReadBinaryChunk(FILE* fp, ModelObject* object, int depth)
 {
-    modelNewVertexTable(object, count);
     ModelLine rest;
-    for (;;) {
+    ModelObject none{};
+    while (depth > 0) {
         int c = modelNextNonSpace(fp);
         if (c == EOF) return;
         char word[16];
@@ -388,17 +390,25 @@ void modelReadBinaryVertexChunk(FILE* fp, int count, ModelObject* object)
         }
         word[length] = '\0';
         if (c == EOF) return;
+        std::ungetc(c, fp);
         if (std::strcmp(word, "Vector") == 0) {
-            std::ungetc(c, fp);
-            modelReadVector(fp, object);
+            modelReadVector(fp, depth == 1 ? object : &none);
             continue;
         }
-        std::ungetc(c, fp);
         if (!modelReadLine(fp, &rest)) return;
-        if (length == 0 && *modelSkipBlanks(rest.text) == '}') return;
-        const int depth = modelBraceBalance(rest.text);
-        if (depth > 0) modelSkipChunk(fp, depth);
+        if (length == 0 && *modelSkipBlanks(rest.text) == '}')
+            --depth;
+        else
+            depth += modelBraceBalance(rest.text);
     }
+}
+
+// A "BVertex <count> {" chunk: its "Vector" block of binary floats; any other line
+// is skipped (nested chunks by depth), up to the chunk's closing brace.
+void modelReadBinaryVertexChunk(FILE* fp, int count, ModelObject* object)
+{
+    modelNewVertexTable(object, count);
+    modelReadBinaryChunk(fp, object, 1);
 }
 
 // Replaces the file's material table with the chunk of the header `count` (the
@@ -479,8 +489,11 @@ void modelReadObject(FILE* fp, ModelObject* object)
         } else if (modelWordIs(word, length, "mirror_axis")) {
             object->mirrorAxis = modelIntAfterWord(word, length, 1);
         } else {
+            // Chunks of other per-vertex data may hold binary blocks too (weights):
+            // passed over block by block.
+            ModelObject none{};
             const int depth = modelBraceBalance(line.text);
-            if (depth > 0) modelSkipChunk(fp, depth);
+            if (depth > 0) modelReadBinaryChunk(fp, &none, depth);
         }
     }
 }

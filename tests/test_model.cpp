@@ -458,7 +458,10 @@ TEST(ModelReaderModellerFiles, BinaryVerticesInEitherLayout)
     auto object = [](const std::string& vector, int count) {
         return "Object \"b\" {\n\tvisible 15\n\tBVertex " + std::to_string(count) +
                " {\n\t\tVector " + vector +
-               "\n\t\tweit {\n\t\t\t1 1\n\t\t}\n\t}\n"
+               // Binary blocks of other data, nested in BVertex and in the object, whose
+               // bytes hold braces: neither is vertices, neither ends a chunk.
+               "\n\t\tweit {\n\t\t\tVector 12 [}}}}{{{{\n}}}]\n\t\t}\n\t}\n"
+               "\tvertexattr {\n\t\tBWeit 1 {\n\t\t\tVector 8 [{{{{\n{{{]\n\t\t}\n\t}\n"
                "\tface 1 {\n\t\t3 V(0 1 2)\n\t}\n}\n";
     };
     for (const std::string& after : {std::string(""), std::string("\r\n"), std::string("\n")}) {
