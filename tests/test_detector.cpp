@@ -149,9 +149,10 @@ TwoStreams& twoStreams()
     return t;
 }
 
-MarkDetector* makeDetector(const CameraParam& camera, const PatternSet* set)
+MarkDetector* makeDetector(const CameraParam& camera, const PatternSet* set,
+                           const MarkOptions* options = nullptr)
 {
-    MarkDetector* d = markDetectorCreate(nullptr, set);
+    MarkDetector* d = markDetectorCreate(options, set);
     EXPECT_NE(d, nullptr);
     if (d != nullptr) {
         EXPECT_EQ(markDetectorSetCamera(d, &camera), 0);
@@ -159,9 +160,10 @@ MarkDetector* makeDetector(const CameraParam& camera, const PatternSet* set)
     return d;
 }
 
-std::vector<Outcome> runAlone(const Stream& s, const PatternSet* set)
+std::vector<Outcome> runAlone(const Stream& s, const PatternSet* set,
+                              const MarkOptions* options = nullptr)
 {
-    MarkDetector* d = makeDetector(s.camera, set);
+    MarkDetector* d = makeDetector(s.camera, set, options);
     std::vector<Outcome> out;
     for (const SynthImage& f : s.frames) out.push_back(runOnce(d, f));
     markDetectorRelease(d);
@@ -206,13 +208,16 @@ TEST(Detector, InterleavedDetectorsGiveWhatEachGivesAlone)
 TEST(Detector, TwoThreadsGiveWhatOneThreadGives)
 {
     TwoStreams& t = twoStreams();
+    // Stream A with the default options, stream B with the robust preset (its own
+    // stages and buffers); each thread runs its stream three times over on one
+    // detector whose history is reset in between, so the threads overlap for long.
+    const MarkOptions robust = markRobustOptions();
     const std::vector<Outcome> aloneA = runAlone(t.a, t.setA);
-    const std::vector<Outcome> aloneB = runAlone(t.b, t.setB);
-    // Each thread runs its stream three times over on one detector whose history is
-    // reset in between, so that the threads overlap for long; every pass must match.
+    const std::vector<Outcome> aloneB = runAlone(t.b, t.setB, &robust);
     std::vector<Outcome> threadA[3], threadB[3];
-    auto work = [](const Stream* s, const PatternSet* set, std::vector<Outcome>* passes) {
-        MarkDetector* d = markDetectorCreate(nullptr, set);
+    auto work = [](const Stream* s, const PatternSet* set, const MarkOptions* options,
+                   std::vector<Outcome>* passes) {
+        MarkDetector* d = markDetectorCreate(options, set);
         if (d == nullptr || markDetectorSetCamera(d, &s->camera) < 0) return;
         for (int round = 0; round < 3; round++) {
             markDetectorResetHistory(d);
@@ -220,13 +225,13 @@ TEST(Detector, TwoThreadsGiveWhatOneThreadGives)
         }
         markDetectorRelease(d);
     };
-    std::thread ta(work, &t.a, t.setA, threadA);
-    std::thread tb(work, &t.b, t.setB, threadB);
+    std::thread ta(work, &t.a, t.setA, nullptr, threadA);
+    std::thread tb(work, &t.b, t.setB, &robust, threadB);
     ta.join();
     tb.join();
     for (int round = 0; round < 3; round++) {
         expectSame(aloneA, threadA[round], "stream A on its own thread");
-        expectSame(aloneB, threadB[round], "stream B on its own thread");
+        expectSame(aloneB, threadB[round], "stream B (robust) on its own thread");
     }
 }
 
