@@ -294,6 +294,32 @@ TEST(CalibFit, RecoversTheCameraFromBlurredNoisyRenderings)
     EXPECT_LT(result.rms, 0.2);
 }
 
+// Forty-five views: OpenCV's start takes twenty of them (its time grows with the cube
+// of the views), the others start from their own pose through that camera, and the fit
+// uses all.
+TEST(CalibFit, ManyViewsStartFromTwentyAndFitAll)
+{
+    const CameraParam truth = makeCamera(660, 655, 322.5, 236, 322.5, 236, 12);
+    const CalibBoard board;
+    const auto once = findAll(renderViews(truth, board), board);
+    ASSERT_EQ(once.size(), std::size(kViews));
+    std::vector<std::vector<double>> views;
+    for (int copy = 0; copy < 3; copy++)
+        for (const auto& v : once) {
+            views.push_back(v);
+            // Each copy moved by a different hundredth of a pixel, a view of its own.
+            for (std::size_t k = 0; k < v.size(); k++)
+                views.back()[k] += 0.01 * copy * ((k * 7 + views.size()) % 3 - 1.0);
+        }
+    CalibResult result;
+    std::string reason;
+    ASSERT_EQ(fit(views, CalibOptions{}, &result, &reason), 0) << reason;
+    EXPECT_EQ(result.start.views, 20);
+    EXPECT_EQ(result.keptViews, 45);
+    expectRecovered(truth, result, 1.5);
+    for (double v : result.viewRms) EXPECT_LT(v, 0.15);
+}
+
 // One view whose corners are a pixel off, alternately left and right (a board that
 // moved during the exposure): dropped, and the camera is as good as without it.
 TEST(CalibFit, DropsAViewFarAboveTheRest)

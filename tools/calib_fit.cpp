@@ -27,6 +27,9 @@ constexpr double kCalibMaxLambda = 1e12;
 constexpr double kCalibMinFocal = 0.05;
 constexpr double kCalibMaxFocal = 50.0;
 constexpr int kCalibMaxRounds = 5;  // fits at most: each may drop views
+// OpenCV's calibration grows with the cube of the views (100 take minutes), so the start
+// uses at most this many; the fit itself takes time linear in the views (tunable).
+constexpr int kCalibStartViews = 20;
 
 int calibFail(char* reason, int reasonSize, const char* fmt, ...)
 {
@@ -140,52 +143,94 @@ double calibCost(const CalibProblem& problem, const std::vector<double>& p)
     return cost;
 }
 
-// Normal equations J^T J and gradient J^T r at p. The intrinsic block couples every
-// view; each pose block only its own view, so the Jacobian is built view by view.
-void calibNormal(const CalibProblem& problem, const std::vector<double>& p, cv::Mat* normal,
-                 cv::Mat* gradient)
+// Normal equations of the fit, kept in blocks: the intrinsics couple every view, each
+// pose only its own view, so J^T J is [U W; W^T V] with V block-diagonal (6 x 6 per
+// view). Solving through the Schur complement of V costs time linear in the views.
+struct CalibNormal {
+    cv::Mat u;                // intrinsics x intrinsics
+    cv::Mat gi;               // J^T r, intrinsic part
+    std::vector<cv::Mat> w;   // per view: intrinsics x 6
+    std::vector<cv::Mat> v;   // per view: 6 x 6
+    std::vector<cv::Mat> gv;  // per view: J^T r, pose part
+};
+
+// Builds the blocks at p, the Jacobian by central differences view by view.
+void calibNormal(const CalibProblem& problem, const std::vector<double>& p, CalibNormal* normal)
 {
     const int ni = problem.freeIntrinsics;
-    const int count = static_cast<int>(p.size());
-    *normal = cv::Mat::zeros(count, count, CV_64F);
-    *gradient = cv::Mat::zeros(count, 1, CV_64F);
+    const std::size_t views = problem.active.size();
+    normal->u = cv::Mat::zeros(ni, ni, CV_64F);
+    normal->gi = cv::Mat::zeros(ni, 1, CV_64F);
+    normal->w.assign(views, cv::Mat());
+    normal->v.assign(views, cv::Mat());
+    normal->gv.assign(views, cv::Mat());
+    std::vector<double> q(p);
     std::vector<double> res, plus, minus;
-    for (std::size_t a = 0; a < problem.active.size(); a++) {
+    for (std::size_t a = 0; a < views; a++) {
         const int view = problem.active[a];
         const int base = ni + static_cast<int>(a) * kPoseCount;
         double intr[kIntrinsicCount];
-        calibIntrinsics(problem, p.data(), intr);
-        double pose[kPoseCount];
-        std::copy(&p[base], &p[base] + kPoseCount, pose);
-        calibResiduals(problem, intr, pose, view, &res);
+        calibIntrinsics(problem, q.data(), intr);
+        calibResiduals(problem, intr, &q[base], view, &res);
         const int rows = static_cast<int>(res.size());
         // Columns of this view's Jacobian: the free intrinsics, then its pose.
-        std::vector<int> index;
-        for (int k = 0; k < ni; k++) index.push_back(k);
-        for (int k = 0; k < kPoseCount; k++) index.push_back(base + k);
-        cv::Mat jac(rows, static_cast<int>(index.size()), CV_64F);
-        for (int c = 0; c < static_cast<int>(index.size()); c++) {
-            std::vector<double> q(p.begin(), p.end());
-            const double h = calibStep(q[index[c]]);
-            double qi[kIntrinsicCount], qp[kPoseCount];
-            q[index[c]] = p[index[c]] + h;
-            calibIntrinsics(problem, q.data(), qi);
-            std::copy(&q[base], &q[base] + kPoseCount, qp);
-            calibResiduals(problem, qi, qp, view, &plus);
-            q[index[c]] = p[index[c]] - h;
-            calibIntrinsics(problem, q.data(), qi);
-            std::copy(&q[base], &q[base] + kPoseCount, qp);
-            calibResiduals(problem, qi, qp, view, &minus);
+        const int cols = ni + kPoseCount;
+        cv::Mat jac(rows, cols, CV_64F);
+        for (int c = 0; c < cols; c++) {
+            const int index = c < ni ? c : base + (c - ni);
+            const double keep = q[index];
+            const double h = calibStep(keep);
+            q[index] = keep + h;
+            calibIntrinsics(problem, q.data(), intr);
+            calibResiduals(problem, intr, &q[base], view, &plus);
+            q[index] = keep - h;
+            calibIntrinsics(problem, q.data(), intr);
+            calibResiduals(problem, intr, &q[base], view, &minus);
+            q[index] = keep;
             for (int r = 0; r < rows; r++) jac.at<double>(r, c) = (plus[r] - minus[r]) / (2.0 * h);
         }
         const cv::Mat jtj = jac.t() * jac;
         const cv::Mat jtr = jac.t() * cv::Mat(rows, 1, CV_64F, res.data());
-        for (int r = 0; r < jtj.rows; r++) {
-            gradient->at<double>(index[r]) += jtr.at<double>(r);
-            for (int c = 0; c < jtj.cols; c++)
-                normal->at<double>(index[r], index[c]) += jtj.at<double>(r, c);
-        }
+        normal->u += jtj(cv::Rect(0, 0, ni, ni));
+        normal->gi += jtr(cv::Rect(0, 0, 1, ni));
+        normal->w[a] = jtj(cv::Rect(ni, 0, kPoseCount, ni)).clone();
+        normal->v[a] = jtj(cv::Rect(ni, ni, kPoseCount, kPoseCount)).clone();
+        normal->gv[a] = jtr(cv::Rect(0, ni, 1, kPoseCount)).clone();
     }
+}
+
+// Marquardt's damping: the diagonal scaled by 1 + lambda.
+cv::Mat calibDamp(const cv::Mat& m, double lambda)
+{
+    cv::Mat d = m.clone();
+    for (int k = 0; k < d.rows; k++)
+        d.at<double>(k, k) += lambda * std::max(m.at<double>(k, k), 1e-12);
+    return d;
+}
+
+// The damped step: (U' - sum W V'^-1 W^T) di = -gi + sum W V'^-1 gv, then per view
+// dv = V'^-1 (-gv - W^T di). False when a system is not positive definite.
+bool calibStepFor(const CalibNormal& normal, double lambda, std::vector<double>* delta)
+{
+    const int ni = normal.u.rows;
+    cv::Mat s = calibDamp(normal.u, lambda);
+    cv::Mat b = -normal.gi;
+    std::vector<cv::Mat> vInv(normal.v.size());
+    for (std::size_t a = 0; a < normal.v.size(); a++) {
+        if (!cv::invert(calibDamp(normal.v[a], lambda), vInv[a], cv::DECOMP_CHOLESKY)) return false;
+        const cv::Mat wv = normal.w[a] * vInv[a];
+        s -= wv * normal.w[a].t();
+        b += wv * normal.gv[a];
+    }
+    cv::Mat di;
+    if (!cv::solve(s, b, di, cv::DECOMP_CHOLESKY)) return false;
+    delta->assign(ni + normal.v.size() * kPoseCount, 0.0);
+    for (int k = 0; k < ni; k++) (*delta)[k] = di.at<double>(k);
+    for (std::size_t a = 0; a < normal.v.size(); a++) {
+        const cv::Mat dv = vInv[a] * (-normal.gv[a] - normal.w[a].t() * di);
+        for (int k = 0; k < kPoseCount; k++) (*delta)[ni + a * kPoseCount + k] = dv.at<double>(k);
+    }
+    return true;
 }
 
 // Levenberg-Marquardt (Marquardt's scaling of the diagonal) from p. Returns the
@@ -194,19 +239,16 @@ int calibLevenbergMarquardt(const CalibProblem& problem, int maxIterations, std:
 {
     double cost = calibCost(problem, *p);
     double lambda = 1e-3;
-    cv::Mat normal, gradient;
-    calibNormal(problem, *p, &normal, &gradient);
+    CalibNormal normal;
+    calibNormal(problem, *p, &normal);
     int iteration = 0;
+    std::vector<double> delta;
     while (iteration < maxIterations) {
         iteration++;
-        cv::Mat damped = normal.clone();
-        for (int k = 0; k < damped.rows; k++)
-            damped.at<double>(k, k) += lambda * std::max(normal.at<double>(k, k), 1e-12);
-        cv::Mat delta;
         bool improved = false;
-        if (cv::solve(damped, -gradient, delta, cv::DECOMP_CHOLESKY)) {
+        if (calibStepFor(normal, lambda, &delta)) {
             std::vector<double> next(*p);
-            for (std::size_t k = 0; k < next.size(); k++) next[k] += delta.at<double>(k);
+            for (std::size_t k = 0; k < next.size(); k++) next[k] += delta[k];
             const double nextCost = calibCost(problem, next);
             if (std::isfinite(nextCost) && nextCost < cost) {
                 const double gain = cost - nextCost;
@@ -215,7 +257,7 @@ int calibLevenbergMarquardt(const CalibProblem& problem, int maxIterations, std:
                 lambda = std::max(lambda * 0.1, 1e-12);
                 improved = true;
                 if (gain <= kCalibTolerance * cost + 1e-24) break;
-                calibNormal(problem, *p, &normal, &gradient);
+                calibNormal(problem, *p, &normal);
             }
         }
         if (!improved) {
@@ -248,7 +290,9 @@ void calibPoseMatrix(const double pose[kPoseCount], double out[12])
     }
 }
 
-// OpenCV's calibration with one radial coefficient, no tangential terms, skew 0.
+// OpenCV's calibration with one radial coefficient, no tangential terms, skew 0, over
+// at most kCalibStartViews views spread evenly over the list; the other views' poses
+// from solvePnP through that camera.
 int calibOpenCvStart(const CalibBoard& board, int width, int height,
                      const std::vector<std::vector<double>>& views, CalibStart* start,
                      std::vector<double>* poses, char* reason, int reasonSize)
@@ -258,7 +302,6 @@ int calibOpenCvStart(const CalibBoard& board, int width, int height,
         for (int i = 0; i < board.cols; i++)
             object.emplace_back(static_cast<float>(i * board.square),
                                 static_cast<float>(j * board.square), 0.0f);
-    std::vector<std::vector<cv::Point3f>> objects(views.size(), object);
     std::vector<std::vector<cv::Point2f>> images;
     for (const auto& view : views) {
         std::vector<cv::Point2f> pts;
@@ -266,12 +309,35 @@ int calibOpenCvStart(const CalibBoard& board, int width, int height,
             pts.emplace_back(static_cast<float>(view[k]), static_cast<float>(view[k + 1]));
         images.push_back(pts);
     }
+    const int count = static_cast<int>(views.size());
+    const int used = std::min(count, kCalibStartViews);
+    std::vector<int> chosen(count, -1);  // view -> its place in OpenCV's set, or -1
+    std::vector<std::vector<cv::Point2f>> subset;
+    for (int k = 0; k < used; k++) {
+        const int v = used == 1 ? 0 : static_cast<int>(std::lround(k * (count - 1.0) / (used - 1)));
+        chosen[v] = k;
+        subset.push_back(images[v]);
+    }
+    const std::vector<std::vector<cv::Point3f>> objects(subset.size(), object);
     cv::Mat k, dist;
     std::vector<cv::Mat> rvecs, tvecs;
     const int flags = cv::CALIB_FIX_K2 | cv::CALIB_FIX_K3 | cv::CALIB_ZERO_TANGENT_DIST;
     try {
-        start->rms = cv::calibrateCamera(objects, images, cv::Size(width, height), k, dist, rvecs,
+        start->rms = cv::calibrateCamera(objects, subset, cv::Size(width, height), k, dist, rvecs,
                                          tvecs, flags);
+        start->views = static_cast<int>(subset.size());
+        poses->clear();
+        for (int v = 0; v < count; v++) {
+            cv::Mat r, t;
+            if (chosen[v] >= 0) {
+                r = rvecs[chosen[v]];
+                t = tvecs[chosen[v]];
+            } else if (!cv::solvePnP(object, images[v], k, dist, r, t)) {
+                return calibFail(reason, reasonSize, "no pose found for view %d", v);
+            }
+            for (int c = 0; c < 3; c++) poses->push_back(r.at<double>(c));
+            for (int c = 0; c < 3; c++) poses->push_back(t.at<double>(c));
+        }
     } catch (const cv::Exception& e) {
         return calibFail(reason, reasonSize, "OpenCV's calibration failed: %s", e.err.c_str());
     }
@@ -280,11 +346,6 @@ int calibOpenCvStart(const CalibBoard& board, int width, int height,
     start->cx = k.at<double>(0, 2);
     start->cy = k.at<double>(1, 2);
     start->k1 = dist.at<double>(0);
-    poses->clear();
-    for (std::size_t v = 0; v < views.size(); v++) {
-        for (int c = 0; c < 3; c++) poses->push_back(rvecs[v].at<double>(c));
-        for (int c = 0; c < 3; c++) poses->push_back(tvecs[v].at<double>(c));
-    }
     return 0;
 }
 

@@ -63,10 +63,13 @@ struct CalibOptions {
 };
 
 // OpenCV's calibration with one radial coefficient k1 (x_d = x (1 + k1 r^2) in
-// normalised coordinates), the starting point of the fit, over the same views.
+// normalised coordinates), the starting point of the fit: over all views, or over 20
+// spread evenly through the list when there are more (its time grows with the cube of
+// the views), the others' poses then found through that camera.
 struct CalibStart {
     double fx = 0, fy = 0, cx = 0, cy = 0, k1 = 0;
-    double rms = 0;  // OpenCV's RMS reprojection error, pixels
+    double rms = 0;  // OpenCV's RMS reprojection error over its views, pixels
+    int views = 0;   // how many views it calibrated
 };
 
 struct CalibResult {

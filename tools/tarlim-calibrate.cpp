@@ -567,9 +567,9 @@ int calibrate(const Args& args)
     }
 
     const CalibStart& s = result.start;
-    std::printf("OpenCV's calibration, one radial coefficient (the start): fx %.2f fy %.2f "
-                "cx %.2f cy %.2f k1 %.5f, RMS %.4f px\n",
-                s.fx, s.fy, s.cx, s.cy, s.k1, s.rms);
+    std::printf("OpenCV's calibration, one radial coefficient (the start, %d views): fx %.2f "
+                "fy %.2f cx %.2f cy %.2f k1 %.5f, RMS %.4f px\n",
+                s.views, s.fx, s.fy, s.cx, s.cy, s.k1, s.rms);
     const CameraParam& cam = result.camera;
     std::printf("fitted camera (%dx%d, %d of %zu views, %d iterations):\n", cam.width, cam.height,
                 result.keptViews, found.size(), result.iterations);
