@@ -22,13 +22,13 @@
 
 namespace {
 
-struct ViewSpec {
+struct ViewSetup {
     double spin, tilt, axis, x, y, z;
 };
 
 // Fifteen views as a person would hold a board: near and far, turned, tilted up to 45
 // degrees about different axes, reaching into every part of the frame.
-const ViewSpec kViews[] = {
+const ViewSetup kViews[] = {
     {0, 0, 0, 0, 0, 520},        {5, 30, 0, -40, 20, 520},      {-5, 30, 90, 40, -20, 520},
     {10, 40, 45, 60, 40, 560},   {-10, 40, 135, -60, -40, 560}, {0, 25, 180, -90, -70, 600},
     {0, 25, 270, 90, 70, 600},   {20, 35, 30, -80, 60, 620},    {-20, 35, 210, 80, -60, 620},
@@ -70,7 +70,7 @@ Rendered renderViews(const CameraParam& cam, const CalibBoard& board, double blu
     sb.cols = board.cols;
     sb.rows = board.rows;
     sb.square = board.square;
-    for (const ViewSpec& v : kViews) {
+    for (const ViewSetup& v : kViews) {
         synthPoseMake(v.spin, v.tilt, v.axis, v.x, v.y, v.z, sb.pose);
         SynthImage frame;
         std::vector<double> corners(board.cols * board.rows * 2);
