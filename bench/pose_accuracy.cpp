@@ -20,8 +20,8 @@
 #include "detect/detect.h"
 #include "pattern/pattern.h"
 #include "pose/pose.h"
-#include "tests/pose_truth.h"
 #include "synth/synth.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -113,11 +113,11 @@ Result measure(const CameraParam& cam, const Marker& marker, const double pose[3
     res.transPct = 100 * std::sqrt(d2 / t2);
     res.rotDeg = std::acos(std::max(-1.0, std::min(1.0, (trace - 1) / 2))) * 180 / kPi;
     res.registerPx =
-        poseTruthReprojectionPx(cam.projection, T, truth.markers[0].idealCorners, kSide);
+        support::reprojectionPx(cam.projection, T, truth.markers[0].idealCorners, kSide);
     double Tw[3][4];
-    if (poseTruthFitObservedCorners(*found, kSide, Tw) >= 0) {
+    if (support::fitObservedCorners(*found, kSide, Tw) >= 0) {
         res.registerObsPx =
-            poseTruthReprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners, kSide);
+            support::reprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners, kSide);
         double e2 = 0;
         for (int r = 0; r < 3; r++) e2 += (Tw[r][3] - pose[r][3]) * (Tw[r][3] - pose[r][3]);
         res.transObsPct = 100 * std::sqrt(e2 / t2);

@@ -16,6 +16,7 @@
 
 #include "camera/camera.h"
 #include "detect/detect.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -739,27 +740,6 @@ double registrationPx(const double P[3][4], const double T[3][4], const Detected
     return worst;
 }
 
-// The fit the ideal-corner fit is measured against: the same attempts, but on corners
-// converted to observed coordinates.
-double fitObservedCorners(const DetectedMarker& m, double w, double T[3][4])
-{
-    const auto& P = camCurrentParam.projection;
-    double R[3][3];
-    if (poseInitRotation(&m, P, R) < 0) return -1;
-    double image[4][2], plane[4][2];
-    for (int k = 0; k < 4; k++) {
-        const double* q = m.cornerPoints[(k + 4 - m.direction) % 4];
-        camIdealToObserv(camCurrentParam.distortion, q[0], q[1], &image[k][0], &image[k][1]);
-        markerCorner(k, w, &plane[k][0], &plane[k][1]);
-    }
-    double err = -1;
-    for (int attempt = 0; attempt < 5; attempt++) {
-        err = poseFromCorrespondences(R, image, plane, 4, T, P);
-        if (err < 1.0) break;
-    }
-    return err;
-}
-
 TEST_F(PoseTest, DistortedCameraRegistersOnTheIdealCorners)
 {
     install(50);  // distortion (318.5, 242, 50, 0.98)
@@ -772,7 +752,7 @@ TEST_F(PoseTest, DistortedCameraRegistersOnTheIdealCorners)
             double T[3][4], Tw[3][4];
             const double centre[2] = {0, 0};
             ASSERT_GE(poseGetTransform(&m, centre, 80, T), 0);
-            ASSERT_GE(fitObservedCorners(m, 80, Tw), 0);
+            ASSERT_GE(support::fitObservedCorners(m, 80, Tw), 0);
             worstIdeal = std::max(worstIdeal, registrationPx(P, T, m, 80));
             worstObserved = std::max(worstObserved, registrationPx(P, Tw, m, 80));
             transObserved = std::max(transObserved, translationErrorPct(Tw, truth.m));

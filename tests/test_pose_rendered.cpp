@@ -2,7 +2,6 @@
 // poses, through a camera without and one with lens distortion, detected with
 // markDetect and posed with poseGetTransform.
 #include "pose/pose.h"
-#include "tests/pose_truth.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +17,7 @@
 #include "detect/detect.h"
 #include "pattern/pattern.h"
 #include "synth/synth.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -147,12 +147,12 @@ Outcome measure(const CameraParam& cam, const TestMarker& marker, const double p
                                                      q[1] - truth.markers[0].idealCorners[k][1]));
     }
     o.registerPx =
-        poseTruthReprojectionPx(cam.projection, o.T, truth.markers[0].idealCorners, kSide);
-    o.fitPx = poseTruthReprojectionPx(cam.projection, o.T, detected, kSide);
+        support::reprojectionPx(cam.projection, o.T, truth.markers[0].idealCorners, kSide);
+    o.fitPx = support::reprojectionPx(cam.projection, o.T, detected, kSide);
     double Tw[3][4];
-    if (poseTruthFitObservedCorners(*found, kSide, Tw) >= 0)
+    if (support::fitObservedCorners(*found, kSide, Tw) >= 0)
         o.observedFitPx =
-            poseTruthReprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners, kSide);
+            support::reprojectionPx(cam.projection, Tw, truth.markers[0].idealCorners, kSide);
     return o;
 }
 

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "pose/pose.h"
-#include "tests/pose_truth.h"
 
 #ifdef SOAK_ASAN
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
@@ -337,7 +336,7 @@ void soakCheckPose(const DetectedMarker& m, bool fresh, double error, const doub
         corners[k][1] = truth.markers[t].idealCorners[k][1] + shift[1];
     }
     const double registration =
-        poseTruthReprojectionPx(camCurrentParam.projection, T, corners, kSoakSide);
+        support::reprojectionPx(camCurrentParam.projection, T, corners, kSoakSide);
     double longest = 0.0;
     for (int k = 0; k < 4; k++)
         longest = std::max(longest, std::hypot(corners[(k + 1) % 4][0] - corners[k][0],

@@ -3,8 +3,9 @@
 // `tarlim_testsupport_gl` (the only part that needs OpenGL and GLUT).
 //
 // Contents, by banner: files and commands; a seeded random generator; 24-bit bitmap
-// files; an OpenGL window for tests that draw; the real viewer run as a process, and
-// pictures of the screen read back through the X window dump reader of tools/xwd.h.
+// files; pose against the truth; an OpenGL window for tests that draw; the real viewer
+// run as a process, and pictures of the screen read back through the X window dump
+// reader of tools/xwd.h.
 //
 // Everything here may print and may abort: it serves tests, not the system.
 #pragma once
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "detect/detect.h"
 #include "synth/synth.h"
 #include "tools/xwd.h"
 
@@ -79,6 +81,20 @@ std::string bitmapBytes(int width, int height, const std::vector<uint32_t>& rgb,
 // A w x w bitmap of one colour (0xRRGGBB), its size fields big-endian when
 // `bigEndianSizes` (a file from a machine of the other byte order).
 std::string bitmapFilled(int w, uint32_t rgb, bool bigEndianSizes = false);
+
+// ---- Pose against the truth ---------------------------------------------------------------
+
+// Largest distance, in pixels, between the corners of a marker of side `side`
+// projected by P through pose T and the given image corners (marker corner order:
+// (-s/2, +s/2), (+s/2, +s/2), (+s/2, -s/2), (-s/2, -s/2)).
+double reprojectionPx(const double P[3][4], const double T[3][4], const double corners[4][2],
+                      double side);
+
+// The registration fit on corners converted back to observed coordinates, the
+// alternative that fitting the ideal corners (poseGetTransform) is measured against: the
+// same attempts as poseGetTransform, with camCurrentParam. Returns the fitting error,
+// or -1.
+double fitObservedCorners(const DetectedMarker& m, double side, double T[3][4]);
 
 // ---- OpenGL window (tarlim_testsupport_gl) ---------------------------------------------
 

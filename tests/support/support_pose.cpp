@@ -1,21 +1,16 @@
-// Helpers shared by the rendered-frame pose tests and the pose accuracy program: how
-// far a pose puts a marker's corners from where they truly are, and the registration
-// fit on corners converted back to observed coordinates, the alternative that fitting
-// the ideal corners is measured against.
-#pragma once
+// Pose against the truth, for the pose tests, the pose accuracy table and the soak.
+#include "tests/support/support.h"
 
 #include <algorithm>
 #include <cmath>
 
 #include "camera/camera.h"
-#include "detect/detect.h"
 #include "pose/pose.h"
 
-// Largest distance, in pixels, between the corners of a marker of side `side`
-// projected by P through pose T and the given image corners (marker corner order:
-// (-s/2, +s/2), (+s/2, +s/2), (+s/2, -s/2), (-s/2, -s/2)).
-inline double poseTruthReprojectionPx(const double P[3][4], const double T[3][4],
-                                      const double corners[4][2], double side)
+namespace support {
+
+double reprojectionPx(const double P[3][4], const double T[3][4], const double corners[4][2],
+                      double side)
 {
     const double xs[4] = {-0.5, 0.5, 0.5, -0.5}, ys[4] = {0.5, 0.5, -0.5, -0.5};
     double worst = 0;
@@ -31,9 +26,7 @@ inline double poseTruthReprojectionPx(const double P[3][4], const double T[3][4]
     return worst;
 }
 
-// The registration fit on observed corners: the same attempts as poseGetTransform, on the
-// detected corners converted to observed coordinates. Returns the fitting error, or -1.
-inline double poseTruthFitObservedCorners(const DetectedMarker& m, double side, double T[3][4])
+double fitObservedCorners(const DetectedMarker& m, double side, double T[3][4])
 {
     const auto& P = camCurrentParam.projection;
     double R[3][3];
@@ -52,3 +45,5 @@ inline double poseTruthFitObservedCorners(const DetectedMarker& m, double side, 
     }
     return err;
 }
+
+}  // namespace support
