@@ -21,6 +21,7 @@ const char* const kSoakCheckNames[kCheckKinds] = {
     "marker count out of range",
     "marker record out of range or not finite",
     "history recall breaks its contract",
+    "detector statistics disagree with the list",
     "fresh marker on an all-dark or all-bright frame",
     "confident identity on a noise-only frame",
     "confident identity where no such marker is",
@@ -153,18 +154,29 @@ int soakCheckList(const DetectedMarker* list, int count, const SoakPool& pool, i
             if (soakSameMarker(markHistory[h].marker, m)) return true;
         return false;
     };
-    // Recalled: the longest tail of exact copies of markers remembered before the call.
-    // A copy whose identity occurs earlier in the list is fresh (its place unchanged
-    // since it was remembered): an identity recognised afresh is not recalled.
-    int fresh = count;
-    while (fresh > 0) {
-        const DetectedMarker& m = list[fresh - 1];
-        if (m.patternId < 0 || !rememberedBefore(m)) break;
-        bool earlier = false;
-        for (int i = 0; i < fresh - 1 && !earlier; i++) earlier = list[i].patternId == m.patternId;
-        if (earlier) break;
-        fresh--;
+    // The detector's statistics split the list: fresh markers, then the recalled ones.
+    const MarkStats& st = markDetectorDefault()->stats;
+    const int fresh = count - st.recalled;
+    if (st.recalled < 0 || fresh < 0 || st.markers != fresh || st.regions < st.sizedRegions ||
+        st.sizedRegions < st.squares || st.squares < st.candidates || st.candidates < st.markers ||
+        st.recognised < 0 || st.recognised > st.markers) {
+        soakFail(stats, kCheckStats, frame, kind,
+                 "%d markers; regions %d, sized %d, squares %d, candidates %d, markers %d, "
+                 "recognised %d, recalled %d",
+                 count, st.regions, st.sizedRegions, st.squares, st.candidates, st.markers,
+                 st.recognised, st.recalled);
+        return std::clamp(fresh, 0, count);
     }
+    stats->regionsOfKind[kind] += st.regions;
+    stats->squaresOfKind[kind] += st.squares;
+    stats->candidatesOfKind[kind] += st.candidates;
+    stats->candidatesFullOfKind[kind] += st.candidatesFull;
+    // Recalled markers are copies of markers remembered before the call.
+    for (int i = fresh; i < count; i++)
+        if (!rememberedBefore(list[i]))
+            soakFail(stats, kCheckRecall, frame, kind,
+                     "marker %d of %d (identity %d) recalled but not remembered before", i, count,
+                     list[i].patternId);
     bool recognised[kPatternSlotMax] = {};
     for (int i = 0; i < count; i++) {
         const DetectedMarker& m = list[i];
@@ -186,6 +198,11 @@ int soakCheckList(const DetectedMarker* list, int count, const SoakPool& pool, i
         }
     }
     stats->recalledOfKind[kind] += count - fresh;
+    int known = 0;
+    for (int i = 0; i < fresh; i++) known += list[i].patternId >= 0;
+    if (known != st.recognised)
+        soakFail(stats, kCheckStats, frame, kind, "%d fresh markers with an identity, %d counted",
+                 known, st.recognised);
 
     // Recalled markers are still remembered, once per identity, and not found afresh.
     bool recalled[kPatternSlotMax] = {};
@@ -378,6 +395,11 @@ void soakCheckFrame(const SoakOutcome& out, const DetectedMarker* untouched, con
             std::memcmp(markHistory, state->historyBefore,
                         sizeof(HistoryEntry) * static_cast<size_t>(markHistoryCount)) != 0)
             soakFail(stats, kCheckFailureContract, n, kind, "history changed");
+        const MarkStats& st = markDetectorDefault()->stats;
+        if (st.regions != 0 || st.squares != 0 || st.candidates != 0 || st.markers != 0 ||
+            st.recognised != 0 || st.recalled != 0)
+            soakFail(stats, kCheckStats, n, kind,
+                     "not 0 after a failed call: regions %d, markers %d", st.regions, st.markers);
         // The one failure a valid frame may meet is labeling's (out of provisional
         // labels): the labeling stage alone must fail on it too.
         int32_t regions = 0, *area = nullptr, *box = nullptr, *table = nullptr;

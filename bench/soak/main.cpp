@@ -77,6 +77,18 @@ void soakReport(const SoakOptions& options, const SoakPool& pool, const SoakStat
         "identity,\n"
         " carried: with the identity taken from the history; recalled: reported from the history\n"
         " alone; no lab.: markDetect ran out of labels)\n");
+    std::printf("\n%-17s %12s %12s %12s %11s\n", "kind", "regions", "squares", "candidates",
+                "full");
+    for (int k = 0; k < kKindCount; k++) {
+        const double n =
+            stats.framesOfKind[k] > 0 ? static_cast<double>(stats.framesOfKind[k]) : 1.0;
+        std::printf("%-17s %12.1f %12.2f %12.2f %11ld\n", kSoakKindNames[k],
+                    stats.regionsOfKind[k] / n, stats.squaresOfKind[k] / n,
+                    stats.candidatesOfKind[k] / n, stats.candidatesFullOfKind[k]);
+    }
+    std::printf("(the detector's statistics per frame: dark regions labelled, squares found,\n"
+                " candidates kept after overlap removal; full: frames with more squares than\n"
+                " the candidate list holds)\n");
     std::printf(
         "carried identities where no marker of that picture is: %ld (the history's design)\n",
         stats.carriedElsewhere);

@@ -49,6 +49,10 @@
 //     still remembers, no identity is recalled twice or both found and recalled, every
 //     identity recognised afresh is remembered as its last fresh marker, and when
 //     nothing is found but markers are remembered, some are recalled;
+//   - the detector's statistics (MarkStats) agree with its list: the recalled count
+//     splits it into fresh and recalled markers, each stage keeps at most what the one
+//     before it passed, the recognised count is the fresh markers with an identity, and
+//     a failed call leaves them all 0;
 //   - no fresh marker on an all-dark or all-bright frame, no confidently recognised
 //     one on a noise-only frame; a confidently recognised fresh marker (one whose
 //     identity was not carried over from the history) lies on a rendered marker with
@@ -226,6 +230,7 @@ enum SoakCheck {
     kCheckCount,
     kCheckRecord,
     kCheckRecall,
+    kCheckStats,
     kCheckEmptyFrame,
     kCheckNoiseIdentity,
     kCheckWrongIdentity,
@@ -244,6 +249,10 @@ struct SoakStats {
     long recalledOfKind[kKindCount] = {};
     long labelOverflowOfKind[kKindCount] = {};
     long carriedOfKind[kKindCount] = {};
+    long regionsOfKind[kKindCount] = {};  // the detector's statistics, summed
+    long squaresOfKind[kKindCount] = {};
+    long candidatesOfKind[kKindCount] = {};
+    long candidatesFullOfKind[kKindCount] = {};  // frames with more squares than candidates
     long carriedElsewhere = 0;     // carried identities where no marker of that picture is
     double noiseConfidence = 0.0;  // highest confidence of a fresh marker on a noise-only frame
     long posed = 0, poseFailed = 0;
