@@ -302,8 +302,8 @@ void modelTextureSize(int width, int height, bool anySize, int maxSide, int* out
 
 // One texture file that could not be loaded, and why.
 struct ModelWarning {
-    char path[kModelPathSize];      // the texture path (the name as written when the path
-                                    // was too long)
+    char path[kModelPathSize];      // the texture path (the name as the material gives it
+                                    // when the path was too long)
     char reason[kModelReasonSize];  // as modelReadImage gives it, or "texture memory limit
                                     // of 256 MiB per run reached", "path longer than 255
                                     // characters"

@@ -425,7 +425,7 @@ TEST_F(PoseTest, SearchTieRuleAndNothingBelowStartValue)
 
 // ---- Angle conversion -----------------------------------------------------------------------
 
-// Each term of the expansion rounds as written there: a squared sine is one factor
+// Each term of the expansion rounds as the formula groups it: a squared sine is one factor
 // (cb * sa^2 * sc, cb * cc * sa^2). Multiplied left to right instead, the terms differ
 // in the last bit for some angles, which this grid contains.
 TEST(PoseAngles, SquaredSineIsOneFactorOfItsTerm)

@@ -81,7 +81,7 @@ struct Outcome {
     double registerPx = 0;  // largest distance of a reprojected corner from the true ideal corner
     double cornerPx = 0;    // largest distance of a detected corner from the true ideal corner
     double fitPx = 0;       // largest distance of a reprojected corner from the detected corner
-    double observedFitPx = -1;  // registerPx of the fit to observed corners (first version)
+    double observedFitPx = -1;  // registerPx of the fit to observed corners (for comparison)
     double T[3][4] = {};
     std::string what;
 };

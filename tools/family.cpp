@@ -1,5 +1,5 @@
 // Marker families: block designs chosen greedily under correlation limits, then checked
-// on rendered views and mended by replacing members that fail.
+// on rendered views and repaired by replacing members that fail.
 #include "tools/family.h"
 
 #include "camera/camera.h"
