@@ -97,3 +97,14 @@ mutant detect/square.cpp 's/const int32_t capacity = detector->options\.candidat
 mutant detect/detect.cpp 's/if (detector->diagnostic != nullptr) detector->diagnostic(detector->diagnosticUser, message);/if (detector != nullptr) std::fputs(message, stdout);/' test_detector
 # A length mismatch is a NaN, not a number that looks right.
 mutant numeric/matrix.cpp 's/return std::numeric_limits<double>::quiet_NaN();/return 0.0;/' test_numeric
+# tarlim-pattern grab: orientation h starts at the top-left corner plus h; the top edge
+# is the one highest in the image.
+mutant tools/tarlim-pattern.cpp 's/corner\[(top + h + j) % 4\]/corner[(top + j) % 4]/' test_pattern_grab
+mutant tools/tarlim-pattern.cpp 's/if (mid < topY) {/if (mid > topY || topY > 1e299) {/' test_pattern_grab
+# tarlim-pattern compare exits 3 when two patterns may be confused.
+mutant tools/tarlim-pattern.cpp 's/kToolAcceptCorrelation ? 0 : 3;/kToolAcceptCorrelation ? 0 : 0;/' test_marker_tools
+# Printable PNGs store their resolution in pixels per metre.
+mutant tools/toolkit.cpp 's|dpi / 0\.0254|dpi / 0.025|' test_marker_family
+# Family members keep the pair limit; sheets print the side asked for.
+mutant tools/family.cpp 's/> pairMax)/> pairMax + 0.2)/' test_marker_family
+mutant tools/tarlim-marker.cpp 's/const int side = pixels(sideMm);/const int side = pixels(sideMm * 1.05);/' test_marker_family
