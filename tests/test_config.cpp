@@ -268,3 +268,82 @@ TEST(ConfigReadLine, ReturnsSignificantLinesThenNothing)
 }
 
 }  // namespace
+
+// ---- Diagnostics and option lines -------------------------------------------------------
+
+namespace {
+
+// Reads data/tarlim.conf with a report; the result and the report's lines.
+struct Read {
+    int result;
+    std::string error;
+    std::vector<std::string> warnings;
+};
+
+Read readWithReport()
+{
+    static CfgReport report;  // large: not on the stack
+    Read r;
+    r.result = cfgReadFile("data/tarlim.conf", &report);
+    r.error = report.error;
+    for (int i = 0; i < report.warningCount; i++) r.warnings.push_back(report.warnings[i]);
+    return r;
+}
+
+}  // namespace
+
+// Line numbers are those an editor shows: a line split into pieces counts once, CRLF
+// ends count once, comments and empty lines count.
+TEST_F(Config, DiagnosticLinesCountPhysicalLines)
+{
+    write(std::string(600, 'a') + "\r\n# c\r\n\r\n  42\r\nx\r\n");
+    Read r = readWithReport();
+    // Pieces: video (511 a), camera (89 a), threshold 42 on line 4, count "x" on line 5.
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.error, "data/tarlim.conf:5: marker count: expected a number, got \"x\"");
+    // The last line without its line end still counts.
+    write("v\nc\n1\n1\np\n80");
+    r = readWithReport();
+    EXPECT_EQ(r.error,
+              "data/tarlim.conf: ends after line 6; marker 1 still needs its model count, scale "
+              "and model prefix");
+    // A long offending line is quoted in part.
+    write("v\nc\n" + std::string(100, 'z') + "\n");
+    r = readWithReport();
+    EXPECT_EQ(r.error, "data/tarlim.conf:3: threshold: expected a number, got \"" +
+                           std::string(60, 'z') + "...\"");
+}
+
+// Option lines after the last block set appOptions; the blocks of markers beyond the
+// eighth are skipped, not taken as options; without a report nothing after the last
+// block is read, as before.
+TEST_F(Config, OptionLinesAfterTheLastBlock)
+{
+    std::vector<std::string> file = withMarkers("9", 9);
+    file.insert(file.end(), {"# options", "overlay on", "poses out/poses.jsonl", "record  rec dir",
+                             "poses -", "overlay"});
+    write(lf(file));
+    Read r = readWithReport();
+    ASSERT_EQ(r.result, 1) << r.error;
+    EXPECT_EQ(appOptions.overlay, 1);
+    EXPECT_STREQ(appOptions.posesPath, "out/poses.jsonl");
+    EXPECT_STREQ(appOptions.recordPath, "rec dir");
+    const std::vector<std::string> expected = {
+        "data/tarlim.conf:4: warning: marker count 9 is above 8; the markers after the 8th are "
+        "ignored",
+        "data/tarlim.conf:54: warning: poses: standard output (\"-\") only from the command line: "
+        "--poses -; line ignored",
+        "data/tarlim.conf:55: warning: overlay: expected on or off, got \"\"; line ignored",
+    };
+    EXPECT_EQ(r.warnings, expected);
+    // The same file through cfgRead: the same configuration, no options.
+    ASSERT_EQ(cfgRead(), 1);
+    EXPECT_EQ(appOptions.overlay, 0);
+    EXPECT_EQ(appConfig.markerCount, 8);
+    // With no markers the options follow the count line.
+    write("v\nc\n100\n0\noverlay on\n");
+    r = readWithReport();
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(appOptions.overlay, 1);
+    EXPECT_TRUE(r.warnings.empty());
+}
