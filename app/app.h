@@ -80,8 +80,32 @@ extern AppConfig appConfig;
 // Clears appConfig and reads kCfgPath into it. Returns 1, or 0 when the file cannot
 // be opened, a line is missing or a numeric line yields no value; after a failure
 // appConfig holds whatever had been read and must not be used. The file is closed on
-// every path.
+// every path. Reads nothing after the last marker block (no option lines).
 int cfgRead();
+
+// What a read found wrong, as whole lines for standard error (no line end): the
+// failure, "PATH:LINE: reason" or "PATH: reason" (lines counted from 1 as an editor
+// shows them, comments and empty lines included), and the warnings about values that
+// read but cannot work, "PATH:LINE: warning: ...", in file order.
+constexpr int kCfgMessageSize = 1024;
+constexpr int kCfgWarningMax = 32;
+struct CfgReport {
+    char error[kCfgMessageSize];  // "" after a successful read
+    int warningCount;             // entries of warnings in use
+    int warningsDropped;          // warnings beyond kCfgWarningMax, not kept
+    char warnings[kCfgWarningMax][kCfgMessageSize];
+};
+
+// cfgRead for the file at `path` (relative paths from the working directory), plus:
+// a UTF-8 byte-order mark at the start is skipped; option lines "NAME VALUE" after the
+// last marker block (after the marker count when it is 0 or less; the blocks of
+// markers beyond the eighth are skipped) go through appOptionSet into appOptions,
+// which is reset first; and, when `report` is not null, the failure and the warnings
+// (threshold outside 0..255, a width that is not a positive finite number, a model
+// count of 0 or less, a marker count above 8, a path line that starts with blanks and
+// "#", an unknown option or a bad option value) are written to *report.
+// Same result codes as cfgRead.
+int cfgReadFile(const char* path, CfgReport* report);
 
 // Reads the next significant line of `fp` into `buffer` (kCfgLineSize bytes, line
 // ends removed). Returns buffer, or nullptr at end of file or on a read error.
@@ -94,6 +118,44 @@ int cfgReadMarker(MarkerSlot* slot, FILE* fp);
 // Reads a marker's model count, scale and path prefix lines into *sequence. Returns
 // 1 when all three lines were there and both numbers scanned, else 0.
 int cfgReadSequence(ModelSequence* sequence, FILE* fp);
+
+// ---- Option lines ----------------------------------------------------------------------
+
+// Settings beyond the five-line marker blocks, from option lines of the configuration
+// and from the command line (which wins). All zero: the viewer as without options.
+struct AppOptions {
+    int overlay;                    // 1: the diagnostic overlay (F2) is on from the start
+    char posesPath[kCfgLineSize];   // "" none, "-" standard output (command line only)
+    char recordPath[kCfgLineSize];  // "" none; a directory, or a .webm or .mkv file
+};
+extern AppOptions appOptions;
+
+// Sets option `name` from `value` (the rest of the line after the blanks that follow
+// the name). Returns 0, or -1 with a one-line reason in `reason` (unknown name, bad
+// value; *options unchanged).
+int appOptionSet(AppOptions* options, const char* name, const char* value, char* reason,
+                 size_t reasonSize);
+
+// The option lines, one per line with its values and meaning, for --help.
+void appPrintOptions(FILE* out);
+
+// ---- Command line ---------------------------------------------------------------------
+
+constexpr const char* kAppVersion = "0.2.0";
+
+// tarlim [CONFIG] [--poses FILE|-] [--record PATH] [--help] [--version]; GLUT's own
+// options (-display NAME, -geometry WxH+X+Y, -direct, -indirect, -iconic, -gldebug,
+// -sync) are passed over here and left to glutInit.
+struct AppArgs {
+    const char* configPath;  // CONFIG, kCfgPath when not given
+    const char* posesPath;   // --poses, null when not given
+    const char* recordPath;  // --record, null when not given
+};
+
+// Parses argv. Returns 0 to run; 1 when --help or --version has been printed on
+// standard output (exit 0); 2 after a usage error, with the reason and the usage
+// printed on standard error (exit 2).
+int appParseArgs(int argc, char** argv, AppArgs* args);
 
 // ---- Start-up, frame loop and shutdown -----------------------------------------------
 
@@ -131,3 +193,23 @@ void appAssignDetections(const DetectedMarker* list, int count, int assignment[k
 // light fixed in the marker's frame, and advances each visible marker's animation by
 // one model.
 void appDrawMarkers();
+
+// ---- Output for other programs --------------------------------------------------------
+
+// Poses go to the process's standard output; from here on everything else printed
+// on standard output goes to standard error. Returns 0, or -1 (nothing changed).
+int appPosesToStandardOutput();
+
+// Poses go to the file at `path`, created or emptied. Returns 0, or -1 (errno says why).
+int appPosesOpen(const char* path);
+
+// One line for a processed frame: {"frame": N, "time_ms": T, "markers": [{"slot": k,
+// "pattern_file": "...", "confidence": c, "transform": [12 numbers, row-major [R|t] in
+// the unit of the marker width]}, ...]} with every visible configured marker, flushed.
+// assignment[k] indexes `list` for every visible marker k. Does nothing when no
+// output was opened. Non-finite numbers are written as null.
+void appPosesWrite(long long frame, double timeMs, const DetectedMarker* list,
+                   const int assignment[kAppMaxMarkers]);
+
+// Closes the poses output (nothing when none is open).
+void appPosesClose();

@@ -3,6 +3,7 @@
 
 #include <GL/gl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -23,6 +24,11 @@ constexpr int kAppIdleSleepMs = 2;
 constexpr GLfloat kAppLightPosition[4] = {100.0f, -200.0f, 200.0f, 0.0f};
 constexpr GLfloat kAppLightAmbient[4] = {0.1f, 0.1f, 0.1f, 0.1f};
 constexpr GLfloat kAppLightDiffuse[4] = {0.9f, 0.9f, 0.9f, 0.1f};
+
+using AppClock = std::chrono::steady_clock;
+// Processed frames so far, and when the first one arrived (poses count time from it).
+long long appFrameIndex = 0;
+AppClock::time_point appFirstFrameTime;
 
 // Pose of every assigned marker; the others become invisible and keep their last
 // transform (and their animation position).
@@ -60,6 +66,11 @@ void appDrawMarker(const MarkerSlot* marker, ModelSequence* sequence)
     if (sequence->currentFrame >= sequence->frameCount) sequence->currentFrame = 0;
 }
 
+double appMs(AppClock::time_point from, AppClock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
 }  // namespace
 
 void appAssignDetections(const DetectedMarker* list, int count, int assignment[kAppMaxMarkers])
@@ -84,6 +95,8 @@ void appFrame()
         utilSleep(kAppIdleSleepMs);
         return;
     }
+    const AppClock::time_point now = AppClock::now();
+    if (appFrameIndex == 0) appFirstFrameTime = now;
     // 2. Clear the back buffer.
     glDrawBuffer(GL_BACK);
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
@@ -108,7 +121,9 @@ void appFrame()
     appUpdatePoses(list, assignment);
     // 8. Models; 9. show the frame.
     appDrawMarkers();
+    appPosesWrite(appFrameIndex, appMs(appFirstFrameTime, now), list, assignment);
     dispSwapBuffers();
+    appFrameIndex++;
 }
 
 void appDrawMarkers()

@@ -4,8 +4,12 @@
 
 #include <GL/glut.h>
 
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "display/display.h"
 #include "model/model.h"
@@ -15,6 +19,8 @@
 namespace {
 
 constexpr unsigned char kAppKeyEscape = 27;
+
+AppArgs appArgs = {kCfgPath, nullptr, nullptr};
 
 // Progress on standard output without a line end, flushed so that an error message
 // on (unbuffered) standard error lands right after the dots.
@@ -49,10 +55,87 @@ void appLoadPatterns()
     }
 }
 
+// Warnings of the configuration, one line each on standard error.
+void appPrintWarnings(const CfgReport& report)
+{
+    for (int i = 0; i < report.warningCount; i++) std::fprintf(stderr, "%s\n", report.warnings[i]);
+    if (report.warningsDropped > 0) {
+        std::fprintf(stderr, "%s: %d more warnings not shown\n", appArgs.configPath,
+                     report.warningsDropped);
+    }
+}
+
+// The command line wins over the option lines.
+void appApplyArgs()
+{
+    if (appArgs.posesPath != nullptr) {
+        std::snprintf(appOptions.posesPath, kCfgLineSize, "%s", appArgs.posesPath);
+    }
+    if (appArgs.recordPath != nullptr) {
+        std::snprintf(appOptions.recordPath, kCfgLineSize, "%s", appArgs.recordPath);
+    }
+}
+
+// The poses file is opened before anything slow, so a wrong path fails at once.
+void appOpenOutputs()
+{
+    const char* poses = appOptions.posesPath;
+    if (poses[0] != '\0' && std::strcmp(poses, "-") != 0 && appPosesOpen(poses) < 0) {
+        std::fprintf(stderr, "%s: %s\n", poses, std::strerror(errno));
+        appFail("failed to open poses file: %s\n", poses);
+    }
+}
+
+// The camera file is rescaled by the ratio of the widths only: made for another
+// aspect ratio, it bends every pose vertically and the models lean.
+void appWarnAspect(const CameraParam& loaded)
+{
+    const double camera = static_cast<double>(loaded.width) * appConfig.videoHeight;
+    const double video = static_cast<double>(appConfig.videoWidth) * loaded.height;
+    if (std::fabs(camera - video) <= 0.01 * video) return;
+    std::fprintf(stderr,
+                 "warning: camera file %s is for %dx%d, the video is %dx%d: a different aspect "
+                 "ratio, so the models will lean (make a camera file for %dx%d)\n",
+                 appConfig.cameraParamFile, loaded.width, loaded.height, appConfig.videoWidth,
+                 appConfig.videoHeight, appConfig.videoWidth, appConfig.videoHeight);
+}
+
+// A sequence that loaded nothing: the first of its files that cannot be opened or
+// read, which is why the marker shows no model.
+void appWarnSequences()
+{
+    for (int k = 0; k < appConfig.markerCount; k++) {
+        const ModelSequence& q = appConfig.sequences[k];
+        if (q.frameCount <= 0 || q.loadedCount > 0) continue;
+        std::string reason = "a file could not be read";
+        for (int i = 0; i < q.frameCount; i++) {
+            const std::string path = std::string(q.pathPrefix) + std::to_string(i) + ".mqo";
+            FILE* fp = std::fopen(path.c_str(), "r");
+            if (fp == nullptr) {
+                reason = "cannot open " + path + ": " + std::strerror(errno);
+                break;
+            }
+            std::fgetc(fp);
+            const bool bad = std::ferror(fp);
+            const int error = errno;
+            std::fclose(fp);
+            if (bad) {
+                reason = "cannot read " + path + ": " + std::strerror(error);
+                break;
+            }
+        }
+        std::fprintf(stderr, "warning: marker %d (%s) shows no model: %s\n", k + 1,
+                     appConfig.markers[k].patternFile, reason.c_str());
+    }
+}
+
 }  // namespace
 
 int appMain(int argc, char** argv)
 {
+    // Before glutInit, so that --help and mistakes need no display.
+    const int parsed = appParseArgs(argc, argv, &appArgs);
+    if (parsed != 0) return parsed == 1 ? 0 : 2;
     // freeglut ends the process through exit() on its own fatal errors.
     glutInit(&argc, argv);
     appInit();
@@ -63,9 +146,23 @@ int appMain(int argc, char** argv)
 
 void appInit()
 {
+    // Poses on standard output: everything else printed there goes to standard error.
+    if (appArgs.posesPath != nullptr && std::strcmp(appArgs.posesPath, "-") == 0) {
+        if (appPosesToStandardOutput() < 0) appFail("failed to open poses output: %s\n", "-");
+    }
+
     appAnnounce("Reading config file...");
-    if (cfgRead() == 0) appFail("failed to read conf file: %s\n", kCfgPath);
+    CfgReport report;
+    const int read = cfgReadFile(appArgs.configPath, &report);
+    if (read == 0) {
+        appPrintWarnings(report);
+        std::fprintf(stderr, "%s\n", report.error);
+        appFail("failed to read conf file: %s\n", appArgs.configPath);
+    }
     std::fputs("done\n", stdout);
+    appPrintWarnings(report);
+    appApplyArgs();
+    appOpenOutputs();
 
     appAnnounce("Opening video...");
     if (videoOpen(appConfig.videoConfig) < 0) {
@@ -82,6 +179,7 @@ void appInit()
         appFail("failed to load camera param: %s\n", appConfig.cameraParamFile);
     }
     std::fputs("done\n", stdout);
+    appWarnAspect(loaded);
     camParamChangeSize(&loaded, appConfig.videoWidth, appConfig.videoHeight, &appConfig.camera);
     camParamInit(&appConfig.camera);
 
@@ -92,6 +190,8 @@ void appInit()
     // The window and its graphics context exist from here on; the model sequences
     // need the context for their display lists and textures.
     dispInit(&appConfig.camera, 1.0, 0, 0, 0, 0);
+    const std::string title = std::string("tarlim: ") + appArgs.configPath;
+    glutSetWindowTitle(title.c_str());
 
     appAnnounce("Loading model files...");
     modelLoadAllSequences(appConfig.sequences, appConfig.markerCount);
@@ -104,6 +204,7 @@ void appInit()
     }
     if (warnings->lost > 0)
         std::fprintf(stderr, "warning: %d more textures not loaded\n", warnings->lost);
+    appWarnSequences();
 }
 
 void appKeyEvent(unsigned char key, int /*x*/, int /*y*/)
@@ -124,4 +225,5 @@ void appCleanup()
     videoCapStop();
     videoClose();
     dispCleanup();
+    appPosesClose();
 }

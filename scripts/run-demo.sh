@@ -48,11 +48,11 @@ if ! kill -0 "$pid" 2>/dev/null; then
     echo "run-demo: the viewer ended early" >&2
     exit 1
 fi
-# The viewer's window is the one visible, unnamed top-level window that is not the
+# The viewer's window is the one visible top-level window titled tarlim that is not the
 # root (there is no window manager, so it sits at the top left of the screen).
 screen=$(xdotool getdisplaygeometry | tr ' ' x)
 window=
-for w in $(xdotool search --onlyvisible --name '^$'); do
+for w in $(xdotool search --onlyvisible --name '^tarlim'); do
     geometry=$(xdotool getwindowgeometry "$w" | sed -n 's/.*Geometry: //p')
     if [[ $geometry != "$screen" ]]; then window=$w; fi
 done

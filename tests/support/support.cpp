@@ -157,7 +157,8 @@ std::string viewerBinary()
     return std::string(TARLIM_BINARY_DIR) + "/app/tarlim";
 }
 
-Viewer::Viewer(const fs::path& dir, bool unprivileged) : dir_(dir)
+Viewer::Viewer(const fs::path& dir, bool unprivileged, const std::vector<std::string>& args)
+    : dir_(dir)
 {
     pid_ = fork();
     if (pid_ == 0) {
@@ -176,7 +177,10 @@ Viewer::Viewer(const fs::path& dir, bool unprivileged) : dir_(dir)
         setenv("ASAN_OPTIONS", options.c_str(), 1);
         if (unprivileged && !dropPrivileges(dir)) _exit(123);
         const std::string path = viewerBinary();
-        execl(path.c_str(), "tarlim", static_cast<char*>(nullptr));
+        std::vector<char*> argv = {const_cast<char*>("tarlim")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(path.c_str(), argv.data());
         _exit(122);
     }
 }

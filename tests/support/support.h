@@ -131,8 +131,9 @@ std::string viewerBinary();
 class Viewer {
 public:
     // unprivileged: run as nobody when the test runs as root (dir must then be
-    // reachable by nobody).
-    explicit Viewer(const fs::path& dir, bool unprivileged = false);
+    // reachable by nobody). args: the command-line arguments after the program name.
+    explicit Viewer(const fs::path& dir, bool unprivileged = false,
+                    const std::vector<std::string>& args = {});
     ~Viewer();
     Viewer(const Viewer&) = delete;
     Viewer& operator=(const Viewer&) = delete;
