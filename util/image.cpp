@@ -245,8 +245,11 @@ const char* utilImageFormatName(int format)
     return "none";
 }
 
-int utilPngWrite(const char* path, int width, int height, const std::uint8_t* pixels, int order,
-                 int withAlpha, double pixelsPerMetre)
+namespace {
+
+// utilPngWrite and utilPngWriteFast: `flags` are libpng's simplified-writer flags.
+int utilPngWriteWith(const char* path, int width, int height, const std::uint8_t* pixels, int order,
+                     int withAlpha, double pixelsPerMetre, png_uint_32 flags)
 {
     if (!utilWriteArgsValid(path, width, height, pixels, order) || !(pixelsPerMetre >= 0.0) ||
         pixelsPerMetre > 4294967295.0)
@@ -256,6 +259,7 @@ int utilPngWrite(const char* path, int width, int height, const std::uint8_t* pi
     png.version = PNG_IMAGE_VERSION;
     png.width = static_cast<png_uint_32>(width);
     png.height = static_cast<png_uint_32>(height);
+    png.flags = flags;
     // The simplified writer drops the alpha byte itself when asked for RGB from 4 bytes.
     if (order == kUtilBgra)
         png.format = withAlpha ? PNG_FORMAT_BGRA : PNG_FORMAT_BGR;
@@ -271,7 +275,11 @@ int utilPngWrite(const char* path, int width, int height, const std::uint8_t* pi
         rows = packed.data();
     }
     png_alloc_size_t bytes = 0;
-    if (!png_image_write_get_memory_size(png, bytes, 0, rows, 0, nullptr)) {
+    // Fast writes go in one pass into room for the worst case (frame-sized images);
+    // the others measure first, which compresses twice but allocates only what is used.
+    if ((flags & PNG_IMAGE_FLAG_FAST) != 0) {
+        bytes = PNG_IMAGE_PNG_SIZE_MAX(png);
+    } else if (!png_image_write_get_memory_size(png, bytes, 0, rows, 0, nullptr)) {
         png_image_free(&png);
         return -1;
     }
@@ -301,6 +309,19 @@ int utilPngWrite(const char* path, int width, int height, const std::uint8_t* pi
     if (out == nullptr) return -1;
     const bool written = std::fwrite(file.data(), 1, file.size(), out) == file.size();
     return (std::fclose(out) == 0 && written) ? 0 : -1;
+}
+
+}  // namespace
+
+int utilPngWrite(const char* path, int width, int height, const std::uint8_t* pixels, int order,
+                 int withAlpha, double pixelsPerMetre)
+{
+    return utilPngWriteWith(path, width, height, pixels, order, withAlpha, pixelsPerMetre, 0);
+}
+
+int utilPngWriteFast(const char* path, int width, int height, const std::uint8_t* pixels, int order)
+{
+    return utilPngWriteWith(path, width, height, pixels, order, 0, 0.0, PNG_IMAGE_FLAG_FAST);
 }
 
 int utilJpegWrite(const char* path, int width, int height, const std::uint8_t* pixels, int order,
