@@ -66,3 +66,26 @@ int videoCapStop();
 // Releases the source and everything it holds. Harmless when nothing is open (also
 // after a failed videoOpen). Returns 0.
 int videoClose();
+
+// ---- Recording -------------------------------------------------------------------------
+//
+// An encoded video of frames the caller draws: a path ending in ".webm" gets VP8 in
+// WebM, ".mkv" Motion JPEG in Matroska. One recording at a time, independent of the
+// source above. Failures print one line starting with "video: recording: ".
+
+// Starts a recording of width x height frames into `path` (created or replaced).
+// Returns 0, or -1 for another suffix, a recording already open, a missing encoder or
+// a file that cannot be written (nothing stays open).
+int videoRecordOpen(const char* path, int width, int height);
+
+// Adds one frame: width x height pixels of 4 bytes, blue, green, red, alpha (ignored),
+// rows BOTTOM to top (as glReadPixels returns them), shown at timeMs milliseconds
+// from the start (increasing). The pixels are copied. Waits while a few frames are
+// still queued for the encoder, so no frame is dropped. Returns 0, or -1 when no
+// recording is open or the encoder has failed (reported once; later frames are not
+// recorded).
+int videoRecordFrame(const unsigned char* pixels, double timeMs);
+
+// Finishes the file (the encoder drains its queue; waits up to a minute) and releases
+// everything. Returns 0 (also when nothing is open), or -1 when the recording failed.
+int videoRecordClose();
