@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "camera/camera.h"
 #include "detect/detect.h"
@@ -213,3 +214,52 @@ void appPosesWrite(long long frame, double timeMs, const DetectedMarker* list,
 
 // Closes the poses output (nothing when none is open).
 void appPosesClose();
+
+// ---- Overlays, keys and recording ------------------------------------------------------
+
+// Function keys (GLUT's special-key callback): F1 shows or hides the list of keys, F2
+// the diagnostic overlay, F3 saves the window as tarlim-NNNN.png (the first free
+// number) in the working directory and prints "screenshot: PATH" (all three from the
+// next drawn frame on), F5 / F6 lower / raise the threshold by 5 within 0..255 and print
+// "threshold N". Other keys are ignored. x and y (pointer position) are not used.
+void appSpecialKey(int key, int x, int y);
+
+// Whether the diagnostic overlay (F2; starts as the overlay option says) and the list
+// of keys (F1) are drawn.
+extern int appShowDiagnostics;
+extern int appShowHelp;
+// 1 when F3 asked for a screenshot of the next drawn frame.
+extern int appScreenshotWanted;
+
+// How the viewer is doing, shown by the diagnostic overlay.
+struct AppFrameStats {
+    double framesPerSecond;  // processed frames per second over about the last second
+    double detectionMs;      // markDetect's time per frame, averaged over the same span
+};
+
+// Draws over the finished frame (before the swap): with showDiagnostics the axes of
+// every visible marker, every detected square's outline from its corners (green when
+// recognised, with its pattern file name and confidence; grey otherwise) with corner 0
+// marked by a yellow square, and speed and threshold in the top-left corner; with
+// showHelp the list of keys. GL state is left as it was found.
+void appDrawOverlays(int showDiagnostics, int showHelp, const DetectedMarker* list, int count,
+                     const AppFrameStats& stats);
+
+// Starts saving every drawn frame of a width x height window: into numbered PNG files
+// PATH/000000.png, 000001.png, ... (the directory is made if missing), or, for a path
+// ending in .webm or .mkv, into a video (video/video.h). Returns 0, or -1 after
+// printing the reason on standard error.
+int appRecordStart(const char* path, int width, int height);
+
+// Saves the frame in the back buffer (call before the swap); timeMs is its time from
+// the first frame. A write that fails stops the recording with a message; the frames
+// saved so far stay.
+void appRecordFrame(double timeMs);
+
+// Finishes the recording (a video file is completed). Nothing when none runs.
+void appRecordStop();
+
+// Saves the finished frame in the back buffer (call before the swap) as
+// tarlim-NNNN.png in the working directory, the first number not taken, and writes its
+// full path to *path. Returns 0, or -1.
+int appSaveScreenshot(std::string* path);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "detect/detect.h"
 #include "display/display.h"
@@ -29,6 +30,29 @@ using AppClock = std::chrono::steady_clock;
 // Processed frames so far, and when the first one arrived (poses count time from it).
 long long appFrameIndex = 0;
 AppClock::time_point appFirstFrameTime;
+
+// Speed over spans of about kAppStatsSpanMs: frames and detection time summed, then
+// shown as rates when the span is over.
+constexpr double kAppStatsSpanMs = 1000.0;
+AppFrameStats appStats = {0.0, 0.0};
+AppClock::time_point appStatsStart;
+int appStatsFrames = 0;
+double appStatsDetectionMs = 0.0;
+
+void appUpdateStats(AppClock::time_point now, double detectionMs)
+{
+    if (appStatsFrames == 0 && appStatsDetectionMs == 0.0) appStatsStart = now;
+    appStatsFrames++;
+    appStatsDetectionMs += detectionMs;
+    const double span = std::chrono::duration<double, std::milli>(now - appStatsStart).count();
+    if (span < kAppStatsSpanMs) return;
+    // The frames after the first of the span over its length.
+    appStats.framesPerSecond = (appStatsFrames - 1) * 1000.0 / span;
+    appStats.detectionMs = appStatsDetectionMs / appStatsFrames;
+    appStatsFrames = 1;
+    appStatsDetectionMs = detectionMs;
+    appStatsStart = now;
+}
 
 // Pose of every assigned marker; the others become invisible and keep their last
 // transform (and their animation position).
@@ -71,7 +95,24 @@ double appMs(AppClock::time_point from, AppClock::time_point to)
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
+// F3: the frame about to be shown, saved, and its path printed.
+void appScreenshot()
+{
+    appScreenshotWanted = 0;
+    std::string path;
+    if (appSaveScreenshot(&path) == 0) {
+        std::printf("screenshot: %s\n", path.c_str());
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "cannot save a screenshot in the working directory\n");
+    }
+}
+
 }  // namespace
+
+int appShowDiagnostics = 0;
+int appShowHelp = 0;
+int appScreenshotWanted = 0;
 
 void appAssignDetections(const DetectedMarker* list, int count, int assignment[kAppMaxMarkers])
 {
@@ -114,6 +155,7 @@ void appFrame()
         appCleanup();
         std::exit(0);
     }
+    appUpdateStats(now, appMs(now, AppClock::now()));
     // 6. Each configured marker takes its most confident detection.
     int assignment[kAppMaxMarkers];
     appAssignDetections(list, count, assignment);
@@ -121,7 +163,12 @@ void appFrame()
     appUpdatePoses(list, assignment);
     // 8. Models; 9. show the frame.
     appDrawMarkers();
-    appPosesWrite(appFrameIndex, appMs(appFirstFrameTime, now), list, assignment);
+    // Additions for the user and for other programs, each only when asked for.
+    appDrawOverlays(appShowDiagnostics, appShowHelp, list, count, appStats);
+    const double timeMs = appMs(appFirstFrameTime, now);
+    appPosesWrite(appFrameIndex, timeMs, list, assignment);
+    appRecordFrame(timeMs);
+    if (appScreenshotWanted) appScreenshot();
     dispSwapBuffers();
     appFrameIndex++;
 }

@@ -4,6 +4,7 @@
 
 #include <GL/glut.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +20,8 @@
 namespace {
 
 constexpr unsigned char kAppKeyEscape = 27;
+// Thresholds beyond it make every pixel dark (a pixel is dark at b + g + r <= 3 t).
+constexpr int kAppThresholdMax = 255;
 
 AppArgs appArgs = {kCfgPath, nullptr, nullptr};
 
@@ -205,6 +208,12 @@ void appInit()
     if (warnings->lost > 0)
         std::fprintf(stderr, "warning: %d more textures not loaded\n", warnings->lost);
     appWarnSequences();
+    appShowDiagnostics = appOptions.overlay;
+    dispSetSpecialFunc(appSpecialKey);
+    if (appOptions.recordPath[0] != '\0' &&
+        appRecordStart(appOptions.recordPath, dispWindowWidth, dispWindowHeight) < 0) {
+        appFail("failed to start recording: %s\n", appOptions.recordPath);
+    }
 }
 
 void appKeyEvent(unsigned char key, int /*x*/, int /*y*/)
@@ -212,6 +221,30 @@ void appKeyEvent(unsigned char key, int /*x*/, int /*y*/)
     if (key != kAppKeyEscape) return;
     appCleanup();
     std::exit(0);
+}
+
+void appSpecialKey(int key, int /*x*/, int /*y*/)
+{
+    switch (key) {
+        case GLUT_KEY_F1:
+            appShowHelp = !appShowHelp;
+            break;
+        case GLUT_KEY_F2:
+            appShowDiagnostics = !appShowDiagnostics;
+            break;
+        case GLUT_KEY_F3:
+            appScreenshotWanted = 1;
+            break;
+        case GLUT_KEY_F5:
+        case GLUT_KEY_F6:
+            appConfig.threshold = std::clamp(appConfig.threshold + (key == GLUT_KEY_F5 ? -5 : 5), 0,
+                                             kAppThresholdMax);
+            std::printf("threshold %d\n", appConfig.threshold);
+            std::fflush(stdout);
+            break;
+        default:
+            break;
+    }
 }
 
 void appCleanup()
@@ -226,4 +259,5 @@ void appCleanup()
     videoClose();
     dispCleanup();
     appPosesClose();
+    appRecordStop();
 }

@@ -59,6 +59,10 @@ using DispMainFunc = void (*)();
 extern DispMouseFunc dispMouseFunc;
 extern DispKeyboardFunc dispKeyboardFunc;
 extern DispMainFunc dispMainFunc;
+// Function and arrow keys (GLUT's special-key callback); none unless set with
+// dispSetSpecialFunc before dispMainLoop. Installed with the keyboard function.
+using DispSpecialFunc = void (*)(int key, int x, int y);
+extern DispSpecialFunc dispSpecialFunc;
 
 // The sub-view grid holds at most 8 views; with the main view that makes 9 view
 // slots (0 main, (r - 1) * columns + c for sub-view (c, r)), kept in tables of 10.
@@ -107,6 +111,10 @@ void dispInit(const CameraParam* cparam, double zoom, int fullScreen, int subCol
 // both buffers to black, then installs keyboardFunc and mouseFunc, and mainFunc as
 // both the display and the idle callback: mainFunc never runs before that.
 void dispMainLoop(DispMouseFunc mouseFunc, DispKeyboardFunc keyboardFunc, DispMainFunc mainFunc);
+
+// Sets the special-key function that the start-up display callback installs along
+// with the keyboard function (null: special keys are ignored).
+void dispSetSpecialFunc(DispSpecialFunc specialFunc);
 
 // Shows the finished back buffer (glutSwapBuffers).
 void dispSwapBuffers();

@@ -33,6 +33,7 @@ int dispTexHeight = 1;
 DispMouseFunc dispMouseFunc = nullptr;
 DispKeyboardFunc dispKeyboardFunc = nullptr;
 DispMainFunc dispMainFunc = nullptr;
+DispSpecialFunc dispSpecialFunc = nullptr;
 
 namespace {
 
@@ -115,6 +116,7 @@ void dispStartupDisplay()
     glClear(GL_COLOR_BUFFER_BIT);
     glutSwapBuffers();
     glutKeyboardFunc(dispKeyboardFunc);
+    glutSpecialFunc(dispSpecialFunc);
     glutMouseFunc(dispMouseFunc);
     glutDisplayFunc(dispMainFunc);
     glutIdleFunc(dispMainFunc);
@@ -225,6 +227,11 @@ void dispMainLoop(DispMouseFunc mouseFunc, DispKeyboardFunc keyboardFunc, DispMa
     dispMainFunc = mainFunc;
     glutDisplayFunc(dispStartupDisplay);
     glutMainLoop();
+}
+
+void dispSetSpecialFunc(DispSpecialFunc specialFunc)
+{
+    dispSpecialFunc = specialFunc;
 }
 
 void dispSwapBuffers()
