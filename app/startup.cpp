@@ -61,6 +61,8 @@ void appLoadPatterns()
 // Warnings of the configuration, one line each on standard error.
 void appPrintWarnings(const CfgReport& report)
 {
+    // After the stage's "done", also when both streams go to one file.
+    std::fflush(stdout);
     for (int i = 0; i < report.warningCount; i++) std::fprintf(stderr, "%s\n", report.warnings[i]);
     if (report.warningsDropped > 0) {
         std::fprintf(stderr, "%s: %d more warnings not shown\n", appArgs.configPath,
@@ -93,6 +95,7 @@ void appOpenOutputs()
 // aspect ratio, it bends every pose vertically and the models lean.
 void appWarnAspect(const CameraParam& loaded)
 {
+    std::fflush(stdout);
     const double camera = static_cast<double>(loaded.width) * appConfig.videoHeight;
     const double video = static_cast<double>(appConfig.videoWidth) * loaded.height;
     if (std::fabs(camera - video) <= 0.01 * video) return;
@@ -107,6 +110,7 @@ void appWarnAspect(const CameraParam& loaded)
 // read, which is why the marker shows no model.
 void appWarnSequences()
 {
+    std::fflush(stdout);
     for (int k = 0; k < appConfig.markerCount; k++) {
         const ModelSequence& q = appConfig.sequences[k];
         if (q.frameCount <= 0 || q.loadedCount > 0) continue;
