@@ -19,16 +19,16 @@
 #include "camera/camera.h"
 #include "synth/synth.h"
 #include "video/video.h"
-#include "viewer_process.h"
+#include "tests/support/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using viewer::sh;
-using viewer::slurp;
-using viewer::spit;
-using viewer::Viewer;
+using support::sh;
+using support::slurp;
+using support::spit;
+using support::Viewer;
 
 constexpr int kW = 640;
 constexpr int kH = 480;
