@@ -179,6 +179,11 @@ void appKeyEvent(unsigned char key, int x, int y);
 // releases the display. The caller exits right after.
 void appCleanup();
 
+// Ends the process like Escape, with status 128 + the signal, once SIGINT or SIGTERM
+// has arrived while poses or a recording are written (their files are finished
+// first); nothing otherwise. Called by appFrame.
+void appCheckStop();
+
 // Display and idle callback: one new frame, detection, pose, drawing. Without a new
 // frame it sleeps 2 ms and draws nothing. A detection failure prints
 // "failed to detect marker\n" on standard error, cleans up and exits with status 0.

@@ -130,6 +130,7 @@ void appAssignDetections(const DetectedMarker* list, int count, int assignment[k
 
 void appFrame()
 {
+    appCheckStop();
     // 1. The newest frame, if one has arrived; else keep showing the last one.
     unsigned char* frame = videoGetImage();
     if (frame == nullptr) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,15 @@ constexpr unsigned char kAppKeyEscape = 27;
 constexpr int kAppThresholdMax = 255;
 
 AppArgs appArgs = {kCfgPath, nullptr, nullptr};
+
+// Ctrl-C or a termination request while poses or a recording are written: the frame
+// loop finishes the files first (a video without its end would be hard to play).
+volatile std::sig_atomic_t appStopSignal = 0;
+
+void appOnSignal(int signal)
+{
+    appStopSignal = signal;
+}
 
 // Progress on standard output without a line end, flushed so that an error message
 // on (unbuffered) standard error lands right after the dots.
@@ -62,7 +72,7 @@ void appLoadPatterns()
 void appPrintWarnings(const CfgReport& report)
 {
     // After the stage's "done", also when both streams go to one file.
-    std::fflush(stdout);
+    if (report.warningCount > 0) std::fflush(stdout);
     for (int i = 0; i < report.warningCount; i++) std::fprintf(stderr, "%s\n", report.warnings[i]);
     if (report.warningsDropped > 0) {
         std::fprintf(stderr, "%s: %d more warnings not shown\n", appArgs.configPath,
@@ -95,10 +105,10 @@ void appOpenOutputs()
 // aspect ratio, it bends every pose vertically and the models lean.
 void appWarnAspect(const CameraParam& loaded)
 {
-    std::fflush(stdout);
     const double camera = static_cast<double>(loaded.width) * appConfig.videoHeight;
     const double video = static_cast<double>(appConfig.videoWidth) * loaded.height;
     if (std::fabs(camera - video) <= 0.01 * video) return;
+    std::fflush(stdout);
     std::fprintf(stderr,
                  "warning: camera file %s is for %dx%d, the video is %dx%d: a different aspect "
                  "ratio, so the models will lean (make a camera file for %dx%d)\n",
@@ -110,7 +120,6 @@ void appWarnAspect(const CameraParam& loaded)
 // read, which is why the marker shows no model.
 void appWarnSequences()
 {
-    std::fflush(stdout);
     for (int k = 0; k < appConfig.markerCount; k++) {
         const ModelSequence& q = appConfig.sequences[k];
         if (q.frameCount <= 0 || q.loadedCount > 0) continue;
@@ -131,6 +140,7 @@ void appWarnSequences()
                 break;
             }
         }
+        std::fflush(stdout);
         std::fprintf(stderr, "warning: marker %d (%s) shows no model: %s\n", k + 1,
                      appConfig.markers[k].patternFile, reason.c_str());
     }
@@ -218,6 +228,17 @@ void appInit()
         appRecordStart(appOptions.recordPath, dispWindowWidth, dispWindowHeight) < 0) {
         appFail("failed to start recording: %s\n", appOptions.recordPath);
     }
+    if (appOptions.recordPath[0] != '\0' || appOptions.posesPath[0] != '\0') {
+        std::signal(SIGINT, appOnSignal);
+        std::signal(SIGTERM, appOnSignal);
+    }
+}
+
+void appCheckStop()
+{
+    if (appStopSignal == 0) return;
+    appCleanup();
+    std::exit(128 + appStopSignal);
 }
 
 void appKeyEvent(unsigned char key, int /*x*/, int /*y*/)

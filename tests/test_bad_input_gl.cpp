@@ -325,7 +325,8 @@ protected:
     {
         const auto end = Clock::now() + std::chrono::seconds(30);
         while (Clock::now() < end && viewer.wait(0) == Viewer::kRunning) {
-            if (viewer.out() == kLoadingModels) {
+            // A warning after the last stage flushes its "done" too.
+            if (viewer.out().rfind(kLoadingModels, 0) == 0) {
                 std::this_thread::sleep_for(
                     std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
                 return viewer.wait(0) == Viewer::kRunning;

@@ -359,6 +359,41 @@ TEST_F(ViewerOutput, VideoRecordingsHoldEveryDrawnFrame)
     }
 }
 
+// The README's file example, "filesrc location=clip.mp4 ! decodebin", plays an H.264
+// .mp4 as phones record them (decoded by the libav plugin that install-deps installs);
+// the clip is encoded here with OpenH264 from gstreamer1.0-plugins-bad.
+TEST_F(ViewerOutput, AnH264Mp4PlaysThroughTheFileExample)
+{
+    if (sh("gst-inspect-1.0 openh264enc > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no H.264 encoder (openh264enc) on this machine";
+    constexpr int kFrames = 30;
+    renderClip(kFrames, 2.0);
+    ASSERT_EQ(sh("cd " + dir_.string() +
+                 " && gst-launch-1.0 -q multifilesrc location=clip/%04d.png index=0 stop-index=" +
+                 std::to_string(kFrames - 1) +
+                 " caps=image/png,framerate=30/1 ! pngdec ! videoconvert ! openh264enc "
+                 "bitrate=4000000 ! h264parse ! mp4mux ! filesink location=clip.mp4"),
+              0);
+    spit(dir_ / "data/tarlim.conf",
+         "filesrc location=clip.mp4 ! decodebin\ndata/camera.cam\n100\n1\n"
+         "data/arrow.pat\n80\n1\n1.0\nmodels/none\nposes poses.jsonl\n");
+    Viewer viewer(dir_);
+    // The file plays at its own rate, about a second; the newest frame is taken each time.
+    ASSERT_TRUE(waitLines(dir_ / "poses.jsonl", 5, 60)) << viewer.err();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_EQ(escape(viewer), 0) << viewer.err();
+    int found = 0;
+    for (const std::string& line : lines(slurp(dir_ / "poses.jsonl"))) {
+        Json frame;
+        ASSERT_TRUE(JsonReader(line).read(&frame)) << line;
+        if (frame["markers"].items.size() != 1) continue;
+        const Json& t = frame["markers"].items[0]["transform"];
+        found++;
+        EXPECT_NEAR(t.items[11].number, 520.0, 0.03 * 520.0) << line;
+    }
+    EXPECT_GE(found, 5);
+}
+
 // ---- Keys and the overlay -----------------------------------------------------------------
 
 // Pixels of `image` within `radius` of (x, y) for which `test` holds.

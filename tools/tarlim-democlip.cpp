@@ -32,18 +32,22 @@ struct DemoOptions {
     std::string outDir;
     int frames = 300;
     int fps = 30;
+    int width = kDemoWidth;  // frame size; the scene is laid out for 640x480 and scaled
+    int height = kDemoHeight;
     std::vector<std::string> pictures;
 };
 
 void demoUsage(FILE* out)
 {
     std::fputs("usage: tarlim-democlip --camera FILE.cam --out DIR [--frames N] [--fps F]\n"
-               "                       PICTURE.png [PICTURE.png ...]\n"
+               "                       [--size WxH] PICTURE.png [PICTURE.png ...]\n"
                "Renders the demo clip DIR/0000.png, DIR/0001.png, ... (640x480): up to four\n"
                "markers with the given inner pictures move, turn and tilt over a desk, seen\n"
-               "through the lens distortion of the camera file (rescaled to 640x480).\n"
-               "  --frames N  number of frames (default 300: ten seconds at 30 per second)\n"
-               "  --fps F     frames per second the motion is timed for (default 30)\n",
+               "through the lens distortion of the camera file (rescaled to the frame size).\n"
+               "  --frames N   number of frames (default 300: ten seconds at 30 per second)\n"
+               "  --fps F      frames per second the motion is timed for (default 30)\n"
+               "  --size WxH   frame size (default 640x480); the scene is scaled with the width\n"
+               "exit status: 0 success, 1 unreadable input or unwritable output, 2 bad arguments\n",
                out);
 }
 
@@ -60,6 +64,9 @@ bool demoParse(int argc, char** argv, DemoOptions* o)
             o->frames = std::atoi(argv[++i]);
         } else if (a == "--fps" && hasValue) {
             o->fps = std::atoi(argv[++i]);
+        } else if (a == "--size" && hasValue) {
+            char tail = '\0';
+            if (std::sscanf(argv[++i], "%dx%d%c", &o->width, &o->height, &tail) != 2) return false;
         } else if (!a.empty() && a[0] == '-') {
             return false;
         } else {
@@ -67,7 +74,8 @@ bool demoParse(int argc, char** argv, DemoOptions* o)
         }
     }
     return !o->camera.empty() && !o->outDir.empty() && o->frames >= 1 && o->frames <= 100000 &&
-           o->fps >= 1 && !o->pictures.empty() && o->pictures.size() <= kDemoMaxPictures;
+           o->fps >= 1 && !o->pictures.empty() && o->pictures.size() <= kDemoMaxPictures &&
+           o->width >= 64 && o->height >= 48 && o->width <= 4096 && o->height <= 4096;
 }
 
 // Integer hash for the desk's wood grain: the same bytes on every machine.
@@ -139,12 +147,14 @@ SynthImage demoDesk()
 void demoPose(const CameraParam& cam, int m, double t, double pose[3][4])
 {
     const double focal = cam.projection[0][0];
-    const double z = focal * kDemoMarkerSide / kDemoMarkerPixels;
+    const double z = focal * kDemoMarkerSide / (kDemoMarkerPixels * cam.width / double(kDemoWidth));
     const double cx = cam.projection[0][2], cy = cam.projection[1][2];
     const double quarterX = (m % 2 == 0) ? -1.0 : 1.0, quarterY = (m / 2 == 0) ? -1.0 : 1.0;
     const double w = 2 * kDemoPi * t / 10.0 + m * 1.7;
-    const double u = cx + quarterX * 150.0 + 35.0 * std::cos(w);
-    const double v = cy + quarterY * 105.0 + 25.0 * std::sin(2 * w);
+    // Offsets in pixels of the 640-wide layout, scaled to the frame.
+    const double s = cam.width / double(kDemoWidth);
+    const double u = cx + s * quarterX * 150.0 + s * 35.0 * std::cos(w);
+    const double v = cy + s * quarterY * 105.0 + s * 25.0 * std::sin(2 * w);
     const double spin = (m % 2 ? 20.0 : -20.0) + 35.0 * std::sin(w);
     const double tilt = -(50.0 + 12.0 * std::sin(3 * w));
     const double axis = 15.0 * std::sin(2 * w + 1.0);
@@ -225,7 +235,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "tarlim-democlip: cannot load camera file %s\n", o.camera.c_str());
         return 1;
     }
-    camParamChangeSize(&file, kDemoWidth, kDemoHeight, &cam);
+    camParamChangeSize(&file, o.width, o.height, &cam);
     std::error_code error;
     std::filesystem::create_directories(o.outDir, error);
     std::vector<SynthImage> pictures(o.pictures.size());
