@@ -151,12 +151,13 @@ void appFrame()
     // 5. Detection.
     DetectedMarker* list = nullptr;
     int32_t count = 0;
+    const AppClock::time_point detectionStart = AppClock::now();
     if (markDetect(frame, appConfig.threshold, &list, &count) < 0) {
         std::fprintf(stderr, "failed to detect marker\n");
         appCleanup();
         std::exit(0);
     }
-    appUpdateStats(now, appMs(now, AppClock::now()));
+    appUpdateStats(now, appMs(detectionStart, AppClock::now()));
     // 6. Each configured marker takes its most confident detection.
     int assignment[kAppMaxMarkers];
     appAssignDetections(list, count, assignment);
