@@ -122,12 +122,23 @@ int cfgReadSequence(ModelSequence* sequence, FILE* fp);
 
 // ---- Option lines ----------------------------------------------------------------------
 
+// Detection option lines kept per configuration; more are refused with a warning.
+constexpr int kAppMaxDetectionLines = 32;
+
 // Settings beyond the five-line marker blocks, from option lines of the configuration
 // and from the command line (which wins). All zero: the viewer as without options.
 struct AppOptions {
     int overlay;                    // 1: the diagnostic overlay (F2) is on from the start
     char posesPath[kCfgLineSize];   // "" none, "-" standard output (command line only)
     char recordPath[kCfgLineSize];  // "" none; a directory, or a .webm or .mkv file
+    int robust;                     // 1: detection starts from the robust preset (F7)
+    // Detection option lines in file order, applied over the preset: which option of
+    // the table (appOptionSet's) and its value (on/off as 1/0).
+    int detectionCount;
+    struct {
+        int option;
+        double value;
+    } detection[kAppMaxDetectionLines];
 };
 extern AppOptions appOptions;
 
@@ -139,6 +150,12 @@ int appOptionSet(AppOptions* options, const char* name, const char* value, char*
 
 // The option lines, one per line with its values and meaning, for --help.
 void appPrintOptions(FILE* out);
+
+// The options of the detector behind markDetect that *options ask for: the robust
+// preset (robust non-zero) or the defaults, its candidate count kept at
+// kMarkCandidateMax (that detector's storage is fixed), then the detection lines in
+// order. Returns 1 when that differs from the defaults, 0 when the defaults stand.
+int appDetectionOptions(const AppOptions* options, int robust, MarkOptions* out);
 
 // ---- Command line ---------------------------------------------------------------------
 
@@ -226,7 +243,8 @@ void appPosesClose();
 // the diagnostic overlay, F3 saves the window as tarlim-NNNN.png (the first free
 // number) in the working directory and prints "screenshot: PATH" (all three from the
 // next drawn frame on), F5 / F6 lower / raise the threshold by 5 within 0..255 and print
-// "threshold N". Other keys are ignored. x and y (pointer position) are not used.
+// "threshold N", F7 switches the robust detection preset (with the detection option
+// lines over it) and prints "robust on" or "robust off". Other keys are ignored. x and y (pointer position) are not used.
 void appSpecialKey(int key, int x, int y);
 
 // Whether the diagnostic overlay (F2; starts as the overlay option says) and the list

@@ -41,6 +41,7 @@ void appPrintHelp()
         "          per second, detection time and threshold\n"
         "  F3      save a screenshot PNG in the working directory\n"
         "  F5, F6  lower, raise the threshold by 5\n"
+        "  F7      switch the robust detection preset on or off\n"
         "\n"
         "Option lines (NAME VALUE) may follow the last marker's five lines in CONFIG:\n",
         kCfgPath);

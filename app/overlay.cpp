@@ -28,6 +28,7 @@ const char* const kAppHelpLines[] = {
     "F2       diagnostic overlay: squares, patterns, axes, speed",
     "F3       screenshot (PNG in the working directory)",
     "F5 / F6  threshold down / up by 5",
+    "F7       robust detection preset on / off",
 };
 
 // Window pixel of an ideal image point: the background draws image pixel (u, v) over

@@ -25,6 +25,9 @@ constexpr unsigned char kAppKeyEscape = 27;
 constexpr int kAppThresholdMax = 255;
 
 AppArgs appArgs = {kCfgPath, nullptr, nullptr};
+// Whether the detector's options were ever changed from its defaults (F7 back to them
+// must then set them again).
+bool appDetectionTouched = false;
 
 // Ctrl-C or a termination request while poses or a recording are written: the frame
 // loop finishes the files first (a video without its end would be hard to play).
@@ -99,6 +102,23 @@ void appOpenOutputs()
         std::fprintf(stderr, "%s: %s\n", poses, std::strerror(errno));
         appFail("failed to open poses file: %s\n", poses);
     }
+}
+
+// The detector's options from the option lines, over the robust preset when `robust`.
+// Without detection lines and preset the detector is not touched. Returns 0, or -1
+// (options unchanged) after a warning.
+int appSetDetection(int robust)
+{
+    MarkOptions o;
+    if (appDetectionOptions(&appOptions, robust, &o) == 0 && !appDetectionTouched) return 0;
+    if (markDetectorSetOptions(markDetectorDefault(), &o) < 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "warning: the detector refused these detection options; it keeps "
+                             "the ones it had\n");
+        return -1;
+    }
+    appDetectionTouched = true;
+    return 0;
 }
 
 // The camera file is rescaled by the ratio of the widths only: made for another
@@ -203,6 +223,7 @@ void appInit()
     appAnnounce("Loading pattern file...");
     appLoadPatterns();
     std::fputs("done\n", stdout);
+    appSetDetection(appOptions.robust);
 
     // The window and its graphics context exist from here on; the model sequences
     // need the context for their display lists and textures.
@@ -259,6 +280,13 @@ void appSpecialKey(int key, int /*x*/, int /*y*/)
             break;
         case GLUT_KEY_F3:
             appScreenshotWanted = 1;
+            break;
+        case GLUT_KEY_F7:
+            if (appSetDetection(!appOptions.robust) == 0) {
+                appOptions.robust = !appOptions.robust;
+                std::printf("robust %s\n", appOptions.robust ? "on" : "off");
+                std::fflush(stdout);
+            }
             break;
         case GLUT_KEY_F5:
         case GLUT_KEY_F6:

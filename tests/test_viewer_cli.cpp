@@ -3,6 +3,7 @@
 // own X server.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -124,6 +125,20 @@ TEST_F(ViewerCli, HelpVersionAndUsageErrors)
     }
 }
 
+// The tools the viewer's users run beside it end with status 2 on a usage error.
+TEST_F(ViewerCli, ToolUsageErrorsExitWithTwo)
+{
+    const std::string tools = std::string(TARLIM_BINARY_DIR) + "/tools/";
+    for (const char* command :
+         {"tarlim-camera", "tarlim-camera make --fx 1", "tarlim-camera frobnicate",
+          "tarlim-democlip --camera a.cam --out d",
+          "tarlim-democlip --size 7 --camera a --out d p.png", "tarlim-xwd2png one.xwd",
+          "tarlim-xwd2png --shrink 0 a.xwd b.png"}) {
+        const int status = sh(tools + command + " > /dev/null 2>&1");
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << command << ": " << status;
+    }
+}
+
 // A configuration named on the command line is read instead of data/tarlim.conf (which
 // does not exist here), the window title names it, and the paths inside it are taken
 // from the working directory.
@@ -239,7 +254,7 @@ TEST_F(ViewerCli, WarningsNameTheLineAndStartUpGoesOn)
         "a \"#\" in the first column starts a comment",
         "data/tarlim.conf:27: warning: overlay: expected on or off, got \"maybe\"; line ignored",
         "data/tarlim.conf:28: warning: unknown option \"colour\" (options: overlay, poses, "
-        "record); line ignored",
+        "record, robust, detection options (tarlim --help)); line ignored",
         "warning: camera file data/camera.cam is for 640x480, the video is 640x360: a different "
         "aspect ratio, so the models will lean (make a camera file for 640x360)",
         "warning: marker 1 (data/arrow.pat) shows no model: cannot open models/none0.mqo: No "

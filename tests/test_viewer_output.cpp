@@ -394,6 +394,36 @@ TEST_F(ViewerOutput, AnH264Mp4PlaysThroughTheFileExample)
     EXPECT_GE(found, 5);
 }
 
+// Detection option lines reach the detector: a confidence floor of 1 leaves the marker
+// unrecognised, a minimum area above its size leaves it unfound; sound values find it.
+TEST_F(ViewerOutput, DetectionOptionLinesReachTheDetector)
+{
+    constexpr int kFrames = 4;
+    renderClip(kFrames, 0.0);
+    const struct {
+        const char* options;
+        bool found;
+    } runs[] = {
+        {"confidence-min 1\n", false},
+        {"min-area 60000\n", false},
+        {"min-area 70\nmax-area 100000\nsquare-factor 1.0\nconfidence-min 0.5\nrobust on\n", true}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.options);
+        conf(kFrames, false, 100, std::string("poses poses.jsonl\n") + run.options);
+        fs::remove(dir_ / "poses.jsonl");
+        Viewer viewer(dir_);
+        ASSERT_TRUE(waitLines(dir_ / "poses.jsonl", kFrames, 60)) << viewer.err();
+        // F7 switches the preset and says so.
+        ASSERT_EQ(key("F7"), 0);
+        ASSERT_TRUE(waitLines(dir_ / "stdout.txt", 6, 20)) << viewer.out();
+        EXPECT_EQ(lines(viewer.out())[5], run.found ? "robust off" : "robust on");
+        ASSERT_EQ(escape(viewer), 0);
+        for (const std::string& line : lines(slurp(dir_ / "poses.jsonl")))
+            EXPECT_EQ(line.find("\"slot\": 0") != std::string::npos, run.found) << line;
+        EXPECT_EQ(viewer.err().find("data/tarlim.conf:"), std::string::npos) << viewer.err();
+    }
+}
+
 // ---- Keys and the overlay -----------------------------------------------------------------
 
 // Pixels of `image` within `radius` of (x, y) for which `test` holds.
