@@ -108,3 +108,8 @@ mutant tools/toolkit.cpp 's|dpi / 0\.0254|dpi / 0.025|' test_marker_family
 # Family members keep the pair limit; sheets print the side asked for.
 mutant tools/family.cpp 's/> pairMax)/> pairMax + 0.2)/' test_marker_family
 mutant tools/tarlim-marker.cpp 's/const int side = pixels(sideMm);/const int side = pixels(sideMm * 1.05);/' test_marker_family
+
+# Configuration messages count the lines an editor shows: a line's end counts once.
+mutant app/config.cpp 's/if (ends) source->completeLines++;/if (ends) source->completeLines += 2;/' test_config
+# The blocks of markers beyond the eighth are skipped before the option lines.
+mutant app/config.cpp 's/skip > 0 && cfgNextPiece/skip > 5 \&\& cfgNextPiece/' test_config
