@@ -782,32 +782,43 @@ TEST_F(BadVideo, FramesOfAnotherSizeMidStream)
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_GE(ownSink, 1);
     EXPECT_LE(ownSink, 2);
-    EXPECT_EQ(reasonLines(err), 1) << err;
+    // Usually the larger picture stops the source with one reason line; on a busy machine
+    // all four pictures may be queued before the size is fixed, and then the other sizes
+    // are dropped without an error. Never more than one line.
+    EXPECT_LE(reasonLines(err), 1) << err;
     videoClose();
 
-    testing::internal::CaptureStderr();
-    ASSERT_EQ(videoOpen(source.c_str()), 0);
-    int w = 0, h = 0;
-    ASSERT_EQ(videoInqSize(&w, &h), 0);
-    EXPECT_EQ(w, 64);
-    EXPECT_EQ(h, 48);
-    ASSERT_EQ(videoCapStart(), 0);
-    // Each picture is shown for a frame time; the centre pixel tells which one it is.
+    // Each picture is shown for a frame time; the centre pixel tells which one it is. A
+    // machine busy with other work may hand out a newer frame before the scaled one is
+    // taken, so a run that misses a picture is repeated; a scaler that never delivers the
+    // larger picture fails every run.
+    const std::vector<uint32_t> expected{0x0000ff, 0x00ff00, 0xff0000, 0xffffff};
     std::vector<uint32_t> seen;
-    const auto end = Clock::now() + std::chrono::seconds(2);
-    while (Clock::now() < end) {
-        const unsigned char* image = videoGetImage();
-        if (image == nullptr) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            continue;
+    for (int run = 0; run < 3 && seen != expected; run++) {
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(videoOpen(source.c_str()), 0);
+        int w = 0, h = 0;
+        ASSERT_EQ(videoInqSize(&w, &h), 0);
+        EXPECT_EQ(w, 64);
+        EXPECT_EQ(h, 48);
+        ASSERT_EQ(videoCapStart(), 0);
+        seen.clear();
+        const auto end = Clock::now() + std::chrono::seconds(2);
+        while (Clock::now() < end) {
+            const unsigned char* image = videoGetImage();
+            if (image == nullptr) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            EXPECT_GT(readWhole(image, 64 * 48 * 4), 0u);
+            const unsigned char* p = image + (24 * 64 + 32) * 4;
+            const uint32_t bgr = (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2];
+            if (seen.empty() || seen.back() != bgr) seen.push_back(bgr);
         }
-        EXPECT_GT(readWhole(image, 64 * 48 * 4), 0u);
-        const unsigned char* p = image + (24 * 64 + 32) * 4;
-        const uint32_t bgr = (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2];
-        if (seen.empty() || seen.back() != bgr) seen.push_back(bgr);
+        videoClose();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(seen, (std::vector<uint32_t>{0x0000ff, 0x00ff00, 0xff0000, 0xffffff}));
+    EXPECT_EQ(seen, expected);
 }
 
 // Opens that must fail within the open timeout with one reason line; nothing stays open.
