@@ -13,7 +13,7 @@ namespace {
 void xwdUsage(FILE* out)
 {
     std::fputs("usage: tarlim-xwd2png [--crop X Y W H] [--shrink N] IN.xwd OUT.png\n"
-               "Converts an X window dump (as written by xwd) of a 24- or 32-bit true-colour\n"
+               "Converts an X window dump (made by xwd) of a 24- or 32-bit true-colour\n"
                "screen or window into an RGB PNG.\n"
                "  --crop X Y W H  keep only the rectangle at (X, Y) of W x H pixels\n"
                "  --shrink N      then shrink by the integer factor N (block average)\n",
