@@ -40,6 +40,27 @@ struct MarkBuffer {
     }
 };
 
+// Overlap removal's rule, for both paths' square records (fields area and centroid): of
+// two squares whose centroids lie closer than a quarter of the larger area (squared
+// distance), the smaller is the inner picture's blob or a duplicate, and its area is set
+// to 0. The caller compacts the list.
+template <typename Square>
+void markClearOverlaps(Square* list, int32_t n)
+{
+    for (int32_t i = 0; i < n; i++) {
+        for (int32_t j = i + 1; j < n; j++) {
+            const double dx = list[i].centroid[0] - list[j].centroid[0];
+            const double dy = list[i].centroid[1] - list[j].centroid[1];
+            const double d = dx * dx + dy * dy;
+            if (list[i].area > list[j].area) {
+                if (d < list[i].area / 4) list[j].area = 0;
+            } else {
+                if (d < list[j].area / 4) list[i].area = 0;
+            }
+        }
+    }
+}
+
 // How the frame-sized path binarises and which squares it keeps.
 struct MarkWideSettings {
     int threshold = 100;               // dark when blue + green + red <= 3 * threshold (global)

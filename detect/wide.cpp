@@ -402,18 +402,7 @@ double markWideEnclosedArea(const SquareCandidate& c)
 // The rule of markFindSquares' overlap removal on the whole list.
 int32_t markWideRemoveOverlaps(MarkWideSquare* list, int32_t n)
 {
-    for (int32_t i = 0; i < n; i++) {
-        for (int32_t j = i + 1; j < n; j++) {
-            const double dx = list[i].centroid[0] - list[j].centroid[0];
-            const double dy = list[i].centroid[1] - list[j].centroid[1];
-            const double d = dx * dx + dy * dy;
-            if (list[i].area > list[j].area) {
-                if (d < list[i].area / 4) list[j].area = 0;
-            } else {
-                if (d < list[j].area / 4) list[i].area = 0;
-            }
-        }
-    }
+    markClearOverlaps(list, n);
     int32_t kept = 0;
     for (int32_t i = 0; i < n; i++) {
         if (list[i].area != 0) list[kept++] = list[i];

@@ -78,8 +78,8 @@ trap 'run_all; exit $?' EXIT
 mutant detect/edge.cpp 's/n \* 0\.05 + 0\.5/n * 0.0 + 0.5/' test_detect
 mutant detect/edge.cpp 's/n \* 0\.05 + 0\.5/n * 0.04 + 0.5/' test_detect
 # Overlap removal: a centroid within a quarter of the larger area (squared pixels).
-mutant detect/square.cpp 's/if (d < list\[i\]\.area \/ 4)/if (d < list[i].area \/ 3)/' test_detect
-mutant detect/square.cpp 's/if (d < list\[i\]\.area \/ 4)/if (d < list[i].area \/ 5)/' test_detect
+mutant detect/internal.h 's/if (d < list\[i\]\.area \/ 4)/if (d < list[i].area \/ 3)/' test_detect
+mutant detect/internal.h 's/if (d < list\[i\]\.area \/ 4)/if (d < list[i].area \/ 5)/' test_detect
 # Pose: up to five attempts, each from the rotation the last one left.
 mutant pose/transform.cpp 's/kPoseAttempts = 5/kPoseAttempts = 1/' test_pose
 # Carry-over: the direction comes from the corner alignment, not the fresh match.
