@@ -158,4 +158,5 @@ void synthDrawBackdrop(const SynthScene* scene, std::vector<std::uint8_t>* backd
             synthDrawShape(synthRandomShape(&random, width, height), width, height, backdrop);
     }
     if (scene->darkSquares > 0) synthDrawDarkSquares(scene, backdrop);
+    if (scene->busy) synthDrawBusy(scene, backdrop);
 }

@@ -29,6 +29,10 @@ void synthFinish(const SynthScene* scene, std::vector<double>* work, SynthImage*
 // Dark squares of clutter (scene->darkSquares) drawn into the backdrop.
 void synthDrawDarkSquares(const SynthScene* scene, std::vector<std::uint8_t>* backdrop);
 
+// The busy desk (scene->busy) drawn into the backdrop, over the plain background and
+// any clutter.
+void synthDrawBusy(const SynthScene* scene, std::vector<std::uint8_t>* backdrop);
+
 // Cast shadows and white balance on the working image.
 void synthApplyHardLight(const SynthScene* scene, std::vector<double>* work);
 

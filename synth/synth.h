@@ -150,6 +150,16 @@ struct SynthScene {
                                        // background (turned at random, sides 8 .. 60 px,
                                        // grey 8 .. 100), drawn after `clutter`
     std::uint32_t darkSquareSeed = 1;  // seed of their layout
+    int busy = 0;                      // non-zero: draw a deterministic busy desk over the plain
+                                       // background, image and clutter: papers with
+                                       // printed text (glyphs 6 .. 20 px high at a frame
+                                       // height of 480, scaled with the height), ruled
+                                       // lines and printed codes, a keyboard partly out of
+                                       // the frame, a phone, a notebook, a mug, a mouse, a
+                                       // pen, cables 1 .. 3 px wide (scaled likewise) and
+                                       // soft shadows; laid out in fractions of the frame,
+                                       // so every size shows the same desk
+    std::uint32_t busySeed = 1;        // jitters the desk's layout; equal seeds, equal desks
     int jpegQuality = 0;               // 0: none; 1 .. 100: the frame is JPEG-compressed at
                                        // that quality (4:2:0) and decoded again
     int markerCount = 0;               // 0 .. kSynthMaxMarkers
@@ -173,6 +183,18 @@ int synthSceneInit(const CameraParam* camera, SynthScene* scene);
 constexpr int kSynthHardLightScenes = 24;
 int synthHardLightScene(int index, const SynthImage* const* pictures, int pictureCount,
                         SynthScene* scene);
+
+// The fixed busy desk of the detection benchmark: a width x height frame (160 .. 8192
+// by 120 .. 8192; the benchmark uses 640x480, 1280x720 and 1920x1080) seen by a camera of
+// focal length 0.9 * width with mild barrel distortion, a light wooden desk with the
+// busy clutter above, a lighting gradient of 0.2, and four markers a fifth of the
+// frame height across, turned and tilted, marker i showing pictures[i % pictureCount].
+// About a third of the pixels are dark at threshold 100 (blue + green + red <= 300).
+// degrade non-zero adds blur (sigma 0.8 px) and noise (sigma 6 grey levels). Fills
+// *scene; the same arguments always give the same scene. Returns 0, or -1 (scene
+// untouched) for a size out of range, no pictures or an unusable one.
+int synthBusyScene(int width, int height, int degrade, const SynthImage* const* pictures,
+                   int pictureCount, SynthScene* scene);
 
 // Ground truth of one marker, in marker corner order: corner k is c0 = (-side/2,
 // +side/2) (the picture's top-left), c1 = (+side/2, +side/2), c2 = (+side/2, -side/2),
