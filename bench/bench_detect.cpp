@@ -1,12 +1,17 @@
 // Speed of markDetect on rendered frames: the shipped markers on a cluttered
-// background, sharp or with blur and sensor noise, at three frame sizes.
+// background, sharp or with blur and sensor noise, at three frame sizes; and on the
+// busy desk scenes (synthBusyScene), where about a third of the pixels are dark.
 //
 // Run: bench_detect --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 // (figures in docs/performance.md are the medians). The counter "markers" is the
-// number of markers reported per frame, so a faster but wrong detector shows.
+// number of markers reported per frame, so a faster but wrong detector shows. The busy
+// benchmarks also report "dark" (percent of the pixels dark at threshold 100) and
+// "regions" (dark regions labelled), the work a frame gives the labeling.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -140,7 +145,149 @@ void benchRobust(benchmark::State& state)
     markDetectorRelease(d);
 }
 
+// The busy desk of width x height, sharp or with blur and noise; its camera installed
+// as the default detector's. *dark receives the percent of pixels dark at threshold 100.
+bool benchBusyFrame(int width, int height, bool degrade, SynthImage* frame, CameraParam* camera,
+                    double* dark)
+{
+    const BenchAssets& assets = benchAssets();
+    if (!assets.ok) return false;
+    const SynthImage* pictures[4] = {&assets.pictures[0], &assets.pictures[1], &assets.pictures[2],
+                                     &assets.pictures[3]};
+    static SynthScene scene;
+    if (synthBusyScene(width, height, degrade ? 1 : 0, pictures, 4, &scene) < 0 ||
+        synthRender(&scene, frame, nullptr) < 0)
+        return false;
+    *camera = scene.camera;
+    camParamInit(camera);
+    long count = 0;
+    const std::size_t pixels = frame->pixels.size() / 4;
+    for (std::size_t i = 0; i < pixels; i++) {
+        const std::uint8_t* p = &frame->pixels[i * 4];
+        count += p[0] + p[1] + p[2] <= 300;
+    }
+    *dark = 100.0 * static_cast<double>(count) / static_cast<double>(pixels);
+    return true;
+}
+
+void benchBusyCounters(benchmark::State& state, const DetectedMarker* list, int32_t found,
+                       const MarkStats& stats, double dark)
+{
+    int recognised = 0;
+    for (int i = 0; i < found; i++) recognised += list[i].patternId >= 0;
+    state.counters["markers"] = found;
+    state.counters["recognised"] = recognised;
+    state.counters["dark"] = dark;
+    state.counters["regions"] = stats.regions;
+}
+
+// markDetect, exactly as the viewer runs it, on the busy desk.
+void benchBusy(benchmark::State& state)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    const bool degrade = state.range(2) != 0;
+    SynthImage frame;
+    CameraParam camera{};
+    double dark = 0.0;
+    if (!benchBusyFrame(width, height, degrade, &frame, &camera, &dark)) {
+        state.SkipWithError("cannot render the frame (missing data/markers?)");
+        return;
+    }
+    // Markers remembered from another benchmark's frame must not be counted here.
+    markDetectorResetHistory(markDetectorDefault());
+    DetectedMarker* list = nullptr;
+    int32_t found = 0;
+    for (auto _ : state) {
+        if (markDetect(frame.pixels.data(), 100, &list, &found) < 0) {
+            state.SkipWithError("markDetect failed");
+            return;
+        }
+        benchmark::DoNotOptimize(list);
+    }
+    benchBusyCounters(state, list, found, markDetectorDefault()->stats, dark);
+}
+
+// A detector with `options` on the busy desk; with timeStages on, the mean time of
+// each stage per frame is reported in microseconds ("<stage>_us").
+void benchBusyWith(benchmark::State& state, const MarkOptions& options)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    const bool degrade = state.range(2) != 0;
+    SynthImage frame;
+    CameraParam camera{};
+    double dark = 0.0;
+    if (!benchBusyFrame(width, height, degrade, &frame, &camera, &dark)) {
+        state.SkipWithError("cannot render the frame (missing data/markers?)");
+        return;
+    }
+    MarkDetector* d = markDetectorCreate(&options, patternDefaultSet());
+    if (d == nullptr || markDetectorSetCamera(d, &camera) < 0) {
+        markDetectorRelease(d);
+        state.SkipWithError("no detector");
+        return;
+    }
+    DetectedMarker* list = nullptr;
+    int32_t found = 0;
+    double stageTotal[kMarkStageCount] = {};
+    for (auto _ : state) {
+        if (markDetectorRun(d, frame.pixels.data(), &list, &found) < 0) {
+            state.SkipWithError("markDetectorRun failed");
+            break;
+        }
+        benchmark::DoNotOptimize(list);
+        for (int s = 0; s < kMarkStageCount; s++) stageTotal[s] += d->stats.stageSeconds[s];
+    }
+    benchBusyCounters(state, list, found, d->stats, dark);
+    if (options.timeStages && state.iterations() > 0) {
+        static const char* const names[kMarkStageCount] = {"label", "squares", "info", "history"};
+        for (int s = 0; s < kMarkStageCount; s++) {
+            const std::string name =
+                (names[s] != nullptr ? std::string(names[s]) : "stage" + std::to_string(s)) + "_us";
+            state.counters[name] = stageTotal[s] * 1e6 / static_cast<double>(state.iterations());
+        }
+    }
+    markDetectorRelease(d);
+}
+
+// The robust preset on the busy desk.
+void benchBusyRobust(benchmark::State& state)
+{
+    benchBusyWith(state, markRobustOptions());
+}
+
+// The exact defaults on the busy desk, stage by stage (two clock reads per stage).
+void benchBusyStages(benchmark::State& state)
+{
+    MarkOptions options = markDefaultOptions();
+    options.timeStages = 1;
+    benchBusyWith(state, options);
+}
+
 }  // namespace
+
+BENCHMARK(benchBusy)
+    ->ArgNames({"w", "h", "blurnoise"})
+    ->Args({640, 480, 0})
+    ->Args({640, 480, 1})
+    ->Args({1280, 720, 0})
+    ->Args({1280, 720, 1})
+    ->Args({1920, 1080, 0})
+    ->Args({1920, 1080, 1})
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK(benchBusyRobust)
+    ->ArgNames({"w", "h", "blurnoise"})
+    ->Args({640, 480, 0})
+    ->Args({640, 480, 1})
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK(benchBusyStages)
+    ->ArgNames({"w", "h", "blurnoise"})
+    ->Args({640, 480, 0})
+    ->Args({640, 480, 1})
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK(benchRobust)
     ->ArgNames({"w", "h", "markers", "blurnoise"})
