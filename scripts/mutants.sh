@@ -113,3 +113,9 @@ mutant tools/tarlim-marker.cpp 's/const int side = pixels(sideMm);/const int sid
 mutant app/config.cpp 's/if (ends) source->completeLines++;/if (ends) source->completeLines += 2;/' test_config
 # The blocks of markers beyond the eighth are skipped before the option lines.
 mutant app/config.cpp 's/skip > 0 && cfgNextPiece/skip > 5 \&\& cfgNextPiece/' test_config
+
+# The busy desk: its seed changes the layout, and it is drawn only when asked for.
+mutant synth/busy.cpp 's/SynthRandom random{scene->busySeed \*/SynthRandom random{1u */' test_synth_busy
+mutant synth/backdrop.cpp 's/if (scene->busy) synthDrawBusy(scene, backdrop);/(void)0;/' test_synth_busy
+# Printed text is a good part of the desk's dark pixels.
+mutant synth/busy.cpp 's/ink = busyTextInk(p.text\[t\], pu, pv);/ink = false;/' test_synth_busy

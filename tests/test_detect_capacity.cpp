@@ -155,6 +155,59 @@ TEST(DetectCapacity, FrameSizedPathEqualsFixedPathWithinItsLimits)
     }
 }
 
+// The same on busy desks at 1920 x 1080, where markDetect takes the frame-sized path:
+// thousands of regions, the large ones reaching the frame's edge. Regions (numbering,
+// areas, centroids, boxes), the label of every pixel and the squares all agree with the
+// fixed path run at that size with the same maximum area.
+TEST(DetectCapacity, FrameSizedPathEqualsFixedPathOnBusyFullHd)
+{
+    const Assets& a = assets();
+    const SynthImage* pictures[4] = {&a.pictures[0], &a.pictures[1], &a.pictures[2],
+                                     &a.pictures[3]};
+    static SynthScene scene;
+    for (int degrade = 0; degrade < 2; degrade++) {
+        ASSERT_EQ(synthBusyScene(1920, 1080, degrade, pictures, 4, &scene), 0);
+        SynthImage frame;
+        ASSERT_EQ(synthRender(&scene, &frame, nullptr), 0);
+        camParamInit(&scene.camera);
+        const std::string what = "busy degrade " + std::to_string(degrade);
+        const MarkWideSettings s = markWideDefaults(1920, 1080, 100);
+        int32_t regions = 0;
+        int32_t *area = nullptr, *box = nullptr, *table = nullptr;
+        double* centroid = nullptr;
+        const int16_t* labels =
+            markLabel(frame.pixels.data(), 100, &regions, &area, &centroid, &box, &table);
+        ASSERT_NE(labels, nullptr) << what;
+        ASSERT_GT(regions, 1000) << what;
+        SquareCandidate* fixed = nullptr;
+        int32_t nFixed = 0;
+        testing::internal::CaptureStdout();
+        markFindSquares(labels, regions, table, area, centroid, box, s.maxArea, s.minArea, s.factor,
+                        &fixed, &nFixed);
+        testing::internal::GetCapturedStdout();
+        ASSERT_LT(nFixed, kMarkCandidateMax) << what;
+        ASSERT_GE(nFixed, 4) << what;
+
+        static MarkWideWork work;
+        testing::internal::CaptureStdout();
+        const int32_t nWide = markWideFindSquares(&work, frame.pixels.data(), 1920, 1080, s);
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(work.regions, regions) << what;
+        EXPECT_EQ(0, std::memcmp(work.regionArea.data, area, regions * sizeof(int32_t))) << what;
+        EXPECT_EQ(0, std::memcmp(work.regionBox.data, box, 4 * regions * sizeof(int32_t))) << what;
+        EXPECT_EQ(0, std::memcmp(work.regionCentroid.data, centroid, 2 * regions * sizeof(double)))
+            << what;
+        long differ = 0;
+        for (size_t i = 0; i < static_cast<size_t>(1920) * 1080; i++) {
+            const int32_t f = labels[i] > 0 ? table[labels[i] - 1] : 0;
+            const int32_t w = work.labelImage.data[i];
+            differ += f != (w > 0 ? work.table.data[w - 1] : 0);
+        }
+        EXPECT_EQ(differ, 0) << what << ": pixels in different regions";
+        expectSameCandidates(fixed, nFixed, work.candidates, nWide, what.c_str());
+    }
+}
+
 // At 640 x 480 the candidate list takes the first 30 squares in region order, before
 // overlaps are removed: 31 small squares above a marker hide it. At 1920 x 1080 all
 // squares are compared first and the largest kept, so the marker is found.

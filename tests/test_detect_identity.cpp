@@ -361,6 +361,33 @@ TEST(DetectIdentity, StagesMatchThePlainProceduresOnRenderedFrames)
     }
 }
 
+// Busy desks: a third of the pixels dark, thousands of regions of every shape (print,
+// codes, cables, large blocks reaching the frame's edge), sharp and degraded.
+TEST(DetectIdentity, StagesMatchThePlainProceduresOnBusyDesks)
+{
+    const Assets& a = assets();
+    ASSERT_TRUE(a.ok);
+    const SynthImage* pictures[4] = {&a.pictures[0], &a.pictures[1], &a.pictures[2],
+                                     &a.pictures[3]};
+    static SynthScene scene;
+    const int sizes[3][2] = {{640, 480}, {1280, 720}, {1920, 1080}};
+    for (const auto& size : sizes) {
+        const int width = size[0], height = size[1];
+        for (int degrade = 0; degrade < 2; degrade++) {
+            ASSERT_EQ(synthBusyScene(width, height, degrade, pictures, 4, &scene), 0);
+            SynthImage frame;
+            ASSERT_EQ(synthRender(&scene, &frame, nullptr), 0);
+            for (int threshold : {60, 100, 140}) {
+                const std::string what = "busy " + std::to_string(width) + " degrade " +
+                                         std::to_string(degrade) + " threshold " +
+                                         std::to_string(threshold);
+                expectSameLabels(frame.pixels.data(), width, height, threshold, what);
+                expectSameTracesAndSamples(frame.pixels.data(), width, height, threshold, what);
+            }
+        }
+    }
+}
+
 TEST(DetectIdentity, LabelingMatchesThePlainScanOnNoise)
 {
     std::mt19937 rng(5);
