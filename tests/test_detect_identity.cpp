@@ -378,6 +378,9 @@ TEST(DetectIdentity, StagesMatchThePlainProceduresOnBusyDesks)
             SynthImage frame;
             ASSERT_EQ(synthRender(&scene, &frame, nullptr), 0);
             for (int threshold : {60, 100, 140}) {
+                // The full-HD frames once, at the detector's usual threshold: the plain
+                // labeler is slow there.
+                if (width > 1280 && threshold != 100) continue;
                 const std::string what = "busy " + std::to_string(width) + " degrade " +
                                          std::to_string(degrade) + " threshold " +
                                          std::to_string(threshold);
