@@ -187,6 +187,16 @@ int appMain(int argc, char** argv);
 // failure prints its message on standard error and exits with status 1.
 void appInit();
 
+// Loads the model sequences of the configured markers: forwards to
+// modelLoadAllSequences(appConfig.sequences, appConfig.markerCount) (model/model.h),
+// which does nothing for a marker count of 0 or less. This short form lives here,
+// where the configuration is known, so that model/ needs nothing from the application.
+// Needs a current GL context, as the long form does.
+inline void modelLoadAllSequences()
+{
+    modelLoadAllSequences(appConfig.sequences, appConfig.markerCount);
+}
+
 // Keyboard callback: Escape (27) runs appCleanup and exits with status 0; every other
 // key is ignored. x and y (pointer position) are not used.
 void appKeyEvent(unsigned char key, int x, int y);

@@ -232,7 +232,7 @@ void appInit()
     glutSetWindowTitle(title.c_str());
 
     appAnnounce("Loading model files...");
-    modelLoadAllSequences(appConfig.sequences, appConfig.markerCount);
+    modelLoadAllSequences();
     std::fputs("done\n", stdout);
     // Textures that did not load leave their faces untextured; say which and why, once.
     const ModelWarnings* warnings = modelTextureWarnings();

@@ -412,6 +412,17 @@ int markFindSquares(const int16_t* labelImage, int32_t regionCount, const int32_
 int markGetInfo(const uint8_t* frame, const SquareCandidate* candidates, int32_t candidateCount,
                 DetectedMarker** markerList, int32_t* markerCount);
 
+// The same stage with the count passed in and out: *count holds the candidate count on
+// entry and the number of markers produced on return, and the result is the marker
+// list. Forwards to the form above; the shorter call for callers that keep one count.
+inline DetectedMarker* markGetInfo(const uint8_t* frame, const SquareCandidate* candidates,
+                                   int32_t* count)
+{
+    DetectedMarker* markerList = nullptr;
+    markGetInfo(frame, candidates, *count, &markerList, count);
+    return markerList;
+}
+
 // ---- Helpers of the stages (public for tests) -----------------------------------------------
 
 // Traces the outer 8-connected boundary of region `region` (1-based) clockwise on the

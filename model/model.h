@@ -210,6 +210,9 @@ void modelLoadFile(FILE* fp, ModelFile* file);
 // Reads material lines into table[0..count-1] up to the line starting with '}' (or
 // the end of the stream); lines beyond `count` are read and ignored.
 void modelReadMaterials(FILE* fp, ModelMaterial* table, int count);
+// No form without `count`: the table's end would be unknown, and a chunk with more lines
+// than the table has entries would be written past it.
+void modelReadMaterials(FILE* fp, ModelMaterial* table) = delete;
 
 // Reads one object chunk into *object (which must hold no tables; it is reset, name
 // included), up to its closing line or the end of the stream, allocating its vertex
@@ -219,10 +222,14 @@ void modelReadObject(FILE* fp, ModelObject* object);
 // Reads vertex lines (three numbers) into table[0..count-1] up to the line starting
 // with '}'; extra lines ignored, missing coordinates 0.
 void modelReadVertices(FILE* fp, ModelVertex* table, int count);
+// No form without `count`, for the reason given at modelReadMaterials.
+void modelReadVertices(FILE* fp, ModelVertex* table) = delete;
 
 // Reads face lines into table[0..count-1] up to the line starting with '}'; extra
 // lines ignored.
 void modelReadFaces(FILE* fp, ModelFace* table, int count);
+// No form without `count`, for the reason given at modelReadMaterials.
+void modelReadFaces(FILE* fp, ModelFace* table) = delete;
 
 // Writes into path (kModelPathSize bytes) where the texture `textureFile` of the model
 // file `modelPath` is loaded from: the name itself when it holds a ':', else the
@@ -230,6 +237,18 @@ void modelReadFaces(FILE* fp, ModelFace* table, int count);
 // Returns 0, or -1 when the directory or the result would exceed 255 characters
 // (path is then the empty string).
 int modelTexturePath(const char* modelPath, const char* textureFile, char path[kModelPathSize]);
+
+// The same path returned by value, for callers that only want the path: forwards to
+// the form above. The array belongs to the caller, so a second call cannot overwrite
+// the first one's path (as a shared static buffer would). It holds the empty string
+// where the form above returns -1.
+inline std::array<char, kModelPathSize> modelTexturePath(const char* modelPath,
+                                                         const char* textureFile)
+{
+    std::array<char, kModelPathSize> path{};
+    modelTexturePath(modelPath, textureFile, path.data());
+    return path;
+}
 
 // The box around everything the file's objects draw, in model units: the vertices
 // of every drawable face (3 or 4 corners in range) of every visible object, and of
@@ -363,6 +382,10 @@ void modelCompile(const ModelFile* file, unsigned int list, double scale);
 // software GL compiles and calls such a list several times faster.
 void modelDrawObjects(int objectCount, const ModelObject* objects, const ModelMaterial* materials,
                       int materialCount);
+// No form without `materialCount`: a face's material index is not checked when it is
+// read, so only the count keeps a bad index from reading past the material table.
+void modelDrawObjects(int objectCount, const ModelObject* objects,
+                      const ModelMaterial* materials) = delete;
 
 // Issues one face with its per-face normal, its material (diffuse, ambient, specular,
 // emission, shininess, colour) and, when the material is textured, its texture and
@@ -372,6 +395,10 @@ void modelDrawObjects(int objectCount, const ModelObject* objects, const ModelMa
 // untextured.
 void modelDrawFace(const ModelFace* face, const ModelVertex* vertices, int vertexCount,
                    const ModelMaterial* materials, int materialCount);
+// No form without the two counts: corner and material indices are not checked when
+// they are read, so only the counts keep a bad index from reading past either table.
+void modelDrawFace(const ModelFace* face, const ModelVertex* vertices,
+                   const ModelMaterial* materials) = delete;
 
 // Unit normal of the triangle p0, p1, p2: (p0 - p1) x (p2 - p1), normalised, in
 // single precision. A degenerate triangle (zero or non-finite length) gets (0, 1, 0),

@@ -74,6 +74,19 @@ double poseFromCorrespondences(double rotation[3][3], const double (*imagePoints
                                const double (*planePoints)[2], int count, double transform[3][4],
                                const double P[3][4]);
 
+// The same fit for callers that carry the camera's distortion values along: it forwards
+// to the form above and ignores `distortion`, because the image points are already
+// ideal (distortion-free) and the fitted projection is the undistorted one. Same
+// result, same outputs, bit for bit.
+inline double poseFromCorrespondences(double rotation[3][3], const double (*imagePoints)[2],
+                                      const double (*planePoints)[2], int count,
+                                      double transform[3][4], const double distortion[4],
+                                      const double P[3][4])
+{
+    (void)distortion;
+    return poseFromCorrespondences(rotation, imagePoints, planePoints, count, transform, P);
+}
+
 // Translation solve, rotation search, translation solve, rotation search, for count
 // marker points (X, Y, Z) and their image points (ideal pixels). rotation is
 // replaced by the refined one; transform = [R | t]. Returns the mean squared error of
@@ -87,6 +100,17 @@ double poseFromCorrespondences(double rotation[3][3], const double (*imagePoints
 double poseSolve(double rotation[3][3], const double (*imagePoints)[2],
                  const double (*markerPoints)[3], int count, double transform[3][4],
                  const double P[3][4]);
+
+// The same solve for callers that carry the camera's distortion values along: forwards
+// to the form above and ignores `distortion`, for the reason given there (the points
+// are ideal, the projection undistorted). Same result, same outputs, bit for bit.
+inline double poseSolve(double rotation[3][3], const double (*imagePoints)[2],
+                        const double (*markerPoints)[3], int count, double transform[3][4],
+                        const double distortion[4], const double P[3][4])
+{
+    (void)distortion;
+    return poseSolve(rotation, imagePoints, markerPoints, count, transform, P);
+}
 
 // ---- Initial rotation ----------------------------------------------------------------
 
