@@ -119,3 +119,11 @@ mutant synth/busy.cpp 's/SynthRandom random{scene->busySeed \*/SynthRandom rando
 mutant synth/backdrop.cpp 's/if (scene->busy) synthDrawBusy(scene, backdrop);/(void)0;/' test_synth_busy
 # Printed text is a good part of the desk's dark pixels.
 mutant synth/busy.cpp 's/if (row >= 7\.0) return false;/if (row >= 1.0) return false;/' test_synth_busy
+
+# The classic call forms forward every argument to the header's own forms.
+mutant pose/pose.h 's/return poseSolve(rotation, imagePoints, markerPoints, count, transform, P)/return poseSolve(rotation, imagePoints, markerPoints, count - 1, transform, P)/' test_conformance
+mutant detect/detect.h 's/markGetInfo(frame, candidates, \*count, &markerList, count)/markGetInfo(frame, candidates, *count - 1, \&markerList, count)/' test_conformance
+mutant model/model.h 's/modelTexturePath(modelPath, textureFile, path.data())/modelTexturePath(textureFile, modelPath, path.data())/' test_conformance
+mutant app/app.h 's/^    modelLoadAllSequences(appConfig.sequences, appConfig.markerCount);/    modelLoadAllSequences(appConfig.sequences, kAppMaxMarkers);/' test_conformance
+# docs/conformance.md lists every classic form.
+mutant docs/conformance.md '/^| .poseSolve. /d' test_conformance
