@@ -26,7 +26,6 @@ test: build
 test-sanitize: deps
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Release -DTARLIM_SANITIZE=ON
 	cmake --build build-sanitize -j $(JOBS)
-	cmake --build build-sanitize --target demo-clip -j $(JOBS)
 	LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan-tests.supp ctest --test-dir build-sanitize --output-on-failure -j $(JOBS)
 
 # The detector-object tests under ThreadSanitizer: two detectors on two threads.
