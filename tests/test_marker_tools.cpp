@@ -34,6 +34,16 @@ int run(const std::string& tool, const std::string& args, std::string* out = nul
     return r.status;
 }
 
+// The print resolution a PNG stores: its pHYs chunk's 9 bytes (pixels per unit in x and
+// y, unit), or an empty string when it has none.
+std::string pngResolution(const std::string& path)
+{
+    const std::string bytes = support::slurp(path);
+    const size_t at = bytes.find("pHYs");
+    return at == std::string::npos || at + 13 > bytes.size() ? std::string()
+                                                             : bytes.substr(at + 4, 9);
+}
+
 // The 3072 numbers of a pattern file: [orientation][channel][row][column].
 std::vector<int> readNumbers(const std::string& path)
 {
@@ -314,6 +324,10 @@ TEST(ToolsMarker, ShippedMarkersMatchTheirGenerator)
         ASSERT_EQ(synthPngRead(print.c_str(), &made), 0);
         ASSERT_EQ(synthPngRead((kMarkers + name + "-print.png").c_str(), &shipped), 0) << name;
         EXPECT_TRUE(made.pixels == shipped.pixels) << name << "-print.png differs";
+        // Printing at "actual size" gives the stated side only with the resolution stored.
+        EXPECT_FALSE(pngResolution(print).empty()) << name;
+        EXPECT_EQ(pngResolution(print), pngResolution(kMarkers + name + "-print.png"))
+            << name << "-print.png does not store the print resolution the tool writes";
         EXPECT_EQ(support::slurp(pat), support::slurp(kMarkers + name + ".pat"))
             << name << ".pat differs";
         for (const std::string& f : {pic, print, pat}) std::remove(f.c_str());
