@@ -175,12 +175,16 @@ Viewer::Viewer(const fs::path& dir, bool unprivileged, const std::vector<std::st
         const std::string options =
             std::string(asan ? asan : "") + (asan ? ":" : "") + "detect_leaks=0";
         setenv("ASAN_OPTIONS", options.c_str(), 1);
+        // The binary is opened before the switch: nobody could not reach it when the
+        // build lies in a folder private to root (a checkout in /root, a private
+        // temporary clone); it only has to execute it.
+        const int binary = open(viewerBinary().c_str(), O_PATH | O_CLOEXEC);
+        if (binary < 0) _exit(122);
         if (unprivileged && !dropPrivileges(dir)) _exit(123);
-        const std::string path = viewerBinary();
         std::vector<char*> argv = {const_cast<char*>("tarlim")};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(path.c_str(), argv.data());
+        fexecve(binary, argv.data(), environ);
         _exit(122);
     }
 }
