@@ -87,8 +87,11 @@ struct MarkWideSquare {
     int32_t corners[5];
 };
 
-// Statistics of the per-pixel label record, as in labeling.
-struct MarkWideRecord {
+// Statistics credited to one provisional label: pixel count, coordinate sums and
+// bounds of the pixels added to it. The coordinate sums are 64-bit: a region of a
+// 1920 x 1080 frame already comes close to 2^31, and the installed size is not capped
+// at one megapixel.
+struct MarkLabelRecord {
     int32_t area;
     int64_t sumX;
     int64_t sumY;
@@ -101,11 +104,12 @@ struct MarkWideRecord {
 struct MarkWideWork {
     MarkBuffer<int32_t> labelImage;  // width * height, index y * width + x
     MarkBuffer<int32_t> table;       // provisional label n -> entry n - 1
-    MarkBuffer<MarkWideRecord> records;
+    MarkBuffer<MarkLabelRecord> records;
     MarkBuffer<int32_t> regionArea;
     MarkBuffer<double> regionCentroid;  // 2 per region
     MarkBuffer<int32_t> regionBox;      // 4 per region
-    MarkBuffer<int32_t> flags;          // dark flags of one row (+ 8 stop entries)
+    MarkBuffer<int32_t> flags;          // local threshold: dark flags of one row
+    MarkBuffer<uint64_t> masks;         // dark masks of two rows (runs.h)
     MarkBuffer<uint32_t> columnSums;    // local threshold: per column, sum over the window rows
     MarkBuffer<uint32_t> rowSums;       // local threshold: prefix sums of columnSums
     MarkBuffer<MarkWideSquare> squares;
@@ -150,17 +154,6 @@ void markWideRelease(MarkWideWork* work);
 
 // ---- Fixed-capacity path and detector helpers ------------------------------------------
 
-// Statistics credited to one provisional label: pixel count, coordinate sums and
-// bounds of the pixels added to it. The coordinate sums are 64-bit: a region of a
-// 1920 x 1080 frame already comes close to 2^31, and the installed size is not capped
-// at one megapixel.
-struct MarkLabelRecord {
-    int32_t area;
-    int64_t sumX;
-    int64_t sumY;
-    int32_t xmin, xmax, ymin, ymax;
-};
-
 // Labeling's storage. The per-label tables are fixed: provisional labels never exceed
 // kMarkLabelMax. During the scan `table` holds a parent forest in which every class's
 // root is its smallest label and every parent is smaller than its child; finding the
@@ -175,10 +168,8 @@ struct MarkLabelWork {
     int32_t area[kMarkRegionMax];
     double centroid[2 * kMarkRegionMax];
     int32_t box[4 * kMarkRegionMax];
-    // Dark flags of one row, one 32-bit word per pixel (the width of a vector lane):
-    // -1 where blue + green + red <= limit, for x = 1 ... width - 2; 0 for x = width -
-    // 1 ... width + 6, where runs end and the search, four flags at a time, stops.
-    int32_t darkFlags[kMarkSideMax + 8];
+    // Dark masks of the row being labelled and the row above (runs.h), swapped per row.
+    uint64_t masks[2][kMarkSideMax / 64 + 2];
 };
 
 // Makes the label image hold at least `pixels` entries. Returns 0, or -1 when the

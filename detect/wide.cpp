@@ -3,6 +3,7 @@
 // overlaps are removed. Used for frames beyond one megapixel, where a fixed label and
 // candidate count cannot be promised to suffice.
 #include "detect/internal.h"
+#include "detect/runs.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -22,27 +23,6 @@ constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
 #define MARK_WIDE_VECTOR 1
 typedef int32_t MarkWidePixels4 __attribute__((vector_size(16)));
 #endif
-
-// Global threshold: flags[x] = -1 where blue + green + red <= limit, x = 1 ... width - 2.
-void markWideGlobalFlags(const uint8_t* row, int width, int limit, int32_t* flags)
-{
-    int x = 1;
-#ifdef MARK_WIDE_VECTOR
-    const MarkWidePixels4 low = {0xFF, 0xFF, 0xFF, 0xFF};
-    const MarkWidePixels4 lim = {limit, limit, limit, limit};
-    for (; x + 4 <= width - 1; x += 4) {
-        MarkWidePixels4 p;
-        std::memcpy(&p, row + 4 * x, sizeof p);
-        const MarkWidePixels4 sum = (p & low) + ((p >> 8) & low) + ((p >> 16) & low);
-        const MarkWidePixels4 dark = sum <= lim;
-        std::memcpy(flags + x, &dark, sizeof dark);
-    }
-#endif
-    for (; x < width - 1; x++) {
-        const uint8_t* p = row + 4 * x;
-        flags[x] = (p[0] + p[1] + p[2] <= limit) ? -1 : 0;
-    }
-}
 
 inline uint32_t markWideGrey(const uint8_t* p)
 {
@@ -133,135 +113,52 @@ void markWideLocalFlags(MarkWideWork* work, const uint8_t* frame, int width, int
     for (; x < width - 1; x++) scalar(x);
 }
 
-// Four flags folded: 0 when all are light, ~0 when all are dark.
-inline uint64_t markWideFour(const int32_t* flags, bool allDark)
-{
-    uint64_t half[2];
-    std::memcpy(half, flags, sizeof half);
-    return allDark ? (half[0] & half[1]) : (half[0] | half[1]);
-}
-
 // ---- Labeling -------------------------------------------------------------------------
 
-int32_t markWideFind(int32_t* table, int32_t n)
-{
-    while (table[n - 1] != n) {
-        const int32_t parent = table[n - 1];
-        table[n - 1] = table[parent - 1];
-        n = parent;
+// The growable tables: labels are limited by memory only.
+struct MarkWideTables {
+    MarkWideWork* w;
+    int32_t* table;
+    MarkLabelRecord* records;
+    bool grow(int32_t n)
+    {
+        if (!w->table.reserve(n) || !w->records.reserve(n)) return false;
+        table = w->table.data;
+        records = w->records.data;
+        return true;
     }
-    return n;
-}
-
-// The smaller representative survives, so every class's root is its smallest label
-// and region numbers follow the raster order of each region's first pixel.
-int32_t markWideMerge(int32_t* table, int32_t a, int32_t b)
-{
-    if (a > b) {
-        table[a - 1] = b;
-        return b;
-    }
-    if (a < b) table[b - 1] = a;
-    return a;
-}
-
-// Label for the first pixel of a run; a new one when nothing above is labelled.
-// Returns 0 when the tables cannot grow.
-int32_t markWideRunStart(MarkWideWork* w, const int32_t* up, int x, int y, int32_t* k)
-{
-    const int32_t U = up[x], UR = up[x + 1], UL = up[x - 1];
-    if (U > 0) return U;
-    if (UR > 0 && UL > 0)
-        return markWideMerge(w->table.data, markWideFind(w->table.data, UR),
-                             markWideFind(w->table.data, UL));
-    if (UR > 0) return UR;
-    if (UL > 0) return UL;
-    const int32_t n = *k + 1;
-    if (!w->table.reserve(n) || !w->records.reserve(n)) return 0;
-    *k = n;
-    w->table.data[n - 1] = n;
-    w->records.data[n - 1] = MarkWideRecord{0, 0, 0, x, x, y, y};
-    return n;
-}
-
-int markWideRun(MarkWideWork* w, const int32_t* up, int32_t* here, int x0, int x1, int y,
-                int32_t* k)
-{
-    int32_t label = markWideRunStart(w, up, x0, y, k);
-    if (label == 0) return -1;
-    int32_t* table = w->table.data;
-    here[x0] = label;
-    for (int x = x0 + 1; x <= x1; x++) {
-        const int32_t U = up[x];
-        // Inside a dark area every pixel takes the label above: four at a time.
-        if (U > 0 && x + 4 <= x1 + 1 && up[x + 1] > 0 && up[x + 2] > 0 && up[x + 3] > 0) {
-            std::memcpy(here + x, up + x, 4 * sizeof(int32_t));
-            label = up[x + 3];
-            x += 3;
-            continue;
-        }
-        if (U > 0) {
-            label = U;
-        } else {
-            const int32_t UR = up[x + 1], UL = up[x - 1];
-            if (UR > 0) {
-                label = markWideMerge(table, markWideFind(table, UR),
-                                      markWideFind(table, UL > 0 ? UL : label));
-            } else if (UL > 0) {
-                label = UL;
-            }
-        }
-        here[x] = label;
-    }
-    MarkWideRecord& r = w->records.data[label - 1];
-    const int32_t n = x1 - x0 + 1;
-    r.area += n;
-    r.sumX += static_cast<int64_t>(x0 + x1) * n / 2;
-    r.sumY += static_cast<int64_t>(n) * y;
-    r.xmin = std::min(r.xmin, x0);
-    r.xmax = std::max(r.xmax, x1);
-    r.ymin = std::min(r.ymin, y);
-    r.ymax = std::max(r.ymax, y);
-    return 0;
-}
+};
 
 // Labels the frame; returns the provisional label count or -1 when memory runs out.
 int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int height,
                      const MarkWideSettings& s)
 {
     const int64_t pixels = static_cast<int64_t>(width) * height;
-    if (!w->labelImage.reserve(pixels) || !w->flags.reserve(width + 12)) return -1;
-    if (s.localThreshold && (!w->columnSums.reserve(width) || !w->rowSums.reserve(width + 1)))
+    const int words = markMaskWords(width);
+    if (!w->labelImage.reserve(pixels) || !w->masks.reserve(2 * int64_t{words})) return -1;
+    if (s.localThreshold && (!w->flags.reserve(width + 12) || !w->columnSums.reserve(width) ||
+                             !w->rowSums.reserve(width + 1)))
         return -1;
     int32_t* L = w->labelImage.data;
     std::fill(L, L + width, 0);
     std::fill(L + (pixels - width), L + pixels, 0);
     const int limit = 3 * std::min(std::max(s.threshold, -1), 255);
-    int32_t* flags = w->flags.data;
+    MarkWideTables tables{w, w->table.data, w->records.data};
+    uint64_t* mask = w->masks.data;
+    uint64_t* upMask = mask + words;
+    std::fill(upMask, upMask + words, 0);  // row 0 is never dark
     int32_t k = 0;
     for (int y = 1; y < height - 1; y++) {
         const int64_t rowStart = static_cast<int64_t>(y) * width;
         int32_t* here = L + rowStart;
-        const int32_t* up = here - width;
-        if (s.localThreshold)
-            markWideLocalFlags(w, frame, width, height, y, s, flags);
-        else
-            markWideGlobalFlags(frame + rowStart * 4, width, limit, flags);
-        flags[0] = 0;
-        for (int x = width - 1; x < width + 11; x++) flags[x] = 0;
-        std::fill(here, here + width, 0);
-        int x = 1;
-        while (x < width - 1) {
-            // Light stretches and dark runs are skipped four flags at a time.
-            while (x < width - 1 && markWideFour(flags + x, false) == 0) x += 4;
-            while (x < width - 1 && flags[x] == 0) x++;
-            if (x >= width - 1) break;
-            int end = x;
-            while (markWideFour(flags + end + 1, true) == ~uint64_t{0}) end += 4;
-            while (flags[end + 1] != 0) end++;
-            if (markWideRun(w, up, here, x, end, y, &k) < 0) return -1;
-            x = end + 1;
+        if (s.localThreshold) {
+            markWideLocalFlags(w, frame, width, height, y, s, w->flags.data);
+            markMaskFromFlags(w->flags.data, width, mask);
+        } else {
+            markMaskGlobal(frame + rowStart * 4, width, limit, mask);
         }
+        if (markRunsLabelRow(tables, mask, upMask, here - width, here, width, y, &k) < 0) return -1;
+        std::swap(mask, upMask);
     }
     return k;
 }
@@ -291,7 +188,7 @@ int32_t markWideRegions(MarkWideWork* w, int32_t k, int width, int height)
     }
     for (int32_t n = 0; n < k; n++) {
         const int32_t r = table[n] - 1;
-        const MarkWideRecord& rec = w->records.data[n];
+        const MarkLabelRecord& rec = w->records.data[n];
         area[r] += rec.area;
         centroid[2 * r] += static_cast<double>(rec.sumX);
         centroid[2 * r + 1] += static_cast<double>(rec.sumY);

@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "camera/camera.h"
+#include "detect/internal.h"
 #include "pattern/pattern.h"
 #include "synth/synth.h"
 
@@ -24,13 +26,16 @@ namespace {
 struct PlainLabels {
     bool ok = false;
     std::vector<int16_t> image;
-    std::vector<int32_t> table;  // entry n - 1 for provisional label n, after resolution
+    std::vector<int32_t> wideImage;  // the same labels, 32-bit
+    std::vector<int32_t> table;      // entry n - 1 for provisional label n, after resolution
     int32_t count = 0;
     std::vector<int32_t> area, box;
     std::vector<double> centroid;
 };
 
-PlainLabels plainLabel(const uint8_t* frame, int width, int height, int threshold)
+// labelLimit: provisional labels available (32767 for 16-bit labels).
+PlainLabels plainLabel(const uint8_t* frame, int width, int height, int threshold,
+                       size_t labelLimit = 32767)
 {
     struct Rec {
         int32_t area;
@@ -38,7 +43,7 @@ PlainLabels plainLabel(const uint8_t* frame, int width, int height, int threshol
         int32_t xmin, xmax, ymin, ymax;
     };
     PlainLabels out;
-    std::vector<int16_t> L(static_cast<size_t>(width) * height, 0);
+    std::vector<int32_t> L(static_cast<size_t>(width) * height, 0);
     std::vector<int32_t> T;
     std::vector<Rec> R;
     auto merge = [&](int32_t a, int32_t b) {
@@ -81,12 +86,12 @@ PlainLabels plainLabel(const uint8_t* frame, int width, int height, int threshol
                 label = LF;
                 if (R[label - 1].xmax < x) R[label - 1].xmax = x;
             } else {
-                if (T.size() == 32767) return out;
+                if (T.size() == labelLimit) return out;
                 T.push_back(static_cast<int32_t>(T.size()) + 1);
                 R.push_back(Rec{0, 0, 0, x, x, y, y});
                 label = static_cast<int32_t>(T.size());
             }
-            L[i] = static_cast<int16_t>(label);
+            L[i] = label;
             R[label - 1].area++;
             R[label - 1].sx += x;
             R[label - 1].sy += y;
@@ -97,7 +102,8 @@ PlainLabels plainLabel(const uint8_t* frame, int width, int height, int threshol
         T[n - 1] = (T[n - 1] == static_cast<int32_t>(n)) ? next++ : T[T[n - 1] - 1];
     }
     out.ok = true;
-    out.image = L;
+    out.image.assign(L.begin(), L.end());
+    out.wideImage = L;
     out.table = T;
     out.count = next - 1;
     out.area.assign(out.count, 0);
@@ -126,6 +132,38 @@ PlainLabels plainLabel(const uint8_t* frame, int width, int height, int threshol
     return out;
 }
 
+// The frame-sized path's labeling (32-bit labels, no label limit) against the plain
+// scan without a limit.
+void expectSameWideLabels(const uint8_t* frame, int width, int height, int threshold,
+                          const PlainLabels& plain, const std::string& what)
+{
+    static MarkWideWork work;
+    MarkWideSettings settings;
+    settings.threshold = threshold;
+    ASSERT_GE(markWideFindSquares(&work, frame, width, height, settings), 0) << what;
+    ASSERT_TRUE(plain.ok) << what;
+    ASSERT_EQ(work.regions, plain.count) << what << ": wide region count";
+    ASSERT_EQ(work.labels, static_cast<int32_t>(plain.table.size())) << what << ": wide labels";
+    ASSERT_EQ(std::memcmp(work.labelImage.data, plain.wideImage.data(),
+                          plain.wideImage.size() * sizeof(int32_t)),
+              0)
+        << what << ": wide label image";
+    if (plain.count == 0) return;
+    ASSERT_EQ(
+        std::memcmp(work.table.data, plain.table.data(), plain.table.size() * sizeof(int32_t)), 0)
+        << what << ": wide table";
+    ASSERT_EQ(std::memcmp(work.regionArea.data, plain.area.data(), plain.count * sizeof(int32_t)),
+              0)
+        << what << ": wide areas";
+    ASSERT_EQ(std::memcmp(work.regionBox.data, plain.box.data(), 4 * plain.count * sizeof(int32_t)),
+              0)
+        << what << ": wide boxes";
+    ASSERT_EQ(std::memcmp(work.regionCentroid.data, plain.centroid.data(),
+                          2 * plain.count * sizeof(double)),
+              0)
+        << what << ": wide centroids";
+}
+
 void expectSameLabels(const uint8_t* frame, int width, int height, int threshold,
                       const std::string& what)
 {
@@ -135,6 +173,9 @@ void expectSameLabels(const uint8_t* frame, int width, int height, int threshold
     p.distortion[3] = 1.0;
     camParamInit(&p);
     const PlainLabels plain = plainLabel(frame, width, height, threshold);
+    expectSameWideLabels(frame, width, height, threshold,
+                         plain.ok ? plain : plainLabel(frame, width, height, threshold, SIZE_MAX),
+                         what);
     int32_t count = -1, *area = nullptr, *box = nullptr, *table = nullptr;
     double* centroid = nullptr;
     const int16_t* image = markLabel(frame, threshold, &count, &area, &centroid, &box, &table);

@@ -1,0 +1,86 @@
+// Thresholding into bit masks: one bit per pixel, sixteen pixels per step where SSE2 is
+// there (every x86-64 processor), one at a time elsewhere.
+#include "detect/runs.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// Clears bit 0, the bits from width - 1 on and the extra word.
+void markMaskClearEdges(uint64_t* mask, int width)
+{
+    const int words = markMaskWords(width);
+    mask[0] &= ~uint64_t{1};
+    const int last = width - 1;  // >= 0
+    int w = last >> 6;
+    mask[w] &= (uint64_t{1} << (last & 63)) - 1;
+    for (w++; w < words; w++) mask[w] = 0;
+}
+
+#ifdef __SSE2__
+// Sixteen pixels from p on: bit i set where pixel i's blue + green + red <= limit.
+inline uint32_t markDark16(const uint8_t* p, __m128i below)
+{
+    const __m128i low = _mm_set1_epi32(0xFF);
+    __m128i sums[4];
+    for (int i = 0; i < 4; i++) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+        sums[i] = _mm_add_epi32(
+            _mm_add_epi32(_mm_and_si128(v, low), _mm_and_si128(_mm_srli_epi32(v, 8), low)),
+            _mm_and_si128(_mm_srli_epi32(v, 16), low));
+    }
+    // Sums are 0 ... 765: packing to 16 bits keeps them.
+    const __m128i lo = _mm_packs_epi32(sums[0], sums[1]);
+    const __m128i hi = _mm_packs_epi32(sums[2], sums[3]);
+    const __m128i dark = _mm_packs_epi16(_mm_cmpgt_epi16(below, lo), _mm_cmpgt_epi16(below, hi));
+    return static_cast<uint32_t>(_mm_movemask_epi8(dark));
+}
+#endif
+
+}  // namespace
+
+void markMaskGlobal(const uint8_t* row, int width, int limit, uint64_t* mask)
+{
+    const int words = markMaskWords(width);
+    for (int w = 0; w < words; w++) mask[w] = 0;
+    // limit is -3 ... 765; dark when sum < limit + 1.
+    int x = 0;
+#ifdef __SSE2__
+    const __m128i below = _mm_set1_epi16(static_cast<int16_t>(limit + 1));
+    for (; x + 16 <= width; x += 16)
+        mask[x >> 6] |= static_cast<uint64_t>(markDark16(row + 4 * x, below)) << (x & 63);
+#endif
+    for (; x < width; x++) {
+        const uint8_t* p = row + 4 * x;
+        if (p[0] + p[1] + p[2] <= limit) mask[x >> 6] |= uint64_t{1} << (x & 63);
+    }
+    markMaskClearEdges(mask, width);
+}
+
+void markMaskFromFlags(const int32_t* flags, int width, uint64_t* mask)
+{
+    const int words = markMaskWords(width);
+    for (int w = 0; w < words; w++) mask[w] = 0;
+    int x = 1;
+#ifdef __SSE2__
+    for (; (x & 3) != 0 && x < width - 1; x++)
+        if (flags[x] != 0) mask[x >> 6] |= uint64_t{1} << (x & 63);
+    for (; x + 4 <= width - 1; x += 4) {
+        const __m128 f =
+            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(flags + x)));
+        mask[x >> 6] |= static_cast<uint64_t>(_mm_movemask_ps(f)) << (x & 63);
+    }
+#endif
+    for (; x < width - 1; x++)
+        if (flags[x] != 0) mask[x >> 6] |= uint64_t{1} << (x & 63);
+    markMaskClearEdges(mask, width);
+}
+
+int32_t markMaskCount(const uint64_t* mask, int width)
+{
+    int32_t n = 0;
+    for (int w = 0; w < markMaskWords(width); w++) n += __builtin_popcountll(mask[w]);
+    return n;
+}
