@@ -33,6 +33,10 @@ inline int markMaskWords(int width)
 // markMaskWords(width) words are clear.
 void markMaskGlobal(const uint8_t* row, int width, int limit, uint64_t* mask);
 
+// markMaskGlobal with at most the given instruction set: 0 plain code, 1 SSE2, 2 AVX2
+// (each used only where the compiler and processor have it). The same bits every way.
+void markMaskGlobalUsing(const uint8_t* row, int width, int limit, uint64_t* mask, int level);
+
 // The same mask from dark flags (-1 dark, 0 light) of x = 1 ... width - 2.
 void markMaskFromFlags(const int32_t* flags, int width, uint64_t* mask);
 

@@ -16,6 +16,7 @@
 
 #include "camera/camera.h"
 #include "detect/internal.h"
+#include "detect/runs.h"
 #include "pattern/pattern.h"
 #include "synth/synth.h"
 
@@ -467,6 +468,37 @@ TEST(DetectIdentity, LabelingMatchesThePlainScanOnNoise)
         for (int x = 1; x < 399; x += 2) std::memset(&dots[(y * 400 + x) * 4], 0, 3);
     }
     expectSameLabels(dots.data(), 400, 400, 100, "isolated dots");
+}
+
+}  // namespace
+
+namespace {
+
+// Every instruction set marks the same pixels dark as the plain rule, at every width
+// (partial steps at the row's end) and at the ends of the threshold range.
+TEST(DetectIdentity, DarkMasksAreTheSameOnEveryInstructionSet)
+{
+    std::mt19937 rng(11);
+    std::vector<uint8_t> row(4 * 300);
+    for (uint8_t& b : row) b = static_cast<uint8_t>(rng() % 256);
+    for (int i = 0; i < 300; i += 7) std::memset(&row[4 * i], 0, 3);     // black
+    for (int i = 3; i < 300; i += 11) std::memset(&row[4 * i], 255, 3);  // white
+    std::vector<uint64_t> mask(markMaskWords(300));
+    for (int width = 1; width <= 300; width += (width < 70 ? 1 : 23)) {
+        for (int limit : {-3, 0, 1, 150, 300, 383, 764, 765}) {
+            for (int level = 0; level <= 2; level++) {
+                std::fill(mask.begin(), mask.end(), ~uint64_t{0});
+                markMaskGlobalUsing(row.data(), width, limit, mask.data(), level);
+                for (int x = 0; x < 64 * markMaskWords(width); x++) {
+                    const uint8_t* p = &row[4 * std::min(x, 299)];
+                    const bool dark = x >= 1 && x < width - 1 && p[0] + p[1] + p[2] <= limit;
+                    ASSERT_EQ(markMaskBit(mask.data(), x), dark)
+                        << "width " << width << " limit " << limit << " level " << level << " x "
+                        << x;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
