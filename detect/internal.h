@@ -76,6 +76,8 @@ struct MarkWideSettings {
     int enclosedTolerance = 0;         // non-zero: the square test's tolerance comes from the
                                        // area the outline encloses instead of the dark pixels
     int capacity = kMarkCandidateMax;  // squares kept, >= 1
+    int simdLevel = 2;                 // widest instructions used: 0 plain, 1 SSE2, 2 AVX2
+                                       // (the same result every way; tests compare them)
 };
 
 // One square found by the frame-sized path; its contour lives in the point pool.
@@ -108,10 +110,10 @@ struct MarkWideWork {
     MarkBuffer<int32_t> regionArea;
     MarkBuffer<double> regionCentroid;  // 2 per region
     MarkBuffer<int32_t> regionBox;      // 4 per region
-    MarkBuffer<int32_t> flags;          // local threshold: dark flags of one row
+    MarkBuffer<uint16_t> grey;          // local threshold: blue + green + red per pixel
     MarkBuffer<uint64_t> masks;         // dark masks of two rows (runs.h)
     MarkBuffer<uint32_t> columnSums;    // local threshold: per column, sum over the window rows
-    MarkBuffer<uint32_t> rowSums;       // local threshold: prefix sums of columnSums
+    MarkBuffer<uint32_t> rowSums;       // local threshold: prefix sums of columnSums (+ 8)
     MarkBuffer<MarkWideSquare> squares;
     MarkBuffer<int32_t> poolX, poolY;
     MarkBuffer<int32_t> areas;  // scratch of the selection by area
@@ -136,6 +138,15 @@ struct MarkWideWork {
 // work->detector's callback.
 int32_t markWideFindSquares(MarkWideWork* work, const uint8_t* frame, int width, int height,
                             const MarkWideSettings& settings);
+
+// Makes room in *work for the local threshold of a width x height frame. Returns 0, or
+// -1 when the memory is not available.
+int markLocalReserve(MarkWideWork* work, int width, int height);
+
+// Dark mask (runs.h) of row y = 1, 2, ... by the local threshold of `settings`; rows
+// must come in order from 1 on (running sums are kept in *work between calls).
+void markLocalMask(MarkWideWork* work, const uint8_t* frame, int width, int height, int y,
+                   const MarkWideSettings& settings, uint64_t* mask);
 
 // Kept square i (0 ... work->kept - 1) as a candidate record.
 void markWideCandidate(const MarkWideWork* work, int32_t i, SquareCandidate* candidate);

@@ -104,25 +104,6 @@ void markMaskGlobal(const uint8_t* row, int width, int limit, uint64_t* mask)
     markMaskGlobalUsing(row, width, limit, mask, 2);
 }
 
-void markMaskFromFlags(const int32_t* flags, int width, uint64_t* mask)
-{
-    const int words = markMaskWords(width);
-    for (int w = 0; w < words; w++) mask[w] = 0;
-    int x = 1;
-#ifdef __SSE2__
-    for (; (x & 3) != 0 && x < width - 1; x++)
-        if (flags[x] != 0) mask[x >> 6] |= uint64_t{1} << (x & 63);
-    for (; x + 4 <= width - 1; x += 4) {
-        const __m128 f =
-            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(flags + x)));
-        mask[x >> 6] |= static_cast<uint64_t>(_mm_movemask_ps(f)) << (x & 63);
-    }
-#endif
-    for (; x < width - 1; x++)
-        if (flags[x] != 0) mask[x >> 6] |= uint64_t{1} << (x & 63);
-    markMaskClearEdges(mask, width);
-}
-
 int32_t markMaskCount(const uint64_t* mask, int width)
 {
     int32_t n = 0;

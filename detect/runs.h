@@ -37,9 +37,6 @@ void markMaskGlobal(const uint8_t* row, int width, int limit, uint64_t* mask);
 // (each used only where the compiler and processor have it). The same bits every way.
 void markMaskGlobalUsing(const uint8_t* row, int width, int limit, uint64_t* mask, int level);
 
-// The same mask from dark flags (-1 dark, 0 light) of x = 1 ... width - 2.
-void markMaskFromFlags(const int32_t* flags, int width, uint64_t* mask);
-
 // Number of dark pixels of a mask row (for statistics and benchmarks).
 int32_t markMaskCount(const uint64_t* mask, int width);
 

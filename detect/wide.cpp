@@ -17,102 +17,6 @@ constexpr int kMarkStepX[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 constexpr int kMarkStepY[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
 constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
 
-// ---- Dark flags ---------------------------------------------------------------------
-
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-#define MARK_WIDE_VECTOR 1
-typedef int32_t MarkWidePixels4 __attribute__((vector_size(16)));
-#endif
-
-inline uint32_t markWideGrey(const uint8_t* p)
-{
-    return p[0] + p[1] + p[2];
-}
-
-// Adds (sign 1) or subtracts (sign -1) the channel sums of one row to columnSums.
-void markWideColumns(uint32_t* cols, const uint8_t* row, int width, int sign)
-{
-    int x = 0;
-#ifdef MARK_WIDE_VECTOR
-    const MarkWidePixels4 low = {0xFF, 0xFF, 0xFF, 0xFF};
-    for (; x + 4 <= width; x += 4) {
-        MarkWidePixels4 p, c;
-        std::memcpy(&p, row + 4 * x, sizeof p);
-        std::memcpy(&c, cols + x, sizeof c);
-        const MarkWidePixels4 grey = (p & low) + ((p >> 8) & low) + ((p >> 16) & low);
-        c = sign > 0 ? c + grey : c - grey;
-        std::memcpy(cols + x, &c, sizeof c);
-    }
-#endif
-    for (; x < width; x++) {
-        const uint32_t g = markWideGrey(row + 4 * x);
-        cols[x] = sign > 0 ? cols[x] + g : cols[x] - g;
-    }
-}
-
-// Local threshold. columnSums holds, per column, the channel sums of the rows of the
-// window around row y (clipped to the frame); it is moved down one row per call, so a
-// pass over the frame reads every row three times (once here, twice for the sums).
-// That is the integral image of the frame, kept one row at a time. Window sums stay
-// below 2^32 (1023 * 1023 * 765), so the sums wrap harmlessly in 32 bits.
-void markWideLocalFlags(MarkWideWork* work, const uint8_t* frame, int width, int height, int y,
-                        const MarkWideSettings& s, int32_t* flags)
-{
-    const int r = s.localWindow / 2;
-    uint32_t* cols = work->columnSums.data;
-    const int64_t rowBytes = static_cast<int64_t>(width) * 4;
-    if (y == 1) {
-        std::fill(cols, cols + width, 0u);
-        for (int yy = 0; yy <= std::min(1 + r, height - 1); yy++)
-            markWideColumns(cols, frame + yy * rowBytes, width, 1);
-    } else {
-        if (y + r < height) markWideColumns(cols, frame + (y + r) * rowBytes, width, 1);
-        if (y - r - 1 >= 0) markWideColumns(cols, frame + (y - r - 1) * rowBytes, width, -1);
-    }
-    // prefix[x] = sum of cols[0 ... x - 1] (mod 2^32).
-    uint32_t* prefix = work->rowSums.data;
-    prefix[0] = 0;
-    for (int x = 0; x < width; x++) prefix[x + 1] = prefix[x] + cols[x];
-    const int64_t rows = std::min(y + r, height - 1) - std::max(y - r, 0) + 1;
-    // Dark when v < mean * (100 - localPercent) / 100 - localOffset, in channel sums:
-    // 100 * (v + offset) * n < keep * sum.
-    const int64_t offset = 3 * static_cast<int64_t>(s.localOffset);
-    const int64_t keep = 100 - s.localPercent;
-    const uint8_t* row = frame + y * rowBytes;
-    auto scalar = [&](int x) {
-        const int x0 = std::max(x - r, 0), x1 = std::min(x + r, width - 1);
-        const int64_t n = rows * (x1 - x0 + 1);
-        const int64_t sum = static_cast<uint32_t>(prefix[x1 + 1] - prefix[x0]);
-        const int64_t v = markWideGrey(row + 4 * x);
-        flags[x] = (100 * (v + offset) * n < keep * sum) ? -1 : 0;
-    };
-    // Where the window lies wholly inside the row, n is the same for every pixel; with
-    // n below 14000 every sum of products fits 31 bits and four pixels go at once.
-    const int inner0 = std::max(1, r), inner1 = std::min(width - 2, width - 1 - r);
-    int x = 1;
-    for (; x < inner0 && x < width - 1; x++) scalar(x);
-#ifdef MARK_WIDE_VECTOR
-    const int64_t n = rows * (2 * r + 1);
-    if (n < 14000) {
-        const int32_t a = static_cast<int32_t>(100 * n), b = static_cast<int32_t>(100 * offset * n);
-        const int32_t k = static_cast<int32_t>(keep);
-        const MarkWidePixels4 low = {0xFF, 0xFF, 0xFF, 0xFF};
-        const MarkWidePixels4 av = {a, a, a, a}, bv = {b, b, b, b}, kv = {k, k, k, k};
-        for (; x + 4 <= inner1 + 1; x += 4) {
-            MarkWidePixels4 hi, lo, p;
-            std::memcpy(&hi, prefix + x + r + 1, sizeof hi);
-            std::memcpy(&lo, prefix + x - r, sizeof lo);
-            std::memcpy(&p, row + 4 * x, sizeof p);
-            const MarkWidePixels4 sum = hi - lo;
-            const MarkWidePixels4 v = (p & low) + ((p >> 8) & low) + ((p >> 16) & low);
-            const MarkWidePixels4 dark = v * av + bv < kv * sum;
-            std::memcpy(flags + x, &dark, sizeof dark);
-        }
-    }
-#endif
-    for (; x < width - 1; x++) scalar(x);
-}
-
 // ---- Labeling -------------------------------------------------------------------------
 
 // The growable tables: labels are limited by memory only.
@@ -136,9 +40,7 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
     const int64_t pixels = static_cast<int64_t>(width) * height;
     const int words = markMaskWords(width);
     if (!w->labelImage.reserve(pixels) || !w->masks.reserve(2 * int64_t{words})) return -1;
-    if (s.localThreshold && (!w->flags.reserve(width + 12) || !w->columnSums.reserve(width) ||
-                             !w->rowSums.reserve(width + 1)))
-        return -1;
+    if (s.localThreshold && markLocalReserve(w, width, height) < 0) return -1;
     int32_t* L = w->labelImage.data;
     std::fill(L, L + width, 0);
     std::fill(L + (pixels - width), L + pixels, 0);
@@ -151,12 +53,10 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
     for (int y = 1; y < height - 1; y++) {
         const int64_t rowStart = static_cast<int64_t>(y) * width;
         int32_t* here = L + rowStart;
-        if (s.localThreshold) {
-            markWideLocalFlags(w, frame, width, height, y, s, w->flags.data);
-            markMaskFromFlags(w->flags.data, width, mask);
-        } else {
-            markMaskGlobal(frame + rowStart * 4, width, limit, mask);
-        }
+        if (s.localThreshold)
+            markLocalMask(w, frame, width, height, y, s, mask);
+        else
+            markMaskGlobalUsing(frame + rowStart * 4, width, limit, mask, s.simdLevel);
         if (markRunsLabelRow(tables, mask, upMask, here - width, here, width, y, &k) < 0) return -1;
         std::swap(mask, upMask);
     }

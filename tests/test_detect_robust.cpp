@@ -305,7 +305,8 @@ namespace {
 
 // The local threshold against a plain reference: the window mean from a full integral
 // image, clipped at the frame's edges, compared pixel by pixel with what the labeling
-// marked dark. Windows small enough for the four-at-a-time path and one that is not.
+// marked dark. Windows small enough for the eight-at-a-time path and one that is not,
+// with and without the wide instructions.
 TEST(DetectRobust, LocalThresholdMarksExactlyThePlainRule)
 {
     static SynthScene scene;
@@ -327,32 +328,34 @@ TEST(DetectRobust, LocalThresholdMarksExactlyThePlainRule)
                                                   integral[(y + 1) * (w + 1) + x] -
                                                   integral[y * (w + 1) + x];
     static MarkWideWork work;
-    for (const int window : {15, 45, 151}) {
-        MarkOptions o = markDefaultOptions();
-        o.localThreshold = 1;
-        o.localWindow = window;
-        o.localOffset = 3;
-        o.localPercent = 12;
-        ASSERT_GE(
-            markWideFindSquares(&work, frame.pixels.data(), w, h, markWideSettingsOf(o, w, h)), 0);
-        const int r = window / 2;
-        long differ = 0, dark = 0;
-        for (int y = 1; y < h - 1; y++)
-            for (int x = 1; x < w - 1; x++) {
-                const int x0 = std::max(x - r, 0), x1 = std::min(x + r, w - 1);
-                const int y0 = std::max(y - r, 0), y1 = std::min(y + r, h - 1);
-                const int64_t n = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
-                const int64_t sum = integral[(y1 + 1) * (w + 1) + x1 + 1] -
-                                    integral[y0 * (w + 1) + x1 + 1] -
-                                    integral[(y1 + 1) * (w + 1) + x0] + integral[y0 * (w + 1) + x0];
-                const bool plain = 100 * (grey(x, y) + 9) * n < 88 * sum;
-                const bool marked = work.labelImage.data[static_cast<size_t>(y) * w + x] > 0;
-                differ += plain != marked;
-                dark += plain;
-            }
-        EXPECT_EQ(differ, 0) << "window " << window;
-        EXPECT_GT(dark, w * h / 50) << "window " << window;
-    }
+    for (const int window : {15, 45, 151})
+        for (const int level : {0, 2}) {
+            MarkOptions o = markDefaultOptions();
+            o.localThreshold = 1;
+            o.localWindow = window;
+            o.localOffset = 3;
+            o.localPercent = 12;
+            MarkWideSettings settings = markWideSettingsOf(o, w, h);
+            settings.simdLevel = level;
+            ASSERT_GE(markWideFindSquares(&work, frame.pixels.data(), w, h, settings), 0);
+            const int r = window / 2;
+            long differ = 0, dark = 0;
+            for (int y = 1; y < h - 1; y++)
+                for (int x = 1; x < w - 1; x++) {
+                    const int x0 = std::max(x - r, 0), x1 = std::min(x + r, w - 1);
+                    const int y0 = std::max(y - r, 0), y1 = std::min(y + r, h - 1);
+                    const int64_t n = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
+                    const int64_t sum =
+                        integral[(y1 + 1) * (w + 1) + x1 + 1] - integral[y0 * (w + 1) + x1 + 1] -
+                        integral[(y1 + 1) * (w + 1) + x0] + integral[y0 * (w + 1) + x0];
+                    const bool plain = 100 * (grey(x, y) + 9) * n < 88 * sum;
+                    const bool marked = work.labelImage.data[static_cast<size_t>(y) * w + x] > 0;
+                    differ += plain != marked;
+                    dark += plain;
+                }
+            EXPECT_EQ(differ, 0) << "window " << window << " instructions " << level;
+            EXPECT_GT(dark, w * h / 50) << "window " << window;
+        }
 }
 
 }  // namespace

@@ -1,0 +1,202 @@
+// The local threshold as a dark mask per row: a pixel is dark when its grey level lies
+// far enough below the mean of the square window around it. Grey levels (blue + green +
+// red) are computed once per pixel into a grey image; per column the sum over the
+// window's rows is kept and moved down a row at a time (adding the row that enters,
+// subtracting the one that leaves); prefix sums of those give every window sum along
+// the row. Integer arithmetic throughout, so the AVX2 steps (taken where the processor
+// has them) mark exactly what the plain steps mark.
+#include "detect/runs.h"
+
+#include <algorithm>
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define MARK_LOCAL_AVX2 1
+#endif
+
+namespace {
+
+void markGreyPlain(const uint8_t* row, int x, int width, uint16_t* grey)
+{
+    for (; x < width; x++) {
+        const uint8_t* p = row + 4 * x;
+        grey[x] = static_cast<uint16_t>(p[0] + p[1] + p[2]);
+    }
+}
+
+// cols[x] += add[x] - sub[x] (either may be absent), modulo 2^32.
+void markColumnsPlain(uint32_t* cols, const uint16_t* add, const uint16_t* sub, int x, int width)
+{
+    for (; x < width; x++) {
+        uint32_t c = cols[x];
+        if (add != nullptr) c += add[x];
+        if (sub != nullptr) c -= sub[x];
+        cols[x] = c;
+    }
+}
+
+// The dark rule with every term in channel sums: 100 * (v + offset) * n < keep * sum,
+// where n counts the window's pixels inside the frame.
+struct MarkLocalRule {
+    int r;           // window radius
+    int64_t rows;    // window rows inside the frame
+    int64_t offset;  // 3 * localOffset
+    int64_t keep;    // 100 - localPercent
+};
+
+bool markLocalDarkPlain(const MarkLocalRule& rule, const uint32_t* prefix, const uint16_t* grey,
+                        int x, int width)
+{
+    const int x0 = std::max(x - rule.r, 0), x1 = std::min(x + rule.r, width - 1);
+    const int64_t n = rule.rows * (x1 - x0 + 1);
+    const int64_t sum = static_cast<uint32_t>(prefix[x1 + 1] - prefix[x0]);
+    return 100 * (grey[x] + rule.offset) * n < rule.keep * sum;
+}
+
+inline void markOrBits(uint64_t* mask, int x, uint64_t bits)
+{
+    mask[x >> 6] |= bits << (x & 63);
+    if ((x & 63) != 0) mask[(x >> 6) + 1] |= bits >> (64 - (x & 63));
+}
+
+#ifdef MARK_LOCAL_AVX2
+bool markLocalHaveAvx2()
+{
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+
+__attribute__((target("avx2"))) int markGreyAvx2(const uint8_t* row, int width, uint16_t* grey)
+{
+    const __m256i weights = _mm256_set1_epi32(0x00010101);  // blue + green, red per pixel
+    int x = 0;
+    for (; x + 16 <= width; x += 16) {
+        const __m256i* p = reinterpret_cast<const __m256i*>(row + 4 * x);
+        const __m256i sums =
+            _mm256_hadd_epi16(_mm256_maddubs_epi16(_mm256_loadu_si256(p), weights),
+                              _mm256_maddubs_epi16(_mm256_loadu_si256(p + 1), weights));
+        // hadd works within 128-bit halves: pixels come as 0-3, 8-11, 4-7, 12-15.
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(grey + x),
+                            _mm256_permute4x64_epi64(sums, 0xD8));
+    }
+    return x;
+}
+
+__attribute__((target("avx2"))) int markColumnsAvx2(uint32_t* cols, const uint16_t* add,
+                                                    const uint16_t* sub, int width)
+{
+    int x = 0;
+    for (; x + 8 <= width; x += 8) {
+        __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cols + x));
+        if (add != nullptr)
+            c = _mm256_add_epi32(c, _mm256_cvtepu16_epi32(_mm_loadu_si128(
+                                        reinterpret_cast<const __m128i*>(add + x))));
+        if (sub != nullptr)
+            c = _mm256_sub_epi32(c, _mm256_cvtepu16_epi32(_mm_loadu_si128(
+                                        reinterpret_cast<const __m128i*>(sub + x))));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cols + x), c);
+    }
+    return x;
+}
+
+// Eight pixels at a time from x while the whole window lies in the row (n the same for
+// all; n < 14000 keeps every product below 2^31); returns where it stopped.
+__attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, const uint32_t* prefix,
+                                                  const uint16_t* grey, int x, int end,
+                                                  uint64_t* mask)
+{
+    const int64_t n = rule.rows * (2 * rule.r + 1);
+    const __m256i a = _mm256_set1_epi32(static_cast<int32_t>(100 * n));
+    const __m256i b = _mm256_set1_epi32(static_cast<int32_t>(100 * rule.offset * n));
+    const __m256i k = _mm256_set1_epi32(static_cast<int32_t>(rule.keep));
+    for (; x + 8 <= end; x += 8) {
+        const __m256i hi =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x + rule.r + 1));
+        const __m256i lo =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x - rule.r));
+        const __m256i v =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)));
+        const __m256i left = _mm256_add_epi32(_mm256_mullo_epi32(v, a), b);
+        const __m256i right = _mm256_mullo_epi32(k, _mm256_sub_epi32(hi, lo));
+        const int bits = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(right, left)));
+        markOrBits(mask, x, static_cast<uint64_t>(bits));
+    }
+    return x;
+}
+#endif
+
+// Grey levels of frame row y into the grey image.
+void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int level)
+{
+    const uint8_t* row = frame + static_cast<int64_t>(y) * width * 4;
+    uint16_t* out = grey + static_cast<int64_t>(y) * width;
+    int x = 0;
+#ifdef MARK_LOCAL_AVX2
+    if (level >= 2 && markLocalHaveAvx2()) x = markGreyAvx2(row, width, out);
+#endif
+    markGreyPlain(row, x, width, out);
+}
+
+void markColumns(uint32_t* cols, const uint16_t* add, const uint16_t* sub, int width, int level)
+{
+    int x = 0;
+#ifdef MARK_LOCAL_AVX2
+    if (level >= 2 && markLocalHaveAvx2()) x = markColumnsAvx2(cols, add, sub, width);
+#endif
+    markColumnsPlain(cols, add, sub, x, width);
+}
+
+}  // namespace
+
+int markLocalReserve(MarkWideWork* w, int width, int height)
+{
+    const int64_t pixels = static_cast<int64_t>(width) * height;
+    return (w->grey.reserve(pixels) && w->columnSums.reserve(width) &&
+            w->rowSums.reserve(width + 8))
+               ? 0
+               : -1;
+}
+
+void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height, int y,
+                   const MarkWideSettings& s, uint64_t* mask)
+{
+    const int r = s.localWindow / 2;
+    const int level = s.simdLevel;
+    uint32_t* cols = w->columnSums.data;
+    uint16_t* grey = w->grey.data;
+    auto greyRow = [&](int row) { return grey + static_cast<int64_t>(row) * width; };
+    if (y == 1) {
+        std::fill(cols, cols + width, 0u);
+        for (int yy = 0; yy <= std::min(1 + r, height - 1); yy++) {
+            markGreyRow(frame, width, yy, grey, level);
+            markColumns(cols, greyRow(yy), nullptr, width, level);
+        }
+    } else {
+        const bool enters = y + r < height, leaves = y - r - 1 >= 0;
+        if (enters) markGreyRow(frame, width, y + r, grey, level);
+        markColumns(cols, enters ? greyRow(y + r) : nullptr, leaves ? greyRow(y - r - 1) : nullptr,
+                    width, level);
+    }
+    // prefix[x] = sum of cols[0 ... x - 1] (mod 2^32).
+    uint32_t* prefix = w->rowSums.data;
+    prefix[0] = 0;
+    for (int x = 0; x < width; x++) prefix[x + 1] = prefix[x] + cols[x];
+
+    const MarkLocalRule rule{r, std::min(y + r, height - 1) - std::max(y - r, 0) + 1,
+                             3 * static_cast<int64_t>(s.localOffset),
+                             100 - static_cast<int64_t>(s.localPercent)};
+    const uint16_t* v = greyRow(y);
+    const int words = markMaskWords(width);
+    for (int i = 0; i < words; i++) mask[i] = 0;
+    // Where the window lies wholly inside the row its pixel count is the same for all.
+    const int inner0 = std::max(1, r), inner1 = std::min(width - 2, width - 1 - r);
+    int x = 1;
+    for (; x < inner0 && x < width - 1; x++)
+        if (markLocalDarkPlain(rule, prefix, v, x, width)) mask[x >> 6] |= uint64_t{1} << (x & 63);
+#ifdef MARK_LOCAL_AVX2
+    if (level >= 2 && markLocalHaveAvx2() && rule.rows * (2 * r + 1) < 14000)
+        x = markLocalAvx2(rule, prefix, v, x, inner1 + 1, mask);
+#endif
+    for (; x < width - 1; x++)
+        if (markLocalDarkPlain(rule, prefix, v, x, width)) mask[x >> 6] |= uint64_t{1} << (x & 63);
+}
