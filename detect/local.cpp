@@ -99,6 +99,27 @@ __attribute__((target("avx2"))) int markColumnsAvx2(uint32_t* cols, const uint16
     return x;
 }
 
+// prefix[x + 1] = prefix[x] + cols[x] for x = 0 ... until fewer than 8 remain (prefix[0]
+// set by the caller); returns where it stopped.
+__attribute__((target("avx2"))) int markPrefixAvx2(const uint32_t* cols, int width,
+                                                   uint32_t* prefix)
+{
+    __m256i carry = _mm256_setzero_si256();
+    const __m256i last = _mm256_set1_epi32(7);
+    int x = 0;
+    for (; x + 8 <= width; x += 8) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cols + x));
+        v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));  // within each 128-bit half
+        v = _mm256_add_epi32(v, _mm256_slli_si256(v, 8));
+        const __m256i lowTotal = _mm256_shuffle_epi32(v, 0xFF);
+        v = _mm256_add_epi32(v, _mm256_permute2x128_si256(lowTotal, lowTotal, 0x08));
+        v = _mm256_add_epi32(v, carry);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(prefix + x + 1), v);
+        carry = _mm256_permutevar8x32_epi32(v, last);
+    }
+    return x;
+}
+
 // Eight pixels at a time from x while the whole window lies in the row (n the same for
 // all; n < 14000 keeps every product below 2^31); returns where it stopped.
 __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, const uint32_t* prefix,
@@ -180,7 +201,11 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
     // prefix[x] = sum of cols[0 ... x - 1] (mod 2^32).
     uint32_t* prefix = w->rowSums.data;
     prefix[0] = 0;
-    for (int x = 0; x < width; x++) prefix[x + 1] = prefix[x] + cols[x];
+    int px = 0;
+#ifdef MARK_LOCAL_AVX2
+    if (level >= 2 && markLocalHaveAvx2()) px = markPrefixAvx2(cols, width, prefix);
+#endif
+    for (; px < width; px++) prefix[px + 1] = prefix[px] + cols[px];
 
     const MarkLocalRule rule{r, std::min(y + r, height - 1) - std::max(y - r, 0) + 1,
                              3 * static_cast<int64_t>(s.localOffset),
