@@ -112,6 +112,7 @@ struct MarkWideWork {
     MarkBuffer<int32_t> regionBox;      // 4 per region
     MarkBuffer<uint16_t> grey;          // local threshold: blue + green + red per pixel
     MarkBuffer<uint64_t> masks;         // dark masks of two rows (runs.h)
+    MarkBuffer<int32_t> bounds;         // where the runs of one row start and end (runs.h)
     MarkBuffer<uint32_t> columnSums;    // local threshold: per column, sum over the window rows
     MarkBuffer<uint32_t> rowSums;       // local threshold: prefix sums of columnSums (+ 8)
     MarkBuffer<MarkWideSquare> squares;
@@ -181,6 +182,7 @@ struct MarkLabelWork {
     int32_t box[4 * kMarkRegionMax];
     // Dark masks of the row being labelled and the row above (runs.h), swapped per row.
     uint64_t masks[2][kMarkSideMax / 64 + 2];
+    int32_t bounds[kMarkSideMax + 1];  // where the runs of one row start and end (runs.h)
 };
 
 // Makes the label image hold at least `pixels` entries. Returns 0, or -1 when the

@@ -36,7 +36,8 @@ int32_t markLabelScan(MarkLabelWork* w, const uint8_t* frame, int width, int hei
         const int64_t rowStart = static_cast<int64_t>(y) * width;
         int16_t* here = w->image + rowStart;
         markMaskGlobal(frame + rowStart * 4, width, limit, mask);
-        if (markRunsLabelRow(tables, mask, upMask, here - width, here, width, y, &k) < 0) return -1;
+        if (markRunsLabelRow(tables, mask, upMask, here - width, here, width, y, &k, w->bounds) < 0)
+            return -1;
         std::swap(mask, upMask);
     }
     return k;

@@ -95,82 +95,169 @@ inline int32_t markRunMerge(int32_t* table, int32_t a, int32_t b)
     return a;
 }
 
+// n <= 62 bits of a mask from position x on, as the low bits of the result.
+inline uint64_t markMaskBits(const uint64_t* mask, int x, int n)
+{
+    const int w = x >> 6, shift = x & 63;
+    uint64_t bits = mask[w] >> shift;
+    if (shift + n > 64) bits |= mask[w + 1] << (64 - shift);
+    return bits & ((uint64_t{1} << n) - 1);
+}
+
+// A short run's labels in one 16-byte store: `lanes` labels from x on, of which the
+// first n are written; the others are still 0 (light, or a later run not yet written).
+template <typename Label>
+struct MarkRunLanes {
+    static constexpr int lanes = 16 / static_cast<int>(sizeof(Label));
+    typedef Label Vector __attribute__((vector_size(16)));
+
+    // Lanes 0 ... n - 1 all ones, the others 0 (n = 1 ... lanes).
+    static Vector keep(int n)
+    {
+        static const Label ones[16] = {Label(-1), Label(-1), Label(-1), Label(-1),
+                                       Label(-1), Label(-1), Label(-1), Label(-1)};
+        Vector m;
+        std::memcpy(&m, ones + (8 - n), sizeof m);
+        return m;
+    }
+    static void copy(Label* here, const Label* up, int n)
+    {
+        Vector v;
+        std::memcpy(&v, up, sizeof v);
+        v &= keep(n);
+        std::memcpy(here, &v, sizeof v);
+    }
+    static void fill(Label* here, Label label, int n)
+    {
+        Vector v = keep(n) & label;
+        std::memcpy(here, &v, sizeof v);
+    }
+};
+
+// Labels the dark run x0 ... x1 of row y by the case table, stretch by stretch of the
+// row above; returns the label of its last pixel, or 0 when a new label is refused.
+template <typename Label, typename Tables>
+int32_t markRunsLabelRun(Tables& t, const uint64_t* upMask, const Label* up, Label* here, int x0,
+                         int x1, int y, int32_t* k)
+{
+    // The run's first pixel: its left neighbour is light.
+    int32_t label;
+    const int32_t U = up[x0], UR = up[x0 + 1], UL = up[x0 - 1];
+    if (U > 0) {
+        label = U;
+    } else if (UR > 0 && UL > 0) {
+        label = markRunMerge(t.table, markRunFind(t.table, UR), markRunFind(t.table, UL));
+    } else if (UR > 0) {
+        label = UR;
+    } else if (UL > 0) {
+        label = UL;
+    } else {
+        label = *k + 1;
+        if (!t.grow(label)) return 0;
+        *k = label;
+        t.table[label - 1] = label;
+        t.records[label - 1] = MarkLabelRecord{0, 0, 0, x0, x0, y, y};
+    }
+    here[x0] = static_cast<Label>(label);
+    int x = x0 + 1;
+    while (x <= x1) {
+        if (markMaskBit(upMask, x)) {
+            // Dark above: every pixel takes the label above.
+            const int e = markNextClear(upMask, x, x1 + 1);
+            std::memcpy(here + x, up + x, static_cast<size_t>(e - x) * sizeof(Label));
+            label = up[e - 1];
+            x = e;
+            continue;
+        }
+        // Light above from x to g - 1.
+        const int g = markNextSet(upMask, x, x1 + 1);
+        const int32_t right = up[x + 1], left = up[x - 1];
+        if (right > 0) {
+            label = markRunMerge(t.table, markRunFind(t.table, right),
+                                 markRunFind(t.table, left > 0 ? left : label));
+        } else if (left > 0) {
+            label = left;
+        }
+        here[x] = static_cast<Label>(label);
+        if (g - 1 > x) {
+            // Inside the stretch nothing above is labelled: the left label carries; its
+            // last pixel may touch a labelled pixel above-right.
+            std::fill(here + x + 1, here + g - 1, static_cast<Label>(label));
+            if (up[g] > 0)
+                label =
+                    markRunMerge(t.table, markRunFind(t.table, up[g]), markRunFind(t.table, label));
+            here[g - 1] = static_cast<Label>(label);
+        }
+        x = g;
+    }
+    return label;
+}
+
+// Where the dark runs of a mask row start and end: bounds[2i] is the first pixel of run
+// i, bounds[2i + 1] the pixel after its last. Returns the count of entries (twice the
+// runs; at most width). Found from the changes between neighbouring bits, a word at a
+// time, which costs far less on rows of many short runs than searching for each end.
+inline int32_t markRunBounds(const uint64_t* mask, int width, int32_t* bounds)
+{
+    int32_t count = 0;
+    uint64_t carry = 0;  // the bit before the word
+    const int words = markMaskWords(width);
+    for (int w = 0; w < words; w++) {
+        const uint64_t m = mask[w];
+        uint64_t changes = m ^ ((m << 1) | carry);
+        carry = m >> 63;
+        while (changes != 0) {
+            bounds[count++] = w * 64 + __builtin_ctzll(changes);
+            changes &= changes - 1;
+        }
+    }
+    return count;
+}
+
 // Labels the dark runs of one row. Tables provides `table` and `records` (entry n - 1
 // for label n) and `bool grow(int32_t n)`, which makes room for label n (pointers may
 // change) or refuses. here[0 ... width - 1] is written whole (0 where light). Returns 0,
-// or -1 when a new label is refused (the row is then partly written).
+// or -1 when a new label is refused (the row is then partly written). bounds holds
+// width + 1 entries of scratch.
 template <typename Label, typename Tables>
 int markRunsLabelRow(Tables& t, const uint64_t* mask, const uint64_t* upMask, const Label* up,
-                     Label* here, int width, int y, int32_t* k)
+                     Label* here, int width, int y, int32_t* k, int32_t* bounds)
 {
+    typedef MarkRunLanes<Label> Lanes;
     std::memset(here, 0, static_cast<size_t>(width) * sizeof(Label));
-    int x0 = markNextSet(mask, 0, width);
-    while (x0 < width) {
-        const int x1 = markNextClear(mask, x0, width) - 1;
-        // The run's first pixel: its left neighbour is light.
+    const int32_t count = markRunBounds(mask, width, bounds);
+    for (int32_t i = 0; i < count; i += 2) {
+        const int x0 = bounds[i], x1 = bounds[i + 1] - 1;
+        const int n = x1 - x0 + 1;
         int32_t label;
-        {
-            const int32_t U = up[x0], UR = up[x0 + 1], UL = up[x0 - 1];
-            if (U > 0) {
-                label = U;
-            } else if (UR > 0 && UL > 0) {
-                label = markRunMerge(t.table, markRunFind(t.table, UR), markRunFind(t.table, UL));
-            } else if (UR > 0) {
-                label = UR;
-            } else if (UL > 0) {
-                label = UL;
-            } else {
-                const int32_t n = *k + 1;
-                if (!t.grow(n)) return -1;
-                *k = n;
-                t.table[n - 1] = n;
-                t.records[n - 1] = MarkLabelRecord{0, 0, 0, x0, x0, y, y};
-                label = n;
-            }
-        }
-        here[x0] = static_cast<Label>(label);
-        int x = x0 + 1;
-        while (x <= x1) {
-            if (markMaskBit(upMask, x)) {
-                // Dark above: every pixel takes the label above.
-                const int e = markNextClear(upMask, x, x1 + 1);
-                std::memcpy(here + x, up + x, static_cast<size_t>(e - x) * sizeof(Label));
-                label = up[e - 1];
-                x = e;
-                continue;
-            }
-            // Light above from x to g - 1.
-            const int g = markNextSet(upMask, x, x1 + 1);
-            const int32_t UR = up[x + 1], UL = up[x - 1];
-            if (UR > 0) {
-                label = markRunMerge(t.table, markRunFind(t.table, UR),
-                                     markRunFind(t.table, UL > 0 ? UL : label));
-            } else if (UL > 0) {
-                label = UL;
-            }
-            here[x] = static_cast<Label>(label);
-            if (g - 1 > x) {
-                // Inside the stretch nothing above is labelled: the left label carries;
-                // its last pixel may touch a labelled pixel above-right.
-                std::fill(here + x + 1, here + g - 1, static_cast<Label>(label));
-                if (up[g] > 0)
-                    label = markRunMerge(t.table, markRunFind(t.table, up[g]),
-                                         markRunFind(t.table, label));
-                here[g - 1] = static_cast<Label>(label);
-            }
-            x = g;
+        // A short run wholly under dark pixels copies the labels above; one with nothing
+        // labelled above or diagonally above starts a label. Those are most runs of text.
+        const bool shortRun = n <= Lanes::lanes && x0 + Lanes::lanes <= width;
+        const uint64_t above = shortRun ? markMaskBits(upMask, x0 - 1, n + 2) : 1;
+        const uint64_t under = ((uint64_t{1} << n) - 1) << 1;
+        if (shortRun && (above & under) == under) {
+            Lanes::copy(here + x0, up + x0, n);
+            label = up[x1];
+        } else if (above == 0) {
+            label = *k + 1;
+            if (!t.grow(label)) return -1;
+            *k = label;
+            t.table[label - 1] = label;
+            t.records[label - 1] = MarkLabelRecord{0, 0, 0, x0, x0, y, y};
+            Lanes::fill(here + x0, static_cast<Label>(label), n);
+        } else {
+            label = markRunsLabelRun(t, upMask, up, here, x0, x1, y, k);
+            if (label == 0) return -1;
         }
         // All pixels of a run end up in one region, so one label may carry its sums.
         MarkLabelRecord& r = t.records[label - 1];
-        const int32_t n = x1 - x0 + 1;
         r.area += n;
         r.sumX += static_cast<int64_t>(x0 + x1) * n / 2;
         r.sumY += static_cast<int64_t>(n) * y;
-        if (r.xmin > x0) r.xmin = x0;
-        if (r.xmax < x1) r.xmax = x1;
-        if (r.ymin > y) r.ymin = y;
-        if (r.ymax < y) r.ymax = y;
-        x0 = markNextSet(mask, x1 + 1, width);
+        r.xmin = std::min(r.xmin, x0);
+        r.xmax = std::max(r.xmax, x1);
+        r.ymin = std::min(r.ymin, y);
+        r.ymax = std::max(r.ymax, y);
     }
     return 0;
 }

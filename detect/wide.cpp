@@ -39,7 +39,9 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
 {
     const int64_t pixels = static_cast<int64_t>(width) * height;
     const int words = markMaskWords(width);
-    if (!w->labelImage.reserve(pixels) || !w->masks.reserve(2 * int64_t{words})) return -1;
+    if (!w->labelImage.reserve(pixels) || !w->masks.reserve(2 * int64_t{words}) ||
+        !w->bounds.reserve(width + 1))
+        return -1;
     if (s.localThreshold && markLocalReserve(w, width, height) < 0) return -1;
     int32_t* L = w->labelImage.data;
     std::fill(L, L + width, 0);
@@ -57,7 +59,9 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
             markLocalMask(w, frame, width, height, y, s, mask);
         else
             markMaskGlobalUsing(frame + rowStart * 4, width, limit, mask, s.simdLevel);
-        if (markRunsLabelRow(tables, mask, upMask, here - width, here, width, y, &k) < 0) return -1;
+        if (markRunsLabelRow(tables, mask, upMask, here - width, here, width, y, &k,
+                             w->bounds.data) < 0)
+            return -1;
         std::swap(mask, upMask);
     }
     return k;
