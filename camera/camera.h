@@ -14,6 +14,8 @@
 // Result codes: 0 success, -1 failure. Nothing here prints.
 #pragma once
 
+#include <cstdint>
+
 // One camera. Plain record, copied by value.
 struct CameraParam {
     int width;                // image width in pixels the record is valid for
@@ -83,6 +85,12 @@ int camIdealToObserv(const double distortion[4], double ix, double iy, double* o
 // back (1 - 3 k r^2 = 0, k = f * 1e-8, far outside any real image) the result is
 // meaningless or not finite. Pure; returns 0.
 int camObservToIdeal(const double distortion[4], double ox, double oy, double* ix, double* iy);
+
+// camObservToIdeal of n integer positions (x[i], y[i]) into ideal[2i], ideal[2i + 1],
+// bit for bit the same values; two at a time where the processor has vectors of
+// doubles. Returns 0.
+int camObservToIdealPoints(const double distortion[4], int32_t n, const int32_t* x,
+                           const int32_t* y, double* ideal);
 
 // ---- Decomposition ---------------------------------------------------------------------
 

@@ -19,10 +19,7 @@ int markFitLine(const double distortion[4], const int32_t* pointX, const int32_t
     if (m < 2) return -1;
     DMatrix* input = matAlloc(m, 2);
     if (input == nullptr) return -1;
-    for (int32_t k = s; k <= e; k++) {
-        double* row = input->data + (k - s) * 2;
-        camObservToIdeal(distortion, pointX[k], pointY[k], &row[0], &row[1]);
-    }
+    camObservToIdealPoints(distortion, m, pointX + s, pointY + s, input->data);
     if (matPCA(input, evec, ev, mean) < 0) {
         matFree(input);
         return -1;

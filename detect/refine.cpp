@@ -48,21 +48,26 @@ double refineGrey(const uint8_t* frame, int width, int height, double x, double 
     return ((a * (1 - fx) + b * fx) * (1 - fy) + (c * (1 - fx) + d * fx) * fy) / 3.0;
 }
 
-// Channel c at (x, y) by bilinear interpolation; 0 outside the frame (as pattern
-// sampling counts points outside the frame).
-double refineChannel(const uint8_t* frame, int width, int height, double x, double y, int c)
+// Blue, green and red at (x, y) by bilinear interpolation, added to sum[0 ... 2];
+// nothing is added outside the frame (as pattern sampling counts such points as 0).
+void refineAddChannels(const uint8_t* frame, int width, int height, double x, double y,
+                       double sum[3])
 {
-    if (!(x >= 0.0 && y >= 0.0 && x <= width - 1 && y <= height - 1)) return 0.0;
+    if (!(x >= 0.0 && y >= 0.0 && x <= width - 1 && y <= height - 1)) return;
     int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
     if (x0 > width - 2) x0 = std::max(width - 2, 0);
     if (y0 > height - 2) y0 = std::max(height - 2, 0);
     const int x1 = std::min(x0 + 1, width - 1), y1 = std::min(y0 + 1, height - 1);
     const double fx = x - x0, fy = y - y0;
-    auto at = [&](int xx, int yy) {
-        return static_cast<double>(frame[(static_cast<int64_t>(yy) * width + xx) * 4 + c]);
-    };
-    return (at(x0, y0) * (1 - fx) + at(x1, y0) * fx) * (1 - fy) +
-           (at(x0, y1) * (1 - fx) + at(x1, y1) * fx) * fy;
+    const uint8_t* p00 = frame + (static_cast<int64_t>(y0) * width + x0) * 4;
+    const uint8_t* p10 = frame + (static_cast<int64_t>(y0) * width + x1) * 4;
+    const uint8_t* p01 = frame + (static_cast<int64_t>(y1) * width + x0) * 4;
+    const uint8_t* p11 = frame + (static_cast<int64_t>(y1) * width + x1) * 4;
+    for (int c = 0; c < 3; c++) {
+        sum[c] +=
+            (static_cast<double>(p00[c]) * (1 - fx) + static_cast<double>(p10[c]) * fx) * (1 - fy) +
+            (static_cast<double>(p01[c]) * (1 - fx) + static_cast<double>(p11[c]) * fx) * fy;
+    }
 }
 
 // Total least squares line through n points: (a, b) the unit normal, c the offset.
@@ -241,7 +246,7 @@ int markSampleBilinear(const uint8_t* frame, int width, int height, const double
             const double x = (H[0][0] * X + H[0][1] * Y + H[0][2]) / d;
             const double y = (H[1][0] * X + H[1][1] * Y + H[1][2]) / d;
             double* cell = sums + ((j / sy) * 16 + (i / sx)) * 3;
-            for (int c = 0; c < 3; c++) cell[c] += refineChannel(frame, width, height, x, y, c);
+            refineAddChannels(frame, width, height, x, y, cell);
         }
     }
     const double inverse = 1.0 / (sx * sy);

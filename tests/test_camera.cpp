@@ -371,6 +371,38 @@ TEST(CamDistortion, RoundTripOverTheImage)
     EXPECT_LT(worst, 1e-9);
 }
 
+// The many-point form gives exactly the single-point values, pairs and odd ends alike,
+// including points at the distortion centre (radius 0) and next to it.
+TEST(CamDistortion, ManyPointsEqualOnePointAtATime)
+{
+    const double cameras[3][4] = {
+        {318.5, 242.0, 50.0, 0.98}, {320.0, 240.0, -30.0, 1.02}, {10.0, 10.0, 1000.0, 1.0}};
+    std::vector<int32_t> x, y;
+    for (int i = 0; i < 101; i++) {
+        x.push_back((i * 37) % 641);
+        y.push_back((i * 53) % 481);
+    }
+    x[4] = 320;  // the second camera's centre, in a pair with a point off it
+    y[4] = 240;
+    x[5] = 321;
+    y[5] = 240;
+    x[100] = 10;  // the third camera's centre, the odd one at the end
+    y[100] = 10;
+    for (const auto& d : cameras) {
+        for (int32_t n : {0, 1, 2, 7, 101}) {
+            std::vector<double> many(2 * n + 2, -1.0);
+            ASSERT_EQ(camObservToIdealPoints(d, n, x.data(), y.data(), many.data()), 0);
+            for (int32_t i = 0; i < n; i++) {
+                double ix = 0.0, iy = 0.0;
+                camObservToIdeal(d, x[i], y[i], &ix, &iy);
+                ASSERT_EQ(std::memcmp(&many[2 * i], &ix, sizeof ix), 0) << "point " << i;
+                ASSERT_EQ(std::memcmp(&many[2 * i + 1], &iy, sizeof iy), 0) << "point " << i;
+            }
+            EXPECT_EQ(many[2 * n], -1.0) << "nothing written past the points";
+        }
+    }
+}
+
 TEST(CamDistortion, ExactlyThreeNewtonSteps)
 {
     // Strong distortion near the fold of the model (k = 1e-5 folds at an observed
