@@ -164,38 +164,6 @@ MarkWideWork* markWideDefaultWork();
 MarkWideWork* markWideWorkOf(MarkDetector* detector);
 void markWideRelease(MarkWideWork* work);
 
-// ---- Contour steps ---------------------------------------------------------------------
-
-// For each set of labelled neighbours (bit d: the neighbour in direction d, directions
-// numbered clockwise from up, as the tracers number them) and each start direction, the
-// first labelled direction going clockwise from the start; 8 when none is labelled.
-struct MarkStepTable {
-    uint8_t next[256][8];
-    constexpr MarkStepTable() : next()
-    {
-        for (int code = 0; code < 256; code++)
-            for (int start = 0; start < 8; start++) {
-                int found = 8;
-                for (int tries = 0; tries < 8 && found == 8; tries++)
-                    if ((code >> ((start + tries) & 7)) & 1) found = (start + tries) & 7;
-                next[code][start] = static_cast<uint8_t>(found);
-            }
-    }
-};
-extern const MarkStepTable kMarkStepTable;
-
-// The contour tracers' step: from the pixel at `here` (all eight neighbours inside the
-// image, at here[offset[d]]), the first neighbour with a label (> 0) clockwise from
-// direction `start`, or 8. Reads all eight and looks the answer up, which spares the
-// tracer a hard-to-predict branch per neighbour tried.
-template <typename Label>
-inline int markNextStep(const Label* here, const int64_t offset[8], int start)
-{
-    unsigned code = 0;
-    for (int d = 0; d < 8; d++) code |= static_cast<unsigned>(here[offset[d]] > 0) << d;
-    return kMarkStepTable.next[code][start];
-}
-
 // ---- Fixed-capacity path and detector helpers ------------------------------------------
 
 // Labeling's storage. The per-label tables are fixed: provisional labels never exceed

@@ -21,12 +21,6 @@ constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
 // The vertex list of one search holds at most this many entries.
 constexpr int32_t kMarkVertexMax = 6;
 
-}  // namespace
-
-constexpr MarkStepTable kMarkStepTable;
-
-namespace {
-
 int32_t markSquaredDistance(const SquareCandidate* c, int32_t i, int32_t j)
 {
     const int32_t dx = c->pointX[i] - c->pointX[j];
@@ -109,9 +103,10 @@ int markTrace(const MarkDetector* detector, const int16_t* labelImage, int width
                 tries++;
             }
         } else {
-            const int next = markNextStep(here, offset, d);
-            tries = next == 8 ? 8 : 0;
-            d = next & 7;
+            while (tries < 8 && here[offset[d]] <= 0) {
+                d = (d + 1) & 7;
+                tries++;
+            }
         }
         if (tries == 8) {
             markDiagnose(detector, "??? 2\n");

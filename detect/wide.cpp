@@ -151,8 +151,12 @@ int markWideTrace(const MarkWideWork* w, int width, int32_t region, const int32_
         const int lx = px[count - 1], ly = py[count - 1];
         const int32_t* here = L + static_cast<int64_t>(ly) * width + lx;
         d = (d + 5) & 7;
-        d = markNextStep(here, offset, d);
-        if (d == 8) {
+        int tries = 0;
+        while (tries < 8 && here[offset[d]] <= 0) {
+            d = (d + 1) & 7;
+            tries++;
+        }
+        if (tries == 8) {
             markWideDiagnose(w, "??? 2\n");
             return -1;
         }
