@@ -53,12 +53,6 @@ bool markLocalDarkPlain(const MarkLocalRule& rule, const uint32_t* prefix, const
     return 100 * (grey[x] + rule.offset) * n < rule.keep * sum;
 }
 
-inline void markOrBits(uint64_t* mask, int x, uint64_t bits)
-{
-    mask[x >> 6] |= bits << (x & 63);
-    if ((x & 63) != 0) mask[(x >> 6) + 1] |= bits >> (64 - (x & 63));
-}
-
 #ifdef MARK_LOCAL_AVX2
 bool markLocalHaveAvx2()
 {
@@ -82,9 +76,15 @@ __attribute__((target("avx2"))) int markGreyAvx2(const uint8_t* row, int width, 
     return x;
 }
 
+// cols[x] += add[x] - sub[x] (either may be absent) and, when prefix is given,
+// prefix[x + 1] = prefix[x] + cols[x] (prefix[0] set by the caller), eight columns at a
+// time until fewer than 8 remain; returns where it stopped.
 __attribute__((target("avx2"))) int markColumnsAvx2(uint32_t* cols, const uint16_t* add,
-                                                    const uint16_t* sub, int width)
+                                                    const uint16_t* sub, int width,
+                                                    uint32_t* prefix)
 {
+    __m256i carry = _mm256_setzero_si256();
+    const __m256i last = _mm256_set1_epi32(7);
     int x = 0;
     for (; x + 8 <= width; x += 8) {
         __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cols + x));
@@ -95,53 +95,71 @@ __attribute__((target("avx2"))) int markColumnsAvx2(uint32_t* cols, const uint16
             c = _mm256_sub_epi32(c, _mm256_cvtepu16_epi32(_mm_loadu_si128(
                                         reinterpret_cast<const __m128i*>(sub + x))));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(cols + x), c);
+        if (prefix == nullptr) continue;
+        c = _mm256_add_epi32(c, _mm256_slli_si256(c, 4));  // within each 128-bit half
+        c = _mm256_add_epi32(c, _mm256_slli_si256(c, 8));
+        const __m256i lowTotal = _mm256_shuffle_epi32(c, 0xFF);
+        c = _mm256_add_epi32(c, _mm256_permute2x128_si256(lowTotal, lowTotal, 0x08));
+        c = _mm256_add_epi32(c, carry);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(prefix + x + 1), c);
+        carry = _mm256_permutevar8x32_epi32(c, last);
     }
     return x;
 }
 
-// prefix[x + 1] = prefix[x] + cols[x] for x = 0 ... until fewer than 8 remain (prefix[0]
-// set by the caller); returns where it stopped.
-__attribute__((target("avx2"))) int markPrefixAvx2(const uint32_t* cols, int width,
-                                                   uint32_t* prefix)
-{
-    __m256i carry = _mm256_setzero_si256();
-    const __m256i last = _mm256_set1_epi32(7);
-    int x = 0;
-    for (; x + 8 <= width; x += 8) {
-        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cols + x));
-        v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));  // within each 128-bit half
-        v = _mm256_add_epi32(v, _mm256_slli_si256(v, 8));
-        const __m256i lowTotal = _mm256_shuffle_epi32(v, 0xFF);
-        v = _mm256_add_epi32(v, _mm256_permute2x128_si256(lowTotal, lowTotal, 0x08));
-        v = _mm256_add_epi32(v, carry);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(prefix + x + 1), v);
-        carry = _mm256_permutevar8x32_epi32(v, last);
-    }
-    return x;
-}
-
-// Eight pixels at a time from x while the whole window lies in the row (n the same for
-// all; n < 14000 keeps every product below 2^31); returns where it stopped.
+// A row eight pixels at a time from x = 0 until fewer than 8 remain (n < 14000 for the
+// whole window, which keeps every product below 2^31); returns where it stopped. Where
+// the window lies wholly in the row, its sums come from two plain loads and n is the
+// same for all; near the row's ends each lane clips its own window. Bits of x = 0 are
+// set too (the caller clears them). A word's bits are gathered in a register and
+// written once.
 __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, const uint32_t* prefix,
-                                                  const uint16_t* grey, int x, int end,
-                                                  uint64_t* mask)
+                                                  const uint16_t* grey, int width, uint64_t* mask)
 {
-    const int64_t n = rule.rows * (2 * rule.r + 1);
+    const int r = rule.r;
+    const int64_t n = rule.rows * (2 * r + 1);
     const __m256i a = _mm256_set1_epi32(static_cast<int32_t>(100 * n));
     const __m256i b = _mm256_set1_epi32(static_cast<int32_t>(100 * rule.offset * n));
     const __m256i k = _mm256_set1_epi32(static_cast<int32_t>(rule.keep));
-    for (; x + 8 <= end; x += 8) {
-        const __m256i hi =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x + rule.r + 1));
-        const __m256i lo =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x - rule.r));
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i radius = _mm256_set1_epi32(r), lastColumn = _mm256_set1_epi32(width - 1);
+    const __m256i rows = _mm256_set1_epi32(static_cast<int32_t>(rule.rows));
+    const __m256i hundred = _mm256_set1_epi32(100), one = _mm256_set1_epi32(1);
+    const __m256i offset = _mm256_set1_epi32(static_cast<int32_t>(rule.offset));
+    const int* base = reinterpret_cast<const int*>(prefix);
+    uint64_t bits = 0;
+    int x = 0;
+    for (; x + 8 <= width; x += 8) {
         const __m256i v =
             _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)));
-        const __m256i left = _mm256_add_epi32(_mm256_mullo_epi32(v, a), b);
-        const __m256i right = _mm256_mullo_epi32(k, _mm256_sub_epi32(hi, lo));
-        const int bits = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(right, left)));
-        markOrBits(mask, x, static_cast<uint64_t>(bits));
+        __m256i left, right;
+        if (x >= r && x + 7 + r <= width - 1) {
+            const __m256i hi =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x + r + 1));
+            const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x - r));
+            left = _mm256_add_epi32(_mm256_mullo_epi32(v, a), b);
+            right = _mm256_mullo_epi32(k, _mm256_sub_epi32(hi, lo));
+        } else {
+            const __m256i xs = _mm256_add_epi32(_mm256_set1_epi32(x), lanes);
+            const __m256i x0 =
+                _mm256_max_epi32(_mm256_sub_epi32(xs, radius), _mm256_setzero_si256());
+            const __m256i x1 = _mm256_min_epi32(_mm256_add_epi32(xs, radius), lastColumn);
+            const __m256i hi = _mm256_i32gather_epi32(base, _mm256_add_epi32(x1, one), 4);
+            const __m256i lo = _mm256_i32gather_epi32(base, x0, 4);
+            const __m256i count =
+                _mm256_mullo_epi32(rows, _mm256_add_epi32(_mm256_sub_epi32(x1, x0), one));
+            const __m256i scale = _mm256_mullo_epi32(hundred, count);
+            left = _mm256_mullo_epi32(_mm256_add_epi32(v, offset), scale);
+            right = _mm256_mullo_epi32(k, _mm256_sub_epi32(hi, lo));
+        }
+        const int dark = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(right, left)));
+        bits |= static_cast<uint64_t>(dark) << (x & 63);
+        if ((x & 63) == 56) {
+            mask[x >> 6] |= bits;
+            bits = 0;
+        }
     }
+    if (bits != 0) mask[(x - 8) >> 6] |= bits;
     return x;
 }
 #endif
@@ -158,13 +176,20 @@ void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int lev
     markGreyPlain(row, x, width, out);
 }
 
-void markColumns(uint32_t* cols, const uint16_t* add, const uint16_t* sub, int width, int level)
+// Moves the column sums (markColumnsPlain) and, when prefix is given, sets its prefix
+// sums: prefix[x] = cols[0] + ... + cols[x - 1] (mod 2^32).
+void markColumns(uint32_t* cols, const uint16_t* add, const uint16_t* sub, int width, int level,
+                 uint32_t* prefix)
 {
     int x = 0;
+    if (prefix != nullptr) prefix[0] = 0;
 #ifdef MARK_LOCAL_AVX2
-    if (level >= 2 && markLocalHaveAvx2()) x = markColumnsAvx2(cols, add, sub, width);
+    if (level >= 2 && markLocalHaveAvx2()) x = markColumnsAvx2(cols, add, sub, width, prefix);
 #endif
+    const int from = x;
     markColumnsPlain(cols, add, sub, x, width);
+    if (prefix != nullptr)
+        for (x = from; x < width; x++) prefix[x + 1] = prefix[x] + cols[x];
 }
 
 }  // namespace
@@ -186,26 +211,20 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
     uint32_t* cols = w->columnSums.data;
     uint16_t* grey = w->grey.data;
     auto greyRow = [&](int row) { return grey + static_cast<int64_t>(row) * width; };
+    uint32_t* prefix = w->rowSums.data;
     if (y == 1) {
         std::fill(cols, cols + width, 0u);
-        for (int yy = 0; yy <= std::min(1 + r, height - 1); yy++) {
+        const int last = std::min(1 + r, height - 1);
+        for (int yy = 0; yy <= last; yy++) {
             markGreyRow(frame, width, yy, grey, level);
-            markColumns(cols, greyRow(yy), nullptr, width, level);
+            markColumns(cols, greyRow(yy), nullptr, width, level, yy == last ? prefix : nullptr);
         }
     } else {
         const bool enters = y + r < height, leaves = y - r - 1 >= 0;
         if (enters) markGreyRow(frame, width, y + r, grey, level);
         markColumns(cols, enters ? greyRow(y + r) : nullptr, leaves ? greyRow(y - r - 1) : nullptr,
-                    width, level);
+                    width, level, prefix);
     }
-    // prefix[x] = sum of cols[0 ... x - 1] (mod 2^32).
-    uint32_t* prefix = w->rowSums.data;
-    prefix[0] = 0;
-    int px = 0;
-#ifdef MARK_LOCAL_AVX2
-    if (level >= 2 && markLocalHaveAvx2()) px = markPrefixAvx2(cols, width, prefix);
-#endif
-    for (; px < width; px++) prefix[px + 1] = prefix[px] + cols[px];
 
     const MarkLocalRule rule{r, std::min(y + r, height - 1) - std::max(y - r, 0) + 1,
                              3 * static_cast<int64_t>(s.localOffset),
@@ -213,15 +232,15 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
     const uint16_t* v = greyRow(y);
     const int words = markMaskWords(width);
     for (int i = 0; i < words; i++) mask[i] = 0;
-    // Where the window lies wholly inside the row its pixel count is the same for all.
-    const int inner0 = std::max(1, r), inner1 = std::min(width - 2, width - 1 - r);
     int x = 1;
-    for (; x < inner0 && x < width - 1; x++)
-        if (markLocalDarkPlain(rule, prefix, v, x, width)) mask[x >> 6] |= uint64_t{1} << (x & 63);
 #ifdef MARK_LOCAL_AVX2
-    if (level >= 2 && markLocalHaveAvx2() && rule.rows * (2 * r + 1) < 14000)
-        x = markLocalAvx2(rule, prefix, v, x, inner1 + 1, mask);
+    if (level >= 2 && markLocalHaveAvx2() && rule.rows * (2 * r + 1) < 14000) {
+        x = std::max(1, markLocalAvx2(rule, prefix, v, width, mask));
+        mask[0] &= ~uint64_t{1};  // the first column is never dark
+    }
 #endif
     for (; x < width - 1; x++)
         if (markLocalDarkPlain(rule, prefix, v, x, width)) mask[x >> 6] |= uint64_t{1} << (x & 63);
+    // The last column is never dark either.
+    mask[(width - 1) >> 6] &= ~(uint64_t{1} << ((width - 1) & 63));
 }
