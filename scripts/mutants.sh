@@ -127,3 +127,12 @@ mutant model/model.h 's/modelTexturePath(modelPath, textureFile, path.data())/mo
 mutant app/app.h 's/^    modelLoadAllSequences(appConfig.sequences, appConfig.markerCount);/    modelLoadAllSequences(appConfig.sequences, kAppMaxMarkers);/' test_conformance
 # docs/conformance.md lists every classic form.
 mutant docs/conformance.md '/^| .poseSolve. /d' test_conformance
+# Run labeling: the merge at the end of a light stretch above, the short-run copy, the
+# run bounds, the AVX2 masks' pixel order, the local threshold's clipped windows, and
+# the paired undistortion.
+mutant detect/runs.h 's/            if (up\[g\] > 0)$/            if (up[g] > 0 \&\& x < 0)/' test_detect_identity
+mutant detect/runs.h 's/            Lanes::copy(here + x0, up + x0, n);/            Lanes::copy(here + x0, up + x0, n - 1);/' test_detect_identity
+mutant detect/runs.h 's/        carry = m >> 63;/        carry = m >> 62;/' test_detect_identity
+mutant detect/mask.cpp 's/_mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)/_mm256_setr_epi32(0, 1, 4, 5, 2, 6, 3, 7)/' test_detect_identity
+mutant detect/local.cpp 's/_mm256_max_epi32(_mm256_sub_epi32(xs, radius), _mm256_setzero_si256())/_mm256_sub_epi32(xs, radius)/' test_detect_robust
+mutant camera/distortion.cpp 's/const __m128d ix = _mm_add_pd(x0, _mm_div_pd(dx, s));/const __m128d ix = _mm_add_pd(x0, _mm_mul_pd(dx, s));/' test_camera
