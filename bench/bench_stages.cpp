@@ -3,8 +3,8 @@
 // chains them: labeling (markLabel: thresholding and labeling in one pass), contours
 // (markTraceContour on every region of the size range), the square test
 // (markCheckSquare), edges (markFitEdges), sampling (patternSample) and matching
-// (patternMatch) per candidate. "whole" is markDetect; what it spends beyond the
-// stages (overlap removal, the history) is the difference.
+// (patternMatch) per candidate; "whole" is markDetect. Stage 7 is the thresholding
+// alone (the dark masks that labeling reads), where the tree has it as a step of its own.
 //
 // Run: bench_stages --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
@@ -16,6 +16,12 @@
 #include "detect/detect.h"
 #include "pattern/pattern.h"
 #include "synth/synth.h"
+
+// The threshold alone exists as a step of its own only where labeling reads bit masks.
+#if __has_include("detect/runs.h")
+#include "detect/runs.h"
+#define BENCH_THRESHOLD_ALONE 1
+#endif
 
 namespace {
 
@@ -78,7 +84,7 @@ bool stageInputs(const uint8_t* frame, StageInputs* in)
     return true;
 }
 
-enum Stage { kLabel, kContours, kSquareTest, kEdges, kSampling, kMatching, kWhole };
+enum Stage { kLabel, kContours, kSquareTest, kEdges, kSampling, kMatching, kWhole, kThreshold };
 
 void benchStage(benchmark::State& state)
 {
@@ -102,6 +108,9 @@ void benchStage(benchmark::State& state)
         samples.emplace_back(sample, sample + kPatternValues);
     }
     DetectedMarker* list = nullptr;
+#ifdef BENCH_THRESHOLD_ALONE
+    std::vector<uint64_t> masks(static_cast<size_t>(markMaskWords(frame->width)));
+#endif
     for (auto _ : state) {
         switch (stage) {
             case kLabel:
@@ -139,6 +148,17 @@ void benchStage(benchmark::State& state)
                     benchmark::DoNotOptimize(patternMatch(v.data(), &id, &dir, &cf));
                 }
                 break;
+            case kThreshold:
+#ifdef BENCH_THRESHOLD_ALONE
+                for (int y = 1; y < frame->height - 1; y++)
+                    markMaskGlobal(px + static_cast<size_t>(y) * frame->width * 4, frame->width,
+                                   300, masks.data());
+                benchmark::DoNotOptimize(masks.data());
+                break;
+#else
+                state.SkipWithError("thresholding is not a step of its own in this tree");
+                return;
+#endif
             default:
                 benchmark::DoNotOptimize(markDetect(px, 100, &list, &n));
         }
@@ -152,7 +172,9 @@ void benchStage(benchmark::State& state)
 
 BENCHMARK(benchStage)
     ->ArgNames({"stage", "blurnoise"})
-    ->ArgsProduct({{kLabel, kContours, kSquareTest, kEdges, kSampling, kMatching, kWhole}, {0, 1}})
+    ->ArgsProduct({{kLabel, kContours, kSquareTest, kEdges, kSampling, kMatching, kWhole,
+                    kThreshold},
+                   {0, 1}})
     ->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();
