@@ -103,10 +103,3 @@ void markMaskGlobal(const uint8_t* row, int width, int limit, uint64_t* mask)
 {
     markMaskGlobalUsing(row, width, limit, mask, 2);
 }
-
-int32_t markMaskCount(const uint64_t* mask, int width)
-{
-    int32_t n = 0;
-    for (int w = 0; w < markMaskWords(width); w++) n += __builtin_popcountll(mask[w]);
-    return n;
-}

@@ -37,9 +37,6 @@ void markMaskGlobal(const uint8_t* row, int width, int limit, uint64_t* mask);
 // (each used only where the compiler and processor have it). The same bits every way.
 void markMaskGlobalUsing(const uint8_t* row, int width, int limit, uint64_t* mask, int level);
 
-// Number of dark pixels of a mask row (for statistics and benchmarks).
-int32_t markMaskCount(const uint64_t* mask, int width);
-
 // First position in [x, end) whose bit is set, or end.
 inline int markNextSet(const uint64_t* mask, int x, int end)
 {
