@@ -95,6 +95,8 @@ const AppOption kAppOptions[] = {
      &MarkOptions::edgeRefinement, nullptr, 0, 1},
     {"bilinear-sampling", "on|off", "the picture sampled at the fitted corners", nullptr,
      &MarkOptions::bilinearSampling, nullptr, 0, 1},
+    {"soft-matching", "on|off", "sample and patterns smoothed before matching (small markers)",
+     nullptr, &MarkOptions::softMatching, nullptr, 0, 1},
     {"min-area", "N", "smallest dark region that may be a marker, pixels (default 70)", nullptr,
      &MarkOptions::minArea, nullptr, 1, INT32_MAX},
     {"max-area", "N", "largest, pixels (default 100000)", nullptr, &MarkOptions::maxArea, nullptr,

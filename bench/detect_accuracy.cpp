@@ -81,6 +81,9 @@ std::vector<Config> configs()
     o = exact;
     o.bilinearSampling = 1;
     list.push_back({"bilinearSampling", o});
+    o = exact;
+    o.softMatching = 1;
+    list.push_back({"softMatching", o});
     list.push_back({"robust preset", markRobustOptions()});
     return list;
 }

@@ -32,6 +32,7 @@ constexpr MarkOptions kMarkDefaultOptions = {
     0,                  // enclosedTolerance
     0,                  // edgeRefinement
     0,                  // bilinearSampling
+    0,                  // softMatching
 };
 static_assert((kMarkDefaultOptions.historyAgeLimit - 1) * kMarkCandidateMax == kMarkHistoryMax,
               "the default history fills markHistory exactly");
@@ -294,13 +295,14 @@ MarkOptions markRobustOptions()
     o.enclosedTolerance = 1;
     o.edgeRefinement = 1;
     o.bilinearSampling = 1;
+    o.softMatching = 1;
     return o;
 }
 
 int markOptionsCheck(const MarkOptions* o)
 {
     for (int32_t flag : {o->frameSized, o->localThreshold, o->enclosedTolerance, o->edgeRefinement,
-                         o->bilinearSampling})
+                         o->bilinearSampling, o->softMatching})
         if (flag != 0 && flag != 1) return -1;
     if (o->localWindow != 0 &&
         (o->localWindow < 3 || o->localWindow > 1023 || o->localWindow % 2 == 0))

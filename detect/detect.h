@@ -193,6 +193,10 @@ struct MarkOptions {
     int32_t bilinearSampling;   // 1: the picture is sampled at the fitted corners (after
                                 // refinement) with bilinear interpolation instead of at the
                                 // contour's integer corner pixels. Default 0
+    int32_t softMatching;       // 1: the sample and the patterns are both smoothed by
+                                // 0.75 of a pattern cell before they are correlated
+                                // (patternSetMatchSoft), which identifies small, blurred
+                                // markers more often. Default 0
 };
 
 // The stages a run times, in order.

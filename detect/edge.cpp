@@ -3,6 +3,8 @@
 // identity from its sampled inner picture.
 #include "detect/detect.h"
 
+#include <cmath>
+
 #include "camera/camera.h"
 #include "detect/internal.h"
 #include "numeric/numeric.h"
@@ -52,6 +54,24 @@ int markFitAllLines(const double distortion[4], const int32_t* pointX, const int
     if (ev != nullptr) vecFree(ev);
     if (mean != nullptr) vecFree(mean);
     return result;
+}
+
+// Soft matching helps markers whose inner picture spans fewer pixels than the pattern
+// has cells; on larger ones it only lets unrelated squares correlate more, and below
+// about 6 pixels of picture there is nothing left to recognise.
+constexpr double kMarkSoftSideMin = 12.0;
+constexpr double kMarkSoftSideMax = 40.0;
+// Below this plain correlation a picture is too unlike the pattern to be rescued.
+constexpr double kMarkSoftFloor = 0.4;
+
+// Mean length of a quadrilateral's four sides, pixels.
+double markMeanSide(const double corners[4][2])
+{
+    double sum = 0.0;
+    for (int k = 0; k < 4; k++)
+        sum += std::hypot(corners[(k + 1) % 4][0] - corners[k][0],
+                          corners[(k + 1) % 4][1] - corners[k][1]);
+    return sum / 4.0;
 }
 
 }  // namespace
@@ -119,6 +139,18 @@ int markDetectorGetInfo(MarkDetector* detector, const uint8_t* frame,
             patternSampleImage(frame, camera.width, camera.height, cand.pointX, cand.pointY,
                                cand.corners, sample);
         patternSetMatch(detector->patterns, sample, &m.patternId, &m.direction, &m.confidence);
+        // A small marker's picture below the floor gets a second look on smoothed grids;
+        // it is taken only when that look names the same pattern the same way round.
+        if (detector->options.softMatching && m.patternId >= 0 &&
+            m.confidence < detector->options.confidenceMin &&
+            markMeanSide(m.cornerPoints) >= kMarkSoftSideMin &&
+            markMeanSide(m.cornerPoints) < kMarkSoftSideMax) {
+            int32_t id = -1, direction = -1;
+            double confidence = 0.0;
+            patternSetMatchSoft(detector->patterns, sample, &id, &direction, &confidence);
+            if (id == m.patternId && direction == m.direction && m.confidence >= kMarkSoftFloor)
+                m.confidence = confidence;
+        }
         n++;
     }
     *markerList = markers;

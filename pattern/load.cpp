@@ -85,6 +85,52 @@ double patternNormalise(int32_t values[kPatternValues])
 
 }  // namespace
 
+double patternCentre(int32_t values[kPatternValues])
+{
+    int64_t sum = 0;
+    for (int k = 0; k < kPatternValues; k++) sum += values[k];
+    const int32_t mean = static_cast<int32_t>(sum / kPatternValues);
+    int64_t squares = 0;  // at most 768 * 4080^2
+    for (int k = 0; k < kPatternValues; k++) {
+        values[k] -= mean;
+        squares += static_cast<int64_t>(values[k]) * values[k];
+    }
+    const double power = std::sqrt(static_cast<double>(squares));
+    return power == 0.0 ? 0.0000001 : power;
+}
+
+void patternSoften(const int32_t in[kPatternValues], int32_t out[kPatternValues])
+{
+    static constexpr int32_t kWeight[5] = {2, 26, 64, 26, 2};
+    int32_t across[kPatternValues];  // along rows, with the weight sums per column
+    int32_t weightX[kPatternSide];
+    for (int x = 0; x < kPatternSide; x++) {
+        weightX[x] = 0;
+        for (int k = -2; k <= 2; k++)
+            if (x + k >= 0 && x + k < kPatternSide) weightX[x] += kWeight[k + 2];
+    }
+    for (int y = 0; y < kPatternSide; y++)
+        for (int x = 0; x < kPatternSide; x++)
+            for (int c = 0; c < 3; c++) {
+                int32_t sum = 0;
+                for (int k = -2; k <= 2; k++)
+                    if (x + k >= 0 && x + k < kPatternSide)
+                        sum += kWeight[k + 2] * in[(y * kPatternSide + x + k) * 3 + c];
+                across[(y * kPatternSide + x) * 3 + c] = sum;
+            }
+    for (int y = 0; y < kPatternSide; y++)
+        for (int x = 0; x < kPatternSide; x++)
+            for (int c = 0; c < 3; c++) {
+                int64_t sum = 0;
+                for (int k = -2; k <= 2; k++)
+                    if (y + k >= 0 && y + k < kPatternSide)
+                        sum += kWeight[k + 2] * across[((y + k) * kPatternSide + x) * 3 + c];
+                const int64_t weight = static_cast<int64_t>(weightX[x]) * weightX[y];
+                out[(y * kPatternSide + x) * 3 + c] =
+                    static_cast<int32_t>((16 * sum + weight / 2) / weight);
+            }
+}
+
 PatternSet* patternDefaultSet()
 {
     return &patternDefault;
@@ -124,6 +170,8 @@ int patternSetLoad(PatternSet* set, const char* path)
             std::fclose(file);
             return kPatternReadError;
         }
+        patternSoften(p.values[h], p.soft[h]);
+        p.softPower[h] = patternCentre(p.soft[h]);
         p.power[h] = patternNormalise(p.values[h]);
     }
     std::fclose(file);

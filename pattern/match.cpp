@@ -57,3 +57,44 @@ int patternSetMatch(const PatternSet* set, const uint8_t sample[kPatternValues],
     *confidence = best;
     return 0;
 }
+
+int patternSetMatchSoft(const PatternSet* set, const uint8_t sample[kPatternValues],
+                        int32_t* patternId, int32_t* direction, double* confidence)
+{
+    int32_t raw[kPatternValues], v[kPatternValues];
+    for (int k = 0; k < kPatternValues; k++) raw[k] = 255 - sample[k];
+    patternSoften(raw, v);
+    const double norm = patternCentre(v);
+    // Equal bytes smooth to equal values; a grid that is not uniform never does.
+    bool uniform = true;
+    for (int k = 1; k < kPatternValues && uniform; k++) uniform = sample[k] == sample[0];
+    if (uniform) {
+        *patternId = 0;
+        *direction = 0;
+        *confidence = -1.0;
+        return -1;
+    }
+    double best = 0.0;
+    *patternId = -1;
+    *direction = -1;
+    const int32_t loaded = set == nullptr ? 0 : set->count;
+    int visited = 0;
+    for (int p = 0; p < kPatternSlotMax && visited < loaded; p++) {
+        const PatternSlot& slot = set->slots[p];
+        if (slot.used == 0) continue;
+        visited++;
+        for (int h = 0; h < kPatternOrientations; h++) {
+            int64_t dot = 0;  // |dot| <= 768 * 4080^2
+            for (int k = 0; k < kPatternValues; k++)
+                dot += static_cast<int64_t>(v[k]) * slot.soft[h][k];
+            const double c = (static_cast<double>(dot) / slot.softPower[h]) * (1.0 / norm);
+            if (c > best) {
+                best = c;
+                *patternId = p;
+                *direction = h;
+            }
+        }
+    }
+    *confidence = best;
+    return 0;
+}

@@ -46,6 +46,10 @@ struct PatternSlot {
     double power[kPatternOrientations];                    // Euclidean norm of each
                                                            // orientation's values; never 0
                                                            // (a flat orientation stores 1e-7)
+    int32_t soft[kPatternOrientations][kPatternValues];    // per orientation: 255 - file
+                                                           // value smoothed by patternSoften,
+                                                           // then its integer mean removed
+    double softPower[kPatternOrientations];                // norms of those; never 0
 };
 
 // A set of loaded patterns. Plain record; patternSetCreate returns one on the heap,
@@ -158,3 +162,20 @@ int patternMatch(const uint8_t sample[kPatternValues], int32_t* patternId, int32
 // patternMatch against the patterns of *set (nullptr: none loaded). Reads the set only.
 int patternSetMatch(const PatternSet* set, const uint8_t sample[kPatternValues], int32_t* patternId,
                     int32_t* direction, double* confidence);
+
+// Smooths a 16 x 16 colour grid (kPatternValues values of 0 ... 255, laid out as the
+// pattern values) with a Gaussian of 0.75 cells in integers (weights 2, 26, 64, 26, 2
+// along each axis, renormalised where the kernel leaves the grid); the results are
+// scaled by 16 (0 ... 4080). Adding a constant c to every input adds exactly 16 c.
+void patternSoften(const int32_t in[kPatternValues], int32_t out[kPatternValues]);
+
+// patternSetMatch on smoothed grids: the sample (255 - byte) and every pattern are
+// smoothed by patternSoften before they are correlated, so detail finer than about a
+// cell, which a marker a few pixels wide cannot show, counts less. Same results
+// otherwise (ties, nothing loaded, uniform sample, brightness independence).
+int patternSetMatchSoft(const PatternSet* set, const uint8_t sample[kPatternValues],
+                        int32_t* patternId, int32_t* direction, double* confidence);
+
+// Removes the integer mean (rounded toward zero) from kPatternValues values whose sum
+// fits 64 bits and returns their Euclidean norm, or 1e-7 when they are all equal.
+double patternCentre(int32_t values[kPatternValues]);

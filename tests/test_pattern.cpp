@@ -247,6 +247,85 @@ TEST(PatternMatch, ExactOrientationBrightnessAndNegative)
     EXPECT_LT(n.conf, 0.3) << "negative matched " << n.id << "/" << n.dir;
 }
 
+// Smoothing: a constant stays that constant (scaled by 16) to the grid's edges, a
+// single bright cell spreads symmetrically, and adding a constant adds 16 times it.
+TEST(PatternSoft, SmoothingKeepsConstantsAndSpreadsEvenly)
+{
+    std::vector<int32_t> in(kPatternValues, 100), out(kPatternValues, -1);
+    patternSoften(in.data(), out.data());
+    for (int32_t v : out) ASSERT_EQ(v, 1600);
+    std::fill(in.begin(), in.end(), 0);
+    in[(7 * 16 + 7) * 3 + 1] = 255;  // green of cell (7, 7)
+    patternSoften(in.data(), out.data());
+    auto at = [&](int x, int y, int c) { return out[(y * 16 + x) * 3 + c]; };
+    EXPECT_GT(at(7, 7, 1), at(6, 7, 1));
+    EXPECT_GT(at(6, 7, 1), at(5, 7, 1));
+    EXPECT_GT(at(5, 7, 1), 0);
+    EXPECT_EQ(at(6, 7, 1), at(8, 7, 1));
+    EXPECT_EQ(at(7, 6, 1), at(7, 8, 1));
+    EXPECT_EQ(at(6, 7, 1), at(7, 6, 1));
+    EXPECT_EQ(at(4, 7, 1), 0) << "the kernel reaches two cells";
+    EXPECT_EQ(at(7, 7, 0), 0) << "channels stay apart";
+    std::vector<int32_t> brighter(kPatternValues), shifted(kPatternValues);
+    const Orientation o = randomOrientation(5);
+    for (int k = 0; k < kPatternValues; k++) {
+        in[k] = o[k] % 200;
+        brighter[k] = in[k] + 37;
+    }
+    patternSoften(in.data(), out.data());
+    patternSoften(brighter.data(), shifted.data());
+    for (int k = 0; k < kPatternValues; k++) ASSERT_EQ(shifted[k], out[k] + 16 * 37) << k;
+}
+
+// Soft matching finds a pattern's own picture in every orientation, at any brightness,
+// with the same confidence as a picture identical to it; a blurred copy correlates
+// better with the smoothed patterns than with the sharp ones; a uniform sample is
+// reported as such.
+TEST(PatternSoft, MatchFindsThePictureAndForgivesBlur)
+{
+    const PatternSet set(31);
+    const PatternSet other(32);
+    ASSERT_GE(patternLoad(writePattern("soft-other.pat", other.o).c_str()), 0);
+    const int slot = patternLoad(writePattern("soft.pat", set.o).c_str());
+    ASSERT_GE(slot, 0);
+    for (int h = 0; h < 4; h++) {
+        for (int add : {0, 5}) {
+            Match m{};
+            m.result = patternSetMatchSoft(patternDefaultSet(), sampleOf(set.o[h], add).data(),
+                                           &m.id, &m.dir, &m.conf);
+            EXPECT_EQ(m.result, 0);
+            EXPECT_EQ(m.id, slot) << "orientation " << h;
+            EXPECT_EQ(m.dir, h);
+            EXPECT_NEAR(m.conf, 1.0, 1e-12);
+        }
+    }
+    // A 3 x 3 box blur of orientation 1, as a small marker seen through a soft lens.
+    std::vector<uint8_t> sharp = sampleOf(set.o[1]), blurred(kPatternValues);
+    for (int y = 0; y < 16; y++)
+        for (int x = 0; x < 16; x++)
+            for (int c = 0; c < 3; c++) {
+                int sum = 0, n = 0;
+                for (int dy = -1; dy <= 1; dy++)
+                    for (int dx = -1; dx <= 1; dx++)
+                        if (x + dx >= 0 && x + dx < 16 && y + dy >= 0 && y + dy < 16) {
+                            sum += sharp[((y + dy) * 16 + x + dx) * 3 + c];
+                            n++;
+                        }
+                blurred[(y * 16 + x) * 3 + c] = static_cast<uint8_t>(sum / n);
+            }
+    Match plain{}, soft{};
+    patternSetMatch(patternDefaultSet(), blurred.data(), &plain.id, &plain.dir, &plain.conf);
+    patternSetMatchSoft(patternDefaultSet(), blurred.data(), &soft.id, &soft.dir, &soft.conf);
+    EXPECT_EQ(plain.id, slot);
+    EXPECT_EQ(soft.id, slot);
+    EXPECT_EQ(soft.dir, 1);
+    EXPECT_GT(soft.conf, plain.conf + 0.1) << "plain " << plain.conf << ", soft " << soft.conf;
+    const std::vector<uint8_t> flat(kPatternValues, 90);
+    Match u{};
+    EXPECT_EQ(patternSetMatchSoft(patternDefaultSet(), flat.data(), &u.id, &u.dir, &u.conf), -1);
+    EXPECT_EQ(u.conf, -1.0);
+}
+
 TEST(PatternMatch, DuplicateSlotsReportTheLowerOne)
 {
     const PatternSet set(21);

@@ -59,6 +59,7 @@ const char* const kUsage =
     "  --enclosed-tolerance  square test tolerance from the enclosed area\n"
     "  --edge-refinement  edges moved to the printed edge (sub-pixel corners)\n"
     "  --bilinear-sampling   picture sampled at the fitted corners\n"
+    "  --soft-matching    sample and patterns smoothed before matching (small markers)\n"
     "  --min-area N, --max-area N   region size limits, pixels (default 70, 100000)\n"
     "  --candidates N     squares examined per frame, 1 to 1024 (default 30)\n"
     "  --pattern P.pat    a pattern file; repeat for more (at most 50)\n"
@@ -117,7 +118,8 @@ int parseArgs(int argc, char** argv, Args* args)
                           {"--local-threshold", &MarkOptions::localThreshold},
                           {"--enclosed-tolerance", &MarkOptions::enclosedTolerance},
                           {"--edge-refinement", &MarkOptions::edgeRefinement},
-                          {"--bilinear-sampling", &MarkOptions::bilinearSampling}};
+                          {"--bilinear-sampling", &MarkOptions::bilinearSampling},
+                          {"--soft-matching", &MarkOptions::softMatching}};
     struct Number {
         const char* name;
         int32_t MarkOptions::*field;
