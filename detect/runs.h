@@ -231,7 +231,7 @@ int markRunsLabelRow(Tables& t, const uint64_t* mask, const uint64_t* upMask, co
         // labelled above or diagonally above starts a label. Those are most runs of text.
         const bool shortRun = n <= Lanes::lanes && x0 + Lanes::lanes <= width;
         const uint64_t above = shortRun ? markMaskBits(upMask, x0 - 1, n + 2) : 1;
-        const uint64_t under = ((uint64_t{1} << n) - 1) << 1;
+        const uint64_t under = shortRun ? ((uint64_t{1} << n) - 1) << 1 : 0;  // n < 64 only
         if (shortRun && (above & under) == under) {
             Lanes::copy(here + x0, up + x0, n);
             label = up[x1];
