@@ -193,10 +193,13 @@ struct MarkOptions {
     int32_t bilinearSampling;   // 1: the picture is sampled at the fitted corners (after
                                 // refinement) with bilinear interpolation instead of at the
                                 // contour's integer corner pixels. Default 0
-    int32_t softMatching;       // 1: the sample and the patterns are both smoothed by
-                                // 0.75 of a pattern cell before they are correlated
-                                // (patternSetMatchSoft), which identifies small, blurred
-                                // markers more often. Default 0
+    int32_t softMatching;       // 1: a marker 12 to 40 px across whose picture correlates
+                                // at least 0.4 but below confidenceMin is matched again
+                                // with sample and patterns both smoothed by 0.75 of a
+                                // pattern cell (patternSetMatchSoft) and takes that
+                                // confidence when it names the same pattern the same way
+                                // round: small, blurred markers are named more often.
+                                // Default 0
 };
 
 // The stages a run times, in order.

@@ -141,15 +141,14 @@ int markDetectorGetInfo(MarkDetector* detector, const uint8_t* frame,
         patternSetMatch(detector->patterns, sample, &m.patternId, &m.direction, &m.confidence);
         // A small marker's picture below the floor gets a second look on smoothed grids;
         // it is taken only when that look names the same pattern the same way round.
-        if (detector->options.softMatching && m.patternId >= 0 &&
+        if (detector->options.softMatching && m.patternId >= 0 && m.confidence >= kMarkSoftFloor &&
             m.confidence < detector->options.confidenceMin &&
             markMeanSide(m.cornerPoints) >= kMarkSoftSideMin &&
             markMeanSide(m.cornerPoints) < kMarkSoftSideMax) {
             int32_t id = -1, direction = -1;
             double confidence = 0.0;
             patternSetMatchSoft(detector->patterns, sample, &id, &direction, &confidence);
-            if (id == m.patternId && direction == m.direction && m.confidence >= kMarkSoftFloor)
-                m.confidence = confidence;
+            if (id == m.patternId && direction == m.direction) m.confidence = confidence;
         }
         n++;
     }
