@@ -141,10 +141,11 @@ int markDetectorGetInfo(MarkDetector* detector, const uint8_t* frame,
         patternSetMatch(detector->patterns, sample, &m.patternId, &m.direction, &m.confidence);
         // A small marker's picture below the floor gets a second look on smoothed grids;
         // it is taken only when that look names the same pattern the same way round.
-        if (detector->options.softMatching && m.patternId >= 0 && m.confidence >= kMarkSoftFloor &&
-            m.confidence < detector->options.confidenceMin &&
-            markMeanSide(m.cornerPoints) >= kMarkSoftSideMin &&
-            markMeanSide(m.cornerPoints) < kMarkSoftSideMax) {
+        const bool nearFloor = detector->options.softMatching && m.patternId >= 0 &&
+                               m.confidence >= kMarkSoftFloor &&
+                               m.confidence < detector->options.confidenceMin;
+        const double side = nearFloor ? markMeanSide(m.cornerPoints) : 0.0;
+        if (nearFloor && side >= kMarkSoftSideMin && side < kMarkSoftSideMax) {
             int32_t id = -1, direction = -1;
             double confidence = 0.0;
             patternSetMatchSoft(detector->patterns, sample, &id, &direction, &confidence);

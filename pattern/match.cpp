@@ -10,6 +10,51 @@ int patternMatch(const uint8_t sample[kPatternValues], int32_t* patternId, int32
     return patternSetMatch(patternDefaultSet(), sample, patternId, direction, confidence);
 }
 
+namespace {
+
+// The best orientation of every loaded slot for centred values v of Euclidean norm
+// `norm`, against the slots' plain grids or (soft) their smoothed ones. Ties keep the
+// lower slot, then the lower orientation; no positive correlation leaves -1, -1, 0.0.
+void patternBest(const PatternSet* set, const int32_t v[kPatternValues], double norm, bool soft,
+                 int32_t* patternId, int32_t* direction, double* confidence)
+{
+    double best = 0.0;
+    *patternId = -1;
+    *direction = -1;
+    // The default set's count is -1 before its first load: no slot is visited then.
+    const int32_t loaded = set == nullptr ? 0 : set->count;
+    int visited = 0;
+    for (int p = 0; p < kPatternSlotMax && visited < loaded; p++) {
+        const PatternSlot& slot = set->slots[p];
+        if (slot.used == 0) continue;
+        visited++;
+        for (int h = 0; h < kPatternOrientations; h++) {
+            const int32_t* values = soft ? slot.soft[h] : slot.values[h];
+            const double power = soft ? slot.softPower[h] : slot.power[h];
+            int64_t dot = 0;  // |dot| <= 768 * 4080^2 (smoothed), 768 * 255^2 (plain)
+            for (int k = 0; k < kPatternValues; k++) dot += static_cast<int64_t>(v[k]) * values[k];
+            const double c = (static_cast<double>(dot) / power) * (1.0 / norm);
+            if (c > best) {
+                best = c;
+                *patternId = p;
+                *direction = h;
+            }
+        }
+    }
+    *confidence = best;
+}
+
+// What a uniform sample reports.
+int patternUniform(int32_t* patternId, int32_t* direction, double* confidence)
+{
+    *patternId = 0;
+    *direction = 0;
+    *confidence = -1.0;
+    return -1;
+}
+
+}  // namespace
+
 int patternSetMatch(const PatternSet* set, const uint8_t sample[kPatternValues], int32_t* patternId,
                     int32_t* direction, double* confidence)
 {
@@ -25,76 +70,22 @@ int patternSetMatch(const PatternSet* set, const uint8_t sample[kPatternValues],
         squares += v[k] * v[k];
     }
     const double norm = std::sqrt(static_cast<double>(squares));
-    if (norm == 0.0) {
-        *patternId = 0;
-        *direction = 0;
-        *confidence = -1.0;
-        return -1;
-    }
-
-    double best = 0.0;
-    *patternId = -1;
-    *direction = -1;
-    // The default set's count is -1 before its first load: no slot is visited then.
-    const int32_t loaded = set == nullptr ? 0 : set->count;
-    int visited = 0;
-    for (int p = 0; p < kPatternSlotMax && visited < loaded; p++) {
-        const PatternSlot& slot = set->slots[p];
-        if (slot.used == 0) continue;
-        visited++;
-        for (int h = 0; h < kPatternOrientations; h++) {
-            // Stored values are clamped to +-255 on loading: |dot| <= 768 * 255^2.
-            int32_t dot = 0;
-            for (int k = 0; k < kPatternValues; k++) dot += v[k] * slot.values[h][k];
-            const double c = (dot / slot.power[h]) * (1.0 / norm);
-            if (c > best) {
-                best = c;
-                *patternId = p;
-                *direction = h;
-            }
-        }
-    }
-    *confidence = best;
+    if (norm == 0.0) return patternUniform(patternId, direction, confidence);
+    patternBest(set, v, norm, false, patternId, direction, confidence);
     return 0;
 }
 
 int patternSetMatchSoft(const PatternSet* set, const uint8_t sample[kPatternValues],
                         int32_t* patternId, int32_t* direction, double* confidence)
 {
+    // Equal bytes smooth to equal values; a grid that is not uniform never does.
+    bool uniform = true;
+    for (int k = 1; k < kPatternValues && uniform; k++) uniform = sample[k] == sample[0];
+    if (uniform) return patternUniform(patternId, direction, confidence);
     int32_t raw[kPatternValues], v[kPatternValues];
     for (int k = 0; k < kPatternValues; k++) raw[k] = 255 - sample[k];
     patternSoften(raw, v);
     const double norm = patternCentre(v);
-    // Equal bytes smooth to equal values; a grid that is not uniform never does.
-    bool uniform = true;
-    for (int k = 1; k < kPatternValues && uniform; k++) uniform = sample[k] == sample[0];
-    if (uniform) {
-        *patternId = 0;
-        *direction = 0;
-        *confidence = -1.0;
-        return -1;
-    }
-    double best = 0.0;
-    *patternId = -1;
-    *direction = -1;
-    const int32_t loaded = set == nullptr ? 0 : set->count;
-    int visited = 0;
-    for (int p = 0; p < kPatternSlotMax && visited < loaded; p++) {
-        const PatternSlot& slot = set->slots[p];
-        if (slot.used == 0) continue;
-        visited++;
-        for (int h = 0; h < kPatternOrientations; h++) {
-            int64_t dot = 0;  // |dot| <= 768 * 4080^2
-            for (int k = 0; k < kPatternValues; k++)
-                dot += static_cast<int64_t>(v[k]) * slot.soft[h][k];
-            const double c = (static_cast<double>(dot) / slot.softPower[h]) * (1.0 / norm);
-            if (c > best) {
-                best = c;
-                *patternId = p;
-                *direction = h;
-            }
-        }
-    }
-    *confidence = best;
+    patternBest(set, v, norm, true, patternId, direction, confidence);
     return 0;
 }

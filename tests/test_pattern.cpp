@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -285,14 +286,18 @@ TEST(PatternSoft, MatchFindsThePictureAndForgivesBlur)
 {
     const PatternSet set(31);
     const PatternSet other(32);
-    ASSERT_GE(patternLoad(writePattern("soft-other.pat", other.o).c_str()), 0);
-    const int slot = patternLoad(writePattern("soft.pat", set.o).c_str());
+    // A set of its own, so that patterns other cases load cannot interfere.
+    std::unique_ptr<::PatternSet, void (*)(::PatternSet*)> own(patternSetCreate(),
+                                                               patternSetRelease);
+    ASSERT_NE(own, nullptr);
+    ASSERT_GE(patternSetLoad(own.get(), writePattern("soft-other.pat", other.o).c_str()), 0);
+    const int slot = patternSetLoad(own.get(), writePattern("soft.pat", set.o).c_str());
     ASSERT_GE(slot, 0);
     for (int h = 0; h < 4; h++) {
         for (int add : {0, 5}) {
             Match m{};
-            m.result = patternSetMatchSoft(patternDefaultSet(), sampleOf(set.o[h], add).data(),
-                                           &m.id, &m.dir, &m.conf);
+            m.result = patternSetMatchSoft(own.get(), sampleOf(set.o[h], add).data(), &m.id, &m.dir,
+                                           &m.conf);
             EXPECT_EQ(m.result, 0);
             EXPECT_EQ(m.id, slot) << "orientation " << h;
             EXPECT_EQ(m.dir, h);
@@ -314,15 +319,15 @@ TEST(PatternSoft, MatchFindsThePictureAndForgivesBlur)
                 blurred[(y * 16 + x) * 3 + c] = static_cast<uint8_t>(sum / n);
             }
     Match plain{}, soft{};
-    patternSetMatch(patternDefaultSet(), blurred.data(), &plain.id, &plain.dir, &plain.conf);
-    patternSetMatchSoft(patternDefaultSet(), blurred.data(), &soft.id, &soft.dir, &soft.conf);
+    patternSetMatch(own.get(), blurred.data(), &plain.id, &plain.dir, &plain.conf);
+    patternSetMatchSoft(own.get(), blurred.data(), &soft.id, &soft.dir, &soft.conf);
     EXPECT_EQ(plain.id, slot);
     EXPECT_EQ(soft.id, slot);
     EXPECT_EQ(soft.dir, 1);
     EXPECT_GT(soft.conf, plain.conf + 0.1) << "plain " << plain.conf << ", soft " << soft.conf;
     const std::vector<uint8_t> flat(kPatternValues, 90);
     Match u{};
-    EXPECT_EQ(patternSetMatchSoft(patternDefaultSet(), flat.data(), &u.id, &u.dir, &u.conf), -1);
+    EXPECT_EQ(patternSetMatchSoft(own.get(), flat.data(), &u.id, &u.dir, &u.conf), -1);
     EXPECT_EQ(u.conf, -1.0);
 }
 
