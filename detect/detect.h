@@ -236,7 +236,6 @@ typedef void (*MarkDiagnosticFunc)(void* user, const char* message);
 
 struct MarkLabelWork;  // labeling's tables, private to detect/
 struct MarkWideWork;   // the frame-sized path's tables, private to detect/
-struct MarkWideWork;   // the frame-sized path's tables, private to detect/
 
 // One detector. Created by markDetectorCreate, changed only through the functions
 // below; the fields may be read at any time between calls.
