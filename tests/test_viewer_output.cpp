@@ -472,20 +472,31 @@ TEST_F(ViewerOutput, OverlayScreenshotsAndThresholdKeys)
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_EQ(key("F3"), 0);
     ASSERT_TRUE(waitLines(dir_ / "stdout.txt", 9, 20)) << viewer.out();
-    ASSERT_EQ(key("F6 F6"), 0);
+    ASSERT_EQ(key("F1"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(key("F3"), 0);
+    ASSERT_TRUE(waitLines(dir_ / "stdout.txt", 10, 20)) << viewer.out();
+    ASSERT_EQ(key("F1"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(key("F3"), 0);
     ASSERT_TRUE(waitLines(dir_ / "stdout.txt", 11, 20)) << viewer.out();
+    ASSERT_EQ(key("F6 F6"), 0);
+    ASSERT_TRUE(waitLines(dir_ / "stdout.txt", 13, 20)) << viewer.out();
     const size_t raised = lines(slurp(dir_ / "poses.jsonl")).size();
     ASSERT_TRUE(waitLines(dir_ / "poses.jsonl", raised + 10, 60));
     ASSERT_EQ(escape(viewer), 0);
 
     const std::vector<std::string> out = lines(viewer.out());
-    ASSERT_EQ(out.size(), 11u) << viewer.out();
+    ASSERT_EQ(out.size(), 13u) << viewer.out();
     EXPECT_EQ(out[5], "threshold 235");
     EXPECT_EQ(out[6], "threshold 230");
-    EXPECT_EQ(out[7], "screenshot: " + (dir_ / "tarlim-0001.png").string());
-    EXPECT_EQ(out[8], "screenshot: " + (dir_ / "tarlim-0002.png").string());
-    EXPECT_EQ(out[9], "threshold 235");
-    EXPECT_EQ(out[10], "threshold 240");
+    for (int i = 1; i <= 4; i++) {
+        char name[32];
+        std::snprintf(name, sizeof name, "tarlim-%04d.png", i);
+        EXPECT_EQ(out[6 + i], "screenshot: " + (dir_ / name).string());
+    }
+    EXPECT_EQ(out[11], "threshold 235");
+    EXPECT_EQ(out[12], "threshold 240");
 
     // Found only while the threshold was 230 (the history may carry a marker two frames on).
     const std::vector<std::string> poses = lines(slurp(dir_ / "poses.jsonl"));
@@ -512,6 +523,17 @@ TEST_F(ViewerOutput, OverlayScreenshotsAndThresholdKeys)
         EXPECT_GT(pixelsNear(with, mx, my, 2, green), 2) << mx << ", " << my;
     }
     EXPECT_EQ(marked, 1) << "corner 0 alone is marked";
+
+    // F1 shows the list of keys in white on a dark panel at the window's centre (the
+    // paper under it is grey 236), and F1 again hides it.
+    SynthImage keys, hidden;
+    ASSERT_EQ(synthPngRead((dir_ / "tarlim-0003.png").c_str(), &keys), 0);
+    ASSERT_EQ(synthPngRead((dir_ / "tarlim-0004.png").c_str(), &hidden), 0);
+    auto white = [](int b, int g, int r) { return b > 250 && g > 250 && r > 250; };
+    const double cx = keys.width / 2.0, cy = keys.height / 2.0;
+    EXPECT_GT(pixelsNear(keys, cx, cy, 60, white), 300);
+    EXPECT_LT(pixelsNear(without, cx, cy, 60, white), 20);
+    EXPECT_LT(pixelsNear(hidden, cx, cy, 60, white), 20);
 }
 
 }  // namespace
