@@ -13,8 +13,11 @@
 // inside the true square) over identified markers, median translation error of
 // poseGetTransform in % of the distance.
 //
-// Usage: detect_accuracy [--set clean|blur|hard] [--frames N] [--write-hard DIR]
-//   --write-hard DIR writes the hard-light frames as PNG and JPEG files for the tools.
+// Usage: detect_accuracy [--set clean|blur|hard] [--frames N] [--write-hard DIR] [--misses]
+//   --write-hard DIR writes the hard-light frames as PNG and JPEG files for the tools;
+//   --misses lists every in-view marker the preset does not identify (frame, marker,
+//   centre, side, the detection's pattern and confidence when found, the grey level of
+//   its border and of the paper beyond each side), to see why.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -84,6 +87,12 @@ std::vector<Config> configs()
     o = exact;
     o.softMatching = 1;
     list.push_back({"softMatching", o});
+    o = exact;
+    o.pixelMatching = 1;
+    list.push_back({"pixelMatching", o});
+    o = exact;
+    o.secondLook = 1;
+    list.push_back({"secondLook", o});
     list.push_back({"robust preset", markRobustOptions()});
     return list;
 }
@@ -226,6 +235,76 @@ void singleScene(const Assets& a, int v, bool degraded, SynthScene* scene)
     }
 }
 
+// Grey level (mean of the channels) of `frame` at (x, y), bilinear; -1 outside.
+double greyAt(const SynthImage& frame, double x, double y)
+{
+    const int x0 = static_cast<int>(std::floor(x)), y0 = static_cast<int>(std::floor(y));
+    if (x0 < 0 || y0 < 0 || x0 + 1 >= frame.width || y0 + 1 >= frame.height) return -1.0;
+    const double fx = x - x0, fy = y - y0;
+    auto g = [&](int xx, int yy) {
+        const uint8_t* p = frame.pixels.data() + (static_cast<size_t>(yy) * frame.width + xx) * 4;
+        return (p[0] + p[1] + p[2]) / 3.0;
+    };
+    return (1 - fy) * ((1 - fx) * g(x0, y0) + fx * g(x0 + 1, y0)) +
+           fy * ((1 - fx) * g(x0, y0 + 1) + fx * g(x0 + 1, y0 + 1));
+}
+
+// Point of the marker's square at (u, v) in its own frame: (0, 0) corner 0, (1, 1) corner 2.
+void quadPoint(const double q[4][2], double u, double v, double* x, double* y)
+{
+    *x = (1 - u) * (1 - v) * q[0][0] + u * (1 - v) * q[1][0] + u * v * q[2][0] +
+         (1 - u) * v * q[3][0];
+    *y = (1 - u) * (1 - v) * q[0][1] + u * (1 - v) * q[1][1] + u * v * q[2][1] +
+         (1 - u) * v * q[3][1];
+}
+
+// Every in-view marker the detections do not identify: frame, marker, side, whether
+// found (with the detection's confidence), its ink and paper levels per side.
+void listMisses(const SynthScene& scene, const SynthTruth& truth, const Assets& a,
+                const SynthImage& frame, int f, const std::vector<DetectedMarker>& found)
+{
+    for (int i = 0; i < truth.markerCount; i++) {
+        const SynthMarkerTruth& tm = truth.markers[i];
+        if (!tm.inFrame || tm.occluded) continue;
+        int slot = -1;
+        for (int p = 0; p < 4; p++)
+            if (scene.markers[i].picture == &a.pictures[p]) slot = a.slot[p];
+        int best = -1;
+        for (size_t j = 0; j < found.size(); j++)
+            if (truthAt(truth, found[j]) == i &&
+                (best < 0 || found[j].confidence > found[best].confidence))
+                best = static_cast<int>(j);
+        if (best >= 0 && found[best].patternId == slot) continue;
+        double side = 0.0;
+        for (int k = 0; k < 4; k++)
+            side += std::hypot(tm.observedCorners[k][0] - tm.observedCorners[(k + 1) % 4][0],
+                               tm.observedCorners[k][1] - tm.observedCorners[(k + 1) % 4][1]) /
+                    4;
+        double ink = 0.0, paper[4];
+        const double us[4][2] = {{0.5, -0.15}, {1.15, 0.5}, {0.5, 1.15}, {-0.15, 0.5}};
+        for (int k = 0; k < 4; k++) {
+            double x, y;
+            quadPoint(tm.observedCorners, us[k][0], us[k][1], &x, &y);
+            paper[k] = greyAt(frame, x, y);
+            const double ui = 0.5 + (us[k][0] - 0.5) * 0.6, vi = 0.5 + (us[k][1] - 0.5) * 0.6;
+            quadPoint(tm.observedCorners, ui, vi, &x, &y);
+            ink += greyAt(frame, x, y) / 4;
+        }
+        double cx = 0, cy = 0;
+        for (int k = 0; k < 4; k++) {
+            cx += tm.observedCorners[k][0] / 4;
+            cy += tm.observedCorners[k][1] / 4;
+        }
+        std::printf("miss frame %2d marker %2d at %6.1f %6.1f side %5.1f %s", f, i, cx, cy, side,
+                    best < 0 ? "not found " : "found     ");
+        if (best >= 0)
+            std::printf("id %2d/%2d conf %5.2f area %4d ", found[best].patternId, slot,
+                        found[best].confidence, found[best].area);
+        std::printf("ink %5.1f paper %5.1f %5.1f %5.1f %5.1f\n", ink, paper[0], paper[1], paper[2],
+                    paper[3]);
+    }
+}
+
 void printRow(const char* set, const char* config, const Tally& t)
 {
     std::vector<double> tr = t.translation;
@@ -246,16 +325,19 @@ int main(int argc, char** argv)
     std::string only;
     int frames = -1;
     const char* writeDir = nullptr;
+    bool misses = false;
     for (int i = 1; i < argc; i++) {
         if (!std::strcmp(argv[i], "--set") && i + 1 < argc) {
             only = argv[++i];
         } else if (!std::strcmp(argv[i], "--frames") && i + 1 < argc) {
             frames = std::atoi(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--misses")) {
+            misses = true;
         } else if (!std::strcmp(argv[i], "--write-hard") && i + 1 < argc) {
             writeDir = argv[++i];
         } else {
             std::fprintf(stderr, "usage: detect_accuracy [--set clean|blur|hard] [--frames N] "
-                                 "[--write-hard DIR]\n");
+                                 "[--write-hard DIR] [--misses]\n");
             return 2;
         }
     }
@@ -300,7 +382,10 @@ int main(int argc, char** argv)
             for (int f = 0; f < n; f++) {
                 camParamInit(&scenes[f].camera);
                 markDetectorSetCamera(d, &scenes[f].camera);
-                score(scenes[f], truths[f], a, detect(d, images[f]), &t);
+                const std::vector<DetectedMarker> found = detect(d, images[f]);
+                score(scenes[f], truths[f], a, found, &t);
+                if (misses && &c == &list.back())
+                    listMisses(scenes[f], truths[f], a, images[f], f, found);
             }
             markDetectorRelease(d);
             printRow(set, c.name, t);

@@ -33,6 +33,8 @@ constexpr MarkOptions kMarkDefaultOptions = {
     0,                  // edgeRefinement
     0,                  // bilinearSampling
     0,                  // softMatching
+    0,                  // pixelMatching
+    0,                  // secondLook
 };
 static_assert((kMarkDefaultOptions.historyAgeLimit - 1) * kMarkCandidateMax == kMarkHistoryMax,
               "the default history fills markHistory exactly");
@@ -67,6 +69,7 @@ MarkDetector markDefault = {
     markDefaultMarkers,
     kMarkOutputMax,
     &markDefaultLabel,
+    nullptr,
     nullptr,
     0,
 };
@@ -202,7 +205,8 @@ int markDetectorSquares(MarkDetector* d, const uint8_t* frame, SquareCandidate**
     const bool timed = o.timeStages != 0;
     std::chrono::steady_clock::time_point start;
     if (timed) start = std::chrono::steady_clock::now();
-    if (pixels > kMarkFixedPixelMax || o.frameSized || o.localThreshold || o.enclosedTolerance) {
+    if (pixels > kMarkFixedPixelMax || o.frameSized || o.localThreshold || o.enclosedTolerance ||
+        o.secondLook) {
         if (frame == nullptr || width < 1 || height < 1 || pixels > kMarkPixelMax ||
             width > kMarkSideMax || height > kMarkSideMax)
             return -1;
@@ -296,13 +300,15 @@ MarkOptions markRobustOptions()
     o.edgeRefinement = 1;
     o.bilinearSampling = 1;
     o.softMatching = 1;
+    o.pixelMatching = 1;
+    o.secondLook = 1;
     return o;
 }
 
 int markOptionsCheck(const MarkOptions* o)
 {
     for (int32_t flag : {o->frameSized, o->localThreshold, o->enclosedTolerance, o->edgeRefinement,
-                         o->bilinearSampling, o->softMatching})
+                         o->bilinearSampling, o->softMatching, o->pixelMatching, o->secondLook})
         if (flag != 0 && flag != 1) return -1;
     if (o->localWindow != 0 &&
         (o->localWindow < 3 || o->localWindow > 1023 || o->localWindow % 2 == 0))
@@ -346,6 +352,7 @@ void markDetectorRelease(MarkDetector* detector)
     markLabelRelease(detector->label);
     std::free(detector->label);
     markWideRelease(detector->wide);
+    markSecondRelease(detector->second);
     markFreeStorage(detector);
     std::free(detector);
 }
@@ -466,6 +473,10 @@ int markDetectorRun(MarkDetector* detector, const uint8_t* frame, DetectedMarker
     DetectedMarker* list = nullptr;
     int32_t n = 0;
     markDetectorGetInfo(d, frame, candidates, candidateCount, &list, &n);
+    if (o.secondLook) {
+        n = markSecondLook(d, frame, list, n);
+        stats.markers = n;
+    }
     if (timed) stats.stageSeconds[kMarkStageInfo] = markSeconds(start);
 
     // 5. Identity carry-over from the history.

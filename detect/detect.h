@@ -200,6 +200,32 @@ struct MarkOptions {
                                 // confidence when it names the same pattern the same way
                                 // round: small, blurred markers are named more often.
                                 // Default 0
+    int32_t pixelMatching;      // 1: a marker 12 to 40 px across whose best match stays
+                                // below confidenceMin (after soft matching) but correlates
+                                // at least 0.15 is checked against that pattern and
+                                // orientation drawn onto the frame's pixels through its
+                                // corners (each pixel averaging what 2 x 2 px around its
+                                // centre cover: the pixel and the blur) and correlated
+                                // there; a correlation of at least 0.75 becomes its
+                                // confidence. Names small markers whose picture is only 6
+                                // to 20 px wide. Default 0
+    int32_t secondLook;         // 1: after the first pass, small windows where a marker
+                                // may have been missed are thresholded again on their own:
+                                // the boxes of dark regions that failed the square test
+                                // (with a quarter of their size around them) and of
+                                // unidentified squares (just inside their outline), when
+                                // 16 px to a sixth of the frame's shorter side across and
+                                // not covering their own centroid (a ring does not; print
+                                // and specks do); at most 48 windows per frame, the largest
+                                // regions first. Each window is smoothed (3 x 3), stretched
+                                // to its own darkest and lightest level and split at Otsu's
+                                // threshold; its squares are fitted, refined and matched
+                                // like the others and kept only when they match at least
+                                // 0.05 above confidenceMin where no identified marker lies
+                                // (an unidentified one there is replaced; new ones are
+                                // added while fewer than candidateMax are listed). Finds
+                                // markers in deep shade, broken by noise, or on a dark
+                                // patch. Runs on the frame-sized search. Default 0
 };
 
 // The stages a run times, in order.
@@ -234,8 +260,9 @@ struct MarkStats {
 // pointer given with the callback.
 typedef void (*MarkDiagnosticFunc)(void* user, const char* message);
 
-struct MarkLabelWork;  // labeling's tables, private to detect/
-struct MarkWideWork;   // the frame-sized path's tables, private to detect/
+struct MarkLabelWork;   // labeling's tables, private to detect/
+struct MarkWideWork;    // the frame-sized path's tables, private to detect/
+struct MarkSecondWork;  // the second look's tables, private to detect/
 
 // One detector. Created by markDetectorCreate, changed only through the functions
 // below; the fields may be read at any time between calls.
@@ -259,6 +286,7 @@ struct MarkDetector {
     MarkLabelWork* label;         // label image and region tables (about 2.8 MiB)
     MarkWideWork* wide;           // frame-sized path (frames beyond 1,048,576 pixels);
                                   // made on first use
+    MarkSecondWork* second;       // the second look (option secondLook); made on first use
     int32_t owned;                // 1 for a detector from markDetectorCreate
 };
 

@@ -64,6 +64,12 @@ constexpr double kMarkSoftSideMax = 40.0;
 // Below this plain correlation a picture is too unlike the pattern to be rescued.
 constexpr double kMarkSoftFloor = 0.4;
 
+// Pixel matching: best plain matches from this correlation up are checked, and the
+// check must reach kMarkPixelAccept. On the rendered sets the squares of clutter reach at
+// most 0.68 and the small markers 0.7 to 0.97.
+constexpr double kMarkPixelFloor = 0.15;
+constexpr double kMarkPixelAccept = 0.75;
+
 // Mean length of a quadrilateral's four sides, pixels.
 double markMeanSide(const double corners[4][2])
 {
@@ -107,52 +113,67 @@ int markGetInfo(const uint8_t* frame, const SquareCandidate* candidates, int32_t
                                markerCount);
 }
 
+int markCandidateInfo(const MarkDetector* detector, const uint8_t* frame,
+                      const SquareCandidate& cand, DetectedMarker* marker)
+{
+    const CameraParam& camera = detector->camera;
+    DetectedMarker& m = *marker;
+    m.area = cand.area;
+    m.centroid[0] = cand.centroid[0];
+    m.centroid[1] = cand.centroid[1];
+    if (markFitEdgesWith(camera.distortion, cand.pointX, cand.pointY, cand.corners, m.edgeLines,
+                         m.cornerPoints) < 0)
+        return -1;
+    // A refinement that fails keeps the fitted lines.
+    if (detector->options.edgeRefinement)
+        markRefineEdges(frame, camera.width, camera.height, camera.distortion, m.edgeLines,
+                        m.cornerPoints);
+    // By default the sample uses the observed contour corners, not the fitted ones;
+    // a failure leaves a uniform sample, which matching reports as confidence -1.
+    uint8_t sample[kPatternValues];
+    if (detector->options.bilinearSampling)
+        markSampleBilinear(frame, camera.width, camera.height, camera.distortion, m.cornerPoints,
+                           sample);
+    else
+        patternSampleImage(frame, camera.width, camera.height, cand.pointX, cand.pointY,
+                           cand.corners, sample);
+    patternSetMatch(detector->patterns, sample, &m.patternId, &m.direction, &m.confidence);
+    // A small marker's picture below the floor gets a second look on smoothed grids;
+    // it is taken only when that look names the same pattern the same way round.
+    const bool nearFloor = detector->options.softMatching && m.patternId >= 0 &&
+                           m.confidence >= kMarkSoftFloor &&
+                           m.confidence < detector->options.confidenceMin;
+    const double side = nearFloor ? markMeanSide(m.cornerPoints) : 0.0;
+    if (nearFloor && side >= kMarkSoftSideMin && side < kMarkSoftSideMax) {
+        int32_t id = -1, direction = -1;
+        double confidence = 0.0;
+        patternSetMatchSoft(detector->patterns, sample, &id, &direction, &confidence);
+        if (id == m.patternId && direction == m.direction) m.confidence = confidence;
+    }
+    // A small marker still below the floor: its best pattern drawn into the pixels.
+    const bool weak = detector->options.pixelMatching && m.patternId >= 0 &&
+                      m.confidence >= kMarkPixelFloor &&
+                      m.confidence < detector->options.confidenceMin;
+    const double size = weak ? markMeanSide(m.cornerPoints) : 0.0;
+    if (weak && size >= kMarkSoftSideMin && size < kMarkSoftSideMax) {
+        const double c = markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
+                                              m.cornerPoints,
+                                              detector->patterns->slots[m.patternId], m.direction);
+        if (c >= kMarkPixelAccept) m.confidence = c;
+    }
+    return 0;
+}
+
 int markDetectorGetInfo(MarkDetector* detector, const uint8_t* frame,
                         const SquareCandidate* candidates, int32_t candidateCount,
                         DetectedMarker** markerList, int32_t* markerCount)
 {
-    const CameraParam& camera = detector->camera;
     const int32_t capacity = detector->options.candidateMax;
     DetectedMarker* markers = detector->markers;
     int32_t n = 0;
     const int32_t count = candidateCount < capacity ? candidateCount : capacity;
-    for (int32_t c = 0; c < count; c++) {
-        const SquareCandidate& cand = candidates[c];
-        DetectedMarker& m = markers[n];
-        m.area = cand.area;
-        m.centroid[0] = cand.centroid[0];
-        m.centroid[1] = cand.centroid[1];
-        if (markFitEdgesWith(camera.distortion, cand.pointX, cand.pointY, cand.corners, m.edgeLines,
-                             m.cornerPoints) < 0)
-            continue;
-        // A refinement that fails keeps the fitted lines.
-        if (detector->options.edgeRefinement)
-            markRefineEdges(frame, camera.width, camera.height, camera.distortion, m.edgeLines,
-                            m.cornerPoints);
-        // By default the sample uses the observed contour corners, not the fitted ones;
-        // a failure leaves a uniform sample, which matching reports as confidence -1.
-        uint8_t sample[kPatternValues];
-        if (detector->options.bilinearSampling)
-            markSampleBilinear(frame, camera.width, camera.height, camera.distortion,
-                               m.cornerPoints, sample);
-        else
-            patternSampleImage(frame, camera.width, camera.height, cand.pointX, cand.pointY,
-                               cand.corners, sample);
-        patternSetMatch(detector->patterns, sample, &m.patternId, &m.direction, &m.confidence);
-        // A small marker's picture below the floor gets a second look on smoothed grids;
-        // it is taken only when that look names the same pattern the same way round.
-        const bool nearFloor = detector->options.softMatching && m.patternId >= 0 &&
-                               m.confidence >= kMarkSoftFloor &&
-                               m.confidence < detector->options.confidenceMin;
-        const double side = nearFloor ? markMeanSide(m.cornerPoints) : 0.0;
-        if (nearFloor && side >= kMarkSoftSideMin && side < kMarkSoftSideMax) {
-            int32_t id = -1, direction = -1;
-            double confidence = 0.0;
-            patternSetMatchSoft(detector->patterns, sample, &id, &direction, &confidence);
-            if (id == m.patternId && direction == m.direction) m.confidence = confidence;
-        }
-        n++;
-    }
+    for (int32_t c = 0; c < count; c++)
+        if (markCandidateInfo(detector, frame, candidates[c], &markers[n]) == 0) n++;
     *markerList = markers;
     *markerCount = n;
     detector->stats.markers = n;

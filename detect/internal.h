@@ -234,6 +234,16 @@ int markRefineEdges(const uint8_t* frame, int width, int height, const double di
 int markSampleBilinear(const uint8_t* frame, int width, int height, const double distortion[4],
                        const double cornerPoints[4][2], uint8_t sample[kPatternValues]);
 
+// Correlation (-1 ... 1) between the darkness of the frame's pixels inside a marker's
+// picture and pattern `slot`'s orientation `direction` drawn onto those pixels through
+// the marker's homography (cornerPoints in ideal pixels, taken to observed ones through
+// `distortion`), each pixel averaging 4 x 4 points over 2 x 2 px around its centre, the
+// border drawn as ink and the lightest cell as paper. Returns -1.0 when the marker is not
+// wholly inside the frame, covers fewer than 16 picture pixels, or either side is flat.
+double markPixelCorrelation(const uint8_t* frame, int width, int height, const double distortion[4],
+                            const double cornerPoints[4][2], const PatternSlot& slot,
+                            int direction);
+
 // ---- Real-world options (robust.cpp) -------------------------------------------------------
 
 // Minimum area of the robust preset, pixels: the ring of a marker about 7 px across.
@@ -243,3 +253,23 @@ constexpr int kMarkAreaMinSmall = 36;
 // frame: maxArea scaled with the frame when frameSized is set or the frame exceeds
 // kMarkFixedPixelMax (and maxArea is the default), capacity candidateMax.
 MarkWideSettings markWideSettingsOf(const MarkOptions& options, int width, int height);
+
+// ---- The second look (second.cpp) -----------------------------------------------------------
+
+// Edge lines, corners and identity of one candidate into *marker (its area and centroid
+// too), as markDetectorGetInfo makes them with the detector's options. Returns 0, or -1
+// when the edge lines cannot be fitted (*marker then partly written).
+int markCandidateInfo(const MarkDetector* detector, const uint8_t* frame,
+                      const SquareCandidate& candidate, DetectedMarker* marker);
+
+// The second look of option secondLook (detect.h) after a run of the frame-sized search
+// (detector->wide holds its regions): markers[0 ... count - 1] are the fresh markers of
+// markDetectorGetInfo; identified markers found in the windows replace unidentified
+// ones at their place or are appended while fewer than candidateMax are listed.
+// Returns the new count. Needs no memory beyond the detector's second-look tables
+// (made on first use); when they cannot be allocated nothing changes.
+int32_t markSecondLook(MarkDetector* detector, const uint8_t* frame, DetectedMarker* markers,
+                       int32_t count);
+
+// Releases a detector's second-look tables (nullptr is ignored).
+void markSecondRelease(MarkSecondWork* work);

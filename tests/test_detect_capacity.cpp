@@ -335,7 +335,7 @@ TEST(DetectCapacity, RealWorldOptionsOutOfRangeAreRefused)
 {
     const MarkOptions robust = markRobustOptions();
     EXPECT_EQ(markOptionsCheck(&robust), 0);
-    for (int k = 0; k < 7; k++) {
+    for (int k = 0; k < 9; k++) {
         MarkOptions o = robust;
         if (k == 0) o.frameSized = 2;
         if (k == 1) o.localWindow = 4;
@@ -344,6 +344,8 @@ TEST(DetectCapacity, RealWorldOptionsOutOfRangeAreRefused)
         if (k == 4) o.localPercent = 100;
         if (k == 5) o.bilinearSampling = -1;
         if (k == 6) o.softMatching = 2;
+        if (k == 7) o.pixelMatching = -1;
+        if (k == 8) o.secondLook = 2;
         EXPECT_EQ(markOptionsCheck(&o), -1) << "case " << k;
         EXPECT_EQ(markDetectorCreate(&o, nullptr), nullptr) << "case " << k;
     }

@@ -60,6 +60,9 @@ const char* const kUsage =
     "  --edge-refinement  edges moved to the printed edge (sub-pixel corners)\n"
     "  --bilinear-sampling   picture sampled at the fitted corners\n"
     "  --soft-matching    sample and patterns smoothed before matching (small markers)\n"
+    "  --pixel-matching   small markers' best pattern drawn into the pixels and checked\n"
+    "  --second-look      small windows thresholded again on their own (deep shade,\n"
+    "                     markers on dark patches)\n"
     "  --min-area N, --max-area N   region size limits, pixels (default 70, 100000)\n"
     "  --candidates N     squares examined per frame, 1 to 1024 (default 30)\n"
     "  --pattern P.pat    a pattern file; repeat for more (at most 50)\n"
@@ -119,7 +122,9 @@ int parseArgs(int argc, char** argv, Args* args)
                           {"--enclosed-tolerance", &MarkOptions::enclosedTolerance},
                           {"--edge-refinement", &MarkOptions::edgeRefinement},
                           {"--bilinear-sampling", &MarkOptions::bilinearSampling},
-                          {"--soft-matching", &MarkOptions::softMatching}};
+                          {"--soft-matching", &MarkOptions::softMatching},
+                          {"--pixel-matching", &MarkOptions::pixelMatching},
+                          {"--second-look", &MarkOptions::secondLook}};
     struct Number {
         const char* name;
         int32_t MarkOptions::*field;

@@ -1,0 +1,268 @@
+// The second look: small windows where the first pass may have missed a marker are
+// thresholded again on their own. One threshold per frame position (global or local)
+// fails where the ink and the paper of a marker lie a few grey levels apart under
+// noise (deep shade: the border breaks into pieces), and a marker printed on a dark
+// patch loses its ring to the patch's square, whose centroid it shares. A window's own
+// darkest and lightest levels, after a 3 x 3 smoothing that closes the broken border,
+// give a threshold that suits just that marker.
+#include "detect/internal.h"
+
+#include <algorithm>
+#include <functional>
+#include <new>
+
+struct MarkSecondWork {
+    MarkWideWork wide;          // the square search inside one window
+    MarkBuffer<uint8_t> frame;  // the window as a frame: stretched grey in each channel
+    MarkBuffer<uint16_t> sums;  // 3 x 3 sums of blue + green + red over the window
+    MarkBuffer<int32_t> order;  // fresh markers by centroid x
+    struct Window {
+        int32_t area;    // of the region that asked for it
+        int32_t box[4];  // xmin, xmax, ymin, ymax in the frame
+    };
+    MarkBuffer<Window> windows;
+    SquareCandidate candidate;
+};
+
+namespace {
+
+// At most this many windows per frame: the largest regions are looked at first.
+constexpr int32_t kMarkSecondWindowMax = 48;
+// A window's squares must match this much above the confidence floor: a window's own
+// threshold makes squares of clutter too, and some correlate just above the floor.
+constexpr double kMarkSecondMargin = 0.05;
+// Regions narrower than this (pixels, either side of the box) are print or specks: a
+// marker that small has no picture left to recognise.
+constexpr int kMarkSecondSideMin = 16;
+// Windows whose smoothed levels span less than this (grey levels) hold no marker.
+constexpr int kMarkSecondSpanMin = 4;
+
+// The default detector's tables (its storage is static).
+MarkSecondWork* markSecondDefaultWork()
+{
+    static MarkSecondWork work;
+    return &work;
+}
+
+MarkSecondWork* markSecondWorkOf(MarkDetector* d)
+{
+    if (d->second == nullptr) {
+        d->second = d->owned ? new (std::nothrow) MarkSecondWork : markSecondDefaultWork();
+        if (d->second != nullptr) d->second->wide.detector = d;
+    }
+    return d->second;
+}
+
+bool markIdentified(const DetectedMarker& m, double floor)
+{
+    return m.patternId >= 0 && m.confidence >= floor;
+}
+
+// Otsu's threshold of a 256-bin histogram: the level t for which splitting into
+// 0 ... t and t + 1 ... 255 gives the largest variance between the two classes.
+int markOtsu(const int32_t histogram[256])
+{
+    int64_t total = 0, sum = 0;
+    for (int v = 0; v < 256; v++) {
+        total += histogram[v];
+        sum += int64_t{v} * histogram[v];
+    }
+    int64_t count0 = 0, sum0 = 0;
+    double best = -1.0;
+    int threshold = 127;
+    for (int t = 0; t < 255; t++) {
+        count0 += histogram[t];
+        sum0 += int64_t{t} * histogram[t];
+        const int64_t count1 = total - count0;
+        if (count0 == 0 || count1 == 0) continue;
+        const double m0 = static_cast<double>(sum0) / count0;
+        const double m1 = static_cast<double>(sum - sum0) / count1;
+        const double between = static_cast<double>(count0) * count1 * (m1 - m0) * (m1 - m0);
+        if (between > best) {
+            best = between;
+            threshold = t;
+        }
+    }
+    return threshold;
+}
+
+// Renders window [x0, x1] x [y0, y1] of the frame into work->frame as stretched,
+// smoothed grey and returns Otsu's threshold of it, or -1 when the window is flat.
+int markSecondWindowFrame(MarkSecondWork* work, const uint8_t* frame, int width, int height, int x0,
+                          int x1, int y0, int y1)
+{
+    const int bw = x1 - x0 + 1, bh = y1 - y0 + 1;
+    const int64_t pixels = int64_t{bw} * bh;
+    const int64_t rows = int64_t{bh} + 2;
+    if (!work->frame.reserve(4 * pixels) || !work->sums.reserve(pixels + 2 * rows * bw)) return -1;
+    uint16_t* sums = work->sums.data;
+    // Rows y0 - 1 ... y1 + 1 summed over three columns (the frame's edge repeated), then
+    // three of those rows.
+    uint16_t* across = sums + pixels;
+    for (int64_t y = 0; y < rows; y++) {
+        const int yy = std::min(height - 1, std::max(0, y0 - 1 + static_cast<int>(y)));
+        const uint8_t* row = frame + int64_t{yy} * width * 4;
+        auto grey = [&](int x) {
+            const uint8_t* p = row + 4 * std::min(width - 1, std::max(0, x));
+            return p[0] + p[1] + p[2];
+        };
+        uint16_t* out = across + y * bw;
+        int left = grey(x0 - 1), middle = grey(x0);
+        for (int x = 0; x < bw; x++) {
+            const int right = grey(x0 + x + 1);
+            out[x] = static_cast<uint16_t>(left + middle + right);
+            left = middle;
+            middle = right;
+        }
+    }
+    int lo = 65535, hi = 0;
+    for (int64_t y = 0; y < bh; y++) {
+        const uint16_t* a = across + y * bw;
+        uint16_t* out = sums + y * bw;
+        for (int x = 0; x < bw; x++) {
+            const int s = a[x] + a[x + bw] + a[x + 2 * bw];
+            out[x] = static_cast<uint16_t>(s);
+            lo = std::min(lo, s);
+            hi = std::max(hi, s);
+        }
+    }
+    // Sums of 9 pixels of 3 channels: 27 per grey level.
+    if (hi - lo < 27 * kMarkSecondSpanMin) return -1;
+    int32_t histogram[256] = {};
+    uint8_t* out = work->frame.data;
+    for (int64_t i = 0; i < pixels; i++) {
+        const int v = (sums[i] - lo) * 255 / (hi - lo);
+        histogram[v]++;
+        out[4 * i] = out[4 * i + 1] = out[4 * i + 2] = static_cast<uint8_t>(v);
+        out[4 * i + 3] = 0;
+    }
+    return markOtsu(histogram);
+}
+
+// The fresh marker whose centroid is exactly (x, y), or -1; order sorts them by x.
+int32_t markMarkerAt(const DetectedMarker* markers, const int32_t* order, int32_t count, double x,
+                     double y)
+{
+    const int32_t* first = std::lower_bound(
+        order, order + count, x, [&](int32_t i, double v) { return markers[i].centroid[0] < v; });
+    for (const int32_t* p = first; p < order + count && markers[*p].centroid[0] == x; p++)
+        if (markers[*p].centroid[1] == y) return *p;
+    return -1;
+}
+
+// The fresh marker on whose place a square of `area` pixels centred at `centroid` lies
+// (centroids closer than a quarter of the larger area, squared), or -1.
+int32_t markPlaceOf(const DetectedMarker* markers, int32_t count, const double centroid[2],
+                    int32_t area)
+{
+    for (int32_t j = 0; j < count; j++) {
+        const double dx = markers[j].centroid[0] - centroid[0];
+        const double dy = markers[j].centroid[1] - centroid[1];
+        if (dx * dx + dy * dy < std::max(markers[j].area, area) / 4) return j;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void markSecondRelease(MarkSecondWork* work)
+{
+    if (work != markSecondDefaultWork()) delete work;
+}
+
+int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* markers,
+                       int32_t count)
+{
+    const MarkWideWork* first = d->wide;
+    MarkSecondWork* work = markSecondWorkOf(d);
+    if (first == nullptr || work == nullptr || !work->order.reserve(count + 1)) return count;
+    const MarkOptions& o = d->options;
+    const int width = d->camera.width, height = d->camera.height;
+    const int sideMax = std::min(width, height) / 6;
+
+    // 1. Windows: regions that are no square, and unidentified squares, small enough and
+    // not plain blobs.
+    int32_t* order = work->order.data;
+    for (int32_t i = 0; i < count; i++) order[i] = i;
+    std::sort(order, order + count, [&](int32_t a, int32_t b) {
+        return markers[a].centroid[0] < markers[b].centroid[0];
+    });
+    int32_t windows = 0;
+    for (int32_t r = 0; r < first->regions; r++) {
+        const int32_t area = first->regionArea.data[r];
+        const int32_t* box = first->regionBox.data + 4 * r;
+        const int boxW = box[1] - box[0] + 1, boxH = box[3] - box[2] + 1;
+        if (area < o.minArea || boxW > sideMax || boxH > sideMax) continue;
+        if (std::min(boxW, boxH) < kMarkSecondSideMin) continue;
+        if (box[0] <= 1 || box[1] >= width - 2 || box[2] <= 1 || box[3] >= height - 2) continue;
+        const double* c = first->regionCentroid.data + 2 * r;
+        // A marker's ring, whole or broken, surrounds its picture: a region covering its
+        // own centroid is a blob (noise, print, a plain dark patch), not worth a look.
+        const int cx = static_cast<int>(c[0] + 0.5), cy = static_cast<int>(c[1] + 0.5);
+        const int32_t label = first->labelImage.data[int64_t{cy} * width + cx];
+        if (label > 0 && first->table.data[label - 1] == r + 1) continue;
+        const int32_t at = markMarkerAt(markers, order, count, c[0], c[1]);
+        if (at >= 0 && markIdentified(markers[at], o.confidenceMin)) continue;
+        if (!work->windows.reserve(windows + 1)) return count;
+        MarkSecondWork::Window& win = work->windows.data[windows++];
+        win.area = area;
+        // An unidentified square is looked at just inside its outline's reach, so that
+        // it touches the window's edge and only what lies within it is traced; other
+        // regions with room around them for the ring they may belong to.
+        const int margin =
+            at >= 0 ? 1 : std::max(2, std::max(box[1] - box[0], box[3] - box[2]) / 4);
+        win.box[0] = std::max(0, box[0] - margin);
+        win.box[1] = std::min(width - 1, box[1] + margin);
+        win.box[2] = std::max(0, box[2] - margin);
+        win.box[3] = std::min(height - 1, box[3] + margin);
+    }
+    MarkSecondWork::Window* list = work->windows.data;
+    if (windows > kMarkSecondWindowMax) {
+        // The largest regions first (ties in region order).
+        std::stable_sort(list, list + windows,
+                         [](const MarkSecondWork::Window& a, const MarkSecondWork::Window& b) {
+                             return a.area > b.area;
+                         });
+        windows = kMarkSecondWindowMax;
+    }
+
+    // 2. Each window on its own threshold; identified squares are kept.
+    for (int32_t k = 0; k < windows; k++) {
+        const int32_t* box = list[k].box;
+        const int bw = box[1] - box[0] + 1, bh = box[3] - box[2] + 1;
+        if (bw < 8 || bh < 8) continue;
+        const int t =
+            markSecondWindowFrame(work, frame, width, height, box[0], box[1], box[2], box[3]);
+        if (t < 0) continue;
+        MarkWideSettings s;
+        s.threshold = t;
+        s.minArea = o.minArea;
+        s.maxArea = bw * bh;
+        s.factor = o.squareFactor;
+        s.enclosedTolerance = o.enclosedTolerance;
+        s.capacity = kMarkCandidateMax;
+        const int32_t found = markWideFindSquares(&work->wide, work->frame.data, bw, bh, s);
+        for (int32_t i = 0; i < found; i++) {
+            SquareCandidate& cand = work->candidate;
+            markWideCandidate(&work->wide, i, &cand);
+            for (int32_t p = 0; p < cand.pointCount; p++) {
+                cand.pointX[p] += box[0];
+                cand.pointY[p] += box[2];
+            }
+            cand.centroid[0] += box[0];
+            cand.centroid[1] += box[2];
+            // Where an identified marker lies already, there is nothing to add.
+            const int32_t j = markPlaceOf(markers, count, cand.centroid, cand.area);
+            if (j >= 0 && markIdentified(markers[j], o.confidenceMin)) continue;
+            if (j < 0 && count == o.candidateMax) continue;
+            DetectedMarker m;
+            if (markCandidateInfo(d, frame, cand, &m) < 0) continue;
+            if (!markIdentified(m, o.confidenceMin + kMarkSecondMargin)) continue;
+            if (j >= 0)
+                markers[j] = m;
+            else
+                markers[count++] = m;
+        }
+    }
+    return count;
+}
