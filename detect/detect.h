@@ -220,12 +220,13 @@ struct MarkOptions {
                                 // regions first. Each window is smoothed (3 x 3), stretched
                                 // to its own darkest and lightest level and split at Otsu's
                                 // threshold; its squares are fitted, refined and matched
-                                // like the others and kept only when they match at least
-                                // 0.05 above confidenceMin where no identified marker lies
-                                // (an unidentified one there is replaced; new ones are
-                                // added while fewer than candidateMax are listed). Finds
-                                // markers in deep shade, broken by noise, or on a dark
-                                // patch. Runs on the frame-sized search. Default 0
+                                // like the others and kept only when identified
+                                // (confidence at least confidenceMin) where no identified
+                                // marker lies (an unidentified one there is replaced; new
+                                // ones are added while fewer than candidateMax are
+                                // listed). Finds markers in deep shade, broken by noise, or
+                                // on a dark patch. Runs on the frame-sized search.
+                                // Default 0
 };
 
 // The stages a run times, in order.

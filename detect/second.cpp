@@ -28,9 +28,6 @@ namespace {
 
 // At most this many windows per frame: the largest regions are looked at first.
 constexpr int32_t kMarkSecondWindowMax = 48;
-// A window's squares must match this much above the confidence floor: a window's own
-// threshold makes squares of clutter too, and some correlate just above the floor.
-constexpr double kMarkSecondMargin = 0.05;
 // Regions narrower than this (pixels, either side of the box) are print or specks: a
 // marker that small has no picture left to recognise.
 constexpr int kMarkSecondSideMin = 16;
@@ -257,7 +254,7 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
             if (j < 0 && count == o.candidateMax) continue;
             DetectedMarker m;
             if (markCandidateInfo(d, frame, cand, &m) < 0) continue;
-            if (!markIdentified(m, o.confidenceMin + kMarkSecondMargin)) continue;
+            if (!markIdentified(m, o.confidenceMin)) continue;
             if (j >= 0)
                 markers[j] = m;
             else

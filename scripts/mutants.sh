@@ -141,9 +141,8 @@ mutant detect/edge.cpp 's/if (id == m.patternId \&\& direction == m.direction) m
 mutant pattern/match.cpp 's/    patternSoften(raw, v);/    for (int k = 0; k < kPatternValues; k++) v[k] = 16 * raw[k];/' test_pattern
 # Pixel matching and the second look (options pixelMatching, secondLook).
 mutant detect/edge.cpp 's/if (c >= kMarkPixelAccept) m.confidence = c;/(void)c;/' test_detect_second
-mutant detect/pixel.cpp 's/darkness(X + jxx \* dx + jxy \* dy, Y + jyx \* dx + jyy \* dy)/darkness(X, Y)/' test_detect_second
+mutant detect/pixel.cpp 's/darkness(X + jxx \* dx + jxy \* dy, Y + jyx \* dx + jyy \* dy)/darkness(X + 0 * jxx * dx + jxy * dy, Y + jyx * dx + 0 * jyy * dy)/' test_detect_second
 mutant detect/edge.cpp 's/kMarkPixelAccept = 0\.75/kMarkPixelAccept = 0.35/' test_detect_second
 mutant detect/second.cpp 's/table\.data\[label - 1\] == r + 1) continue;/table.data[label - 1] != r + 1) continue;/' test_detect_second
-mutant detect/second.cpp 's/const int margin = at >= 0 ? 1 :/const int margin = at >= 0 ? 6 :/' test_detect_second
-mutant detect/second.cpp 's/const int s = a\[x\] + a\[x + bw\] + a\[x + 2 \* bw\];/const int s = 3 * a[x + bw];/' test_detect_second
-mutant detect/second.cpp 's/o\.confidenceMin + kMarkSecondMargin/o.confidenceMin - 0.2/' test_detect_second
+mutant detect/second.cpp 's/            at >= 0 ? 1 : std::max(2,/            at >= 0 ? 6 : std::max(2,/' test_detect_second
+mutant detect/second.cpp 's/out\[x\] = static_cast<uint16_t>(left + middle + right);/out[x] = static_cast<uint16_t>(3 * middle + 0 * left);/' test_detect_second
