@@ -145,4 +145,4 @@ mutant detect/pixel.cpp 's/darkness(X + jxx \* dx + jxy \* dy, Y + jyx \* dx + j
 mutant detect/edge.cpp 's/kMarkPixelAccept = 0\.75/kMarkPixelAccept = 0.35/' test_detect_second
 mutant detect/second.cpp 's/table\.data\[label - 1\] == r + 1) continue;/table.data[label - 1] != r + 1) continue;/' test_detect_second
 mutant detect/second.cpp 's/            at >= 0 ? 1 : std::max(2,/            at >= 0 ? 6 : std::max(2,/' test_detect_second
-mutant detect/second.cpp 's/out\[x\] = static_cast<uint16_t>(left + middle + right);/out[x] = static_cast<uint16_t>(3 * middle + 0 * left);/' test_detect_second
+mutant detect/second.cpp 's/out\[x\] = static_cast<uint16_t>(left + middle + right);/out[x] = static_cast<uint16_t>(3 * middle + 0 * left);/; s/const int s = a\[x\] + a\[x + bw\] + a\[x + 2 \* bw\];/const int s = 3 * a[x + bw];/' test_detect_second
