@@ -251,6 +251,7 @@ struct MarkStats {
                              // raise candidateMax), else 0
     int32_t candidates;      // squares kept after overlap removal
     int32_t markers;         // candidates whose edge lines could be fitted: fresh markers
+                             // (with secondLook, also those the second look added)
     int32_t recognised;      // fresh markers with an identity after the confidence floor
     int32_t recalled;        // markers reported from the history, not seen this frame
     double stageSeconds[kMarkStageCount];  // wall time of each stage, seconds, when
