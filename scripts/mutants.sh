@@ -146,3 +146,5 @@ mutant detect/edge.cpp 's/kMarkPixelAccept = 0\.75/kMarkPixelAccept = 0.35/' tes
 mutant detect/second.cpp 's/table\.data\[label - 1\] == r + 1) continue;/table.data[label - 1] != r + 1) continue;/' test_detect_second
 mutant detect/second.cpp 's/            at >= 0 ? 1 : std::max(2,/            at >= 0 ? 6 : std::max(2,/' test_detect_second
 mutant detect/second.cpp 's/out\[x\] = static_cast<uint16_t>(left + middle + right);/out[x] = static_cast<uint16_t>(3 * middle + 0 * left);/; s/const int s = a\[x\] + a\[x + bw\] + a\[x + 2 \* bw\];/const int s = 3 * a[x + bw];/' test_detect_second
+# The key list: F1 shows and hides it.
+mutant app/startup.cpp 's/            appShowHelp = !appShowHelp;/            appShowHelp = false;/' test_viewer_output
