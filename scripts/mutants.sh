@@ -4,7 +4,8 @@
 # Run by hand (not part of make test): scripts/mutants.sh [NAME-FILTER]
 # Each `mutant` line at the end of this file names a source file, a sed expression
 # that breaks one behaviour, and the test binaries (targets in tests/) that must then
-# fail. The script copies the tracked tree to a scratch directory once, then per
+# fail (each runs on a private Xvfb server, as make test runs the tests that need a
+# window). The script copies the tracked tree to a scratch directory once, then per
 # mutant applies the expression, builds the listed binaries, runs them and restores
 # the file. A mutant is "caught" when a binary fails (or times out), "MISSED" when all
 # pass, "not-applied" when the expression changed nothing (the code moved: fix the
@@ -53,7 +54,8 @@ run_all() {
                 verdict="MISSED"
                 for b in $binaries; do
                     if ! (cd "$scratch/build/tests" &&
-                          timeout "$timeout_s" "./$b" --gtest_brief=1 >"$scratch/$b.log" 2>&1); then
+                          timeout "$timeout_s" "$scratch/src/tests/xvfb-run.sh" "./$b" \
+                              --gtest_brief=1 >"$scratch/$b.log" 2>&1); then
                         verdict="caught by $b"
                         caught=$((caught + 1))
                         break
