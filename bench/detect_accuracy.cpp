@@ -14,7 +14,8 @@
 // poseGetTransform in % of the distance.
 //
 // Usage: detect_accuracy [--set clean|blur|hard] [--frames N] [--write-hard DIR] [--misses]
-//   --write-hard DIR writes the hard-light frames as PNG and JPEG files for the tools;
+//   --write-hard DIR writes the hard-light frames into DIR (made if missing) as PNG files,
+//     hard-00.png ..., for the tools;
 //   --misses lists every in-view marker the preset does not identify (frame, marker,
 //   centre, side, the detection's pattern and confidence when found, the grey level of
 //   its border and of the paper beyond each side), to see why.
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -335,6 +337,8 @@ int main(int argc, char** argv)
             misses = true;
         } else if (!std::strcmp(argv[i], "--write-hard") && i + 1 < argc) {
             writeDir = argv[++i];
+            std::error_code error;
+            std::filesystem::create_directories(writeDir, error);
         } else {
             std::fprintf(stderr, "usage: detect_accuracy [--set clean|blur|hard] [--frames N] "
                                  "[--write-hard DIR] [--misses]\n");
@@ -372,7 +376,10 @@ int main(int argc, char** argv)
             if (hard && writeDir != nullptr) {
                 char path[512];
                 std::snprintf(path, sizeof path, "%s/hard-%02d.png", writeDir, f);
-                synthPngWrite(path, &images[f], 0);
+                if (synthPngWrite(path, &images[f], 0) != 0) {
+                    std::fprintf(stderr, "detect_accuracy: cannot write %s\n", path);
+                    return 1;
+                }
             }
         }
         for (const Config& c : list) {

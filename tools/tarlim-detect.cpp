@@ -449,7 +449,7 @@ void processFrame(Session* s, const std::string& input, long frame, uint8_t* pix
     }
     if (!s->args.overlay.empty()) {
         const std::string path = overlayPath(s->args, overlayIndex, several);
-        if (utilPngWrite(path.c_str(), width, height, copy.data(), kUtilBgra, 0, 0.0) < 0)
+        if (utilPngWriteFast(path.c_str(), width, height, copy.data(), kUtilBgra) < 0)
             std::fprintf(stderr, "tarlim-detect: cannot write \"%s\"\n", path.c_str());
     }
 }
