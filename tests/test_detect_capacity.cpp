@@ -7,6 +7,7 @@
 #include "detect/internal.h"
 #include "pattern/pattern.h"
 #include "synth/synth.h"
+#include "tests/support/markers.h"
 
 #include <gtest/gtest.h>
 
@@ -286,23 +287,6 @@ TEST(DetectCapacity, MaximumAreaScalesWithTheFrame)
 
 namespace {
 
-// Markers of `frame` found by a fresh detector with `options` and the installed camera.
-std::vector<DetectedMarker> runDetector(const SynthImage& frame, const MarkOptions& options)
-{
-    std::vector<DetectedMarker> out;
-    MarkDetector* d = markDetectorCreate(&options, patternDefaultSet());
-    if (d == nullptr || markDetectorSetCamera(d, &camCurrentParam) < 0) {
-        ADD_FAILURE() << "no detector";
-        markDetectorRelease(d);
-        return out;
-    }
-    DetectedMarker* list = nullptr;
-    int32_t count = 0;
-    if (markDetectorRun(d, frame.pixels.data(), &list, &count) == 0) out.assign(list, list + count);
-    markDetectorRelease(d);
-    return out;
-}
-
 // The frameSized option at 640 x 480: the marker under 31 small squares is found, and
 // on frames with fewer squares than candidates the results are bit-identical to the
 // defaults.
@@ -314,7 +298,7 @@ TEST(DetectCapacity, FrameSizedOptionAtEverySize)
     SynthTruth truth;
     renderScene(640, 480, {{320, 336, 144}}, 0.0, 160, &frame, &truth);
     for (int i = 0; i < 31; i++) paintSquare(&frame, 20 + (i % 16) * 30, 20 + (i / 16) * 30, 14);
-    const std::vector<DetectedMarker> found = runDetector(frame, sized);
+    const std::vector<DetectedMarker> found = detectWith(frame, sized);
     const int at = findAt(found.data(), static_cast<int32_t>(found.size()), truth.markers[0]);
     ASSERT_GE(at, 0);
     EXPECT_EQ(found[at].patternId, assets().slots[0]);
@@ -322,8 +306,8 @@ TEST(DetectCapacity, FrameSizedOptionAtEverySize)
     for (double noise : {0.0, 10.0}) {
         renderScene(640, 480, {{150, 130, 110}, {470, 140, 60}, {200, 360, 45}, {480, 350, 140}},
                     noise, 150, &frame, nullptr);
-        const auto a = runDetector(frame, markDefaultOptions());
-        const auto b = runDetector(frame, sized);
+        const auto a = detectWith(frame, markDefaultOptions());
+        const auto b = detectWith(frame, sized);
         ASSERT_EQ(a.size(), b.size()) << "noise " << noise;
         ASSERT_LT(a.size(), static_cast<size_t>(kMarkCandidateMax));
         for (size_t i = 0; i < a.size(); i++)

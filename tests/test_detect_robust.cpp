@@ -7,6 +7,7 @@
 #include "detect/internal.h"
 #include "pattern/pattern.h"
 #include "synth/synth.h"
+#include "tests/support/markers.h"
 
 #include <gtest/gtest.h>
 
@@ -17,69 +18,11 @@
 
 namespace {
 
-const char* const kNames[4] = {"arrow", "bars", "key", "moon"};
-
-struct Assets {
-    SynthImage pictures[4];
-    const SynthImage* list[4] = {};
-    int slots[4] = {-1, -1, -1, -1};
-};
-
-const Assets& assets()
-{
-    static Assets a;
-    static bool loaded = false;
-    if (!loaded) {
-        loaded = true;
-        for (int i = 0; i < 4; i++) {
-            const std::string base = std::string(TARLIM_SOURCE_DIR) + "/data/markers/" + kNames[i];
-            if (synthPngRead((base + ".png").c_str(), &a.pictures[i]) == 0)
-                a.slots[i] = patternLoad((base + ".pat").c_str());
-            a.list[i] = &a.pictures[i];
-        }
-    }
-    return a;
-}
-
-// Markers of `frame` found by a fresh detector with `options` and the camera last
-// installed (camCurrentParam), matching the loaded patterns.
-std::vector<DetectedMarker> detectWith(const SynthImage& frame, const MarkOptions& options)
-{
-    std::vector<DetectedMarker> out;
-    MarkDetector* d = markDetectorCreate(&options, patternDefaultSet());
-    if (d == nullptr || markDetectorSetCamera(d, &camCurrentParam) < 0) {
-        ADD_FAILURE() << "no detector";
-        markDetectorRelease(d);
-        return out;
-    }
-    DetectedMarker* list = nullptr;
-    int32_t count = 0;
-    if (markDetectorRun(d, frame.pixels.data(), &list, &count) == 0) out.assign(list, list + count);
-    markDetectorRelease(d);
-    return out;
-}
-
 MarkOptions only(int32_t MarkOptions::*field)
 {
     MarkOptions o = markDefaultOptions();
     o.*field = 1;
     return o;
-}
-
-// The detection whose centroid lies within a quarter span of the marker's centre.
-const DetectedMarker* detectionOf(const std::vector<DetectedMarker>& list,
-                                  const SynthMarkerTruth& t)
-{
-    double cx = 0.0, cy = 0.0;
-    for (int k = 0; k < 4; k++) {
-        cx += t.observedCorners[k][0] / 4.0;
-        cy += t.observedCorners[k][1] / 4.0;
-    }
-    const double span = std::hypot(t.observedCorners[0][0] - t.observedCorners[2][0],
-                                   t.observedCorners[0][1] - t.observedCorners[2][1]);
-    for (const DetectedMarker& m : list)
-        if (std::hypot(m.centroid[0] - cx, m.centroid[1] - cy) < span / 4.0) return &m;
-    return nullptr;
 }
 
 // One marker of `span` pixels in a 640 x 480 frame (lens distortion 20), turned and
@@ -94,7 +37,7 @@ void singleMarker(int v, double span, double blur, SynthScene* scene)
     scene->noiseSigma = blur > 0.0 ? 4.0 : 0.0;
     scene->noiseSeed = static_cast<uint32_t>(v + 3);
     SynthMarker& m = scene->markers[0];
-    m.picture = assets().list[v % 4];
+    m.picture = shippedMarkers().list[v % 4];
     m.side = 80.0;
     const double z = 600.0 * 80.0 / span;
     // Off the centre as far as the frame allows with room for tilt and paper.
@@ -147,7 +90,7 @@ TEST(DetectRobust, RefinedCornersLieOnThePrintedEdge)
             const DetectedMarker* mb = detectionOf(b, truth.markers[0]);
             ASSERT_TRUE(truth.markers[0].inFrame) << "view " << v;
             ASSERT_TRUE(ma != nullptr && mb != nullptr) << "view " << v << " blur " << blur;
-            const int slot = assets().slots[v % 4];
+            const int slot = shippedMarkers().slots[v % 4];
             ASSERT_EQ(ma->patternId, slot) << "view " << v;
             ASSERT_EQ(mb->patternId, slot) << "view " << v << " (sampled at the fitted corners)";
             EXPECT_EQ(mb->direction, ma->direction) << "view " << v;
@@ -223,7 +166,7 @@ TEST(DetectRobust, LocalThresholdFindsMarkersInShadowAndSun)
     scene.noiseSigma = 3.0;
     for (int i = 0; i < 6; i++) {
         SynthMarker& m = scene.markers[i];
-        m.picture = assets().list[i % 4];
+        m.picture = shippedMarkers().list[i % 4];
         m.side = 80.0;
         const double z = 600.0 * 80.0 / 60.0;
         synthPoseMake(15.0 * i, 0.0, 0.0, (-262.5 + 105.0 * i) * z / 600.0,
@@ -252,9 +195,10 @@ TEST(DetectRobust, LocalThresholdFindsMarkersInShadowAndSun)
     for (int i = 0; i < 6; i++) {
         const DetectedMarker* ma = detectionOf(a, truth.markers[i]);
         const DetectedMarker* mb = detectionOf(b, truth.markers[i]);
-        foundGlobal += ma != nullptr && ma->patternId == assets().slots[i % 4];
-        foundLocal += mb != nullptr && mb->patternId == assets().slots[i % 4];
-        EXPECT_TRUE(mb != nullptr && mb->patternId == assets().slots[i % 4]) << "marker " << i;
+        foundGlobal += ma != nullptr && ma->patternId == shippedMarkers().slots[i % 4];
+        foundLocal += mb != nullptr && mb->patternId == shippedMarkers().slots[i % 4];
+        EXPECT_TRUE(mb != nullptr && mb->patternId == shippedMarkers().slots[i % 4])
+            << "marker " << i;
     }
     EXPECT_LT(foundGlobal, 6) << "the shadow should defeat the global threshold";
     EXPECT_EQ(foundLocal, 6);
@@ -264,7 +208,7 @@ TEST(DetectRobust, LocalThresholdFindsMarkersInShadowAndSun)
 // identified, never a wrong identity; the exact defaults find far fewer.
 TEST(DetectRobust, PresetOnHardLightFrames)
 {
-    const Assets& a = assets();
+    const ShippedMarkers& a = shippedMarkers();
     long inView = 0, exact = 0, robust = 0, sharpMatch = 0, wrong = 0;
     MarkOptions withoutSoft = markRobustOptions();
     withoutSoft.softMatching = 0;

@@ -7,6 +7,7 @@
 #include "detect/internal.h"
 #include "pattern/pattern.h"
 #include "synth/synth.h"
+#include "tests/support/markers.h"
 
 #include <gtest/gtest.h>
 
@@ -18,68 +19,11 @@
 
 namespace {
 
-const char* const kNames[4] = {"arrow", "bars", "key", "moon"};
-
-struct Assets {
-    SynthImage pictures[4];
-    const SynthImage* list[4] = {};
-    int slots[4] = {-1, -1, -1, -1};
-};
-
-const Assets& assets()
-{
-    static Assets a;
-    static bool loaded = false;
-    if (!loaded) {
-        loaded = true;
-        for (int i = 0; i < 4; i++) {
-            const std::string base = std::string(TARLIM_SOURCE_DIR) + "/data/markers/" + kNames[i];
-            if (synthPngRead((base + ".png").c_str(), &a.pictures[i]) == 0)
-                a.slots[i] = patternLoad((base + ".pat").c_str());
-            a.list[i] = &a.pictures[i];
-        }
-    }
-    return a;
-}
-
-// Markers of `frame` found by a fresh detector with `options` and the installed camera.
-std::vector<DetectedMarker> detectWith(const SynthImage& frame, const MarkOptions& options)
-{
-    std::vector<DetectedMarker> out;
-    MarkDetector* d = markDetectorCreate(&options, patternDefaultSet());
-    if (d == nullptr || markDetectorSetCamera(d, &camCurrentParam) < 0) {
-        ADD_FAILURE() << "no detector";
-        markDetectorRelease(d);
-        return out;
-    }
-    DetectedMarker* list = nullptr;
-    int32_t count = 0;
-    if (markDetectorRun(d, frame.pixels.data(), &list, &count) == 0) out.assign(list, list + count);
-    markDetectorRelease(d);
-    return out;
-}
-
 MarkOptions robustWithout(int32_t MarkOptions::*field)
 {
     MarkOptions o = markRobustOptions();
     o.*field = 0;
     return o;
-}
-
-// The detection whose centroid lies within a quarter span of the marker's centre.
-const DetectedMarker* detectionOf(const std::vector<DetectedMarker>& list,
-                                  const SynthMarkerTruth& t)
-{
-    double cx = 0.0, cy = 0.0;
-    for (int k = 0; k < 4; k++) {
-        cx += t.observedCorners[k][0] / 4.0;
-        cy += t.observedCorners[k][1] / 4.0;
-    }
-    const double span = std::hypot(t.observedCorners[0][0] - t.observedCorners[2][0],
-                                   t.observedCorners[0][1] - t.observedCorners[2][1]);
-    for (const DetectedMarker& m : list)
-        if (std::hypot(m.centroid[0] - cx, m.centroid[1] - cy) < span / 4.0) return &m;
-    return nullptr;
 }
 
 // Identities reported where no marker with that picture is.
@@ -91,7 +35,7 @@ int wrongIdentities(const std::vector<DetectedMarker>& list, const SynthTruth& t
         bool right = false;
         for (int i = 0; i < truth.markerCount; i++)
             right = right || (detectionOf(list, truth.markers[i]) == &m &&
-                              m.patternId == assets().slots[i % 4]);
+                              m.patternId == shippedMarkers().slots[i % 4]);
         wrong += !right;
     }
     return wrong;
@@ -111,7 +55,7 @@ void markerRow(int count, double span, double blur, uint32_t seed, SynthScene* s
     const double z = 600.0 * 80.0 / span;
     for (int i = 0; i < count; i++) {
         SynthMarker& m = scene->markers[i];
-        m.picture = assets().list[i % 4];
+        m.picture = shippedMarkers().list[i % 4];
         m.side = 80.0;
         const double x = -280.0 + 560.0 * (i % 8 + 0.5) / 8, y = -200.0 + 400.0 * (i / 8 + 0.5) / 4;
         synthPoseMake(29.0 * i + seed, 8.0 * (i % 5), 40.0 * i, x * z / 600.0, y * z / 600.0, z,
@@ -175,7 +119,7 @@ Tally tally(const std::vector<DetectedMarker>& list, const SynthTruth& truth)
     Tally t;
     for (int i = 0; i < truth.markerCount; i++) {
         const DetectedMarker* m = detectionOf(list, truth.markers[i]);
-        if (m == nullptr || m->patternId != assets().slots[i % 4]) continue;
+        if (m == nullptr || m->patternId != shippedMarkers().slots[i % 4]) continue;
         t.identified++;
         const double* c0 = m->cornerPoints[(4 - m->direction) % 4];
         const double* true0 = truth.markers[i].idealCorners[0];
@@ -189,7 +133,7 @@ Tally tally(const std::vector<DetectedMarker>& list, const SynthTruth& truth)
 // into the pixels, the pattern names nearly all of them, the right way round.
 TEST(DetectSecond, PixelMatchingNamesSmallBlurredMarkers)
 {
-    ASSERT_GE(assets().slots[3], 0);
+    ASSERT_GE(shippedMarkers().slots[3], 0);
     static SynthScene scene;
     markerRow(32, 16.0, 0.8, 5, &scene);
     scene.jpegQuality = 75;
@@ -210,7 +154,7 @@ TEST(DetectSecond, PixelMatchingNamesSmallBlurredMarkers)
 // marker) is named by no pattern. The second look thresholds the patch on its own.
 TEST(DetectSecond, SecondLookFindsMarkersOnDarkPatches)
 {
-    ASSERT_GE(assets().slots[3], 0);
+    ASSERT_GE(shippedMarkers().slots[3], 0);
     static SynthScene scene;
     markerRow(32, 24.0, 0.6, 7, &scene);
     SynthImage frame;
@@ -231,7 +175,7 @@ TEST(DetectSecond, SecondLookFindsMarkersOnDarkPatches)
 // the whole ring (unsmoothed, about half of them).
 TEST(DetectSecond, SecondLookFindsMarkersInDeepShade)
 {
-    ASSERT_GE(assets().slots[3], 0);
+    ASSERT_GE(shippedMarkers().slots[3], 0);
     static SynthScene scene;
     markerRow(32, 32.0, 0.6, 7, &scene);
     SynthImage frame;
@@ -251,13 +195,13 @@ TEST(DetectSecond, SecondLookFindsMarkersInDeepShade)
 // markers, each with its own pattern; print, codes and keys stay unnamed.
 TEST(DetectSecond, PresetNamesOnlyTheFourMarkersOnBusyDesks)
 {
-    ASSERT_GE(assets().slots[3], 0);
+    ASSERT_GE(shippedMarkers().slots[3], 0);
     static SynthScene scene;
     const int sizes[2][2] = {{640, 480}, {1280, 720}};
     for (const auto& size : sizes) {
         const int width = size[0];
         for (int degrade = 0; degrade < 2; degrade++) {
-            ASSERT_EQ(synthBusyScene(width, size[1], degrade, assets().list, 4, &scene), 0);
+            ASSERT_EQ(synthBusyScene(width, size[1], degrade, shippedMarkers().list, 4, &scene), 0);
             SynthImage frame;
             SynthTruth truth;
             ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
@@ -277,11 +221,11 @@ TEST(DetectSecond, PresetNamesOnlyTheFourMarkersOnBusyDesks)
 // none names a square of clutter.
 TEST(DetectSecond, EachOptionAddsMarkersOnHardLight)
 {
-    ASSERT_GE(assets().slots[3], 0);
+    ASSERT_GE(shippedMarkers().slots[3], 0);
     long robust = 0, noPixel = 0, noSecond = 0;
     for (int index : {8, 12, 14}) {
         static SynthScene scene;
-        ASSERT_EQ(synthHardLightScene(index, assets().list, 4, &scene), 0);
+        ASSERT_EQ(synthHardLightScene(index, shippedMarkers().list, 4, &scene), 0);
         SynthImage frame;
         SynthTruth truth;
         ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
