@@ -224,9 +224,15 @@ struct MarkOptions {
                                 // (confidence at least confidenceMin) where no identified
                                 // marker lies (an unidentified one there is replaced; new
                                 // ones are added while fewer than candidateMax are
-                                // listed). Finds markers in deep shade, broken by noise, or
-                                // on a dark patch. Runs on the frame-sized search.
-                                // Default 0
+                                // listed). Also windows round small blobs lying in the
+                                // hole of one larger region where no identified marker lies
+                                // (a picture whose ring joined a shadow or a dark object
+                                // beside it), split at Otsu's threshold and at 20, 35, 50,
+                                // 70 and 100 of the stretched range, their squares also
+                                // checked against the pattern drawn into their pixels (at
+                                // least 0.7). Finds markers in deep shade, broken by noise,
+                                // on a dark patch or touching something dark. Runs on the
+                                // frame-sized search. Default 0
 };
 
 // The stages a run times, in order.

@@ -4,7 +4,10 @@
 // noise (deep shade: the border breaks into pieces), and a marker printed on a dark
 // patch loses its ring to the patch's square, whose centroid it shares. A window's own
 // darkest and lightest levels, after a 3 x 3 smoothing that closes the broken border,
-// give a threshold that suits just that marker.
+// give a threshold that suits just that marker. A marker whose ring joined a shadow or
+// a dark object beside it keeps its light inside: the blobs of its picture lie in a hole
+// of that larger region, and a window round them, looked at under several thresholds,
+// finds the ring on its own again.
 #include "detect/internal.h"
 
 #include <algorithm>
@@ -19,6 +22,7 @@ struct MarkSecondWork {
     struct Window {
         int32_t area;    // of the region that asked for it
         int32_t box[4];  // xmin, xmax, ymin, ymax in the frame
+        int32_t hole;    // 1: round a picture in the hole of a larger region
     };
     MarkBuffer<Window> windows;
     SquareCandidate candidate;
@@ -33,6 +37,13 @@ constexpr int32_t kMarkSecondWindowMax = 48;
 constexpr int kMarkSecondSideMin = 16;
 // Windows whose smoothed levels span less than this (grey levels) hold no marker.
 constexpr int kMarkSecondSpanMin = 4;
+// A window round a picture in a hole is also split at these levels of its stretched
+// grey (0 ... 255) besides Otsu's: shadowed paper lies between the ink and the lit paper,
+// and only a level below it frees the ring.
+constexpr int kMarkHoleLevels[] = {20, 35, 50, 70, 100};
+// A square found there must also match its pattern drawn into its pixels this well
+// (markPixelCorrelation): several thresholds give clutter more chances.
+constexpr double kMarkHoleAccept = 0.7;
 
 // The default detector's tables (its storage is static).
 MarkSecondWork* markSecondDefaultWork()
@@ -160,6 +171,88 @@ int32_t markPlaceOf(const DetectedMarker* markers, int32_t count, const double c
     return -1;
 }
 
+// Whether region r (0-based) of the first pass is a small blob lying in the hole of one
+// larger region: looking left, right, up and down from its centroid, past its own pixels
+// and then light ones, the same other region comes next, within three times the blob's
+// size. Then *half is half the side of a window that holds the marker such a hole
+// belongs to (its light inside is about half the marker's side).
+bool markHoleAround(const MarkWideWork* first, int32_t r, int width, int height, int* half)
+{
+    const int32_t* box = first->regionBox.data + 4 * r;
+    const int reach = 3 * std::max(box[1] - box[0] + 1, box[3] - box[2] + 1) + 4;
+    const double* c = first->regionCentroid.data + 2 * r;
+    const int cx = static_cast<int>(c[0] + 0.5), cy = static_cast<int>(c[1] + 0.5);
+    constexpr int kStepX[4] = {-1, 1, 0, 0}, kStepY[4] = {0, 0, -1, 1};
+    int32_t around = 0;
+    int distance[4];
+    for (int k = 0; k < 4; k++) {
+        int x = cx, y = cy;
+        bool light = false;
+        for (distance[k] = 1;; distance[k]++) {
+            x += kStepX[k];
+            y += kStepY[k];
+            if (x < 1 || y < 1 || x > width - 2 || y > height - 2 || distance[k] > reach)
+                return false;
+            const int32_t label = first->labelImage.data[int64_t{y} * width + x];
+            const int32_t q = label > 0 ? first->table.data[label - 1] : 0;
+            if (q == 0) light = true;
+            if (q == 0 || q == r + 1 || !light) continue;
+            if (around != 0 && q != around) return false;
+            around = q;
+            break;
+        }
+    }
+    if (first->regionArea.data[around - 1] < 4 * first->regionArea.data[r]) return false;
+    *half = std::max(distance[0] + distance[1], distance[2] + distance[3]) * 5 / 4 + 2;
+    return true;
+}
+
+// Squares of the window frame (work->frame, box in the frame) split at `threshold`:
+// each identified one (for a hole's window, also confirmed in its pixels) is added, or
+// replaces an unidentified marker in its place. Returns the new marker count.
+int32_t markSecondSearch(MarkDetector* d, MarkSecondWork* work, const uint8_t* frame,
+                         const int32_t box[4], int threshold, int hole, DetectedMarker* markers,
+                         int32_t count)
+{
+    const MarkOptions& o = d->options;
+    const CameraParam& camera = d->camera;
+    const int bw = box[1] - box[0] + 1, bh = box[3] - box[2] + 1;
+    MarkWideSettings s;
+    s.threshold = threshold;
+    s.minArea = o.minArea;
+    s.maxArea = bw * bh;
+    s.factor = o.squareFactor;
+    s.enclosedTolerance = o.enclosedTolerance;
+    s.capacity = kMarkCandidateMax;
+    const int32_t found = markWideFindSquares(&work->wide, work->frame.data, bw, bh, s);
+    for (int32_t i = 0; i < found; i++) {
+        SquareCandidate& cand = work->candidate;
+        markWideCandidate(&work->wide, i, &cand);
+        for (int32_t p = 0; p < cand.pointCount; p++) {
+            cand.pointX[p] += box[0];
+            cand.pointY[p] += box[2];
+        }
+        cand.centroid[0] += box[0];
+        cand.centroid[1] += box[2];
+        // Where an identified marker lies already, there is nothing to add.
+        const int32_t j = markPlaceOf(markers, count, cand.centroid, cand.area);
+        if (j >= 0 && markIdentified(markers[j], o.confidenceMin)) continue;
+        if (j < 0 && count == o.candidateMax) continue;
+        DetectedMarker m;
+        if (markCandidateInfo(d, frame, cand, &m) < 0) continue;
+        if (!markIdentified(m, o.confidenceMin)) continue;
+        if (hole && markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
+                                         m.cornerPoints, d->patterns->slots[m.patternId],
+                                         m.direction) < kMarkHoleAccept)
+            continue;
+        if (j >= 0)
+            markers[j] = m;
+        else
+            markers[count++] = m;
+    }
+    return count;
+}
+
 }  // namespace
 
 void markSecondRelease(MarkSecondWork* work)
@@ -203,6 +296,7 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
         if (!work->windows.reserve(windows + 1)) return count;
         MarkSecondWork::Window& win = work->windows.data[windows++];
         win.area = area;
+        win.hole = 0;
         // An unidentified square is looked at just inside its outline's reach, so that
         // it touches the window's edge and only what lies within it is traced; other
         // regions with room around them for the ring they may belong to.
@@ -212,6 +306,27 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
         win.box[1] = std::min(width - 1, box[1] + margin);
         win.box[2] = std::max(0, box[2] - margin);
         win.box[3] = std::min(height - 1, box[3] + margin);
+    }
+    // Small blobs in the hole of a larger region, where no identified marker lies.
+    for (int32_t r = 0; r < first->regions; r++) {
+        const int32_t* box = first->regionBox.data + 4 * r;
+        const int boxW = box[1] - box[0] + 1, boxH = box[3] - box[2] + 1;
+        if (first->regionArea.data[r] < 4 || 3 * boxW > sideMax || 3 * boxH > sideMax) continue;
+        if (box[0] <= 1 || box[1] >= width - 2 || box[2] <= 1 || box[3] >= height - 2) continue;
+        int half = 0;
+        if (!markHoleAround(first, r, width, height, &half) || 2 * half > sideMax) continue;
+        const double* c = first->regionCentroid.data + 2 * r;
+        const int32_t at = markPlaceOf(markers, count, c, 4 * half * half);
+        if (at >= 0 && markIdentified(markers[at], o.confidenceMin)) continue;
+        if (!work->windows.reserve(windows + 1)) return count;
+        MarkSecondWork::Window& win = work->windows.data[windows++];
+        win.area = first->regionArea.data[r];
+        win.hole = 1;
+        const int cx = static_cast<int>(c[0] + 0.5), cy = static_cast<int>(c[1] + 0.5);
+        win.box[0] = std::max(0, cx - half);
+        win.box[1] = std::min(width - 1, cx + half);
+        win.box[2] = std::max(0, cy - half);
+        win.box[3] = std::min(height - 1, cy + half);
     }
     MarkSecondWork::Window* list = work->windows.data;
     if (windows > kMarkSecondWindowMax) {
@@ -223,43 +338,17 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
         windows = kMarkSecondWindowMax;
     }
 
-    // 2. Each window on its own threshold; identified squares are kept.
+    // 2. Each window on its own threshold (a window round a hole also on fixed ones).
     for (int32_t k = 0; k < windows; k++) {
         const int32_t* box = list[k].box;
-        const int bw = box[1] - box[0] + 1, bh = box[3] - box[2] + 1;
-        if (bw < 8 || bh < 8) continue;
-        const int t =
+        if (box[1] - box[0] + 1 < 8 || box[3] - box[2] + 1 < 8) continue;
+        const int otsu =
             markSecondWindowFrame(work, frame, width, height, box[0], box[1], box[2], box[3]);
-        if (t < 0) continue;
-        MarkWideSettings s;
-        s.threshold = t;
-        s.minArea = o.minArea;
-        s.maxArea = bw * bh;
-        s.factor = o.squareFactor;
-        s.enclosedTolerance = o.enclosedTolerance;
-        s.capacity = kMarkCandidateMax;
-        const int32_t found = markWideFindSquares(&work->wide, work->frame.data, bw, bh, s);
-        for (int32_t i = 0; i < found; i++) {
-            SquareCandidate& cand = work->candidate;
-            markWideCandidate(&work->wide, i, &cand);
-            for (int32_t p = 0; p < cand.pointCount; p++) {
-                cand.pointX[p] += box[0];
-                cand.pointY[p] += box[2];
-            }
-            cand.centroid[0] += box[0];
-            cand.centroid[1] += box[2];
-            // Where an identified marker lies already, there is nothing to add.
-            const int32_t j = markPlaceOf(markers, count, cand.centroid, cand.area);
-            if (j >= 0 && markIdentified(markers[j], o.confidenceMin)) continue;
-            if (j < 0 && count == o.candidateMax) continue;
-            DetectedMarker m;
-            if (markCandidateInfo(d, frame, cand, &m) < 0) continue;
-            if (!markIdentified(m, o.confidenceMin)) continue;
-            if (j >= 0)
-                markers[j] = m;
-            else
-                markers[count++] = m;
-        }
+        if (otsu < 0) continue;
+        count = markSecondSearch(d, work, frame, box, otsu, list[k].hole, markers, count);
+        if (!list[k].hole) continue;
+        for (const int level : kMarkHoleLevels)
+            count = markSecondSearch(d, work, frame, box, level, 1, markers, count);
     }
     return count;
 }

@@ -150,3 +150,6 @@ mutant detect/second.cpp 's/            at >= 0 ? 1 : std::max(2,/            at
 mutant detect/second.cpp 's/out\[x\] = static_cast<uint16_t>(left + middle + right);/out[x] = static_cast<uint16_t>(3 * middle + 0 * left);/; s/const int s = a\[x\] + a\[x + bw\] + a\[x + 2 \* bw\];/const int s = 3 * a[x + bw];/' test_detect_second
 # The key list: F1 shows and hides it.
 mutant app/startup.cpp 's/            appShowHelp = !appShowHelp;/            appShowHelp = false;/' test_viewer_output
+# The second look's windows round holes: found, and split below the shadowed paper.
+mutant detect/second.cpp 's/    if (first->regionArea.data\[around - 1\] < 4 \* first->regionArea.data\[r\]) return false;/    return false;/' test_detect_second
+mutant detect/second.cpp 's/constexpr int kMarkHoleLevels\[\] = {20, 35, 50, 70, 100};/constexpr int kMarkHoleLevels[] = {100};/' test_detect_second
