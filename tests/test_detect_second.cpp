@@ -143,6 +143,22 @@ Tally tally(const std::vector<DetectedMarker>& list, const SynthTruth& truth)
     return t;
 }
 
+// The robust preset against the preset without `option` on one frame: at most
+// `withoutAtMost` markers identified without it, at least `withAtLeast` with it, at most
+// `misplacedAtMost` of those turned or placed wrong, and no clutter named.
+void expectOptionAdds(const SynthImage& frame, const SynthTruth& truth,
+                      int32_t MarkOptions::*option, int withoutAtMost, int withAtLeast,
+                      int misplacedAtMost = 0)
+{
+    const auto with = detectWith(frame, markRobustOptions());
+    const Tally a = tally(with, truth);
+    const Tally b = tally(detectWith(frame, robustWithout(option)), truth);
+    EXPECT_LE(b.identified, withoutAtMost);
+    EXPECT_GE(a.identified, withAtLeast) << "without the option " << b.identified;
+    EXPECT_LE(a.misplaced, misplacedAtMost);
+    EXPECT_EQ(wrongIdentities(with, truth), 0);
+}
+
 // 32 markers 16 px across under blur, noise and JPEG: their pictures are 8 px wide.
 // Matching on the pattern's grid (plain and smoothed) leaves a third unnamed; drawn
 // into the pixels, the pattern names nearly all of them, the right way round.
@@ -155,13 +171,7 @@ TEST(DetectSecond, PixelMatchingNamesSmallBlurredMarkers)
     SynthImage frame;
     SynthTruth truth;
     ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
-    const auto with = detectWith(frame, markRobustOptions());
-    const auto without = detectWith(frame, robustWithout(&MarkOptions::pixelMatching));
-    const Tally a = tally(with, truth), b = tally(without, truth);
-    EXPECT_LE(b.identified, 24);
-    EXPECT_GE(a.identified, 29) << "without pixel matching " << b.identified;
-    EXPECT_EQ(a.misplaced, 0);
-    EXPECT_EQ(wrongIdentities(with, truth), 0);
+    expectOptionAdds(frame, truth, &MarkOptions::pixelMatching, 24, 29);
 }
 
 // Markers printed on dark patches: the patch's square has the marker's centroid and is
@@ -176,13 +186,7 @@ TEST(DetectSecond, SecondLookFindsMarkersOnDarkPatches)
     SynthTruth truth;
     ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
     darkPatches(truth, &frame);
-    const auto with = detectWith(frame, markRobustOptions());
-    const auto without = detectWith(frame, robustWithout(&MarkOptions::secondLook));
-    const Tally a = tally(with, truth), b = tally(without, truth);
-    EXPECT_LE(b.identified, 4);
-    EXPECT_GE(a.identified, 30) << "without the second look " << b.identified;
-    EXPECT_EQ(a.misplaced, 0);
-    EXPECT_EQ(wrongIdentities(with, truth), 0);
+    expectOptionAdds(frame, truth, &MarkOptions::secondLook, 4, 30);
 }
 
 // A dark neighbour touching the ring (grey 70: paper in shadow, ink near 0) joins it
@@ -199,13 +203,7 @@ TEST(DetectSecond, SecondLookFreesRingsJoinedToADarkNeighbour)
     SynthTruth truth;
     ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
     darkNeighbours(truth, 70, &frame);
-    const auto with = detectWith(frame, markRobustOptions());
-    const auto without = detectWith(frame, robustWithout(&MarkOptions::secondLook));
-    const Tally a = tally(with, truth), b = tally(without, truth);
-    EXPECT_LE(b.identified, 4);
-    EXPECT_GE(a.identified, 18) << "without the second look " << b.identified;
-    EXPECT_LE(a.misplaced, 1);
-    EXPECT_EQ(wrongIdentities(with, truth), 0);
+    expectOptionAdds(frame, truth, &MarkOptions::secondLook, 4, 18, 1);
 }
 
 // Deep shade: paper at 10 grey levels, ink at 0, noise of sigma 4. The local threshold
@@ -220,13 +218,7 @@ TEST(DetectSecond, SecondLookFindsMarkersInDeepShade)
     SynthTruth truth;
     ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
     deepShade(0.04, 4.0, 3, &frame);
-    const auto with = detectWith(frame, markRobustOptions());
-    const auto without = detectWith(frame, robustWithout(&MarkOptions::secondLook));
-    const Tally a = tally(with, truth), b = tally(without, truth);
-    EXPECT_LE(b.identified, 4);
-    EXPECT_GE(a.identified, 24) << "without the second look " << b.identified;
-    EXPECT_EQ(a.misplaced, 0);
-    EXPECT_EQ(wrongIdentities(with, truth), 0);
+    expectOptionAdds(frame, truth, &MarkOptions::secondLook, 4, 24);
 }
 
 // Busy desks, sharp and degraded, at two sizes: the preset reports exactly the four
