@@ -347,8 +347,15 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
         if (otsu < 0) continue;
         count = markSecondSearch(d, work, frame, box, otsu, list[k].hole, markers, count);
         if (!list[k].hole) continue;
-        for (const int level : kMarkHoleLevels)
+        // The fixed levels until the marker round the hole is named: later levels would
+        // only find its square again.
+        const double centre[2] = {0.5 * (box[0] + box[1]), 0.5 * (box[2] + box[3])};
+        const int32_t windowArea = (box[1] - box[0] + 1) * (box[3] - box[2] + 1);
+        for (const int level : kMarkHoleLevels) {
+            const int32_t at = markPlaceOf(markers, count, centre, windowArea);
+            if (at >= 0 && markIdentified(markers[at], o.confidenceMin)) break;
             count = markSecondSearch(d, work, frame, box, level, 1, markers, count);
+        }
     }
     return count;
 }
