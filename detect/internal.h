@@ -118,7 +118,10 @@ struct MarkWideWork {
     MarkBuffer<MarkWideSquare> squares;
     MarkBuffer<int32_t> poolX, poolY;
     MarkBuffer<int32_t> areas;  // scratch of the selection by area
-    SquareCandidate scratch;
+    // One contour as traced (point 0 its first pixel) followed by a copy of its points
+    // up to the farthest one, so that the contour starting there lies in one piece.
+    int32_t traceX[2 * kMarkContourMax];
+    int32_t traceY[2 * kMarkContourMax];
     SquareCandidate candidates[kMarkCandidateMax];
     // Receives the contour diagnostics; nullptr: the default detector's callback.
     const MarkDetector* detector = nullptr;
@@ -201,6 +204,11 @@ void markDiagnose(const MarkDetector* detector, const char* message);
 int markTrace(const MarkDetector* detector, const int16_t* labelImage, int width, int height,
               const int32_t* labelTable, int32_t region, const int32_t box[4],
               SquareCandidate* cand, bool checked);
+
+// markCheckSquare on a closed contour given as arrays x, y of pointCount (2 ...
+// kMarkContourMax) points; the corners' indices go to corners[0 ... 4].
+int markCheckSquarePoints(int32_t area, const int32_t* x, const int32_t* y, int32_t pointCount,
+                          double factor, int32_t corners[5]);
 
 // Whether the outermost rows and columns of the width x height label image are 0.
 bool markBorderIsClear(const int16_t* labelImage, int width, int height);

@@ -185,13 +185,13 @@ int markGetVertexPending(const int32_t* x, const int32_t* y, int32_t s, int32_t 
 }
 
 // Both halves of a split edge must hold exactly one vertex each.
-int markSplitOne(const SquareCandidate* cand, int32_t s, int32_t m, int32_t e, double threshold,
-                 int32_t* first, int32_t* second)
+int markSplitOne(const int32_t* x, const int32_t* y, int32_t s, int32_t m, int32_t e,
+                 double threshold, int32_t* first, int32_t* second)
 {
     int32_t p[kMarkVertexMax], q[kMarkVertexMax];
     int32_t cp = 0, cq = 0;
-    if (markGetVertex(cand->pointX, cand->pointY, s, m, threshold, p, &cp) < 0) return -1;
-    if (markGetVertex(cand->pointX, cand->pointY, m, e, threshold, q, &cq) < 0) return -1;
+    if (markGetVertex(x, y, s, m, threshold, p, &cp) < 0) return -1;
+    if (markGetVertex(x, y, m, e, threshold, q, &cq) < 0) return -1;
     if (cp != 1 || cq != 1) return -1;
     *first = p[0];
     *second = q[0];
@@ -232,11 +232,19 @@ int markTraceContour(const int16_t* labelImage, const int32_t* labelTable, int32
 int markCheckSquare(int32_t area, SquareCandidate* cand, double factor)
 {
     if (cand->pointCount < 2 || cand->pointCount > kMarkContourMax) return -1;
-    const int32_t last = cand->pointCount - 1;
+    return markCheckSquarePoints(area, cand->pointX, cand->pointY, cand->pointCount, factor,
+                                 cand->corners);
+}
+
+int markCheckSquarePoints(int32_t area, const int32_t* x, const int32_t* y, int32_t pointCount,
+                          double factor, int32_t corners[5])
+{
+    const int32_t last = pointCount - 1;
     // 1. The point farthest from corner 0 is the opposite corner.
     int32_t F = 0, dmax = 0;
     for (int32_t i = 1; i < last; i++) {
-        const int32_t dd = markSquaredDistance(cand, i, 0);
+        const int32_t dx = x[i] - x[0], dy = y[i] - y[0];
+        const int32_t dd = dx * dx + dy * dy;
         if (dd > dmax) {
             dmax = dd;
             F = i;
@@ -249,11 +257,10 @@ int markCheckSquare(int32_t area, SquareCandidate* cand, double factor)
     // 3. One corner on each side of the diagonal, or two on one side.
     int32_t p[kMarkVertexMax], q[kMarkVertexMax];
     int32_t c1 = 0, c2 = 0;
-    if (markGetVertex(cand->pointX, cand->pointY, 0, F, threshold, p, &c1) < 0) return -1;
-    if (markGetVertex(cand->pointX, cand->pointY, F, last, threshold, q, &c2) < 0) return -1;
+    if (markGetVertex(x, y, 0, F, threshold, p, &c1) < 0) return -1;
+    if (markGetVertex(x, y, F, last, threshold, q, &c2) < 0) return -1;
 
     // 4. Decide.
-    int32_t* corners = cand->corners;
     if (c1 == 1 && c2 == 1) {
         corners[0] = 0;
         corners[1] = p[0];
@@ -261,14 +268,14 @@ int markCheckSquare(int32_t area, SquareCandidate* cand, double factor)
         corners[3] = q[0];
     } else if (c1 > 1 && c2 == 0) {
         int32_t a = 0, b = 0;
-        if (markSplitOne(cand, 0, F / 2, F, threshold, &a, &b) < 0) return -1;
+        if (markSplitOne(x, y, 0, F / 2, F, threshold, &a, &b) < 0) return -1;
         corners[0] = 0;
         corners[1] = a;
         corners[2] = b;
         corners[3] = F;
     } else if (c1 == 0 && c2 > 1) {
         int32_t a = 0, b = 0;
-        if (markSplitOne(cand, F, (F + last) / 2, last, threshold, &a, &b) < 0) return -1;
+        if (markSplitOne(x, y, F, (F + last) / 2, last, threshold, &a, &b) < 0) return -1;
         corners[0] = 0;
         corners[1] = F;
         corners[2] = a;

@@ -117,11 +117,21 @@ void markWideDiagnose(const MarkWideWork* w, const char* message)
     markDiagnose(w->detector != nullptr ? w->detector : markDetectorDefault(), message);
 }
 
-// Outer contour of a region, clockwise, rotated to start at the point farthest from
-// the start, closed with a copy of point 0 (the rule of markTraceContour). The label
-// image's border is clear, so every neighbour of a labelled pixel lies in the image.
-int markWideTrace(const MarkWideWork* w, int width, int32_t region, const int32_t box[4],
-                  SquareCandidate* cand)
+// One traced contour in work->traceX/traceY: points first ... first + count, the last
+// a copy of the first.
+struct MarkWideContour {
+    int32_t first;    // the point farthest from where the trace started
+    int32_t count;    // distinct points
+    double enclosed;  // area of the outline drawn round the pixels' edges (pixels)
+};
+
+// Outer contour of a region, clockwise, from the point farthest from the start, closed
+// with a copy of that point (the rule of markTraceContour). The area it encloses and the
+// farthest point are gathered on the way, and the contour is not moved: the points up
+// to the farthest one are copied once more after the others instead. The label image's
+// border is clear, so every neighbour of a labelled pixel lies in the image.
+int markWideTrace(MarkWideWork* w, int width, int32_t region, const int32_t box[4],
+                  MarkWideContour* contour)
 {
     const int32_t* L = w->labelImage.data;
     const int32_t* table = w->table.data;
@@ -141,11 +151,12 @@ int markWideTrace(const MarkWideWork* w, int width, int32_t region, const int32_
     int64_t offset[8];
     for (int d = 0; d < 8; d++)
         offset[d] = static_cast<int64_t>(kMarkStepY[d]) * width + kMarkStepX[d];
-    int32_t* px = cand->pointX;
-    int32_t* py = cand->pointY;
+    int32_t* px = w->traceX;
+    int32_t* py = w->traceY;
     px[0] = sx;
     py[0] = ymin;
-    int32_t count = 1;
+    int32_t count = 1, far = 1, dmax = 0, diagonals = 0;
+    int64_t twice = 0;  // twice the signed area through the pixel centres (shoelace)
     int d = 5;
     for (;;) {
         const int lx = px[count - 1], ly = py[count - 1];
@@ -160,44 +171,31 @@ int markWideTrace(const MarkWideWork* w, int width, int32_t region, const int32_
             markWideDiagnose(w, "??? 2\n");
             return -1;
         }
-        px[count] = lx + kMarkStepX[d];
-        py[count] = ly + kMarkStepY[d];
-        if (px[count] == px[0] && py[count] == py[0]) break;
+        const int nx = lx + kMarkStepX[d], ny = ly + kMarkStepY[d];
+        twice += static_cast<int64_t>(lx) * ny - static_cast<int64_t>(nx) * ly;
+        diagonals += d & 1;
+        if (nx == sx && ny == ymin) break;
+        px[count] = nx;
+        py[count] = ny;
+        const int32_t dx = nx - sx, dy = ny - ymin;
+        if (dx * dx + dy * dy > dmax) {
+            dmax = dx * dx + dy * dy;
+            far = count;
+        }
         count++;
         if (count == kMarkTraceFail) {
             markWideDiagnose(w, "??? 3\n");
             return -1;
         }
     }
-    int32_t far = 1, dmax = 0;
-    for (int32_t i = 1; i < count; i++) {
-        const int32_t dx = px[i] - px[0], dy = py[i] - py[0];
-        if (dx * dx + dy * dy > dmax) {
-            dmax = dx * dx + dy * dy;
-            far = i;
-        }
-    }
-    std::rotate(px, px + far, px + count);
-    std::rotate(py, py + far, py + count);
-    px[count] = px[0];
-    py[count] = py[0];
-    cand->pointCount = count + 1;
+    std::copy(px, px + far + 1, px + count);
+    std::copy(py, py + far + 1, py + count);
+    const int32_t steps = count;  // the closing step included
+    const double perimeter = (steps - diagonals) + diagonals * 1.4142135623730951;
+    contour->first = far;
+    contour->count = count;
+    contour->enclosed = std::abs(static_cast<double>(twice)) / 2.0 + perimeter / 2.0 + 1.0;
     return 0;
-}
-
-// Area enclosed by a closed contour (shoelace formula through the pixel centres) plus
-// half its perimeter in steps: the area of the outline drawn round the pixels' edges.
-double markWideEnclosedArea(const SquareCandidate& c)
-{
-    int64_t twice = 0;
-    double perimeter = 0.0;
-    for (int32_t i = 0; i + 1 < c.pointCount; i++) {
-        twice += static_cast<int64_t>(c.pointX[i]) * c.pointY[i + 1] -
-                 static_cast<int64_t>(c.pointX[i + 1]) * c.pointY[i];
-        const bool diagonal = c.pointX[i] != c.pointX[i + 1] && c.pointY[i] != c.pointY[i + 1];
-        perimeter += diagonal ? 1.4142135623730951 : 1.0;
-    }
-    return std::abs(static_cast<double>(twice)) / 2.0 + perimeter / 2.0 + 1.0;
 }
 
 // The rule of markFindSquares' overlap removal on the whole list.
@@ -264,28 +262,30 @@ int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, in
         if (area < s.minArea || area > s.maxArea) continue;
         if (box[0] == 1 || box[1] == width - 2 || box[2] == 1 || box[3] == height - 2) continue;
         w->sized++;
-        SquareCandidate* c = &w->scratch;
-        if (markWideTrace(w, width, r + 1, box, c) < 0) continue;
+        MarkWideContour contour;
+        if (markWideTrace(w, width, r + 1, box, &contour) < 0) continue;
+        const int32_t* x = w->traceX + contour.first;
+        const int32_t* y = w->traceY + contour.first;
+        const int32_t points = contour.count + 1;
         int32_t testArea = area;
-        if (s.enclosedTolerance) {
-            // A full-bordered square's dark area is 3/4 of what its outline encloses.
-            const double e = 0.75 * markWideEnclosedArea(*c);
-            testArea = static_cast<int32_t>(std::min(e, 2.0e9));
-        }
-        if (markCheckSquare(testArea, c, s.factor) < 0) continue;
-        if (!w->squares.reserve(n + 1) || !w->poolX.reserve(pooled + c->pointCount) ||
-            !w->poolY.reserve(pooled + c->pointCount))
+        // A full-bordered square's dark area is 3/4 of what its outline encloses.
+        if (s.enclosedTolerance)
+            testArea = static_cast<int32_t>(std::min(0.75 * contour.enclosed, 2.0e9));
+        int32_t corners[5];
+        if (markCheckSquarePoints(testArea, x, y, points, s.factor, corners) < 0) continue;
+        if (!w->squares.reserve(n + 1) || !w->poolX.reserve(pooled + points) ||
+            !w->poolY.reserve(pooled + points))
             return -1;
         MarkWideSquare& q = w->squares.data[n++];
         q.area = area;
         q.centroid[0] = w->regionCentroid.data[2 * r];
         q.centroid[1] = w->regionCentroid.data[2 * r + 1];
         q.first = pooled;
-        q.pointCount = c->pointCount;
-        std::copy(c->corners, c->corners + 5, q.corners);
-        std::copy(c->pointX, c->pointX + c->pointCount, w->poolX.data + pooled);
-        std::copy(c->pointY, c->pointY + c->pointCount, w->poolY.data + pooled);
-        pooled += c->pointCount;
+        q.pointCount = points;
+        std::copy(corners, corners + 5, q.corners);
+        std::copy(x, x + points, w->poolX.data + pooled);
+        std::copy(y, y + points, w->poolY.data + pooled);
+        pooled += points;
     }
 
     // 3. Overlaps among all of them, then the largest up to the capacity.
