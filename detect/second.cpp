@@ -198,11 +198,12 @@ bool markHoleAround(const MarkWideWork* first, int32_t r, int width, int height,
             if (q == 0) light = true;
             if (q == 0 || q == r + 1 || !light) continue;
             if (around != 0 && q != around) return false;
+            // Print and specks meet a neighbour of their own size: no need to look on.
+            if (first->regionArea.data[q - 1] < 4 * first->regionArea.data[r]) return false;
             around = q;
             break;
         }
     }
-    if (first->regionArea.data[around - 1] < 4 * first->regionArea.data[r]) return false;
     *half = std::max(distance[0] + distance[1], distance[2] + distance[3]) * 5 / 4 + 2;
     return true;
 }
