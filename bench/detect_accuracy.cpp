@@ -95,6 +95,9 @@ std::vector<Config> configs()
     o = exact;
     o.secondLook = 1;
     list.push_back({"secondLook", o});
+    o = exact;
+    o.shadeMatching = 1;
+    list.push_back({"shadeMatching", o});
     list.push_back({"robust preset", markRobustOptions()});
     return list;
 }

@@ -35,6 +35,7 @@ constexpr MarkOptions kMarkDefaultOptions = {
     0,                  // softMatching
     0,                  // pixelMatching
     0,                  // secondLook
+    0,                  // shadeMatching
 };
 static_assert((kMarkDefaultOptions.historyAgeLimit - 1) * kMarkCandidateMax == kMarkHistoryMax,
               "the default history fills markHistory exactly");
@@ -302,13 +303,15 @@ MarkOptions markRobustOptions()
     o.softMatching = 1;
     o.pixelMatching = 1;
     o.secondLook = 1;
+    o.shadeMatching = 1;
     return o;
 }
 
 int markOptionsCheck(const MarkOptions* o)
 {
-    for (int32_t flag : {o->frameSized, o->localThreshold, o->enclosedTolerance, o->edgeRefinement,
-                         o->bilinearSampling, o->softMatching, o->pixelMatching, o->secondLook})
+    for (int32_t flag :
+         {o->frameSized, o->localThreshold, o->enclosedTolerance, o->edgeRefinement,
+          o->bilinearSampling, o->softMatching, o->pixelMatching, o->secondLook, o->shadeMatching})
         if (flag != 0 && flag != 1) return -1;
     if (o->localWindow != 0 &&
         (o->localWindow < 3 || o->localWindow > 1023 || o->localWindow % 2 == 0))

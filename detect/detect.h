@@ -233,6 +233,17 @@ struct MarkOptions {
                                 // least 0.7). Finds markers in deep shade, broken by noise,
                                 // on a dark patch or touching something dark. Runs on the
                                 // frame-sized search. Default 0
+    int32_t shadeMatching;      // 1: a marker whose best match stays below confidenceMin
+                                // (after soft and pixel matching) but correlates at least
+                                // 0.15 is matched again with the light evened out across
+                                // its picture: paper and ink read on a ring just outside
+                                // its outline and in its border give the light as one
+                                // straight shadow edge between two levels (or a plane),
+                                // and each cell is mapped from its local ink to its local
+                                // paper level. That confidence is taken when it names the
+                                // same pattern the same way round and reaches
+                                // confidenceMin. Names markers with a shadow's edge across
+                                // them. Default 0
 };
 
 // The stages a run times, in order.
