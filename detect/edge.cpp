@@ -167,12 +167,20 @@ int markCandidateInfo(const MarkDetector* detector, const uint8_t* frame,
         if (c >= kMarkPixelAccept) m.confidence = c;
     }
     // Still below the floor: the picture with the light evened out across it, taken only
-    // when it names the same pattern the same way round.
+    // when it names the same pattern the same way round. The light is modelled on the
+    // fitted corners, so the sample must be taken there too.
     if (detector->options.shadeMatching && m.patternId >= 0 && m.confidence >= kMarkShadeFloor &&
         m.confidence < detector->options.confidenceMin) {
-        const double c =
-            markShadeConfidence(frame, camera.width, camera.height, camera.distortion,
-                                m.cornerPoints, detector->patterns, m.patternId, m.direction);
+        uint8_t bilinear[kPatternValues];
+        const uint8_t* picture = sample;
+        if (!detector->options.bilinearSampling) {
+            markSampleBilinear(frame, camera.width, camera.height, camera.distortion,
+                               m.cornerPoints, bilinear);
+            picture = bilinear;
+        }
+        const double c = markShadeConfidence(frame, camera.width, camera.height, camera.distortion,
+                                             m.cornerPoints, picture, detector->patterns,
+                                             m.patternId, m.direction);
         if (c >= detector->options.confidenceMin) m.confidence = c;
     }
     return 0;

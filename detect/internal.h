@@ -260,14 +260,15 @@ double markPixelCorrelation(const uint8_t* frame, int width, int height, const d
 // outline and in the middle of its border, 32 positions of 3 bilinear reads each; the
 // light across the marker is modelled as one straight shadow edge between two levels
 // when that explains the ring's paper clearly better than a plane, else as a plane per
-// channel; each cell of the bilinear sample is mapped from its local ink (0) to its local
-// paper (255) level, and the result matched against `patterns`. Returns that match's
+// channel; each cell of `picture` (the marker's sample from markSampleBilinear) is mapped
+// from its local ink (0) to its local paper (255) level, and the result matched against
+// `patterns`. Returns that match's
 // confidence when it names pattern `patternId` in orientation `direction`, else 0.0;
 // also 0.0 when a read falls outside the frame, the model cannot be fitted or a cell's
 // paper lies less than 6 grey levels above its ink. Reads the frame and the set only.
 double markShadeConfidence(const uint8_t* frame, int width, int height, const double distortion[4],
-                           const double cornerPoints[4][2], const PatternSet* patterns,
-                           int32_t patternId, int32_t direction);
+                           const double cornerPoints[4][2], const uint8_t picture[kPatternValues],
+                           const PatternSet* patterns, int32_t patternId, int32_t direction);
 
 // ---- Real-world options (robust.cpp) -------------------------------------------------------
 

@@ -278,8 +278,8 @@ void shadeLightAt(const ShadeLight& light, double u, double v, double paper[3], 
 }  // namespace
 
 double markShadeConfidence(const uint8_t* frame, int width, int height, const double distortion[4],
-                           const double cornerPoints[4][2], const PatternSet* patterns,
-                           int32_t patternId, int32_t direction)
+                           const double cornerPoints[4][2], const uint8_t picture[kPatternValues],
+                           const PatternSet* patterns, int32_t patternId, int32_t direction)
 {
     if (patterns == nullptr) return 0.0;
     static const double reference[4][2] = {
@@ -303,7 +303,7 @@ double markShadeConfidence(const uint8_t* frame, int width, int height, const do
     ShadeLight light;
     if (!shadeFitLight(ring, side, &light)) return 0.0;
     uint8_t sample[kPatternValues];
-    if (markSampleBilinear(frame, width, height, distortion, cornerPoints, sample) < 0) return 0.0;
+    std::copy(picture, picture + kPatternValues, sample);
     // Each cell from its local ink (0) to its local paper (255). The picture spans the
     // central half of the marker: cell (row, col) centres at 0.25 + (col + 0.5) / 32.
     for (int row = 0; row < kPatternSide; row++) {
