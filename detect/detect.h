@@ -235,7 +235,7 @@ struct MarkOptions {
                                 // frame-sized search. Default 0
     int32_t shadeMatching;      // 1: a marker whose best match stays below confidenceMin
                                 // (after soft and pixel matching) but correlates at least
-                                // 0.15 is matched again with the light evened out across
+                                // 0.3 is matched again with the light evened out across
                                 // its picture: paper and ink read on a ring just outside
                                 // its outline and in its border give the light as one
                                 // straight shadow edge between two levels (or a plane),

@@ -153,3 +153,7 @@ mutant app/startup.cpp 's/            appShowHelp = !appShowHelp;/            ap
 # The second look's windows round holes: found, and split below the shadowed paper.
 mutant detect/second.cpp 's/    if (first->regionArea.data\[around - 1\] < 4 \* first->regionArea.data\[r\]) return false;/    return false;/' test_detect_second
 mutant detect/second.cpp 's/constexpr int kMarkHoleLevels\[\] = {20, 35, 50, 70, 100};/constexpr int kMarkHoleLevels[] = {100};/' test_detect_second
+# Shade matching: only the same pattern the same way round counts, and a shadow's edge is
+# modelled as an edge, not as a plane.
+mutant detect/shade.cpp 's/    return id == patternId \&\& dir == direction ? confidence : 0\.0;/    return (id == patternId || true) \&\& (dir == direction || true) ? confidence : 0.0;/' test_shade
+mutant detect/shade.cpp 's/        light->edge = bestError < kShadeEdgeGain \* planeError/        light->edge = false \&\& bestError < kShadeEdgeGain * planeError/' test_shade
