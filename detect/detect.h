@@ -230,9 +230,14 @@ struct MarkOptions {
                                 // beside it), split at Otsu's threshold and at 20, 35, 50,
                                 // 70 and 100 of the stretched range, their squares also
                                 // checked against the pattern drawn into their pixels (at
-                                // least 0.7). Finds markers in deep shade, broken by noise,
-                                // on a dark patch or touching something dark. Runs on the
-                                // frame-sized search. Default 0
+                                // least 0.7). Last, rings 12 to 24 px across that failed the
+                                // square test (blur rounds a small marker's corners) take the
+                                // largest quadrilateral on their outline when it lies within
+                                // a tenth of their size of every outline point, kept when
+                                // identified and drawn into their pixels at least 0.85.
+                                // Finds markers in deep shade, broken by noise, on a dark
+                                // patch, touching something dark or small and blurred. Runs
+                                // on the frame-sized search. Default 0
     int32_t shadeMatching;      // 1: a marker whose best match stays below confidenceMin
                                 // (after soft and pixel matching) but correlates at least
                                 // 0.3 is matched again with the light evened out across

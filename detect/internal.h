@@ -152,6 +152,15 @@ int markLocalReserve(MarkWideWork* work, int width, int height);
 void markLocalMask(MarkWideWork* work, const uint8_t* frame, int width, int height, int y,
                    const MarkWideSettings& settings, uint64_t* mask);
 
+// Outer contour of region `region` (1-based) of the last markWideFindSquares run of
+// *work on a frame `width` pixels wide (box: the region's xmin, xmax, ymin, ymax), as
+// that run traces it: clockwise from the point farthest from its first pixel, closed
+// with a copy of that point. *x and *y point into work's trace buffers (valid until the
+// next trace), *points counts the points with the copy. Returns 0, or -1 after the
+// trace diagnostics when the trace fails.
+int markWideOutline(MarkWideWork* work, int width, int32_t region, const int32_t box[4],
+                    const int32_t** x, const int32_t** y, int32_t* points);
+
 // Kept square i (0 ... work->kept - 1) as a candidate record.
 void markWideCandidate(const MarkWideWork* work, int32_t i, SquareCandidate* candidate);
 

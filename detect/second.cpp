@@ -11,6 +11,8 @@
 #include "detect/internal.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <new>
 
@@ -44,6 +46,17 @@ constexpr int kMarkHoleLevels[] = {20, 35, 50, 70, 100};
 // A square found there must also match its pattern drawn into its pixels this well
 // (markPixelCorrelation): several thresholds give clutter more chances.
 constexpr double kMarkHoleAccept = 0.7;
+// A ring that failed the square test is given corners of its own when its box is
+// kMarkRingSideMin to kMarkRingSideMax pixels across both ways (small markers, whose
+// blurred corners round off; smaller ones show no picture to name) and no outline point
+// lies further than kMarkRingReach of its side (plus half a pixel) from the
+// quadrilateral's edges.
+constexpr int kMarkRingSideMin = 12;
+constexpr int kMarkRingSideMax = 24;
+constexpr double kMarkRingReach = 0.1;
+// Corners chosen this way give clutter a chance the chord test denies it: the picture
+// drawn into the ring's pixels must match closely.
+constexpr double kMarkRingAccept = 0.85;
 
 // The default detector's tables (its storage is static).
 MarkSecondWork* markSecondDefaultWork()
@@ -254,6 +267,106 @@ int32_t markSecondSearch(MarkDetector* d, MarkSecondWork* work, const uint8_t* f
     return count;
 }
 
+// The largest quadrilateral whose corners are outline points reaching furthest in one of
+// eight directions (along and between the axes: a square at any angle has each corner
+// furthest along one of them, give or take its rounding), as outline indices in outline
+// order into quad[0 ... 3]. Returns false when fewer than four distinct points qualify.
+bool markLargestQuad(const int32_t* x, const int32_t* y, int32_t n, int32_t quad[4])
+{
+    constexpr int kDirX[8] = {1, 1, 0, -1, -1, -1, 0, 1}, kDirY[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+    int32_t extreme[8] = {};
+    int32_t reach[8];
+    for (int k = 0; k < 8; k++) reach[k] = kDirX[k] * x[0] + kDirY[k] * y[0];
+    for (int32_t i = 1; i < n; i++)
+        for (int k = 0; k < 8; k++) {
+            const int32_t v = kDirX[k] * x[i] + kDirY[k] * y[i];
+            if (v > reach[k]) reach[k] = v, extreme[k] = i;
+        }
+    std::sort(extreme, extreme + 8);
+    const int32_t m = static_cast<int32_t>(std::unique(extreme, extreme + 8) - extreme);
+    int64_t best = 0;
+    for (int32_t a = 0; a < m; a++)
+        for (int32_t b = a + 1; b < m; b++)
+            for (int32_t c = b + 1; c < m; c++)
+                for (int32_t d = c + 1; d < m; d++) {
+                    const int32_t p[4] = {extreme[a], extreme[b], extreme[c], extreme[d]};
+                    int64_t twice = 0;
+                    for (int k = 0; k < 4; k++) {
+                        const int32_t i = p[k], j = p[(k + 1) % 4];
+                        twice +=
+                            static_cast<int64_t>(x[i]) * y[j] - static_cast<int64_t>(x[j]) * y[i];
+                    }
+                    if (std::llabs(twice) > best) {
+                        best = std::llabs(twice);
+                        std::copy(p, p + 4, quad);
+                    }
+                }
+    return best > 0;
+}
+
+// Whether every point of the closed outline (n distinct points) lies within `reach` of
+// the line through the corners that bound its stretch.
+bool markQuadExplains(const int32_t* x, const int32_t* y, int32_t n, const int32_t quad[4],
+                      double reach)
+{
+    for (int k = 0; k < 4; k++) {
+        const int32_t s = quad[k], e = k < 3 ? quad[k + 1] : quad[0] + n;
+        const double ax = x[s], ay = y[s], dx = x[e % n] - ax, dy = y[e % n] - ay;
+        const double length = std::sqrt(dx * dx + dy * dy);
+        if (!(length > 0.0)) return false;
+        for (int32_t i = s + 1; i < e; i++) {
+            const double away = std::fabs((x[i % n] - ax) * dy - (y[i % n] - ay) * dx) / length;
+            if (away > reach) return false;
+        }
+    }
+    return true;
+}
+
+// Whether the middle of a ring's box (its central 40 % each way) holds dark pixels: a
+// marker's picture lies there, while the hole of a printed O or D is empty.
+bool markRingHoldsPicture(const MarkWideWork* first, int width, const int32_t box[4])
+{
+    const int w = box[1] - box[0] + 1, h = box[3] - box[2] + 1;
+    const int x0 = box[0] + (3 * w) / 10, x1 = box[1] - (3 * w) / 10;
+    const int y0 = box[2] + (3 * h) / 10, y1 = box[3] - (3 * h) / 10;
+    for (int y = y0; y <= y1; y++) {
+        const int32_t* row = first->labelImage.data + int64_t{y} * width;
+        for (int x = x0; x <= x1; x++)
+            if (row[x] > 0) return true;
+    }
+    return false;
+}
+
+// Region r (0-based) of the first pass as a square candidate with the corners of the
+// largest quadrilateral on its outline's hull, when that quadrilateral explains the
+// outline. Returns false otherwise.
+bool markRingCandidate(MarkWideWork* first, int width, int32_t r, SquareCandidate* cand)
+{
+    const int32_t* box = first->regionBox.data + 4 * r;
+    const int32_t *x = nullptr, *y = nullptr;
+    int32_t points = 0;
+    if (markWideOutline(first, width, r + 1, box, &x, &y, &points) < 0) return false;
+    const int32_t n = points - 1;
+    int32_t quad[4];
+    if (n < 8 || !markLargestQuad(x, y, n, quad)) return false;
+    const double side = 0.5 * (box[1] - box[0] + box[3] - box[2]) + 1.0;
+    if (!markQuadExplains(x, y, n, quad, kMarkRingReach * side + 0.5)) return false;
+    // Outline from corner quad[0] on, closed.
+    for (int32_t i = 0; i < n; i++) {
+        cand->pointX[i] = x[(quad[0] + i) % n];
+        cand->pointY[i] = y[(quad[0] + i) % n];
+    }
+    cand->pointX[n] = cand->pointX[0];
+    cand->pointY[n] = cand->pointY[0];
+    cand->pointCount = n + 1;
+    for (int k = 0; k < 4; k++) cand->corners[k] = quad[k] - quad[0];
+    cand->corners[4] = n;
+    cand->area = first->regionArea.data[r];
+    cand->centroid[0] = first->regionCentroid.data[2 * r];
+    cand->centroid[1] = first->regionCentroid.data[2 * r + 1];
+    return true;
+}
+
 }  // namespace
 
 void markSecondRelease(MarkSecondWork* work)
@@ -357,6 +470,35 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
             if (at >= 0 && markIdentified(markers[at], o.confidenceMin)) break;
             count = markSecondSearch(d, work, frame, box, level, 1, markers, count);
         }
+    }
+
+    // 3. Small rings that are no square by the chord test (their corners rounded off by
+    // blur): the largest quadrilateral on their outline, confirmed in their pixels.
+    MarkWideWork* rings = d->wide;
+    for (int32_t r = 0; r < rings->regions; r++) {
+        const int32_t area = rings->regionArea.data[r];
+        const int32_t* box = rings->regionBox.data + 4 * r;
+        const int boxW = box[1] - box[0] + 1, boxH = box[3] - box[2] + 1;
+        if (area < o.minArea || std::max(boxW, boxH) > kMarkRingSideMax ||
+            std::min(boxW, boxH) < kMarkRingSideMin)
+            continue;
+        if (box[0] <= 1 || box[1] >= width - 2 || box[2] <= 1 || box[3] >= height - 2) continue;
+        const double* c = rings->regionCentroid.data + 2 * r;
+        const int cx = static_cast<int>(c[0] + 0.5), cy = static_cast<int>(c[1] + 0.5);
+        const int32_t label = rings->labelImage.data[int64_t{cy} * width + cx];
+        if (label > 0 && rings->table.data[label - 1] == r + 1) continue;
+        if (markPlaceOf(markers, count, c, area) >= 0) continue;
+        if (!markRingHoldsPicture(rings, width, box)) continue;
+        SquareCandidate& cand = work->candidate;
+        if (!markRingCandidate(rings, width, r, &cand)) continue;
+        if (count == o.candidateMax) break;
+        DetectedMarker m;
+        if (markCandidateInfo(d, frame, cand, &m) < 0 || !markIdentified(m, o.confidenceMin))
+            continue;
+        if (markPixelCorrelation(frame, width, height, d->camera.distortion, m.cornerPoints,
+                                 d->patterns->slots[m.patternId], m.direction) < kMarkRingAccept)
+            continue;
+        markers[count++] = m;
     }
     return count;
 }

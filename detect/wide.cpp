@@ -317,6 +317,17 @@ int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, in
     return n;
 }
 
+int markWideOutline(MarkWideWork* w, int width, int32_t region, const int32_t box[4],
+                    const int32_t** x, const int32_t** y, int32_t* points)
+{
+    MarkWideContour contour;
+    if (markWideTrace(w, width, region, box, &contour) < 0) return -1;
+    *x = w->traceX + contour.first;
+    *y = w->traceY + contour.first;
+    *points = contour.count + 1;
+    return 0;
+}
+
 void markWideCandidate(const MarkWideWork* w, int32_t i, SquareCandidate* c)
 {
     const MarkWideSquare& q = w->squares.data[i];

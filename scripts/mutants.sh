@@ -151,7 +151,8 @@ mutant detect/second.cpp 's/out\[x\] = static_cast<uint16_t>(left + middle + rig
 # The key list: F1 shows and hides it.
 mutant app/startup.cpp 's/            appShowHelp = !appShowHelp;/            appShowHelp = false;/' test_viewer_output
 # The second look's windows round holes: found, and split below the shadowed paper.
-mutant detect/second.cpp 's/    if (first->regionArea.data\[around - 1\] < 4 \* first->regionArea.data\[r\]) return false;/    return false;/' test_detect_second
+mutant detect/second.cpp 's/            if (first->regionArea.data\[q - 1\] < 4 \* first->regionArea.data\[r\]) return false;/            return false;/' test_detect_second
+mutant detect/second.cpp 's/    if (n < 8 || !markLargestQuad(x, y, n, quad)) return false;/    if (n < 8 || !markLargestQuad(x, y, n, quad) || n > 0) return false;/' test_detect_second
 mutant detect/second.cpp 's/constexpr int kMarkHoleLevels\[\] = {20, 35, 50, 70, 100};/constexpr int kMarkHoleLevels[] = {100};/' test_detect_second
 # Shade matching: only the same pattern the same way round counts, and a shadow's edge is
 # modelled as an edge, not as a plane.

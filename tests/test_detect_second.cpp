@@ -273,4 +273,31 @@ TEST(DetectSecond, EachOptionAddsMarkersOnHardLight)
     EXPECT_GT(robust, noSecond);
 }
 
+// Small markers (14 to 15 px across) whose blurred ring rounds off at a corner so that
+// the chord test finds a fifth corner or none: the second look gives the ring the
+// corners of the largest quadrilateral on its outline and names it after checking the
+// picture in its pixels. Frame and marker of the hard-light set, each named right.
+TEST(DetectSecond, SecondLookNamesSmallRingsWithRoundedCorners)
+{
+    ASSERT_GE(shippedMarkers().slots[3], 0);
+    const int cases[3][2] = {{1, 5}, {11, 3}, {18, 21}};
+    for (const auto& c : cases) {
+        static SynthScene scene;
+        ASSERT_EQ(synthHardLightScene(c[0], shippedMarkers().list, 4, &scene), 0);
+        SynthImage frame;
+        SynthTruth truth;
+        ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
+        camParamInit(&scene.camera);
+        const auto list = detectWith(frame, markRobustOptions());
+        int slot = -1;
+        for (int p = 0; p < 4; p++)
+            if (scene.markers[c[1]].picture == shippedMarkers().list[p])
+                slot = shippedMarkers().slots[p];
+        const DetectedMarker* m = detectionOf(list, truth.markers[c[1]]);
+        ASSERT_NE(m, nullptr) << "frame " << c[0] << " marker " << c[1];
+        EXPECT_EQ(m->patternId, slot) << "frame " << c[0] << " marker " << c[1];
+        EXPECT_EQ(wrongIdentities(list, truth), 0) << "frame " << c[0];
+    }
+}
+
 }  // namespace
