@@ -230,7 +230,7 @@ struct MarkOptions {
                                 // beside it), split at Otsu's threshold and at 20, 35, 50,
                                 // 70 and 100 of the stretched range, their squares also
                                 // checked against the pattern drawn into their pixels (at
-                                // least 0.7). Last, rings 12 to 24 px across that failed the
+                                // least 0.7). Last, rings 12 to 32 px across that failed the
                                 // square test (blur rounds a small marker's corners) take the
                                 // largest quadrilateral on their outline when it lies within
                                 // a tenth of their size of every outline point, kept when

@@ -52,11 +52,14 @@ constexpr double kMarkHoleAccept = 0.7;
 // lies further than kMarkRingReach of its side (plus half a pixel) from the
 // quadrilateral's edges.
 constexpr int kMarkRingSideMin = 12;
-constexpr int kMarkRingSideMax = 24;
+constexpr int kMarkRingSideMax = 32;
 constexpr double kMarkRingReach = 0.1;
 // Corners chosen this way give clutter a chance the chord test denies it: the picture
 // drawn into the ring's pixels must match closely.
 constexpr double kMarkRingAccept = 0.85;
+// A region whose dark pixels fill more than this share of its outline has no light
+// inside (a marker's ring fills about 0.75 of it).
+constexpr double kMarkRingFill = 0.85;
 
 // The default detector's tables (its storage is static).
 MarkSecondWork* markSecondDefaultWork()
@@ -483,10 +486,10 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
             std::min(boxW, boxH) < kMarkRingSideMin)
             continue;
         if (box[0] <= 1 || box[1] >= width - 2 || box[2] <= 1 || box[3] >= height - 2) continue;
+        // A ring leaves light inside its outline, even with its picture joined to it;
+        // print, specks and plain squares fill theirs.
+        if (!(area <= kMarkRingFill * rings->regionEnclosed.data[r])) continue;
         const double* c = rings->regionCentroid.data + 2 * r;
-        const int cx = static_cast<int>(c[0] + 0.5), cy = static_cast<int>(c[1] + 0.5);
-        const int32_t label = rings->labelImage.data[int64_t{cy} * width + cx];
-        if (label > 0 && rings->table.data[label - 1] == r + 1) continue;
         if (markPlaceOf(markers, count, c, area) >= 0) continue;
         if (!markRingHoldsPicture(rings, width, box)) continue;
         SquareCandidate& cand = work->candidate;

@@ -77,13 +77,14 @@ int32_t markWideRegions(MarkWideWork* w, int32_t k, int width, int height)
     const int32_t regions = next - 1;
     if (regions == 0) return 0;
     if (!w->regionArea.reserve(regions) || !w->regionCentroid.reserve(2 * int64_t{regions}) ||
-        !w->regionBox.reserve(4 * int64_t{regions}))
+        !w->regionBox.reserve(4 * int64_t{regions}) || !w->regionEnclosed.reserve(regions))
         return -1;
     int32_t* area = w->regionArea.data;
     double* centroid = w->regionCentroid.data;
     int32_t* box = w->regionBox.data;
     for (int32_t r = 0; r < regions; r++) {
         area[r] = 0;
+        w->regionEnclosed.data[r] = 0.0;
         centroid[2 * r] = centroid[2 * r + 1] = 0.0;
         box[4 * r] = width;
         box[4 * r + 1] = 0;
@@ -264,6 +265,7 @@ int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, in
         w->sized++;
         MarkWideContour contour;
         if (markWideTrace(w, width, r + 1, box, &contour) < 0) continue;
+        w->regionEnclosed.data[r] = contour.enclosed;
         const int32_t* x = w->traceX + contour.first;
         const int32_t* y = w->traceY + contour.first;
         const int32_t points = contour.count + 1;
