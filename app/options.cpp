@@ -101,6 +101,8 @@ const AppOption kAppOptions[] = {
      nullptr, &MarkOptions::pixelMatching, nullptr, 0, 1},
     {"second-look", "on|off", "small windows thresholded again on their own (deep shade)", nullptr,
      &MarkOptions::secondLook, nullptr, 0, 1},
+    {"shade-matching", "on|off", "weak matches matched again with the light evened out (shadows)",
+     nullptr, &MarkOptions::shadeMatching, nullptr, 0, 1},
     {"min-area", "N", "smallest dark region that may be a marker, pixels (default 70)", nullptr,
      &MarkOptions::minArea, nullptr, 1, INT32_MAX},
     {"max-area", "N", "largest, pixels (default 100000)", nullptr, &MarkOptions::maxArea, nullptr,

@@ -63,6 +63,8 @@ const char* const kUsage =
     "  --pixel-matching   small markers' best pattern drawn into the pixels and checked\n"
     "  --second-look      small windows thresholded again on their own (deep shade,\n"
     "                     markers on dark patches)\n"
+    "  --shade-matching   weak matches matched again with the light evened out (a\n"
+    "                     shadow's edge across the marker)\n"
     "  --min-area N, --max-area N   region size limits, pixels (default 70, 100000)\n"
     "  --candidates N     squares examined per frame, 1 to 1024 (default 30)\n"
     "  --pattern P.pat    a pattern file; repeat for more (at most 50)\n"
@@ -124,7 +126,8 @@ int parseArgs(int argc, char** argv, Args* args)
                           {"--bilinear-sampling", &MarkOptions::bilinearSampling},
                           {"--soft-matching", &MarkOptions::softMatching},
                           {"--pixel-matching", &MarkOptions::pixelMatching},
-                          {"--second-look", &MarkOptions::secondLook}};
+                          {"--second-look", &MarkOptions::secondLook},
+                          {"--shade-matching", &MarkOptions::shadeMatching}};
     struct Number {
         const char* name;
         int32_t MarkOptions::*field;
