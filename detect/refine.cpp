@@ -226,6 +226,9 @@ int markSampleBilinear(const uint8_t* frame, int width, int height, const double
     };
     const double lx = std::max(edge(0, 1), edge(2, 3)), ly = std::max(edge(1, 2), edge(3, 0));
     auto grid = [](double length) {
+        // Every edge beyond 64 px takes the largest grid; a corner far outside the
+        // frame must not reach the integer conversion.
+        if (!(length <= 64.0)) return 32;
         const int n = 16 * static_cast<int>(std::ceil(0.5 * length / 16.0));
         return std::min(32, std::max(16, n));
     };
