@@ -126,8 +126,10 @@ bool refineEdge(const uint8_t* frame, int width, int height, const double distor
         nx = -nx;
         ny = -ny;
     }
-    const int points =
-        std::min(kRefinePointsMax, std::max(kRefinePointsMin, static_cast<int>(length)));
+    // (An edge longer than the most points is not converted: it may lie far outside.)
+    const int points = length >= kRefinePointsMax
+                           ? kRefinePointsMax
+                           : std::max(kRefinePointsMin, static_cast<int>(length));
     double ex[kRefinePointsMax], ey[kRefinePointsMax];
     int found = 0;
     for (int k = 0; k < points; k++) {
