@@ -235,9 +235,20 @@ struct MarkOptions {
                                 // largest quadrilateral on their outline when it lies within
                                 // a tenth of their size of every outline point, kept when
                                 // identified and drawn into their pixels at least 0.85.
+                                // Regions too large for a window that are no identified
+                                // square (at most 16 per frame, the largest first) are
+                                // split at Otsu's threshold of their own grey levels when
+                                // the two classes look like ink and shadowed paper (means
+                                // 8 or more and 60 or less, at least 10 levels and a factor
+                                // 2 apart, each at least 1/16 of the pixels): only the
+                                // darker class is dark, and new squares found there where
+                                // no marker lies are kept when identified and drawn into
+                                // their pixels at least 0.7 or matched at least 0.8 (a ring
+                                // joined to a shadow's dark band by the local threshold).
                                 // Finds markers in deep shade, broken by noise, on a dark
-                                // patch, touching something dark or small and blurred. Runs
-                                // on the frame-sized search. Default 0
+                                // patch, touching something dark or a shadow's edge, or
+                                // small and blurred. Runs on the frame-sized search.
+                                // Default 0
     int32_t shadeMatching;      // 1: a marker whose best match stays below confidenceMin
                                 // (after soft and pixel matching) but correlates at least
                                 // 0.3 is matched again with the light evened out across

@@ -7,7 +7,10 @@
 // give a threshold that suits just that marker. A marker whose ring joined a shadow or
 // a dark object beside it keeps its light inside: the blobs of its picture lie in a hole
 // of that larger region, and a window round them, looked at under several thresholds,
-// finds the ring on its own again.
+// finds the ring on its own again. A ring joined to a shadow's dark band (the local
+// threshold darkens shadowed paper beside lit paper) forms a region too large for any
+// window, but within it the ink still lies far below the shadowed paper: split at the
+// region's own Otsu level, the ring is on its own again.
 #include "detect/internal.h"
 
 #include <algorithm>
@@ -27,6 +30,7 @@ struct MarkSecondWork {
         int32_t hole;    // 1: round a picture in the hole of a larger region
     };
     MarkBuffer<Window> windows;
+    MarkBuffer<int32_t> split;  // regions whose own pixels are split (largest first)
     SquareCandidate candidate;
 };
 
@@ -60,6 +64,33 @@ constexpr double kMarkRingAccept = 0.85;
 // A region whose dark pixels fill more than this share of its outline has no light
 // inside (a marker's ring fills about 0.75 of it).
 constexpr double kMarkRingFill = 0.85;
+
+// A region that failed the square test and is too large for a window (a ring joined to a
+// shadow's dark band by the local threshold) is split at Otsu's threshold of its own grey
+// levels when it is at least kMarkSplitSideMin px across; at most kMarkSplitMax regions
+// per frame, the largest first (tunable: 12 already take every marker of the hard-light
+// set this way).
+constexpr int kMarkSplitSideMin = 16;
+constexpr int32_t kMarkSplitMax = 16;
+// Grey levels read per region for that threshold, on a grid over its box.
+constexpr int64_t kMarkSplitSamples = 4096;
+// The two classes must look like ink and shadowed paper: means at least kMarkSplitGap
+// grey levels and a factor kMarkSplitRatio apart (print under one light), the darker
+// class at least kMarkSplitInkMin (below lie black objects, not print) and the lighter at
+// most kMarkSplitPaperMax (paper in a shadow: 24 to 58 in the bands of the hard-light
+// set; dark objects with lighter parts on the busy desks and light frames reach 62 to
+// 86), each class at least kMarkSplitShare of the pixels. Those limits (tunable) keep
+// the split off frames without hard shadows, where it found nothing and cost time.
+constexpr double kMarkSplitGap = 10.0;
+constexpr double kMarkSplitRatio = 2.0;
+constexpr double kMarkSplitInkMin = 8.0;
+constexpr double kMarkSplitPaperMax = 60.0;
+constexpr double kMarkSplitShare = 1.0 / 16;
+// A square found there is kept when its match reaches this, or else when its pattern drawn
+// into its pixels correlates at least kMarkHoleAccept: a shadow's edge across the picture
+// lowers the latter (one marker of the hard set: 0.87 matched, 0.44 in its pixels), and
+// plain matches of clutter stay far below it.
+constexpr double kMarkSplitAccept = 0.8;
 
 // The default detector's tables (its storage is static).
 MarkSecondWork* markSecondDefaultWork()
@@ -226,10 +257,12 @@ bool markHoleAround(const MarkWideWork* first, int32_t r, int width, int height,
 
 // Squares of the window frame (work->frame, box in the frame) split at `threshold`:
 // each identified one (for a hole's window, also confirmed in its pixels) is added, or
-// replaces an unidentified marker in its place. Returns the new marker count.
+// replaces an unidentified marker in its place. For a split region's window (`split`),
+// only squares where no marker lies count, and a match of at least kMarkSplitAccept
+// needs no confirmation. Returns the new marker count.
 int32_t markSecondSearch(MarkDetector* d, MarkSecondWork* work, const uint8_t* frame,
-                         const int32_t box[4], int threshold, int hole, DetectedMarker* markers,
-                         int32_t count)
+                         const int32_t box[4], int threshold, int hole, bool split,
+                         DetectedMarker* markers, int32_t count)
 {
     const MarkOptions& o = d->options;
     const CameraParam& camera = d->camera;
@@ -254,13 +287,15 @@ int32_t markSecondSearch(MarkDetector* d, MarkSecondWork* work, const uint8_t* f
         // Where an identified marker lies already, there is nothing to add.
         const int32_t j = markPlaceOf(markers, count, cand.centroid, cand.area);
         if (j >= 0 && markIdentified(markers[j], o.confidenceMin)) continue;
+        if (j >= 0 && split) continue;
         if (j < 0 && count == o.candidateMax) continue;
         DetectedMarker m;
         if (markCandidateInfo(d, frame, cand, &m) < 0) continue;
         if (!markIdentified(m, o.confidenceMin)) continue;
-        if (hole && markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
-                                         m.cornerPoints, d->patterns->slots[m.patternId],
-                                         m.direction) < kMarkHoleAccept)
+        if (hole && !(split && m.confidence >= kMarkSplitAccept) &&
+            markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
+                                 m.cornerPoints, d->patterns->slots[m.patternId],
+                                 m.direction) < kMarkHoleAccept)
             continue;
         if (j >= 0)
             markers[j] = m;
@@ -268,6 +303,74 @@ int32_t markSecondSearch(MarkDetector* d, MarkSecondWork* work, const uint8_t* f
             markers[count++] = m;
     }
     return count;
+}
+
+// Whether pixel (x, y) of the first pass belongs to region r (0-based).
+inline bool markInRegion(const MarkWideWork* first, int width, int x, int y, int32_t r)
+{
+    const int32_t label = first->labelImage.data[int64_t{y} * width + x];
+    return label > 0 && first->table.data[label - 1] == r + 1;
+}
+
+// Otsu's threshold of the grey levels (mean of the channels) of region r's (0-based)
+// pixels, read on a grid of about `samples` points over its box (enough for a threshold,
+// and cheap on large regions). Inside a ring joined to a shadow's dark band the ink is
+// the darker class and the shadowed paper the lighter one. Returns -1 when the classes do
+// not look like that (the kMarkSplit limits above).
+int markSplitLevel(const MarkWideWork* first, const uint8_t* frame, int width, int32_t r,
+                   int64_t samples)
+{
+    const int32_t* box = first->regionBox.data + 4 * r;
+    const int64_t boxPixels = int64_t{box[1] - box[0] + 1} * (box[3] - box[2] + 1);
+    const int step = std::max(1, static_cast<int>(std::sqrt(boxPixels / samples)));
+    int32_t histogram[256] = {};
+    for (int y = box[2]; y <= box[3]; y += step)
+        for (int x = box[0]; x <= box[1]; x += step) {
+            if (!markInRegion(first, width, x, y, r)) continue;
+            const uint8_t* p = frame + (int64_t{y} * width + x) * 4;
+            histogram[(p[0] + p[1] + p[2]) / 3]++;
+        }
+    const int threshold = markOtsu(histogram);
+    int64_t count0 = 0, count1 = 0, sum0 = 0, sum1 = 0;
+    for (int v = 0; v < 256; v++) {
+        if (v <= threshold) {
+            count0 += histogram[v];
+            sum0 += int64_t{v} * histogram[v];
+        } else {
+            count1 += histogram[v];
+            sum1 += int64_t{v} * histogram[v];
+        }
+    }
+    if (std::min(count0, count1) < kMarkSplitShare * (count0 + count1)) return -1;
+    const double m0 = static_cast<double>(sum0) / count0, m1 = static_cast<double>(sum1) / count1;
+    if (m1 - m0 < kMarkSplitGap || m1 < kMarkSplitRatio * m0) return -1;
+    if (m0 < kMarkSplitInkMin || m1 > kMarkSplitPaperMax) return -1;
+    return threshold;
+}
+
+// Renders `box` (region r's box with a margin, in the frame) into work->frame: region
+// r's pixels at or below `threshold` dark (0), everything else light (255).
+bool markSplitFrame(MarkSecondWork* work, const MarkWideWork* first, const uint8_t* frame,
+                    int width, int32_t r, int threshold, const int32_t box[4])
+{
+    const int bw = box[1] - box[0] + 1, bh = box[3] - box[2] + 1;
+    if (!work->frame.reserve(4 * int64_t{bw} * bh)) return false;
+    // Whole pixels at a time: light (255, 255, 255, 0) unless dark; the fourth byte is
+    // never read.
+    uint32_t* out = reinterpret_cast<uint32_t*>(work->frame.data);
+    const int32_t* table = first->table.data;
+    const int limit = 3 * threshold + 2;  // (b + g + r) / 3 <= threshold
+    for (int y = box[2]; y <= box[3]; y++) {
+        const int32_t* labels = first->labelImage.data + int64_t{y} * width;
+        const uint8_t* row = frame + int64_t{y} * width * 4;
+        for (int x = box[0]; x <= box[1]; x++, out++) {
+            const int32_t label = labels[x];
+            const uint8_t* p = row + 4 * x;
+            const bool dark = label > 0 && table[label - 1] == r + 1 && p[0] + p[1] + p[2] <= limit;
+            *out = dark ? 0u : 0x00FFFFFFu;
+        }
+    }
+    return true;
 }
 
 // The largest quadrilateral whose corners are outline points reaching furthest in one of
@@ -455,6 +558,21 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
         windows = kMarkSecondWindowMax;
     }
 
+    // Regions too large for a window that are no identified square, for step 3.
+    int32_t splits = 0;
+    for (int32_t r = 0; r < first->regions; r++) {
+        const int32_t* box = first->regionBox.data + 4 * r;
+        const int boxW = box[1] - box[0] + 1, boxH = box[3] - box[2] + 1;
+        if (first->regionArea.data[r] < o.minArea || std::max(boxW, boxH) <= sideMax ||
+            std::min(boxW, boxH) < kMarkSplitSideMin)
+            continue;
+        const double* c = first->regionCentroid.data + 2 * r;
+        const int32_t at = markMarkerAt(markers, order, count, c[0], c[1]);
+        if (at >= 0 && markIdentified(markers[at], o.confidenceMin)) continue;
+        if (!work->split.reserve(splits + 1)) return count;
+        work->split.data[splits++] = r;
+    }
+
     // 2. Each window on its own threshold (a window round a hole also on fixed ones).
     for (int32_t k = 0; k < windows; k++) {
         const int32_t* box = list[k].box;
@@ -462,7 +580,7 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
         const int otsu =
             markSecondWindowFrame(work, frame, width, height, box[0], box[1], box[2], box[3]);
         if (otsu < 0) continue;
-        count = markSecondSearch(d, work, frame, box, otsu, list[k].hole, markers, count);
+        count = markSecondSearch(d, work, frame, box, otsu, list[k].hole, false, markers, count);
         if (!list[k].hole) continue;
         // The fixed levels until the marker round the hole is named: later levels would
         // only find its square again.
@@ -471,11 +589,30 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
         for (const int level : kMarkHoleLevels) {
             const int32_t at = markPlaceOf(markers, count, centre, windowArea);
             if (at >= 0 && markIdentified(markers[at], o.confidenceMin)) break;
-            count = markSecondSearch(d, work, frame, box, level, 1, markers, count);
+            count = markSecondSearch(d, work, frame, box, level, 1, false, markers, count);
         }
     }
 
-    // 3. Small rings that are no square by the chord test (their corners rounded off by
+    // 3. Regions larger than a window that failed the square test, each split at Otsu's
+    // threshold of its own grey levels: a ring joined to a shadow's dark band comes apart
+    // from the shadowed paper. Squares found there are confirmed in their pixels.
+    int32_t* split = work->split.data;
+    std::stable_sort(split, split + splits, [&](int32_t a, int32_t b) {
+        return first->regionArea.data[a] > first->regionArea.data[b];
+    });
+    for (int32_t k = 0; k < std::min(splits, kMarkSplitMax); k++) {
+        // A coarse look first: most large regions are one material and stop here.
+        if (markSplitLevel(first, frame, width, split[k], kMarkSplitSamples / 16) < 0) continue;
+        const int level = markSplitLevel(first, frame, width, split[k], kMarkSplitSamples);
+        const int32_t* rb = first->regionBox.data + 4 * split[k];
+        const int32_t box[4] = {std::max(0, rb[0] - 2), std::min(width - 1, rb[1] + 2),
+                                std::max(0, rb[2] - 2), std::min(height - 1, rb[3] + 2)};
+        if (level < 0 || !markSplitFrame(work, first, frame, width, split[k], level, box)) continue;
+        // Squares where a marker lies already were seen by the first pass.
+        count = markSecondSearch(d, work, frame, box, 127, 1, true, markers, count);
+    }
+
+    // 4. Small rings that are no square by the chord test (their corners rounded off by
     // blur): the largest quadrilateral on their outline, confirmed in their pixels.
     MarkWideWork* rings = d->wide;
     for (int32_t r = 0; r < rings->regions; r++) {
