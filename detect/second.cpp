@@ -443,9 +443,9 @@ bool markRingHoldsPicture(const MarkWideWork* first, int width, const int32_t bo
     return false;
 }
 
-// Region r (0-based) of the first pass as a square candidate with the corners of the
-// largest quadrilateral on its outline's hull, when that quadrilateral explains the
-// outline. Returns false otherwise.
+// Region r (0-based) of the first pass as a square candidate with the corners of
+// markLargestQuad, when that quadrilateral explains the outline. Returns false
+// otherwise.
 bool markRingCandidate(MarkWideWork* first, int width, int32_t r, SquareCandidate* cand)
 {
     const int32_t* box = first->regionBox.data + 4 * r;
