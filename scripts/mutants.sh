@@ -163,3 +163,7 @@ mutant detect/shade.cpp 's/        light->edge = bestError < kShadeEdgeGain \* p
 mutant detect/second.cpp 's/    for (int32_t k = 0; k < std::min(splits, kMarkSplitMax); k++) {/    for (int32_t k = 0; k < 0; k++) {/' test_detect_second
 mutant detect/second.cpp 's/ \&\& p\[0\] + p\[1\] + p\[2\] <= limit;/ \&\& p[0] + p[1] + p[2] <= limit + 765;/' test_detect_second
 mutant detect/second.cpp 's/constexpr double kMarkSplitAccept = 0\.8;/constexpr double kMarkSplitAccept = 2.0;/' test_detect_second
+# The frame-sized path's single-pass trace: the area its outline encloses (the square test's
+# tolerance for thin borders) and the contour's start at the point farthest from the first.
+mutant detect/wide.cpp 's/ + perimeter \/ 2\.0 + 1\.0;/ + perimeter * 0.0 + 1.0;/' test_detect_robust test_detect_capacity test_detect_second test_shade
+mutant detect/wide.cpp 's/            far = count;/            far = 1;/' test_detect_robust test_detect_capacity
