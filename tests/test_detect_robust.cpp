@@ -218,11 +218,9 @@ TEST(DetectRobust, PresetOnHardLightFrames)
     withoutSoft.softMatching = 0;
     for (int index : {1, 4}) {
         static SynthScene scene;
-        ASSERT_EQ(synthHardLightScene(index, a.list, 4, &scene), 0);
         SynthImage frame;
         SynthTruth truth;
-        ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
-        camParamInit(&scene.camera);
+        ASSERT_TRUE(renderHardLight(index, &scene, &frame, &truth));
         const auto e = detectWith(frame, markDefaultOptions());
         const auto r = detectWith(frame, markRobustOptions());
         const auto s = detectWith(frame, withoutShade);

@@ -65,6 +65,16 @@ void markerRow(int count, double span, double blur, uint32_t seed, SynthScene* s
     scene->markerCount = count;
 }
 
+// markerRow rendered into *frame and *truth (JPEG at `jpegQuality`; 0: none).
+void renderRow(int count, double span, double blur, uint32_t seed, SynthImage* frame,
+               SynthTruth* truth, int jpegQuality = 0)
+{
+    static SynthScene scene;
+    markerRow(count, span, blur, seed, &scene);
+    scene.jpegQuality = jpegQuality;
+    ASSERT_EQ(synthRender(&scene, frame, truth), 0);
+}
+
 // Marker-aligned coordinates of pixel (x, y) in sides of marker t: (0, 0) its centre.
 void markerCoordinates(const SynthMarkerTruth& t, double x, double y, double* s, double* u)
 {
@@ -197,12 +207,9 @@ void expectOptionAdds(const SynthImage& frame, const SynthTruth& truth,
 TEST(DetectSecond, PixelMatchingNamesSmallBlurredMarkers)
 {
     ASSERT_GE(shippedMarkers().slots[3], 0);
-    static SynthScene scene;
-    markerRow(32, 16.0, 0.8, 5, &scene);
-    scene.jpegQuality = 75;
     SynthImage frame;
     SynthTruth truth;
-    ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
+    ASSERT_NO_FATAL_FAILURE(renderRow(32, 16.0, 0.8, 5, &frame, &truth, 75));
     expectOptionAdds(frame, truth, &MarkOptions::pixelMatching, 24, 29);
 }
 
@@ -212,11 +219,9 @@ TEST(DetectSecond, PixelMatchingNamesSmallBlurredMarkers)
 TEST(DetectSecond, SecondLookFindsMarkersOnDarkPatches)
 {
     ASSERT_GE(shippedMarkers().slots[3], 0);
-    static SynthScene scene;
-    markerRow(32, 24.0, 0.6, 7, &scene);
     SynthImage frame;
     SynthTruth truth;
-    ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
+    ASSERT_NO_FATAL_FAILURE(renderRow(32, 24.0, 0.6, 7, &frame, &truth));
     darkPatches(truth, &frame);
     expectOptionAdds(frame, truth, &MarkOptions::secondLook, 4, 30);
 }
@@ -229,11 +234,9 @@ TEST(DetectSecond, SecondLookFindsMarkersOnDarkPatches)
 TEST(DetectSecond, SecondLookFreesRingsJoinedToADarkNeighbour)
 {
     ASSERT_GE(shippedMarkers().slots[3], 0);
-    static SynthScene scene;
-    markerRow(24, 30.0, 0.6, 11, &scene);
     SynthImage frame;
     SynthTruth truth;
-    ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
+    ASSERT_NO_FATAL_FAILURE(renderRow(24, 30.0, 0.6, 11, &frame, &truth));
     darkNeighbours(truth, 70, &frame);
     expectOptionAdds(frame, truth, &MarkOptions::secondLook, 4, 18, 1);
 }
@@ -247,11 +250,9 @@ TEST(DetectSecond, SecondLookFreesRingsJoinedToADarkNeighbour)
 TEST(DetectSecond, SecondLookSplitsRingsFromAShadowsBand)
 {
     ASSERT_GE(shippedMarkers().slots[3], 0);
-    static SynthScene scene;
-    markerRow(24, 24.0, 0.6, 11, &scene);
     SynthImage frame;
     SynthTruth truth;
-    ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
+    ASSERT_NO_FATAL_FAILURE(renderRow(24, 24.0, 0.6, 11, &frame, &truth));
     shadowBands(truth, 0.3, 0.6, &frame);
     expectOptionAdds(frame, truth, &MarkOptions::secondLook, 2, 22);
 }
@@ -262,11 +263,9 @@ TEST(DetectSecond, SecondLookSplitsRingsFromAShadowsBand)
 TEST(DetectSecond, SecondLookFindsMarkersInDeepShade)
 {
     ASSERT_GE(shippedMarkers().slots[3], 0);
-    static SynthScene scene;
-    markerRow(32, 32.0, 0.6, 7, &scene);
     SynthImage frame;
     SynthTruth truth;
-    ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
+    ASSERT_NO_FATAL_FAILURE(renderRow(32, 32.0, 0.6, 7, &frame, &truth));
     deepShade(0.04, 4.0, 3, &frame);
     expectOptionAdds(frame, truth, &MarkOptions::secondLook, 4, 24);
 }
@@ -305,11 +304,9 @@ TEST(DetectSecond, EachOptionAddsMarkersOnHardLight)
     long robust = 0, noPixel = 0, noSecond = 0;
     for (int index : {8, 12, 14}) {
         static SynthScene scene;
-        ASSERT_EQ(synthHardLightScene(index, shippedMarkers().list, 4, &scene), 0);
         SynthImage frame;
         SynthTruth truth;
-        ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
-        camParamInit(&scene.camera);
+        ASSERT_TRUE(renderHardLight(index, &scene, &frame, &truth));
         const auto r = detectWith(frame, markRobustOptions());
         robust += tally(r, truth).identified;
         noPixel +=
@@ -329,11 +326,9 @@ void expectNamedOnHardLight(const std::vector<std::pair<int, int>>& cases)
 {
     for (const auto& c : cases) {
         static SynthScene scene;
-        ASSERT_EQ(synthHardLightScene(c.first, shippedMarkers().list, 4, &scene), 0);
         SynthImage frame;
         SynthTruth truth;
-        ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
-        camParamInit(&scene.camera);
+        ASSERT_TRUE(renderHardLight(c.first, &scene, &frame, &truth));
         const auto list = detectWith(frame, markRobustOptions());
         int slot = -1;
         for (int p = 0; p < 4; p++)

@@ -199,11 +199,9 @@ TEST(Shade, AddsMarkersOnHardLight)
     int with = 0, without = 0;
     for (int index : {2, 13, 15}) {
         static SynthScene scene;
-        ASSERT_EQ(synthHardLightScene(index, shipped.list, 4, &scene), 0);
         SynthImage frame;
         SynthTruth truth;
-        ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
-        camParamInit(&scene.camera);
+        ASSERT_TRUE(renderHardLight(index, &scene, &frame, &truth));
         const Tally a = tally(detectWith(frame, markRobustOptions()), truth, shipped.slots);
         with += a.identified;
         without += tally(detectWith(frame, robustWithoutShade()), truth, shipped.slots).identified;

@@ -40,6 +40,17 @@ inline const ShippedMarkers& shippedMarkers()
     return a;
 }
 
+// Hard-light frame `index` (synthHardLightScene) of the shipped markers rendered into
+// *frame and *truth, its camera made the current one (detectWith uses it). Returns false
+// when the scene or the rendering fails.
+inline bool renderHardLight(int index, SynthScene* scene, SynthImage* frame, SynthTruth* truth)
+{
+    if (synthHardLightScene(index, shippedMarkers().list, 4, scene) != 0) return false;
+    if (synthRender(scene, frame, truth) != 0) return false;
+    camParamInit(&scene->camera);
+    return true;
+}
+
 // Markers of `frame` found by a fresh detector with `options`, the camera last installed
 // (camCurrentParam) and the default pattern set. A detector that cannot be made fails
 // the test and gives no markers.
