@@ -103,6 +103,8 @@ const AppOption kAppOptions[] = {
      &MarkOptions::secondLook, nullptr, 0, 1},
     {"shade-matching", "on|off", "weak matches matched again with the light evened out (shadows)",
      nullptr, &MarkOptions::shadeMatching, nullptr, 0, 1},
+    {"shade-search", "on|off", "tiles in shade thresholded again on their own (hard light)",
+     nullptr, &MarkOptions::shadeSearch, nullptr, 0, 1},
     {"min-area", "N", "smallest dark region that may be a marker, pixels (default 70)", nullptr,
      &MarkOptions::minArea, nullptr, 1, INT32_MAX},
     {"max-area", "N", "largest, pixels (default 100000)", nullptr, &MarkOptions::maxArea, nullptr,

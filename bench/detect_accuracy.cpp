@@ -98,6 +98,9 @@ std::vector<Config> configs()
     o = exact;
     o.shadeMatching = 1;
     list.push_back({"shadeMatching", o});
+    o = exact;
+    o.shadeSearch = 1;
+    list.push_back({"shadeSearch", o});
     list.push_back({"robust preset", markRobustOptions()});
     return list;
 }

@@ -36,6 +36,7 @@ constexpr MarkOptions kMarkDefaultOptions = {
     0,                  // pixelMatching
     0,                  // secondLook
     0,                  // shadeMatching
+    0,                  // shadeSearch
 };
 static_assert((kMarkDefaultOptions.historyAgeLimit - 1) * kMarkCandidateMax == kMarkHistoryMax,
               "the default history fills markHistory exactly");
@@ -304,14 +305,15 @@ MarkOptions markRobustOptions()
     o.pixelMatching = 1;
     o.secondLook = 1;
     o.shadeMatching = 1;
+    o.shadeSearch = 1;
     return o;
 }
 
 int markOptionsCheck(const MarkOptions* o)
 {
-    for (int32_t flag :
-         {o->frameSized, o->localThreshold, o->enclosedTolerance, o->edgeRefinement,
-          o->bilinearSampling, o->softMatching, o->pixelMatching, o->secondLook, o->shadeMatching})
+    for (int32_t flag : {o->frameSized, o->localThreshold, o->enclosedTolerance, o->edgeRefinement,
+                         o->bilinearSampling, o->softMatching, o->pixelMatching, o->secondLook,
+                         o->shadeMatching, o->shadeSearch})
         if (flag != 0 && flag != 1) return -1;
     if (o->localWindow != 0 &&
         (o->localWindow < 3 || o->localWindow > 1023 || o->localWindow % 2 == 0))
@@ -478,6 +480,10 @@ int markDetectorRun(MarkDetector* detector, const uint8_t* frame, DetectedMarker
     markDetectorGetInfo(d, frame, candidates, candidateCount, &list, &n);
     if (o.secondLook) {
         n = markSecondLook(d, frame, list, n);
+        stats.markers = n;
+    }
+    if (o.shadeSearch) {
+        n = markShadeSearch(d, frame, list, n);
         stats.markers = n;
     }
     if (timed) stats.stageSeconds[kMarkStageInfo] = markSeconds(start);

@@ -260,6 +260,20 @@ struct MarkOptions {
                                 // same pattern the same way round and reaches
                                 // confidenceMin. Names markers with a shadow's edge across
                                 // them. Default 0
+    int32_t shadeSearch;        // 1: after the first pass (and the second look), tiles in
+                                // shade are thresholded again on their own: tiles of 16
+                                // px per 120 px of the frame's shorter side (at least 32
+                                // px; 96 at 720 lines), overlapping by half, whose mean
+                                // grey level is 50 or less, smoothed over 3 x 3 pixels and
+                                // stretched to their own darkest and lightest levels, are
+                                // split at Otsu's level and at 20, 35, 50, 70 and 100 of
+                                // 255; squares found there where no identified marker
+                                // lies are kept when identified and their pattern drawn
+                                // into their pixels correlates at least 0.7. Finds markers
+                                // in deep shade and on the dark side of a shadow's edge,
+                                // where one threshold per pixel leaves a ring broken by
+                                // noise or joined to shadowed paper. Costs time where a
+                                // frame is dark. Default 0
 };
 
 // The stages a run times, in order.

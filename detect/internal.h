@@ -154,6 +154,10 @@ int markLocalReserve(MarkWideWork* work, int width, int height);
 void markLocalMask(MarkWideWork* work, const uint8_t* frame, int width, int height, int y,
                    const MarkWideSettings& settings, uint64_t* mask);
 
+// Grey levels (blue + green + red) of frame row y into grey[0 ... width - 1], with at
+// most the given instruction set (0 plain, 1 SSE2, 2 AVX2; the same values every way).
+void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int level);
+
 // Outer contour of region `region` (1-based) of the last markWideFindSquares run of
 // *work on a frame `width` pixels wide (box: the region's xmin, xmax, ymin, ymax), as
 // that run traces it: clockwise from the point farthest from its first pixel, closed
@@ -307,6 +311,14 @@ int markCandidateInfo(const MarkDetector* detector, const uint8_t* frame,
 // (made on first use); when they cannot be allocated nothing changes.
 int32_t markSecondLook(MarkDetector* detector, const uint8_t* frame, DetectedMarker* markers,
                        int32_t count);
+
+// The shade search of option shadeSearch (detect.h): tiles of the frame in shade are
+// thresholded again on their own, smoothed and stretched, at Otsu's level and fixed
+// ones; identified markers found there replace unidentified ones at their place or are
+// appended while fewer than candidateMax are listed. Returns the new count. Uses the
+// second-look tables (made on first use); when they cannot be allocated nothing changes.
+int32_t markShadeSearch(MarkDetector* detector, const uint8_t* frame, DetectedMarker* markers,
+                        int32_t count);
 
 // Releases a detector's second-look tables (nullptr is ignored).
 void markSecondRelease(MarkSecondWork* work);

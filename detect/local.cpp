@@ -165,15 +165,9 @@ __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, con
 #endif
 
 // Grey levels of frame row y into the grey image.
-void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int level)
+void markGreyImageRow(const uint8_t* frame, int width, int y, uint16_t* grey, int level)
 {
-    const uint8_t* row = frame + static_cast<int64_t>(y) * width * 4;
-    uint16_t* out = grey + static_cast<int64_t>(y) * width;
-    int x = 0;
-#ifdef MARK_LOCAL_AVX2
-    if (level >= 2 && markLocalHaveAvx2()) x = markGreyAvx2(row, width, out);
-#endif
-    markGreyPlain(row, x, width, out);
+    markGreyRow(frame, width, y, grey + static_cast<int64_t>(y) * width, level);
 }
 
 // Moves the column sums (markColumnsPlain) and, when prefix is given, sets its prefix
@@ -193,6 +187,16 @@ void markColumns(uint32_t* cols, const uint16_t* add, const uint16_t* sub, int w
 }
 
 }  // namespace
+
+void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int level)
+{
+    const uint8_t* row = frame + static_cast<int64_t>(y) * width * 4;
+    int x = 0;
+#ifdef MARK_LOCAL_AVX2
+    if (level >= 2 && markLocalHaveAvx2()) x = markGreyAvx2(row, width, grey);
+#endif
+    markGreyPlain(row, x, width, grey);
+}
 
 int markLocalReserve(MarkWideWork* w, int width, int height)
 {
@@ -216,12 +220,12 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
         std::fill(cols, cols + width, 0u);
         const int last = std::min(1 + r, height - 1);
         for (int yy = 0; yy <= last; yy++) {
-            markGreyRow(frame, width, yy, grey, level);
+            markGreyImageRow(frame, width, yy, grey, level);
             markColumns(cols, greyRow(yy), nullptr, width, level, yy == last ? prefix : nullptr);
         }
     } else {
         const bool enters = y + r < height, leaves = y - r - 1 >= 0;
-        if (enters) markGreyRow(frame, width, y + r, grey, level);
+        if (enters) markGreyImageRow(frame, width, y + r, grey, level);
         markColumns(cols, enters ? greyRow(y + r) : nullptr, leaves ? greyRow(y - r - 1) : nullptr,
                     width, level, prefix);
     }

@@ -20,17 +20,26 @@
 #include <new>
 
 struct MarkSecondWork {
-    MarkWideWork wide;          // the square search inside one window
-    MarkBuffer<uint8_t> frame;  // the window as a frame: stretched grey in each channel
-    MarkBuffer<uint16_t> sums;  // 3 x 3 sums of blue + green + red over the window
-    MarkBuffer<int32_t> order;  // fresh markers by centroid x
+    MarkWideWork wide;            // the square search inside one window
+    MarkBuffer<uint8_t> frame;    // the window as a frame: stretched grey in each channel
+    MarkBuffer<uint16_t> sums;    // 3 x 3 sums of blue + green + red over the window
+    MarkBuffer<uint8_t> stretch;  // stretched level of each sum above the window's least
+    MarkBuffer<int32_t> order;    // fresh markers by centroid x
     struct Window {
         int32_t area;    // of the region that asked for it
         int32_t box[4];  // xmin, xmax, ymin, ymax in the frame
         int32_t hole;    // 1: round a picture in the hole of a larger region
     };
     MarkBuffer<Window> windows;
-    MarkBuffer<int32_t> split;  // regions whose own pixels are split (largest first)
+    MarkBuffer<int32_t> split;      // regions whose own pixels are split (largest first)
+    MarkBuffer<int32_t> blocks;     // the shade search's block sums of grey levels
+    MarkBuffer<uint16_t> smoothed;  // and its 3 x 3 sums of blue + green + red, whole frame
+    struct Tried {
+        double centroid[2];
+        int32_t area;
+    };
+    MarkBuffer<Tried> tried;  // squares the shade search could not name this frame
+    int64_t triedCount = 0;
     SquareCandidate candidate;
 };
 
@@ -91,6 +100,22 @@ constexpr double kMarkSplitShare = 1.0 / 16;
 // lowers the latter (one marker of the hard set: 0.87 matched, 0.44 in its pixels), and
 // plain matches of clutter stay far below it.
 constexpr double kMarkSplitAccept = 0.8;
+
+// The shade search looks at tiles whose mean grey level (read on the middle pixel of each
+// kMarkShadeBlock-pixel block) is at most kMarkShadeMeanMax: shade and the dark side of a
+// shadow's edge, where one threshold per pixel leaves a marker's ring broken by noise or
+// joined to shadowed paper. A tile spans two blocks per 120 px of the frame's shorter
+// side (96 px at 720 lines: two to three of the markers that matter there with their
+// paper) and tiles overlap by half, so any square up to half a tile lies wholly in one.
+// It runs only when at least one tile in kMarkShadeShareMin lies in shade (hard-light
+// frames: 8 to 87 %): a few dark objects (a keyboard, a phone: 2 to 15 % on the light
+// and busy benchmark frames) leave the frame alone, which saves their time (tunable).
+constexpr int kMarkShadeBlock = 8;
+constexpr int kMarkShadeMeanMax = 50;
+constexpr int kMarkShadeShareMin = 5;
+// A square tried and not named is not tried again where its centroid lies within this
+// distance (pixels) and its area within a tenth: overlapping tiles find it again.
+constexpr double kMarkShadeSame = 2.0;
 
 // The default detector's tables (its storage is static).
 MarkSecondWork* markSecondDefaultWork()
@@ -640,5 +665,216 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
             continue;
         markers[count++] = m;
     }
+    return count;
+}
+
+namespace {
+
+// Squares of the window frame (work->frame, box in the frame) split at `threshold`, for
+// the shade search: each one not yet tried where no identified marker lies is kept when
+// identified and its pattern drawn into its pixels correlates at least kMarkHoleAccept
+// (replacing an unidentified marker in its place). Returns the new marker count.
+int32_t markShadeSearchWindow(MarkDetector* d, MarkSecondWork* work, const uint8_t* frame,
+                              const int32_t box[4], int threshold, DetectedMarker* markers,
+                              int32_t count)
+{
+    const MarkOptions& o = d->options;
+    const CameraParam& camera = d->camera;
+    const int bw = box[1] - box[0] + 1, bh = box[3] - box[2] + 1;
+    MarkWideSettings s;
+    s.threshold = threshold;
+    s.minArea = o.minArea;
+    s.maxArea = bw * bh;
+    s.factor = o.squareFactor;
+    s.enclosedTolerance = o.enclosedTolerance;
+    s.capacity = kMarkCandidateMax;
+    const int32_t found = markWideFindSquares(&work->wide, work->frame.data, bw, bh, s);
+    for (int32_t i = 0; i < found; i++) {
+        SquareCandidate& cand = work->candidate;
+        markWideCandidate(&work->wide, i, &cand);
+        cand.centroid[0] += box[0];
+        cand.centroid[1] += box[2];
+        const int32_t j = markPlaceOf(markers, count, cand.centroid, cand.area);
+        if (j >= 0 && markIdentified(markers[j], o.confidenceMin)) continue;
+        if (j < 0 && count == o.candidateMax) continue;
+        bool tried = false;
+        const MarkSecondWork::Tried* list = work->tried.data;
+        for (int64_t k = 0; k < work->triedCount && !tried; k++) {
+            const double dx = list[k].centroid[0] - cand.centroid[0];
+            const double dy = list[k].centroid[1] - cand.centroid[1];
+            tried = dx * dx + dy * dy <= kMarkShadeSame * kMarkShadeSame &&
+                    10 * std::abs(list[k].area - cand.area) <= list[k].area;
+        }
+        if (tried || !work->tried.reserve(work->triedCount + 1)) continue;
+        work->tried.data[work->triedCount++] = {{cand.centroid[0], cand.centroid[1]}, cand.area};
+        for (int32_t p = 0; p < cand.pointCount; p++) {
+            cand.pointX[p] += box[0];
+            cand.pointY[p] += box[2];
+        }
+        DetectedMarker m;
+        if (markCandidateInfo(d, frame, cand, &m) < 0 || !markIdentified(m, o.confidenceMin))
+            continue;
+        if (markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
+                                 m.cornerPoints, d->patterns->slots[m.patternId],
+                                 m.direction) < kMarkHoleAccept)
+            continue;
+        if (j >= 0)
+            markers[j] = m;
+        else
+            markers[count++] = m;
+    }
+    return count;
+}
+
+// 3 x 3 sums of blue + green + red of the whole frame (its edge repeated) into
+// work->smoothed, as markSecondWindowFrame sums them. Returns false when memory runs out.
+bool markShadeSmooth(MarkSecondWork* work, const uint8_t* frame, int width, int height)
+{
+    const int64_t pixels = int64_t{width} * height;
+    if (!work->smoothed.reserve(pixels) || !work->sums.reserve(4 * int64_t{width} + 2))
+        return false;
+    uint16_t* across[3] = {work->sums.data, work->sums.data + width, work->sums.data + 2 * width};
+    uint16_t* grey = work->sums.data + 3 * int64_t{width};  // one row, a column either side
+    auto acrossRow = [&](int y, uint16_t* out) {
+        markGreyRow(frame, width, y, grey + 1, 2);
+        grey[0] = grey[1];
+        grey[width + 1] = grey[width];
+        for (int x = 0; x < width; x++)
+            out[x] = static_cast<uint16_t>(grey[x] + grey[x + 1] + grey[x + 2]);
+    };
+    // across[k] holds row y - 1 + k (rows beyond the frame repeat its edge).
+    acrossRow(0, across[1]);
+    std::copy(across[1], across[1] + width, across[0]);
+    for (int y = 0; y < height; y++) {
+        if (y + 1 < height)
+            acrossRow(y + 1, across[2]);
+        else
+            std::copy(across[1], across[1] + width, across[2]);
+        uint16_t* out = work->smoothed.data + int64_t{y} * width;
+        const uint16_t *a = across[0], *b = across[1], *c = across[2];
+        for (int x = 0; x < width; x++) out[x] = static_cast<uint16_t>(a[x] + b[x] + c[x]);
+        std::rotate(across, across + 1, across + 3);
+    }
+    return true;
+}
+
+// Tile box of the frame into work->frame as markSecondWindowFrame renders it, from the
+// whole frame's 3 x 3 sums (markShadeSmooth); histogram receives the count of each
+// stretched level. Returns Otsu's threshold, or -1 when the tile is flat.
+int markShadeTileFrame(MarkSecondWork* work, int width, const int32_t box[4],
+                       int32_t histogram[256])
+{
+    const int bw = box[1] - box[0] + 1, bh = box[3] - box[2] + 1;
+    if (!work->frame.reserve(4 * int64_t{bw} * bh) || !work->stretch.reserve(27 * 255 + 1))
+        return -1;
+    int lo = 65535, hi = 0;
+    for (int y = box[2]; y <= box[3]; y++) {
+        const uint16_t* row = work->smoothed.data + int64_t{y} * width + box[0];
+        for (int x = 0; x < bw; x++) {
+            lo = std::min(lo, static_cast<int>(row[x]));
+            hi = std::max(hi, static_cast<int>(row[x]));
+        }
+    }
+    if (hi - lo < 27 * kMarkSecondSpanMin) return -1;
+    // Level v covers the sums from lo + ceil(v * span / 255) on.
+    uint8_t* level = work->stretch.data;
+    const int span = hi - lo;
+    for (int v = 0; v < 256; v++) {
+        const int from = (v * span + 254) / 255,
+                  to = v < 255 ? ((v + 1) * span + 254) / 255 : span + 1;
+        std::fill(level + from, level + to, static_cast<uint8_t>(v));
+    }
+    std::fill(histogram, histogram + 256, 0);
+    uint32_t* out = reinterpret_cast<uint32_t*>(work->frame.data);
+    for (int y = box[2]; y <= box[3]; y++) {
+        const uint16_t* row = work->smoothed.data + int64_t{y} * width + box[0];
+        for (int x = 0; x < bw; x++) {
+            const uint32_t v = level[row[x] - lo];
+            histogram[v]++;
+            *out++ = v * 0x010101u;  // the fourth byte is never read
+        }
+    }
+    return markOtsu(histogram);
+}
+
+// Sums of the grey level (blue + green + red) of the middle pixel of each block of the
+// frame over blocks [0, bx) x [0, by), into work->blocks at by * (columns + 1) + bx, so
+// that any tile's sum takes four reads. The middle pixels tell shade from light well
+// enough. Returns false when memory runs out.
+bool markShadeBlocks(MarkSecondWork* work, const uint8_t* frame, int width, int columns, int rows)
+{
+    const int64_t stride = int64_t{columns} + 1;
+    if (!work->blocks.reserve(stride * (rows + 1))) return false;
+    int32_t* sums = work->blocks.data;
+    std::fill(sums, sums + stride, 0);
+    constexpr int middle = kMarkShadeBlock / 2;
+    for (int by = 0; by < rows; by++) {
+        const uint8_t* row = frame + (int64_t{by} * kMarkShadeBlock + middle) * width * 4;
+        const int32_t* above = sums + by * stride;
+        int32_t* here = sums + (by + 1) * stride;
+        here[0] = 0;
+        int32_t line = 0;
+        for (int bx = 0; bx < columns; bx++) {
+            const uint8_t* p = row + 4 * (bx * kMarkShadeBlock + middle);
+            line += p[0] + p[1] + p[2];
+            here[bx + 1] = above[bx + 1] + line;
+        }
+    }
+    return true;
+}
+
+// Whether the tile of tileBlocks x tileBlocks blocks from block (bx, by) lies in shade.
+bool markShadeTileDark(const MarkSecondWork* work, int columns, int bx, int by, int tileBlocks)
+{
+    const int64_t stride = int64_t{columns} + 1;
+    const int32_t* top = work->blocks.data + by * stride;
+    const int32_t* bottom = top + tileBlocks * stride;
+    const int32_t sum = bottom[bx + tileBlocks] - bottom[bx] - top[bx + tileBlocks] + top[bx];
+    // Three channels per block: 3 per grey level.
+    return sum <= 3 * kMarkShadeMeanMax * tileBlocks * tileBlocks;
+}
+
+}  // namespace
+
+int32_t markShadeSearch(MarkDetector* d, const uint8_t* frame, DetectedMarker* markers,
+                        int32_t count)
+{
+    MarkSecondWork* work = markSecondWorkOf(d);
+    if (work == nullptr || d->patterns == nullptr) return count;
+    const int width = d->camera.width, height = d->camera.height;
+    const int tileBlocks = 2 * std::max(2, std::min(width, height) / 120);
+    const int step = tileBlocks / 2;  // tiles overlap by half
+    const int columns = width / kMarkShadeBlock, rows = height / kMarkShadeBlock;
+    if (columns < tileBlocks || rows < tileBlocks) return count;
+    if (!markShadeBlocks(work, frame, width, columns, rows)) return count;
+    int tiles = 0, dark = 0;
+    for (int by = 0; by + tileBlocks <= rows; by += step)
+        for (int bx = 0; bx + tileBlocks <= columns; bx += step) {
+            tiles++;
+            dark += markShadeTileDark(work, columns, bx, by, tileBlocks);
+        }
+    if (kMarkShadeShareMin * dark < tiles || !markShadeSmooth(work, frame, width, height))
+        return count;
+    work->triedCount = 0;
+    for (int by = 0; by + tileBlocks <= rows; by += step)
+        for (int bx = 0; bx + tileBlocks <= columns; bx += step) {
+            if (!markShadeTileDark(work, columns, bx, by, tileBlocks)) continue;
+            const int32_t box[4] = {bx * kMarkShadeBlock, (bx + tileBlocks) * kMarkShadeBlock - 1,
+                                    by * kMarkShadeBlock, (by + tileBlocks) * kMarkShadeBlock - 1};
+            int32_t histogram[256];
+            const int otsu = markShadeTileFrame(work, width, box, histogram);
+            if (otsu < 0) continue;
+            // Otsu's level, then the fixed ones; a level that marks the same pixels dark
+            // as the one before finds the same squares.
+            int32_t below[256];
+            for (int v = 0, c = 0; v < 256; v++) below[v] = c += histogram[v];
+            count = markShadeSearchWindow(d, work, frame, box, otsu, markers, count);
+            int32_t done = below[otsu];
+            for (const int level : kMarkHoleLevels) {
+                if (below[level] == done) continue;
+                done = below[level];
+                count = markShadeSearchWindow(d, work, frame, box, level, markers, count);
+            }
+        }
     return count;
 }

@@ -167,3 +167,8 @@ mutant detect/second.cpp 's/constexpr double kMarkSplitAccept = 0\.8;/constexpr 
 # tolerance for thin borders) and the contour's start at the point farthest from the first.
 mutant detect/wide.cpp 's/ + perimeter \/ 2\.0 + 1\.0;/ + perimeter * 0.0 + 1.0;/' test_detect_robust test_detect_capacity test_detect_second test_shade
 mutant detect/wide.cpp 's/            far = count;/            far = 1;/' test_detect_robust test_detect_capacity
+# The shade search: tiles in shade, each square tried once per frame, and the fixed levels
+# after Otsu's.
+mutant detect/second.cpp 's/constexpr int kMarkShadeMeanMax = 50;/constexpr int kMarkShadeMeanMax = 0;/' test_shade_search test_detect_second
+mutant detect/second.cpp 's/            tried = dx \* dx + dy \* dy <= kMarkShadeSame \* kMarkShadeSame \&\&/            tried = true ||/' test_shade_search test_detect_second
+mutant detect/second.cpp 's/                if (below\[level\] == done) continue;/                if (below[level] >= 0) continue;/' test_shade_search test_detect_second

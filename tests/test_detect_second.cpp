@@ -185,16 +185,19 @@ Tally tally(const std::vector<DetectedMarker>& list, const SynthTruth& truth)
     return t;
 }
 
-// The robust preset against the preset without `option` on one frame: at most
-// `withoutAtMost` markers identified without it, at least `withAtLeast` with it, at most
-// `misplacedAtMost` of those turned or placed wrong, and no clutter named.
+// The robust preset against the preset without `option` on one frame, both without the
+// shade search (which finds some of the same markers; its own tests measure it): at most
+// `withoutAtMost` markers identified without the option, at least `withAtLeast` with it,
+// at most `misplacedAtMost` of those turned or placed wrong, and no clutter named.
 void expectOptionAdds(const SynthImage& frame, const SynthTruth& truth,
                       int32_t MarkOptions::*option, int withoutAtMost, int withAtLeast,
                       int misplacedAtMost = 0)
 {
-    const auto with = detectWith(frame, markRobustOptions());
+    MarkOptions base = robustWithout(&MarkOptions::shadeSearch);
+    const auto with = detectWith(frame, base);
+    base.*option = 0;
     const Tally a = tally(with, truth);
-    const Tally b = tally(detectWith(frame, robustWithout(option)), truth);
+    const Tally b = tally(detectWith(frame, base), truth);
     EXPECT_LE(b.identified, withoutAtMost);
     EXPECT_GE(a.identified, withAtLeast) << "without the option " << b.identified;
     EXPECT_LE(a.misplaced, misplacedAtMost);
@@ -268,6 +271,15 @@ TEST(DetectSecond, SecondLookFindsMarkersInDeepShade)
     ASSERT_NO_FATAL_FAILURE(renderRow(32, 32.0, 0.6, 7, &frame, &truth));
     deepShade(0.04, 4.0, 3, &frame);
     expectOptionAdds(frame, truth, &MarkOptions::secondLook, 4, 24);
+    // The shade search instead of the second look: tiles in shade, smoothed and
+    // stretched, name half of them (none without either).
+    MarkOptions search = robustWithout(&MarkOptions::secondLook);
+    const auto found = detectWith(frame, search);
+    EXPECT_GE(tally(found, truth).identified, 14);
+    EXPECT_EQ(tally(found, truth).misplaced, 0);
+    EXPECT_EQ(wrongIdentities(found, truth), 0);
+    search.shadeSearch = 0;
+    EXPECT_LE(tally(detectWith(frame, search), truth).identified, 4);
 }
 
 // Busy desks, sharp and degraded, at two sizes: the preset reports exactly the four
@@ -296,23 +308,26 @@ TEST(DetectSecond, PresetNamesOnlyTheFourMarkersOnBusyDesks)
 }
 
 // Hard-light frames (deep shade where shadows overlap, dark squares of clutter, small
-// markers, JPEG): each option adds identified markers to the rest of the preset, and
-// none names a square of clutter.
+// markers, JPEG): each option adds identified markers to the rest of the preset (short
+// of the shade search, which finds some of the same ones), and none names a square of
+// clutter.
 TEST(DetectSecond, EachOptionAddsMarkersOnHardLight)
 {
     ASSERT_GE(shippedMarkers().slots[3], 0);
     long robust = 0, noPixel = 0, noSecond = 0;
+    const MarkOptions base = robustWithout(&MarkOptions::shadeSearch);
+    MarkOptions pixelOff = base, secondOff = base;
+    pixelOff.pixelMatching = 0;
+    secondOff.secondLook = 0;
     for (int index : {8, 12, 14}) {
         static SynthScene scene;
         SynthImage frame;
         SynthTruth truth;
         ASSERT_TRUE(renderHardLight(index, &scene, &frame, &truth));
         const auto r = detectWith(frame, markRobustOptions());
-        robust += tally(r, truth).identified;
-        noPixel +=
-            tally(detectWith(frame, robustWithout(&MarkOptions::pixelMatching)), truth).identified;
-        noSecond +=
-            tally(detectWith(frame, robustWithout(&MarkOptions::secondLook)), truth).identified;
+        robust += tally(detectWith(frame, base), truth).identified;
+        noPixel += tally(detectWith(frame, pixelOff), truth).identified;
+        noSecond += tally(detectWith(frame, secondOff), truth).identified;
         EXPECT_EQ(wrongIdentities(r, truth), 0) << "frame " << index;
         EXPECT_EQ(tally(r, truth).misplaced, 0) << "frame " << index;
     }

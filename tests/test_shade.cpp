@@ -75,37 +75,6 @@ void shadowEdges(const SynthTruth& truth, double light, SynthImage* frame)
     }
 }
 
-// Markers of the frame identified with their own pattern, those of them whose corner c0
-// (the picture's top-left) lies more than 2 px from the true one (turned the wrong way),
-// and identities reported where no marker with that picture is.
-struct Tally {
-    int identified = 0;
-    int misplaced = 0;
-    int wrong = 0;
-};
-
-Tally tally(const std::vector<DetectedMarker>& list, const SynthTruth& truth, const int* slots)
-{
-    Tally t;
-    for (int i = 0; i < truth.markerCount; i++) {
-        const DetectedMarker* m = detectionOf(list, truth.markers[i]);
-        if (m == nullptr || slots[i % 4] < 0 || m->patternId != slots[i % 4]) continue;
-        t.identified++;
-        const double* c0 = m->cornerPoints[(4 - m->direction) % 4];
-        const double* true0 = truth.markers[i].idealCorners[0];
-        t.misplaced += std::hypot(c0[0] - true0[0], c0[1] - true0[1]) > 2.0;
-    }
-    for (const DetectedMarker& m : list) {
-        if (m.patternId < 0) continue;
-        bool right = false;
-        for (int i = 0; i < truth.markerCount; i++)
-            right =
-                right || (detectionOf(list, truth.markers[i]) == &m && m.patternId == slots[i % 4]);
-        t.wrong += !right;
-    }
-    return t;
-}
-
 MarkOptions robustWithoutShade()
 {
     MarkOptions o = markRobustOptions();
@@ -139,8 +108,10 @@ TEST(Shade, NamesMarkersWithAShadowEdgeAcrossThem)
     SynthTruth truth;
     ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
     shadowEdges(truth, 0.45, &frame);
-    const Tally without = tally(detectWith(frame, robustWithoutShade()), truth, shipped.slots);
-    const Tally with = tally(detectWith(frame, markRobustOptions()), truth, shipped.slots);
+    const IdentityTally without =
+        tallyIdentities(detectWith(frame, robustWithoutShade()), truth, shipped.slots);
+    const IdentityTally with =
+        tallyIdentities(detectWith(frame, markRobustOptions()), truth, shipped.slots);
     EXPECT_LE(without.identified, 27);
     EXPECT_GE(with.identified, 30) << "without the option " << without.identified;
     EXPECT_EQ(with.misplaced, 0);
@@ -202,14 +173,16 @@ TEST(Shade, AddsMarkersOnHardLight)
         SynthImage frame;
         SynthTruth truth;
         ASSERT_TRUE(renderHardLight(index, &scene, &frame, &truth));
-        const Tally a = tally(detectWith(frame, markRobustOptions()), truth, shipped.slots);
+        const IdentityTally a =
+            tallyIdentities(detectWith(frame, markRobustOptions()), truth, shipped.slots);
         with += a.identified;
-        without += tally(detectWith(frame, robustWithoutShade()), truth, shipped.slots).identified;
+        without += tallyIdentities(detectWith(frame, robustWithoutShade()), truth, shipped.slots)
+                       .identified;
         EXPECT_EQ(a.wrong, 0) << "frame " << index;
         EXPECT_EQ(a.misplaced, 0) << "frame " << index;
         MarkOptions alone = markDefaultOptions();
         alone.shadeMatching = 1;
-        const Tally b = tally(detectWith(frame, alone), truth, shipped.slots);
+        const IdentityTally b = tallyIdentities(detectWith(frame, alone), truth, shipped.slots);
         EXPECT_EQ(b.wrong, 0) << "frame " << index;
         EXPECT_EQ(b.misplaced, 0) << "frame " << index;
     }

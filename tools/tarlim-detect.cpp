@@ -65,6 +65,8 @@ const char* const kUsage =
     "                     markers on dark patches)\n"
     "  --shade-matching   weak matches matched again with the light evened out (a\n"
     "                     shadow's edge across the marker)\n"
+    "  --shade-search     tiles in shade thresholded again on their own (deep shade,\n"
+    "                     a shadow's dark side; costs time on dark frames)\n"
     "  --min-area N, --max-area N   region size limits, pixels (default 70, 100000)\n"
     "  --candidates N     squares examined per frame, 1 to 1024 (default 30)\n"
     "  --pattern P.pat    a pattern file; repeat for more (at most 50)\n"
@@ -127,7 +129,8 @@ int parseArgs(int argc, char** argv, Args* args)
                           {"--soft-matching", &MarkOptions::softMatching},
                           {"--pixel-matching", &MarkOptions::pixelMatching},
                           {"--second-look", &MarkOptions::secondLook},
-                          {"--shade-matching", &MarkOptions::shadeMatching}};
+                          {"--shade-matching", &MarkOptions::shadeMatching},
+                          {"--shade-search", &MarkOptions::shadeSearch}};
     struct Number {
         const char* name;
         int32_t MarkOptions::*field;

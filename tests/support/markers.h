@@ -86,3 +86,35 @@ inline const DetectedMarker* detectionOf(const std::vector<DetectedMarker>& list
         if (std::hypot(m.centroid[0] - cx, m.centroid[1] - cy) < span / 4.0) return &m;
     return nullptr;
 }
+
+// Markers of the frame identified with their own pattern, those of them whose corner c0
+// (the picture's top-left) lies more than 2 px from the true one (turned the wrong way),
+// and identities reported where no marker with that picture is.
+struct IdentityTally {
+    int identified = 0;
+    int misplaced = 0;
+    int wrong = 0;
+};
+
+inline IdentityTally tallyIdentities(const std::vector<DetectedMarker>& list,
+                                     const SynthTruth& truth, const int* slots)
+{
+    IdentityTally t;
+    for (int i = 0; i < truth.markerCount; i++) {
+        const DetectedMarker* m = detectionOf(list, truth.markers[i]);
+        if (m == nullptr || slots[i % 4] < 0 || m->patternId != slots[i % 4]) continue;
+        t.identified++;
+        const double* c0 = m->cornerPoints[(4 - m->direction) % 4];
+        const double* true0 = truth.markers[i].idealCorners[0];
+        t.misplaced += std::hypot(c0[0] - true0[0], c0[1] - true0[1]) > 2.0;
+    }
+    for (const DetectedMarker& m : list) {
+        if (m.patternId < 0) continue;
+        bool right = false;
+        for (int i = 0; i < truth.markerCount; i++)
+            right =
+                right || (detectionOf(list, truth.markers[i]) == &m && m.patternId == slots[i % 4]);
+        t.wrong += !right;
+    }
+    return t;
+}
