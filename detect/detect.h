@@ -272,8 +272,9 @@ struct MarkOptions {
                                 // into their pixels correlates at least 0.7. Finds markers
                                 // in deep shade and on the dark side of a shadow's edge,
                                 // where one threshold per pixel leaves a ring broken by
-                                // noise or joined to shadowed paper. Costs time where a
-                                // frame is dark. Default 0
+                                // noise or joined to shadowed paper. Runs only when at
+                                // least a fifth of the tiles lie in shade; there it takes
+                                // about 1.7 times the rest of the preset. Default 0
 };
 
 // The stages a run times, in order.

@@ -10,7 +10,9 @@
 // finds the ring on its own again. A ring joined to a shadow's dark band (the local
 // threshold darkens shadowed paper beside lit paper) forms a region too large for any
 // window, but within it the ink still lies far below the shadowed paper: split at the
-// region's own Otsu level, the ring is on its own again.
+// region's own Otsu level, the ring is on its own again. Where the shade is so deep that
+// no region of the first pass asks for a window, the shade search (option shadeSearch)
+// looks at every tile in shade the same way.
 #include "detect/internal.h"
 
 #include <algorithm>
@@ -32,7 +34,7 @@ struct MarkSecondWork {
     };
     MarkBuffer<Window> windows;
     MarkBuffer<int32_t> split;      // regions whose own pixels are split (largest first)
-    MarkBuffer<int32_t> blocks;     // the shade search's block sums of grey levels
+    MarkBuffer<int32_t> blocks;     // the shade search's running sums of block grey levels
     MarkBuffer<uint16_t> smoothed;  // and its 3 x 3 sums of blue + green + red, whole frame
     struct Tried {
         double centroid[2];

@@ -170,5 +170,5 @@ mutant detect/wide.cpp 's/            far = count;/            far = 1;/' test_d
 # The shade search: tiles in shade, each square tried once per frame, and the fixed levels
 # after Otsu's.
 mutant detect/second.cpp 's/constexpr int kMarkShadeMeanMax = 50;/constexpr int kMarkShadeMeanMax = 0;/' test_shade_search test_detect_second
-mutant detect/second.cpp 's/            tried = dx \* dx + dy \* dy <= kMarkShadeSame \* kMarkShadeSame \&\&/            tried = true ||/' test_shade_search test_detect_second
-mutant detect/second.cpp 's/                if (below\[level\] == done) continue;/                if (below[level] >= 0) continue;/' test_shade_search test_detect_second
+mutant detect/second.cpp 's/<= kMarkShadeSame \* kMarkShadeSame \&\&/<= 1e12 * kMarkShadeSame \&\&/' test_shade_search test_detect_second
+mutant detect/second.cpp 's/                done = below\[level\];/                done = below[level];\n                continue;/' test_shade_search test_detect_second
