@@ -73,34 +73,28 @@ std::vector<Config> configs()
     o.frameSized = 1;
     o.candidateMax = 128;
     list.push_back({"frameSized, 128 candidates", o});
-    o = exact;
-    o.localThreshold = 1;
-    list.push_back({"localThreshold", o});
-    o = exact;
-    o.enclosedTolerance = 1;
-    o.minArea = 36;
-    list.push_back({"enclosedTolerance, minArea 36", o});
-    o = exact;
-    o.edgeRefinement = 1;
-    list.push_back({"edgeRefinement", o});
-    o = exact;
-    o.bilinearSampling = 1;
-    list.push_back({"bilinearSampling", o});
-    o = exact;
-    o.softMatching = 1;
-    list.push_back({"softMatching", o});
-    o = exact;
-    o.pixelMatching = 1;
-    list.push_back({"pixelMatching", o});
-    o = exact;
-    o.secondLook = 1;
-    list.push_back({"secondLook", o});
-    o = exact;
-    o.shadeMatching = 1;
-    list.push_back({"shadeMatching", o});
-    o = exact;
-    o.shadeSearch = 1;
-    list.push_back({"shadeSearch", o});
+    // One option at a time, in the order of the table (the enclosed tolerance with the
+    // preset's smaller minimum area, which it is for).
+    struct Alone {
+        const char* name;
+        int32_t MarkOptions::*field;
+        int32_t minArea;  // 0: the default
+    };
+    const Alone alone[] = {{"localThreshold", &MarkOptions::localThreshold, 0},
+                           {"enclosedTolerance, minArea 36", &MarkOptions::enclosedTolerance, 36},
+                           {"edgeRefinement", &MarkOptions::edgeRefinement, 0},
+                           {"bilinearSampling", &MarkOptions::bilinearSampling, 0},
+                           {"softMatching", &MarkOptions::softMatching, 0},
+                           {"pixelMatching", &MarkOptions::pixelMatching, 0},
+                           {"secondLook", &MarkOptions::secondLook, 0},
+                           {"shadeMatching", &MarkOptions::shadeMatching, 0},
+                           {"shadeSearch", &MarkOptions::shadeSearch, 0}};
+    for (const Alone& option : alone) {
+        o = exact;
+        o.*option.field = 1;
+        if (option.minArea > 0) o.minArea = option.minArea;
+        list.push_back({option.name, o});
+    }
     list.push_back({"robust preset", markRobustOptions()});
     return list;
 }

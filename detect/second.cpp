@@ -282,6 +282,50 @@ bool markHoleAround(const MarkWideWork* first, int32_t r, int width, int height,
     return true;
 }
 
+// Squares of the window frame (work->frame, covering `box` of the frame) split at
+// `threshold`, by the detector's square test; returns their count.
+int32_t markWindowSquares(const MarkDetector* d, MarkSecondWork* work, const int32_t box[4],
+                          int threshold)
+{
+    const MarkOptions& o = d->options;
+    const int bw = box[1] - box[0] + 1, bh = box[3] - box[2] + 1;
+    MarkWideSettings s;
+    s.threshold = threshold;
+    s.minArea = o.minArea;
+    s.maxArea = bw * bh;
+    s.factor = o.squareFactor;
+    s.enclosedTolerance = o.enclosedTolerance;
+    s.capacity = kMarkCandidateMax;
+    return markWideFindSquares(&work->wide, work->frame.data, bw, bh, s);
+}
+
+// Square i of the last markWindowSquares run of `box`, in frame coordinates, into
+// work->candidate.
+SquareCandidate& markWindowCandidate(MarkSecondWork* work, int32_t i, const int32_t box[4])
+{
+    SquareCandidate& cand = work->candidate;
+    markWideCandidate(&work->wide, i, &cand);
+    for (int32_t p = 0; p < cand.pointCount; p++) {
+        cand.pointX[p] += box[0];
+        cand.pointY[p] += box[2];
+    }
+    cand.centroid[0] += box[0];
+    cand.centroid[1] += box[2];
+    return cand;
+}
+
+// Whether an identified marker's pattern, drawn into its pixels through its corners,
+// correlates at least `floor` there (markPixelCorrelation): the check on squares that a
+// chance threshold or chosen corners let through.
+bool markConfirmedInPixels(const MarkDetector* d, const uint8_t* frame, const DetectedMarker& m,
+                           double floor)
+{
+    const CameraParam& camera = d->camera;
+    return markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
+                                m.cornerPoints, d->patterns->slots[m.patternId],
+                                m.direction) >= floor;
+}
+
 // Squares of the window frame (work->frame, box in the frame) split at `threshold`:
 // each identified one (for a hole's window, also confirmed in its pixels) is added, or
 // replaces an unidentified marker in its place. For a split region's window (`split`),
@@ -292,25 +336,9 @@ int32_t markSecondSearch(MarkDetector* d, MarkSecondWork* work, const uint8_t* f
                          DetectedMarker* markers, int32_t count)
 {
     const MarkOptions& o = d->options;
-    const CameraParam& camera = d->camera;
-    const int bw = box[1] - box[0] + 1, bh = box[3] - box[2] + 1;
-    MarkWideSettings s;
-    s.threshold = threshold;
-    s.minArea = o.minArea;
-    s.maxArea = bw * bh;
-    s.factor = o.squareFactor;
-    s.enclosedTolerance = o.enclosedTolerance;
-    s.capacity = kMarkCandidateMax;
-    const int32_t found = markWideFindSquares(&work->wide, work->frame.data, bw, bh, s);
+    const int32_t found = markWindowSquares(d, work, box, threshold);
     for (int32_t i = 0; i < found; i++) {
-        SquareCandidate& cand = work->candidate;
-        markWideCandidate(&work->wide, i, &cand);
-        for (int32_t p = 0; p < cand.pointCount; p++) {
-            cand.pointX[p] += box[0];
-            cand.pointY[p] += box[2];
-        }
-        cand.centroid[0] += box[0];
-        cand.centroid[1] += box[2];
+        const SquareCandidate& cand = markWindowCandidate(work, i, box);
         // Where an identified marker lies already, there is nothing to add.
         const int32_t j = markPlaceOf(markers, count, cand.centroid, cand.area);
         if (j >= 0 && markIdentified(markers[j], o.confidenceMin)) continue;
@@ -320,9 +348,7 @@ int32_t markSecondSearch(MarkDetector* d, MarkSecondWork* work, const uint8_t* f
         if (markCandidateInfo(d, frame, cand, &m) < 0) continue;
         if (!markIdentified(m, o.confidenceMin)) continue;
         if (hole && !(split && m.confidence >= kMarkSplitAccept) &&
-            markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
-                                 m.cornerPoints, d->patterns->slots[m.patternId],
-                                 m.direction) < kMarkHoleAccept)
+            !markConfirmedInPixels(d, frame, m, kMarkHoleAccept))
             continue;
         if (j >= 0)
             markers[j] = m;
@@ -662,9 +688,7 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
         DetectedMarker m;
         if (markCandidateInfo(d, frame, cand, &m) < 0 || !markIdentified(m, o.confidenceMin))
             continue;
-        if (markPixelCorrelation(frame, width, height, d->camera.distortion, m.cornerPoints,
-                                 d->patterns->slots[m.patternId], m.direction) < kMarkRingAccept)
-            continue;
+        if (!markConfirmedInPixels(d, frame, m, kMarkRingAccept)) continue;
         markers[count++] = m;
     }
     return count;
@@ -681,21 +705,9 @@ int32_t markShadeSearchWindow(MarkDetector* d, MarkSecondWork* work, const uint8
                               int32_t count)
 {
     const MarkOptions& o = d->options;
-    const CameraParam& camera = d->camera;
-    const int bw = box[1] - box[0] + 1, bh = box[3] - box[2] + 1;
-    MarkWideSettings s;
-    s.threshold = threshold;
-    s.minArea = o.minArea;
-    s.maxArea = bw * bh;
-    s.factor = o.squareFactor;
-    s.enclosedTolerance = o.enclosedTolerance;
-    s.capacity = kMarkCandidateMax;
-    const int32_t found = markWideFindSquares(&work->wide, work->frame.data, bw, bh, s);
+    const int32_t found = markWindowSquares(d, work, box, threshold);
     for (int32_t i = 0; i < found; i++) {
-        SquareCandidate& cand = work->candidate;
-        markWideCandidate(&work->wide, i, &cand);
-        cand.centroid[0] += box[0];
-        cand.centroid[1] += box[2];
+        const SquareCandidate& cand = markWindowCandidate(work, i, box);
         const int32_t j = markPlaceOf(markers, count, cand.centroid, cand.area);
         if (j >= 0 && markIdentified(markers[j], o.confidenceMin)) continue;
         if (j < 0 && count == o.candidateMax) continue;
@@ -709,16 +721,9 @@ int32_t markShadeSearchWindow(MarkDetector* d, MarkSecondWork* work, const uint8
         }
         if (tried || !work->tried.reserve(work->triedCount + 1)) continue;
         work->tried.data[work->triedCount++] = {{cand.centroid[0], cand.centroid[1]}, cand.area};
-        for (int32_t p = 0; p < cand.pointCount; p++) {
-            cand.pointX[p] += box[0];
-            cand.pointY[p] += box[2];
-        }
         DetectedMarker m;
-        if (markCandidateInfo(d, frame, cand, &m) < 0 || !markIdentified(m, o.confidenceMin))
-            continue;
-        if (markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
-                                 m.cornerPoints, d->patterns->slots[m.patternId],
-                                 m.direction) < kMarkHoleAccept)
+        if (markCandidateInfo(d, frame, cand, &m) < 0 || !markIdentified(m, o.confidenceMin) ||
+            !markConfirmedInPixels(d, frame, m, kMarkHoleAccept))
             continue;
         if (j >= 0)
             markers[j] = m;

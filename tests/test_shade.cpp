@@ -82,15 +82,18 @@ MarkOptions robustWithoutShade()
     return o;
 }
 
-TEST(Shade, OptionIsOffByDefaultOnInThePresetAndChecked)
+// Shade matching and the shade search (tests/test_shade_search.cpp) alike.
+TEST(Shade, OptionsAreOffByDefaultOnInThePresetAndChecked)
 {
-    EXPECT_EQ(markDefaultOptions().shadeMatching, 0);
-    EXPECT_EQ(markRobustOptions().shadeMatching, 1);
-    for (int32_t value : {-1, 2}) {
-        MarkOptions o = markRobustOptions();
-        o.shadeMatching = value;
-        EXPECT_EQ(markOptionsCheck(&o), -1) << value;
-        EXPECT_EQ(markDetectorCreate(&o, nullptr), nullptr) << value;
+    for (int32_t MarkOptions::*field : {&MarkOptions::shadeMatching, &MarkOptions::shadeSearch}) {
+        EXPECT_EQ(markDefaultOptions().*field, 0);
+        EXPECT_EQ(markRobustOptions().*field, 1);
+        for (int32_t value : {-1, 2}) {
+            MarkOptions o = markRobustOptions();
+            o.*field = value;
+            EXPECT_EQ(markOptionsCheck(&o), -1) << value;
+            EXPECT_EQ(markDetectorCreate(&o, nullptr), nullptr) << value;
+        }
     }
 }
 

@@ -8,18 +8,6 @@
 
 namespace {
 
-TEST(ShadeSearch, OptionIsOffByDefaultOnInThePresetAndChecked)
-{
-    EXPECT_EQ(markDefaultOptions().shadeSearch, 0);
-    EXPECT_EQ(markRobustOptions().shadeSearch, 1);
-    for (int32_t value : {-1, 2}) {
-        MarkOptions o = markRobustOptions();
-        o.shadeSearch = value;
-        EXPECT_EQ(markOptionsCheck(&o), -1) << value;
-        EXPECT_EQ(markDetectorCreate(&o, nullptr), nullptr) << value;
-    }
-}
-
 // Frames 2, 8 and 20 of the hard-light set: most of frame 8 and parts of the others lie in
 // shade whose paper reads 5 to 45 grey levels. The preset without the search leaves 7 of
 // their markers unnamed that it names with it; on its own, over the exact defaults, the
