@@ -266,15 +266,16 @@ struct MarkOptions {
                                 // px; 96 at 720 lines), overlapping by half, whose mean
                                 // grey level is 50 or less, smoothed over 3 x 3 pixels and
                                 // stretched to their own darkest and lightest levels, are
-                                // split at Otsu's level and at 20, 35, 50, 70 and 100 of
-                                // 255; squares found there where no identified marker
-                                // lies are kept when identified and their pattern drawn
+                                // split at Otsu's level and at 20, 35, 50 and 70 of 255;
+                                // squares found there where no identified marker lies and
+                                // whose dark pixels fill at most 0.85 of their outline are
+                                // kept when identified and their pattern drawn
                                 // into their pixels correlates at least 0.7. Finds markers
                                 // in deep shade and on the dark side of a shadow's edge,
                                 // where one threshold per pixel leaves a ring broken by
                                 // noise or joined to shadowed paper. Runs only when at
-                                // least a fifth of the tiles lie in shade; there it takes
-                                // about 1.7 times the rest of the preset. Default 0
+                                // least a fifth of the tiles lie in shade; there it about
+                                // doubles the preset's time. Default 0
 };
 
 // The stages a run times, in order.

@@ -87,6 +87,7 @@ struct MarkWideSquare {
     int64_t first;  // index of point 0 in the pool
     int32_t pointCount;
     int32_t corners[5];
+    int32_t region;  // traced from (0-based; its statistics stay in the work's tables)
 };
 
 // Statistics credited to one provisional label: pixel count, coordinate sums and

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <new>
 
@@ -108,7 +109,9 @@ constexpr double kMarkSplitAccept = 0.8;
 // shadow's edge, where one threshold per pixel leaves a marker's ring broken by noise or
 // joined to shadowed paper. A tile spans two blocks per 120 px of the frame's shorter
 // side (96 px at 720 lines: two to three of the markers that matter there with their
-// paper) and tiles overlap by half, so any square up to half a tile lies wholly in one.
+// paper) and tiles overlap by half, so any square up to half a tile lies wholly in one
+// (overlapping by a third costs a third less, but loses half the markers of a third of a
+// tile or more: 16 of 32 in the deep-shade row of tests/test_detect_second.cpp).
 // It runs only when at least one tile in kMarkShadeShareMin lies in shade (hard-light
 // frames: 8 to 87 %): a few dark objects (a keyboard, a phone: 2 to 15 % on the light
 // and busy benchmark frames) leave the frame alone, which saves their time (tunable).
@@ -118,6 +121,9 @@ constexpr int kMarkShadeShareMin = 5;
 // A square tried and not named is not tried again where its centroid lies within this
 // distance (pixels) and its area within a tenth: overlapping tiles find it again.
 constexpr double kMarkShadeSame = 2.0;
+// The levels of 255 at which a tile is split after Otsu's (100, where shadowed paper
+// joins the ink, named nothing more on the hard-light set).
+constexpr int kMarkShadeLevels[] = {20, 35, 50, 70};
 
 // The default detector's tables (its storage is static).
 MarkSecondWork* markSecondDefaultWork()
@@ -711,6 +717,10 @@ int32_t markShadeSearchWindow(MarkDetector* d, MarkSecondWork* work, const uint8
         const int32_t j = markPlaceOf(markers, count, cand.centroid, cand.area);
         if (j >= 0 && markIdentified(markers[j], o.confidenceMin)) continue;
         if (j < 0 && count == o.candidateMax) continue;
+        // Squares of clutter in shade fill their outline; a marker's picture leaves light
+        // inside its ring.
+        const int32_t region = work->wide.squares.data[i].region;
+        if (!(cand.area <= kMarkRingFill * work->wide.regionEnclosed.data[region])) continue;
         bool tried = false;
         const MarkSecondWork::Tried* list = work->tried.data;
         for (int64_t k = 0; k < work->triedCount && !tried; k++) {
@@ -733,6 +743,49 @@ int32_t markShadeSearchWindow(MarkDetector* d, MarkSecondWork* work, const uint8
     return count;
 }
 
+// Eight 16-bit lanes (GCC vector extension; SSE2 on x86-64, plain code elsewhere).
+typedef uint16_t MarkLanes16 __attribute__((vector_size(16)));
+
+inline MarkLanes16 markLoad16(const uint16_t* p)
+{
+    MarkLanes16 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// out[x] = a[x] + b[x] + c[x] for x < n (sums of grey levels stay below 2^16).
+void markAddThree(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out, int n)
+{
+    int x = 0;
+    for (; x + 8 <= n; x += 8) {
+        const MarkLanes16 v = markLoad16(a + x) + markLoad16(b + x) + markLoad16(c + x);
+        std::memcpy(out + x, &v, sizeof v);
+    }
+    for (; x < n; x++) out[x] = static_cast<uint16_t>(a[x] + b[x] + c[x]);
+}
+
+// The least and the greatest of p[0 ... n - 1] folded into *lo and *hi.
+void markRangeOf(const uint16_t* p, int n, int* lo, int* hi)
+{
+    int x = 0;
+    if (n >= 8) {
+        MarkLanes16 least = markLoad16(p), most = least;
+        for (x = 8; x + 8 <= n; x += 8) {
+            const MarkLanes16 v = markLoad16(p + x);
+            least = v < least ? v : least;
+            most = v > most ? v : most;
+        }
+        for (int k = 0; k < 8; k++) {
+            *lo = std::min(*lo, static_cast<int>(least[k]));
+            *hi = std::max(*hi, static_cast<int>(most[k]));
+        }
+    }
+    for (; x < n; x++) {
+        *lo = std::min(*lo, static_cast<int>(p[x]));
+        *hi = std::max(*hi, static_cast<int>(p[x]));
+    }
+}
+
 // 3 x 3 sums of blue + green + red of the whole frame (its edge repeated) into
 // work->smoothed, as markSecondWindowFrame sums them. Returns false when memory runs out.
 bool markShadeSmooth(MarkSecondWork* work, const uint8_t* frame, int width, int height)
@@ -746,8 +799,7 @@ bool markShadeSmooth(MarkSecondWork* work, const uint8_t* frame, int width, int 
         markGreyRow(frame, width, y, grey + 1, 2);
         grey[0] = grey[1];
         grey[width + 1] = grey[width];
-        for (int x = 0; x < width; x++)
-            out[x] = static_cast<uint16_t>(grey[x] + grey[x + 1] + grey[x + 2]);
+        markAddThree(grey, grey + 1, grey + 2, out, width);
     };
     // across[k] holds row y - 1 + k (rows beyond the frame repeat its edge).
     acrossRow(0, across[1]);
@@ -757,9 +809,8 @@ bool markShadeSmooth(MarkSecondWork* work, const uint8_t* frame, int width, int 
             acrossRow(y + 1, across[2]);
         else
             std::copy(across[1], across[1] + width, across[2]);
-        uint16_t* out = work->smoothed.data + int64_t{y} * width;
-        const uint16_t *a = across[0], *b = across[1], *c = across[2];
-        for (int x = 0; x < width; x++) out[x] = static_cast<uint16_t>(a[x] + b[x] + c[x]);
+        markAddThree(across[0], across[1], across[2], work->smoothed.data + int64_t{y} * width,
+                     width);
         std::rotate(across, across + 1, across + 3);
     }
     return true;
@@ -775,13 +826,8 @@ int markShadeTileFrame(MarkSecondWork* work, int width, const int32_t box[4],
     if (!work->frame.reserve(4 * int64_t{bw} * bh) || !work->stretch.reserve(27 * 255 + 1))
         return -1;
     int lo = 65535, hi = 0;
-    for (int y = box[2]; y <= box[3]; y++) {
-        const uint16_t* row = work->smoothed.data + int64_t{y} * width + box[0];
-        for (int x = 0; x < bw; x++) {
-            lo = std::min(lo, static_cast<int>(row[x]));
-            hi = std::max(hi, static_cast<int>(row[x]));
-        }
-    }
+    for (int y = box[2]; y <= box[3]; y++)
+        markRangeOf(work->smoothed.data + int64_t{y} * width + box[0], bw, &lo, &hi);
     if (hi - lo < 27 * kMarkSecondSpanMin) return -1;
     // Level v covers the sums from lo + ceil(v * span / 255) on.
     uint8_t* level = work->stretch.data;
@@ -877,7 +923,7 @@ int32_t markShadeSearch(MarkDetector* d, const uint8_t* frame, DetectedMarker* m
             for (int v = 0, c = 0; v < 256; v++) below[v] = c += histogram[v];
             count = markShadeSearchWindow(d, work, frame, box, otsu, markers, count);
             int32_t done = below[otsu];
-            for (const int level : kMarkHoleLevels) {
+            for (const int level : kMarkShadeLevels) {
                 if (below[level] == done) continue;
                 done = below[level];
                 count = markShadeSearchWindow(d, work, frame, box, level, markers, count);

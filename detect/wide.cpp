@@ -285,6 +285,7 @@ int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, in
         q.first = pooled;
         q.pointCount = points;
         std::copy(corners, corners + 5, q.corners);
+        q.region = r;
         std::copy(x, x + points, w->poolX.data + pooled);
         std::copy(y, y + points, w->poolY.data + pooled);
         pooled += points;
