@@ -258,8 +258,11 @@ struct MarkOptions {
                                 // and each cell is mapped from its local ink to its local
                                 // paper level. That confidence is taken when it names the
                                 // same pattern the same way round and reaches
-                                // confidenceMin. Names markers with a shadow's edge across
-                                // them. Default 0
+                                // confidenceMin. Pixel checks that fall short (pixel
+                                // matching's, from 0.3 up, and the second look's and the
+                                // shade search's) are taken again with a shadow's edge
+                                // evened out the same way on the pixels. Names markers
+                                // with a shadow's edge across them. Default 0
     int32_t shadeSearch;        // 1: after the first pass (and the second look), tiles in
                                 // shade are thresholded again on their own: tiles of 16
                                 // px per 120 px of the frame's shorter side (at least 32

@@ -258,15 +258,25 @@ int markRefineEdges(const uint8_t* frame, int width, int height, const double di
 int markSampleBilinear(const uint8_t* frame, int width, int height, const double distortion[4],
                        const double cornerPoints[4][2], uint8_t sample[kPatternValues]);
 
+// How markPixelCorrelation reads a pixel's darkness when the light across the marker is
+// known: darkness(model, u, v, grey) from the pixel's grey level (mean of its channels)
+// at marker coordinates (u, v) (0 ... 1 along edges 0 and 3 from corner 0).
+struct MarkPixelLight {
+    double (*darkness)(const void* model, double u, double v, double grey);
+    const void* model;
+};
+
 // Correlation (-1 ... 1) between the darkness of the frame's pixels inside a marker's
 // picture and pattern `slot`'s orientation `direction` drawn onto those pixels through
 // the marker's homography (cornerPoints in ideal pixels, taken to observed ones through
 // `distortion`), each pixel averaging 4 x 4 points over 2 x 2 px around its centre, the
-// border drawn as ink and the lightest cell as paper. Returns -1.0 when the marker is not
-// wholly inside the frame, covers fewer than 16 picture pixels, or either side is flat.
+// border drawn as ink and the lightest cell as paper. A pixel's darkness is 765 minus
+// its channel sum, or what `light` gives when not nullptr. Returns -1.0 when the marker
+// is not wholly inside the frame, covers fewer than 16 picture pixels, or either side is
+// flat.
 double markPixelCorrelation(const uint8_t* frame, int width, int height, const double distortion[4],
-                            const double cornerPoints[4][2], const PatternSlot& slot,
-                            int direction);
+                            const double cornerPoints[4][2], const PatternSlot& slot, int direction,
+                            const MarkPixelLight* light = nullptr);
 
 // ---- Shade matching (shade.cpp) -----------------------------------------------------------
 
@@ -285,6 +295,18 @@ double markPixelCorrelation(const uint8_t* frame, int width, int height, const d
 double markShadeConfidence(const uint8_t* frame, int width, int height, const double distortion[4],
                            const double cornerPoints[4][2], const uint8_t picture[kPatternValues],
                            const PatternSet* patterns, int32_t patternId, int32_t direction);
+
+// markPixelCorrelation with a shadow's edge evened out: the light is modelled on the ring
+// as for markShadeConfidence and each pixel's grey level is mapped from its local ink
+// (darkness 255) to its local paper level (0), the two taken at least 6 grey levels
+// apart. The edge darkens part of the picture's paper to the ink of the rest, which the
+// plain correlation reads as print. Returns -1.0 when the ring shows no edge (an even
+// light or a gradient changes the plain correlation little), a ring read falls outside
+// the frame, the model cannot be fitted, or as markPixelCorrelation does. Reads the frame
+// only.
+double markShadePixelCorrelation(const uint8_t* frame, int width, int height,
+                                 const double distortion[4], const double cornerPoints[4][2],
+                                 const PatternSlot& slot, int direction);
 
 // ---- Real-world options (robust.cpp) -------------------------------------------------------
 

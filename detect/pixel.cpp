@@ -26,7 +26,8 @@ constexpr double kPicLow = 102.5, kPicHigh = 107.5;
 }  // namespace
 
 double markPixelCorrelation(const uint8_t* frame, int width, int height, const double distortion[4],
-                            const double cornerPoints[4][2], const PatternSlot& slot, int direction)
+                            const double cornerPoints[4][2], const PatternSlot& slot, int direction,
+                            const MarkPixelLight* light)
 {
     static const double reference[4][2] = {
         {kRefLow, kRefLow}, {kRefHigh, kRefLow}, {kRefHigh, kRefHigh}, {kRefLow, kRefHigh}};
@@ -87,7 +88,12 @@ double markPixelCorrelation(const uint8_t* frame, int width, int height, const d
                 }
             }
             const uint8_t* p = frame + (static_cast<int64_t>(y) * width + x) * 4;
-            const double o = 765.0 - (p[0] + p[1] + p[2]);
+            const double o =
+                light == nullptr
+                    ? 765.0 - (p[0] + p[1] + p[2])
+                    : light->darkness(light->model, (X - kRefLow) / (kRefHigh - kRefLow),
+                                      (Y - kRefLow) / (kRefHigh - kRefLow),
+                                      (p[0] + p[1] + p[2]) / 3.0);
             so += o;
             sm += model;
             soo += o * o;

@@ -322,14 +322,20 @@ SquareCandidate& markWindowCandidate(MarkSecondWork* work, int32_t i, const int3
 
 // Whether an identified marker's pattern, drawn into its pixels through its corners,
 // correlates at least `floor` there (markPixelCorrelation): the check on squares that a
-// chance threshold or chosen corners let through.
+// chance threshold or chosen corners let through. With shade matching, a marker short of
+// it is checked again with the light evened out (markShadePixelCorrelation): a shadow's
+// edge across the picture reads as print to the plain check.
 bool markConfirmedInPixels(const MarkDetector* d, const uint8_t* frame, const DetectedMarker& m,
                            double floor)
 {
     const CameraParam& camera = d->camera;
-    return markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
-                                m.cornerPoints, d->patterns->slots[m.patternId],
-                                m.direction) >= floor;
+    const PatternSlot& slot = d->patterns->slots[m.patternId];
+    const double plain = markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
+                                              m.cornerPoints, slot, m.direction);
+    if (plain >= floor) return true;
+    return d->options.shadeMatching &&
+           markShadePixelCorrelation(frame, camera.width, camera.height, camera.distortion,
+                                     m.cornerPoints, slot, m.direction) >= floor;
 }
 
 // Squares of the window frame (work->frame, box in the frame) split at `threshold`:

@@ -275,13 +275,12 @@ void shadeLightAt(const ShadeLight& light, double u, double v, double paper[3], 
     }
 }
 
-}  // namespace
-
-double markShadeConfidence(const uint8_t* frame, int width, int height, const double distortion[4],
-                           const double cornerPoints[4][2], const uint8_t picture[kPatternValues],
-                           const PatternSet* patterns, int32_t patternId, int32_t direction)
+// The light over a marker (cornerPoints in ideal pixels, taken to observed ones through
+// `distortion`) from the ring round it; false when a read falls outside the frame or the
+// model cannot be fitted.
+bool shadeLightOf(const uint8_t* frame, int width, int height, const double distortion[4],
+                  const double cornerPoints[4][2], ShadeLight* light)
 {
-    if (patterns == nullptr) return 0.0;
     static const double reference[4][2] = {
         {kShadeRefLow, kShadeRefLow},
         {kShadeRefLow + kShadeRefSide, kShadeRefLow},
@@ -297,11 +296,32 @@ double markShadeConfidence(const uint8_t* frame, int width, int height, const do
                            observed[(k + 1) % 4][1] - observed[k][1]) /
                 4.0;
     ShadeMap map;
-    if (!(side > 1.0) || patternHomography(reference, observed, map.H) < 0) return 0.0;
+    if (!(side > 1.0) || patternHomography(reference, observed, map.H) < 0) return false;
     ShadeRing ring;
-    if (!shadeReadRing(frame, width, height, map, &ring)) return 0.0;
+    return shadeReadRing(frame, width, height, map, &ring) && shadeFitLight(ring, side, light);
+}
+
+// A pixel's darkness under the light: 255 at the local ink level, 0 at the local paper
+// level (grey levels, the mean of the channels).
+double shadeDarkness(const void* model, double u, double v, double grey)
+{
+    double paper[3], ink[3];
+    shadeLightAt(*static_cast<const ShadeLight*>(model), u, v, paper, ink);
+    const double p = (paper[0] + paper[1] + paper[2]) / 3.0;
+    const double k = (ink[0] + ink[1] + ink[2]) / 3.0;
+    return 255.0 * (p - grey) / std::max(p - k, kShadeContrastMin);
+}
+
+}  // namespace
+
+double markShadeConfidence(const uint8_t* frame, int width, int height, const double distortion[4],
+                           const double cornerPoints[4][2], const uint8_t picture[kPatternValues],
+                           const PatternSet* patterns, int32_t patternId, int32_t direction)
+{
     ShadeLight light;
-    if (!shadeFitLight(ring, side, &light)) return 0.0;
+    if (patterns == nullptr ||
+        !shadeLightOf(frame, width, height, distortion, cornerPoints, &light))
+        return 0.0;
     uint8_t sample[kPatternValues];
     std::copy(picture, picture + kPatternValues, sample);
     // Each cell from its local ink (0) to its local paper (255). The picture spans the
@@ -325,4 +345,16 @@ double markShadeConfidence(const uint8_t* frame, int width, int height, const do
     double confidence = 0.0;
     patternSetMatch(patterns, sample, &id, &dir, &confidence);
     return id == patternId && dir == direction ? confidence : 0.0;
+}
+
+double markShadePixelCorrelation(const uint8_t* frame, int width, int height,
+                                 const double distortion[4], const double cornerPoints[4][2],
+                                 const PatternSlot& slot, int direction)
+{
+    ShadeLight light;
+    if (!shadeLightOf(frame, width, height, distortion, cornerPoints, &light) || !light.edge)
+        return -1.0;
+    const MarkPixelLight read{shadeDarkness, &light};
+    return markPixelCorrelation(frame, width, height, distortion, cornerPoints, slot, direction,
+                                &read);
 }

@@ -172,3 +172,9 @@ mutant detect/wide.cpp 's/            far = count;/            far = 1;/' test_d
 mutant detect/second.cpp 's/constexpr int kMarkShadeMeanMax = 50;/constexpr int kMarkShadeMeanMax = 0;/' test_shade_search test_detect_second
 mutant detect/second.cpp 's/<= kMarkShadeSame \* kMarkShadeSame \&\&/<= 1e12 * kMarkShadeSame \&\&/' test_shade_search test_detect_second
 mutant detect/second.cpp 's/                done = below\[level\];/                done = below[level];\n                continue;/' test_shade_search test_detect_second
+# Pixel checks with a shadow's edge evened out: each pixel from its local ink to its
+# local paper level; the second look's and shade search's confirmations and pixel
+# matching take them when the plain check falls short.
+mutant detect/shade.cpp 's|    return 255\.0 \* (p - grey) / std::max(p - k, kShadeContrastMin);|    return 765.0 - 3.0 * grey + 0.0 * (p - k);|' test_shade
+mutant detect/second.cpp 's/^    return d->options\.shadeMatching \&\&$/    return false \&\& d->options.shadeMatching \&\&/' test_shade
+mutant detect/edge.cpp 's/kMarkShadePixelFloor = 0\.3;/kMarkShadePixelFloor = 2.0;/' test_shade
