@@ -200,15 +200,17 @@ struct MarkOptions {
                                 // confidence when it names the same pattern the same way
                                 // round: small, blurred markers are named more often.
                                 // Default 0
-    int32_t pixelMatching;      // 1: a marker 12 to 40 px across whose best match stays
+    int32_t pixelMatching;      // 1: a marker 11 to 40 px across whose best match stays
                                 // below confidenceMin (after soft matching) but correlates
                                 // at least 0.15 is checked against that pattern and
                                 // orientation drawn onto the frame's pixels through its
                                 // corners (each pixel averaging what 2 x 2 px around its
                                 // centre cover: the pixel and the blur) and correlated
                                 // there; a correlation of at least 0.75 becomes its
-                                // confidence. Names small markers whose picture is only 6
-                                // to 20 px wide. Default 0
+                                // confidence, and one of at least 0.7 when every other
+                                // loaded pattern and orientation correlates at least 0.25
+                                // less (noise in deep shade). Names small markers whose
+                                // picture is only 5 to 20 px wide. Default 0
     int32_t secondLook;         // 1: after the first pass, small windows where a marker
                                 // may have been missed are thresholded again on their own:
                                 // the boxes of dark regions that failed the square test

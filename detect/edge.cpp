@@ -3,6 +3,7 @@
 // identity from its sampled inner picture.
 #include "detect/detect.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "camera/camera.h"
@@ -70,6 +71,19 @@ constexpr double kMarkSoftFloor = 0.4;
 constexpr double kMarkPixelFloor = 0.15;
 constexpr double kMarkPixelAccept = 0.75;
 
+// Pixel matching starts at this side (pixels), below soft matching's: it needs only the
+// 16 pixels of picture markPixelCorrelation asks for, where the 16 x 16 sample of a
+// picture 5 px wide is all blur (one marker of the hard-light set, 11.8 px across,
+// checks 0.81).
+constexpr double kMarkPixelSideMin = 11.0;
+// A check from kMarkPixelStandOut up to kMarkPixelAccept is taken when every other loaded
+// pattern and turn checks at least kMarkPixelMargin lower: in deep shade noise holds the
+// right pattern's check under 0.75 (two markers of the hard-light set at 0.71 to 0.75,
+// the next pattern or turn 0.40 and 0.17), while a square of clutter near it resembles
+// several (0.72 with another at 0.60). From 0.65 two clutter squares get a name (tunable).
+constexpr double kMarkPixelStandOut = 0.7;
+constexpr double kMarkPixelMargin = 0.25;
+
 // A small marker's pixel check is taken again with the light evened out from this plain
 // check up (markShadePixelCorrelation): the marker of the hard-light set named that way
 // checks 0.41 plainly, and more than half of the small squares checked there lie below
@@ -127,6 +141,54 @@ int markGetInfo(const uint8_t* frame, const SquareCandidate* candidates, int32_t
                                markerCount);
 }
 
+namespace {
+
+// Marker m's pixel check against pattern `slot` turned `turn`: plain, or with shade
+// matching the better of plain and evened out.
+double markPixelCheck(const MarkDetector* d, const uint8_t* frame, const DetectedMarker& m,
+                      int32_t slot, int32_t turn)
+{
+    const CameraParam& camera = d->camera;
+    const PatternSlot& pattern = d->patterns->slots[slot];
+    const double plain = markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
+                                              m.cornerPoints, pattern, turn);
+    if (!d->options.shadeMatching) return plain;
+    return std::max(plain,
+                    markShadePixelCorrelation(frame, camera.width, camera.height, camera.distortion,
+                                              m.cornerPoints, pattern, turn));
+}
+
+// The last pixel checks of a small marker still below the floor whose plain check gave
+// `plain`: with shade matching, the check with a shadow's edge evened out (from a plain
+// kMarkShadePixelFloor up), taken from kMarkPixelAccept; then a check from
+// kMarkPixelStandOut up, taken when it stands out from every other pattern and turn.
+void markPixelRescue(const MarkDetector* d, const uint8_t* frame, double plain, DetectedMarker* m)
+{
+    double check = plain;
+    if (d->options.shadeMatching && plain >= kMarkShadePixelFloor) {
+        const CameraParam& camera = d->camera;
+        check = std::max(check,
+                         markShadePixelCorrelation(frame, camera.width, camera.height,
+                                                   camera.distortion, m->cornerPoints,
+                                                   d->patterns->slots[m->patternId], m->direction));
+    }
+    if (check >= kMarkPixelAccept) {
+        m->confidence = check;
+        return;
+    }
+    if (check < kMarkPixelStandOut) return;
+    for (int32_t slot = 0; slot < kPatternSlotMax; slot++) {
+        if (!d->patterns->slots[slot].used) continue;
+        for (int32_t turn = 0; turn < kPatternOrientations; turn++) {
+            if (slot == m->patternId && turn == m->direction) continue;
+            if (markPixelCheck(d, frame, *m, slot, turn) > check - kMarkPixelMargin) return;
+        }
+    }
+    m->confidence = check;
+}
+
+}  // namespace
+
 int markCandidateInfo(const MarkDetector* detector, const uint8_t* frame,
                       const SquareCandidate& cand, DetectedMarker* marker)
 {
@@ -170,7 +232,7 @@ int markCandidateInfo(const MarkDetector* detector, const uint8_t* frame,
                       m.confidence < detector->options.confidenceMin;
     const double size = weak ? markMeanSide(m.cornerPoints) : 0.0;
     double plain = -1.0;
-    if (weak && size >= kMarkSoftSideMin && size < kMarkSoftSideMax) {
+    if (weak && size >= kMarkPixelSideMin && size < kMarkSoftSideMax) {
         plain = markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
                                      m.cornerPoints, detector->patterns->slots[m.patternId],
                                      m.direction);
@@ -193,15 +255,8 @@ int markCandidateInfo(const MarkDetector* detector, const uint8_t* frame,
                                              m.patternId, m.direction);
         if (c >= detector->options.confidenceMin) m.confidence = c;
     }
-    // Still below: a small marker's pattern drawn into its pixels again, with the light
-    // evened out there too, when the plain check showed some of it.
-    if (detector->options.shadeMatching && plain >= kMarkShadePixelFloor &&
-        m.confidence < detector->options.confidenceMin) {
-        const double c = markShadePixelCorrelation(
-            frame, camera.width, camera.height, camera.distortion, m.cornerPoints,
-            detector->patterns->slots[m.patternId], m.direction);
-        if (c >= kMarkPixelAccept) m.confidence = c;
-    }
+    if (plain > -1.0 && m.confidence < detector->options.confidenceMin)
+        markPixelRescue(detector, frame, plain, &m);
     return 0;
 }
 

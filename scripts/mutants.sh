@@ -142,7 +142,7 @@ mutant camera/distortion.cpp 's/const __m128d ix = _mm_add_pd(x0, _mm_div_pd(dx,
 mutant detect/edge.cpp 's/if (id == m.patternId \&\& direction == m.direction) m.confidence = confidence;/(void)confidence;/' test_detect_robust
 mutant pattern/match.cpp 's/    patternSoften(raw, v);/    for (int k = 0; k < kPatternValues; k++) v[k] = 16 * raw[k];/' test_pattern
 # Pixel matching and the second look (options pixelMatching, secondLook).
-mutant detect/edge.cpp 's/if (c >= kMarkPixelAccept) m.confidence = c;/(void)c;/' test_detect_second
+mutant detect/edge.cpp 's/    if (check >= kMarkPixelAccept) {/    if (check >= 2.0) {/' test_detect_second test_shade
 mutant detect/pixel.cpp 's/darkness(X + jxx \* dx + jxy \* dy, Y + jyx \* dx + jyy \* dy)/darkness(X + 0 * jxx * dx + jxy * dy, Y + jyx * dx + 0 * jyy * dy)/' test_detect_second
 mutant detect/edge.cpp 's/kMarkPixelAccept = 0\.75/kMarkPixelAccept = 0.35/' test_detect_second
 mutant detect/second.cpp 's/table\.data\[label - 1\] == r + 1) continue;/table.data[label - 1] != r + 1) continue;/' test_detect_second
@@ -178,3 +178,8 @@ mutant detect/second.cpp 's/                done = below\[level\];/             
 mutant detect/shade.cpp 's|    return 255\.0 \* (p - grey) / std::max(p - k, kShadeContrastMin);|    return 765.0 - 3.0 * grey + 0.0 * (p - k);|' test_shade
 mutant detect/second.cpp 's/^    return d->options\.shadeMatching \&\&$/    return false \&\& d->options.shadeMatching \&\&/' test_shade
 mutant detect/edge.cpp 's/kMarkShadePixelFloor = 0\.3;/kMarkShadePixelFloor = 2.0;/' test_shade
+# Pixel matching from 11 px; a check from 0.7 is taken when it stands out by 0.25 from
+# every other pattern and turn.
+mutant detect/edge.cpp 's/kMarkPixelSideMin = 11\.0;/kMarkPixelSideMin = 12.0;/' test_detect_second
+mutant detect/edge.cpp 's/kMarkPixelStandOut = 0\.7;/kMarkPixelStandOut = 0.75;/' test_detect_second
+mutant detect/edge.cpp 's/kMarkPixelMargin = 0\.25;/kMarkPixelMargin = 0.0;/' test_detect_second

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <utility>
@@ -214,6 +215,62 @@ TEST(DetectSecond, PixelMatchingNamesSmallBlurredMarkers)
     SynthTruth truth;
     ASSERT_NO_FATAL_FAILURE(renderRow(32, 16.0, 0.8, 5, &frame, &truth, 75));
     expectOptionAdds(frame, truth, &MarkOptions::pixelMatching, 24, 29);
+}
+
+// Markers 12 px across (11 to 12 px measured on the tilted ones): pictures of 6 px, all
+// blur on the pattern's grid. Drawn into their pixels, most are named.
+TEST(DetectSecond, PixelMatchingNamesMarkers12PxAcross)
+{
+    ASSERT_GE(shippedMarkers().slots[3], 0);
+    SynthImage frame;
+    SynthTruth truth;
+    ASSERT_NO_FATAL_FAILURE(renderRow(32, 12.0, 0.8, 5, &frame, &truth, 75));
+    expectOptionAdds(frame, truth, &MarkOptions::pixelMatching, 2, 16);
+}
+
+// Deep shade over markers 16 px across (paper at 15 grey levels, noise of sigma 4): the
+// noise holds many right patterns' pixel checks between 0.7 and 0.75, where they still
+// stand out from every other pattern and turn.
+TEST(DetectSecond, PixelMatchingTakesAPatternThatStandsOutInDeepShade)
+{
+    ASSERT_GE(shippedMarkers().slots[3], 0);
+    SynthImage frame;
+    SynthTruth truth;
+    ASSERT_NO_FATAL_FAILURE(renderRow(32, 16.0, 0.6, 7, &frame, &truth));
+    deepShade(0.06, 4.0, 3, &frame);
+    const auto found = detectWith(frame, markRobustOptions());
+    EXPECT_GE(tally(found, truth).identified, 21);
+    EXPECT_EQ(tally(found, truth).misplaced, 0);
+    EXPECT_EQ(wrongIdentities(found, truth), 0);
+}
+
+// Markers of a family that is not loaded, 12 px across, in light and in shade: some of
+// their pixel checks against a shipped pattern reach 0.7, but never standing out from
+// the other patterns and turns, so none is named.
+TEST(DetectSecond, PixelMatchingNamesNoSmallMarkerOfAnotherPicture)
+{
+    ASSERT_GE(shippedMarkers().slots[3], 0);
+    SynthImage family[4];
+    for (int k = 0; k < 4; k++) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/data/markers/family/family-%02d.png", 3 * k + 1);
+        ASSERT_EQ(synthPngRead((std::string(TARLIM_SOURCE_DIR) + path).c_str(), &family[k]), 0);
+    }
+    for (uint32_t seed : {7u, 8u}) {
+        static SynthScene scene;
+        markerRow(32, 12.0, 0.6, seed, &scene);
+        for (int i = 0; i < 32; i++) scene.markers[i].picture = &family[i % 4];
+        SynthImage plain;
+        SynthTruth truth;
+        ASSERT_EQ(synthRender(&scene, &plain, &truth), 0);
+        for (double light : {1.0, 0.1}) {
+            SynthImage frame = plain;
+            if (light < 1.0) deepShade(light, 4.0, 3, &frame);
+            for (const DetectedMarker& m : detectWith(frame, markRobustOptions()))
+                EXPECT_LT(m.patternId, 0) << "seed " << seed << " light " << light << " at "
+                                          << m.centroid[0] << ", " << m.centroid[1];
+        }
+    }
 }
 
 // Markers printed on dark patches: the patch's square has the marker's centroid and is

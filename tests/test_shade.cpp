@@ -117,7 +117,7 @@ TEST(Shade, NamesMarkersWithAShadowEdgeAcrossThem)
     const struct {
         double light;
         int withoutMax, withMin, misplacedMax;
-    } cases[] = {{0.45, 27, 30, 0}, {0.35, 10, 22, 1}};
+    } cases[] = {{0.45, 27, 30, 0}, {0.35, 12, 22, 1}};
     for (const auto& c : cases) {
         SynthImage frame = plain;
         shadowEdges(truth, c.light, &frame);
