@@ -79,8 +79,9 @@ constexpr double kMarkPixelSideMin = 11.0;
 // A check from kMarkPixelStandOut up to kMarkPixelAccept is taken when every other loaded
 // pattern and turn checks at least kMarkPixelMargin lower: in deep shade noise holds the
 // right pattern's check under 0.75 (two markers of the hard-light set at 0.71 to 0.75,
-// the next pattern or turn 0.40 and 0.17), while a square of clutter near it resembles
-// several (0.72 with another at 0.60). From 0.65 two clutter squares get a name (tunable).
+// the next pattern or turn 0.40 and 0.17), while an unclear picture resembles several
+// (a square of the hard set: 0.72, another pattern 0.60). Without the margin, squares
+// of the hard set get a wrong name from 0.65, with it from 0.6 (tunable).
 constexpr double kMarkPixelStandOut = 0.7;
 constexpr double kMarkPixelMargin = 0.25;
 
