@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -169,6 +170,28 @@ TEST(Shade, PixelCheckEvensOutAShadowEdge)
             }
     }
     EXPECT_LE(plainPassed, 16);
+}
+
+// Three markers of the hard-light set that only the evened pixel checks name, one per
+// place they are taken: pixel matching (frame 2, marker 14: plain 0.41, evened 0.77), a
+// window's confirmation (frame 8, marker 11) and a small ring's (frame 20, marker 29).
+TEST(Shade, EvenedPixelChecksNameHardLightMarkers)
+{
+    const ShippedMarkers& shipped = shippedMarkers();
+    ASSERT_GE(shipped.slots[3], 0);
+    for (const auto& want :
+         {std::make_pair(2, 14), std::make_pair(8, 11), std::make_pair(20, 29)}) {
+        static SynthScene scene;
+        SynthImage frame;
+        SynthTruth truth;
+        ASSERT_TRUE(renderHardLight(want.first, &scene, &frame, &truth));
+        const auto list = detectWith(frame, markRobustOptions());
+        const DetectedMarker* m = detectionOf(list, truth.markers[want.second]);
+        ASSERT_NE(m, nullptr) << "frame " << want.first << " marker " << want.second;
+        EXPECT_EQ(m->patternId, shipped.slots[want.second % 4])
+            << "frame " << want.first << " marker " << want.second;
+        EXPECT_EQ(tallyIdentities(list, truth, shipped.slots).wrong, 0) << "frame " << want.first;
+    }
 }
 
 // Markers of a family that is not loaded, under the same shadows and a lighter one:
