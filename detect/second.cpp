@@ -101,7 +101,9 @@ constexpr double kMarkSplitShare = 1.0 / 16;
 // A square found there is kept when its match reaches this, or else when its pattern drawn
 // into its pixels correlates at least kMarkHoleAccept: a shadow's edge across the picture
 // lowers the latter (one marker of the hard set: 0.87 matched, 0.44 in its pixels), and
-// plain matches of clutter stay far below it.
+// plain matches of clutter stay far below it. Shade matching's evened pixel check now
+// confirms that marker too, so no rendered set depends on this alone any more; it stays
+// for squares whose ring shows no edge to even out (or with shade matching off).
 constexpr double kMarkSplitAccept = 0.8;
 
 // The shade search looks at tiles whose mean grey level (read on the middle pixel of each
