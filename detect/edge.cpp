@@ -144,45 +144,40 @@ int markGetInfo(const uint8_t* frame, const SquareCandidate* candidates, int32_t
 
 namespace {
 
-// Marker m's pixel check against pattern `slot` turned `turn`: plain, or with shade
-// matching the better of plain and evened out.
-double markPixelCheck(const MarkDetector* d, const uint8_t* frame, const DetectedMarker& m,
-                      int32_t slot, int32_t turn)
-{
-    const CameraParam& camera = d->camera;
-    const PatternSlot& pattern = d->patterns->slots[slot];
-    const double plain = markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
-                                              m.cornerPoints, pattern, turn);
-    if (!d->options.shadeMatching) return plain;
-    return std::max(plain,
-                    markShadePixelCorrelation(frame, camera.width, camera.height, camera.distortion,
-                                              m.cornerPoints, pattern, turn));
-}
-
 // The last pixel checks of a small marker still below the floor whose plain check gave
 // `plain`: with shade matching, the check with a shadow's edge evened out (from a plain
 // kMarkShadePixelFloor up), taken from kMarkPixelAccept; then a check from
 // kMarkPixelStandOut up, taken when it stands out from every other pattern and turn.
 void markPixelRescue(const MarkDetector* d, const uint8_t* frame, double plain, DetectedMarker* m)
 {
-    double check = plain;
-    if (d->options.shadeMatching && plain >= kMarkShadePixelFloor) {
-        const CameraParam& camera = d->camera;
-        check = std::max(check,
-                         markShadePixelCorrelation(frame, camera.width, camera.height,
-                                                   camera.distortion, m->cornerPoints,
-                                                   d->patterns->slots[m->patternId], m->direction));
-    }
+    const CameraParam& camera = d->camera;
+    const PatternSlot* slots = d->patterns->slots;
+    // The light over the marker is read once for every pattern and turn checked.
+    MarkShadeLight light;
+    const bool even = d->options.shadeMatching && plain >= kMarkShadePixelFloor &&
+                      markShadeLightOf(frame, camera.width, camera.height, camera.distortion,
+                                       m->cornerPoints, &light);
+    auto evened = [&](int32_t slot, int32_t turn, double plainCheck) {
+        if (!even) return plainCheck;
+        return std::max(plainCheck, markShadePixelCorrelation(frame, camera.width, camera.height,
+                                                              camera.distortion, m->cornerPoints,
+                                                              slots[slot], turn, light));
+    };
+    const double check = evened(m->patternId, m->direction, plain);
     if (check >= kMarkPixelAccept) {
         m->confidence = check;
         return;
     }
     if (check < kMarkPixelStandOut) return;
     for (int32_t slot = 0; slot < kPatternSlotMax; slot++) {
-        if (!d->patterns->slots[slot].used) continue;
+        if (!slots[slot].used) continue;
         for (int32_t turn = 0; turn < kPatternOrientations; turn++) {
             if (slot == m->patternId && turn == m->direction) continue;
-            if (markPixelCheck(d, frame, *m, slot, turn) > check - kMarkPixelMargin) return;
+            const double other =
+                evened(slot, turn,
+                       markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
+                                            m->cornerPoints, slots[slot], turn));
+            if (other > check - kMarkPixelMargin) return;
         }
     }
     m->confidence = check;

@@ -296,17 +296,37 @@ double markShadeConfidence(const uint8_t* frame, int width, int height, const do
                            const double cornerPoints[4][2], const uint8_t picture[kPatternValues],
                            const PatternSet* patterns, int32_t patternId, int32_t direction);
 
-// markPixelCorrelation with a shadow's edge evened out: the light is modelled on the ring
-// as for markShadeConfidence and each pixel's grey level is mapped from its local ink
-// (darkness 255) to its local paper level (0), the two taken at least 6 grey levels
-// apart. The edge darkens part of the picture's paper to the ink of the rest, which the
-// plain correlation reads as print. Returns -1.0 when the ring shows no edge (an even
-// light or a gradient changes the plain correlation little), a ring read falls outside
-// the frame, the model cannot be fitted, or as markPixelCorrelation does. Reads the frame
-// only.
+// The light over a marker, read on a ring round it (markShadeLightOf): either one
+// straight edge between two levels, or a plane per channel; u, v are marker coordinates
+// (0 ... 1 along edges 0 and 3 from corner 0).
+struct MarkShadeLight {
+    bool edge;
+    // Edge: a * u + b * v + c > 0 on the side of levels [0]; the step's half width in
+    // marker units.
+    double line[3];
+    double width;
+    double paper[2][3], ink[2][3];
+    // Plane: value = p[0] + p[1] u + p[2] v per channel.
+    double paperPlane[3][3], inkPlane[3][3];
+};
+
+// The light over a marker as markShadeConfidence models it (cornerPoints in ideal pixels,
+// taken to observed ones through `distortion`) into *light. Returns false (*light
+// unspecified) when a ring read falls outside the frame or the model cannot be fitted.
+// Reads the frame only.
+bool markShadeLightOf(const uint8_t* frame, int width, int height, const double distortion[4],
+                      const double cornerPoints[4][2], MarkShadeLight* light);
+
+// markPixelCorrelation with a shadow's edge evened out: each pixel's grey level is mapped
+// from its local ink (darkness 255) to its local paper level (0) under `light` (from
+// markShadeLightOf on the same corners), the two taken at least 6 grey levels apart. The
+// edge darkens part of the picture's paper to the ink of the rest, which the plain
+// correlation reads as print. Returns -1.0 when the light has no edge (an even light or a
+// gradient changes the plain correlation little), or as markPixelCorrelation does.
 double markShadePixelCorrelation(const uint8_t* frame, int width, int height,
                                  const double distortion[4], const double cornerPoints[4][2],
-                                 const PatternSlot& slot, int direction);
+                                 const PatternSlot& slot, int direction,
+                                 const MarkShadeLight& light);
 
 // ---- Real-world options (robust.cpp) -------------------------------------------------------
 

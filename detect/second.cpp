@@ -322,6 +322,18 @@ SquareCandidate& markWindowCandidate(MarkSecondWork* work, int32_t i, const int3
     return cand;
 }
 
+// Marker m put in place j of markers (over the unidentified marker there), or added after
+// the count markers when j < 0 (the caller keeps room); returns the new count.
+int32_t markPut(DetectedMarker* markers, int32_t count, int32_t j, const DetectedMarker& m)
+{
+    if (j >= 0) {
+        markers[j] = m;
+        return count;
+    }
+    markers[count] = m;
+    return count + 1;
+}
+
 // Whether an identified marker's pattern, drawn into its pixels through its corners,
 // correlates at least `floor` there (markPixelCorrelation): the check on squares that a
 // chance threshold or chosen corners let through. With shade matching, a marker short of
@@ -335,9 +347,12 @@ bool markConfirmedInPixels(const MarkDetector* d, const uint8_t* frame, const De
     const double plain = markPixelCorrelation(frame, camera.width, camera.height, camera.distortion,
                                               m.cornerPoints, slot, m.direction);
     if (plain >= floor) return true;
+    MarkShadeLight light;
     return d->options.shadeMatching &&
+           markShadeLightOf(frame, camera.width, camera.height, camera.distortion, m.cornerPoints,
+                            &light) &&
            markShadePixelCorrelation(frame, camera.width, camera.height, camera.distortion,
-                                     m.cornerPoints, slot, m.direction) >= floor;
+                                     m.cornerPoints, slot, m.direction, light) >= floor;
 }
 
 // Squares of the window frame (work->frame, box in the frame) split at `threshold`:
@@ -364,10 +379,7 @@ int32_t markSecondSearch(MarkDetector* d, MarkSecondWork* work, const uint8_t* f
         if (hole && !(split && m.confidence >= kMarkSplitAccept) &&
             !markConfirmedInPixels(d, frame, m, kMarkHoleAccept))
             continue;
-        if (j >= 0)
-            markers[j] = m;
-        else
-            markers[count++] = m;
+        count = markPut(markers, count, j, m);
     }
     return count;
 }
@@ -743,10 +755,7 @@ int32_t markShadeSearchWindow(MarkDetector* d, MarkSecondWork* work, const uint8
         if (markCandidateInfo(d, frame, cand, &m) < 0 || !markIdentified(m, o.confidenceMin) ||
             !markConfirmedInPixels(d, frame, m, kMarkHoleAccept))
             continue;
-        if (j >= 0)
-            markers[j] = m;
-        else
-            markers[count++] = m;
+        count = markPut(markers, count, j, m);
     }
     return count;
 }

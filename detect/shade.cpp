@@ -122,19 +122,6 @@ bool shadeReadRing(const uint8_t* frame, int width, int height, const ShadeMap& 
     return true;
 }
 
-// The light's model over the marker: either one straight edge between two levels, or a
-// plane per channel.
-struct ShadeLight {
-    bool edge;
-    // Edge: a * u + b * v + c > 0 on the side of levels [0]; the step's half width in
-    // marker units.
-    double line[3];
-    double width;
-    double paper[2][3], ink[2][3];
-    // Plane: value = p[0] + p[1] u + p[2] v per channel.
-    double paperPlane[3][3], inkPlane[3][3];
-};
-
 // Least squares plane through values f[i] at (u[i], v[i]); false when singular.
 bool shadeFitPlane(const double* u, const double* v, const double* f, int stride, int n,
                    double plane[3])
@@ -165,7 +152,7 @@ bool shadeFitPlane(const double* u, const double* v, const double* f, int stride
 }
 
 // Fits the light model to the ring's paper (grey level of the three channels).
-bool shadeFitLight(const ShadeRing& ring, double side, ShadeLight* light)
+bool shadeFitLight(const ShadeRing& ring, double side, MarkShadeLight* light)
 {
     double grey[kShadeRing];
     for (int i = 0; i < kShadeRing; i++)
@@ -256,7 +243,7 @@ bool shadeFitLight(const ShadeRing& ring, double side, ShadeLight* light)
 }
 
 // Paper and ink per channel at marker coordinates (u, v).
-void shadeLightAt(const ShadeLight& light, double u, double v, double paper[3], double ink[3])
+void shadeLightAt(const MarkShadeLight& light, double u, double v, double paper[3], double ink[3])
 {
     if (light.edge) {
         const double d = light.line[0] * u + light.line[1] * v + light.line[2];
@@ -275,38 +262,12 @@ void shadeLightAt(const ShadeLight& light, double u, double v, double paper[3], 
     }
 }
 
-// The light over a marker (cornerPoints in ideal pixels, taken to observed ones through
-// `distortion`) from the ring round it; false when a read falls outside the frame or the
-// model cannot be fitted.
-bool shadeLightOf(const uint8_t* frame, int width, int height, const double distortion[4],
-                  const double cornerPoints[4][2], ShadeLight* light)
-{
-    static const double reference[4][2] = {
-        {kShadeRefLow, kShadeRefLow},
-        {kShadeRefLow + kShadeRefSide, kShadeRefLow},
-        {kShadeRefLow + kShadeRefSide, kShadeRefLow + kShadeRefSide},
-        {kShadeRefLow, kShadeRefLow + kShadeRefSide}};
-    double observed[4][2];
-    double side = 0.0;
-    for (int k = 0; k < 4; k++)
-        camIdealToObserv(distortion, cornerPoints[k][0], cornerPoints[k][1], &observed[k][0],
-                         &observed[k][1]);
-    for (int k = 0; k < 4; k++)
-        side += std::hypot(observed[(k + 1) % 4][0] - observed[k][0],
-                           observed[(k + 1) % 4][1] - observed[k][1]) /
-                4.0;
-    ShadeMap map;
-    if (!(side > 1.0) || patternHomography(reference, observed, map.H) < 0) return false;
-    ShadeRing ring;
-    return shadeReadRing(frame, width, height, map, &ring) && shadeFitLight(ring, side, light);
-}
-
 // A pixel's darkness under the light: 255 at the local ink level, 0 at the local paper
 // level (grey levels, the mean of the channels).
 double shadeDarkness(const void* model, double u, double v, double grey)
 {
     double paper[3], ink[3];
-    shadeLightAt(*static_cast<const ShadeLight*>(model), u, v, paper, ink);
+    shadeLightAt(*static_cast<const MarkShadeLight*>(model), u, v, paper, ink);
     const double p = (paper[0] + paper[1] + paper[2]) / 3.0;
     const double k = (ink[0] + ink[1] + ink[2]) / 3.0;
     return 255.0 * (p - grey) / std::max(p - k, kShadeContrastMin);
@@ -318,9 +279,9 @@ double markShadeConfidence(const uint8_t* frame, int width, int height, const do
                            const double cornerPoints[4][2], const uint8_t picture[kPatternValues],
                            const PatternSet* patterns, int32_t patternId, int32_t direction)
 {
-    ShadeLight light;
+    MarkShadeLight light;
     if (patterns == nullptr ||
-        !shadeLightOf(frame, width, height, distortion, cornerPoints, &light))
+        !markShadeLightOf(frame, width, height, distortion, cornerPoints, &light))
         return 0.0;
     uint8_t sample[kPatternValues];
     std::copy(picture, picture + kPatternValues, sample);
@@ -347,13 +308,35 @@ double markShadeConfidence(const uint8_t* frame, int width, int height, const do
     return id == patternId && dir == direction ? confidence : 0.0;
 }
 
+bool markShadeLightOf(const uint8_t* frame, int width, int height, const double distortion[4],
+                      const double cornerPoints[4][2], MarkShadeLight* light)
+{
+    static const double reference[4][2] = {
+        {kShadeRefLow, kShadeRefLow},
+        {kShadeRefLow + kShadeRefSide, kShadeRefLow},
+        {kShadeRefLow + kShadeRefSide, kShadeRefLow + kShadeRefSide},
+        {kShadeRefLow, kShadeRefLow + kShadeRefSide}};
+    double observed[4][2];
+    double side = 0.0;
+    for (int k = 0; k < 4; k++)
+        camIdealToObserv(distortion, cornerPoints[k][0], cornerPoints[k][1], &observed[k][0],
+                         &observed[k][1]);
+    for (int k = 0; k < 4; k++)
+        side += std::hypot(observed[(k + 1) % 4][0] - observed[k][0],
+                           observed[(k + 1) % 4][1] - observed[k][1]) /
+                4.0;
+    ShadeMap map;
+    if (!(side > 1.0) || patternHomography(reference, observed, map.H) < 0) return false;
+    ShadeRing ring;
+    return shadeReadRing(frame, width, height, map, &ring) && shadeFitLight(ring, side, light);
+}
+
 double markShadePixelCorrelation(const uint8_t* frame, int width, int height,
                                  const double distortion[4], const double cornerPoints[4][2],
-                                 const PatternSlot& slot, int direction)
+                                 const PatternSlot& slot, int direction,
+                                 const MarkShadeLight& light)
 {
-    ShadeLight light;
-    if (!shadeLightOf(frame, width, height, distortion, cornerPoints, &light) || !light.edge)
-        return -1.0;
+    if (!light.edge) return -1.0;
     const MarkPixelLight read{shadeDarkness, &light};
     return markPixelCorrelation(frame, width, height, distortion, cornerPoints, slot, direction,
                                 &read);

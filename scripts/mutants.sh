@@ -186,8 +186,8 @@ mutant detect/second.cpp 's/                done = below\[level\];/             
 # local paper level; the second look's and shade search's confirmations and pixel
 # matching take them when the plain check falls short.
 mutant detect/shade.cpp 's|    return 255\.0 \* (p - grey) / std::max(p - k, kShadeContrastMin);|    return 765.0 - 3.0 * grey + 0.0 * (p - k);|' test_shade
-mutant detect/second.cpp 's/^    return d->options\.shadeMatching \&\&$/    return false \&\& d->options.shadeMatching \&\&/' test_shade
-mutant detect/edge.cpp 's/kMarkShadePixelFloor = 0\.3;/kMarkShadePixelFloor = 2.0;/' test_shade
+mutant detect/second.cpp 's/^    return d->options\.shadeMatching \&\&$/    return false \&\& d->options.shadeMatching \&\&/' test_detect_second
+mutant detect/edge.cpp 's/kMarkShadePixelFloor = 0\.3;/kMarkShadePixelFloor = 2.0;/' test_detect_second
 # Pixel matching from 11 px; a check from 0.7 is taken when it stands out by 0.25 from
 # every other pattern and turn.
 mutant detect/edge.cpp 's/kMarkPixelSideMin = 11\.0;/kMarkPixelSideMin = 12.0;/' test_detect_second

@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cmath>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -77,6 +76,14 @@ void shadowEdges(const SynthTruth& truth, double light, SynthImage* frame)
     }
 }
 
+// markerRow of `pictures` rendered into *frame and *truth (the scene kept in *scene).
+bool renderMarkerRow(const SynthImage* const* pictures, SynthScene* scene, SynthImage* frame,
+                     SynthTruth* truth)
+{
+    markerRow(pictures, scene);
+    return synthRender(scene, frame, truth) == 0;
+}
+
 MarkOptions robustWithoutShade()
 {
     MarkOptions o = markRobustOptions();
@@ -111,10 +118,9 @@ TEST(Shade, NamesMarkersWithAShadowEdgeAcrossThem)
     const ShippedMarkers& shipped = shippedMarkers();
     ASSERT_GE(shipped.slots[3], 0);
     static SynthScene scene;
-    markerRow(shipped.list, &scene);
     SynthImage plain;
     SynthTruth truth;
-    ASSERT_EQ(synthRender(&scene, &plain, &truth), 0);
+    ASSERT_TRUE(renderMarkerRow(shipped.list, &scene, &plain, &truth));
     const struct {
         double light;
         int withoutMax, withMin, misplacedMax;
@@ -143,10 +149,9 @@ TEST(Shade, PixelCheckEvensOutAShadowEdge)
     const ShippedMarkers& shipped = shippedMarkers();
     ASSERT_GE(shipped.slots[3], 0);
     static SynthScene scene;
-    markerRow(shipped.list, &scene);
     SynthImage frame;
     SynthTruth truth;
-    ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
+    ASSERT_TRUE(renderMarkerRow(shipped.list, &scene, &frame, &truth));
     shadowEdges(truth, 0.35, &frame);
     const uint8_t* pixels = frame.pixels.data();
     const PatternSlot* slots = patternDefaultSet()->slots;
@@ -156,42 +161,23 @@ TEST(Shade, PixelCheckEvensOutAShadowEdge)
         const PatternSlot& own = slots[shipped.slots[i % 4]];
         plainPassed += markPixelCorrelation(pixels, 640, 480, scene.camera.distortion, corners, own,
                                             0) >= 0.75;
-        EXPECT_GE(
-            markShadePixelCorrelation(pixels, 640, 480, scene.camera.distortion, corners, own, 0),
-            0.75)
+        MarkShadeLight light;
+        ASSERT_TRUE(markShadeLightOf(pixels, 640, 480, scene.camera.distortion, corners, &light))
+            << "marker " << i;
+        EXPECT_GE(markShadePixelCorrelation(pixels, 640, 480, scene.camera.distortion, corners, own,
+                                            0, light),
+                  0.75)
             << "marker " << i;
         for (int k = 0; k < 4; k++)
             for (int turn = 0; turn < 4; turn++) {
                 if (k == i % 4 && turn == 0) continue;
                 EXPECT_LT(markShadePixelCorrelation(pixels, 640, 480, scene.camera.distortion,
-                                                    corners, slots[shipped.slots[k]], turn),
+                                                    corners, slots[shipped.slots[k]], turn, light),
                           0.7)
                     << "marker " << i << " pattern " << k << " turn " << turn;
             }
     }
     EXPECT_LE(plainPassed, 16);
-}
-
-// Three markers of the hard-light set that only the evened pixel checks name, one per
-// place they are taken: pixel matching (frame 2, marker 14: plain 0.41, evened 0.77), a
-// window's confirmation (frame 8, marker 11) and a small ring's (frame 20, marker 29).
-TEST(Shade, EvenedPixelChecksNameHardLightMarkers)
-{
-    const ShippedMarkers& shipped = shippedMarkers();
-    ASSERT_GE(shipped.slots[3], 0);
-    for (const auto& want :
-         {std::make_pair(2, 14), std::make_pair(8, 11), std::make_pair(20, 29)}) {
-        static SynthScene scene;
-        SynthImage frame;
-        SynthTruth truth;
-        ASSERT_TRUE(renderHardLight(want.first, &scene, &frame, &truth));
-        const auto list = detectWith(frame, markRobustOptions());
-        const DetectedMarker* m = detectionOf(list, truth.markers[want.second]);
-        ASSERT_NE(m, nullptr) << "frame " << want.first << " marker " << want.second;
-        EXPECT_EQ(m->patternId, shipped.slots[want.second % 4])
-            << "frame " << want.first << " marker " << want.second;
-        EXPECT_EQ(tallyIdentities(list, truth, shipped.slots).wrong, 0) << "frame " << want.first;
-    }
 }
 
 // Markers of a family that is not loaded, under the same shadows and a lighter one:
@@ -210,10 +196,9 @@ TEST(Shade, NamesNoMarkerOfAnotherPicture)
         list[k] = &family[k];
     }
     static SynthScene scene;
-    markerRow(list, &scene);
     SynthImage plain;
     SynthTruth truth;
-    ASSERT_EQ(synthRender(&scene, &plain, &truth), 0);
+    ASSERT_TRUE(renderMarkerRow(list, &scene, &plain, &truth));
     for (double light : {0.45, 0.6}) {
         SynthImage frame = plain;
         shadowEdges(truth, light, &frame);
@@ -241,28 +226,16 @@ TEST(Shade, NamesNoMarkerOfAnotherPicture)
 // floor, some of them nearer another pattern).
 TEST(Shade, AddsMarkersOnHardLight)
 {
-    const ShippedMarkers& shipped = shippedMarkers();
-    ASSERT_GE(shipped.slots[3], 0);
-    int with = 0, without = 0;
-    for (int index : {2, 13, 15}) {
-        static SynthScene scene;
-        SynthImage frame;
-        SynthTruth truth;
-        ASSERT_TRUE(renderHardLight(index, &scene, &frame, &truth));
-        const IdentityTally a =
-            tallyIdentities(detectWith(frame, markRobustOptions()), truth, shipped.slots);
-        with += a.identified;
-        without += tallyIdentities(detectWith(frame, robustWithoutShade()), truth, shipped.slots)
-                       .identified;
-        EXPECT_EQ(a.wrong, 0) << "frame " << index;
-        EXPECT_EQ(a.misplaced, 0) << "frame " << index;
-        MarkOptions alone = markDefaultOptions();
-        alone.shadeMatching = 1;
-        const IdentityTally b = tallyIdentities(detectWith(frame, alone), truth, shipped.slots);
-        EXPECT_EQ(b.wrong, 0) << "frame " << index;
-        EXPECT_EQ(b.misplaced, 0) << "frame " << index;
-    }
-    EXPECT_GE(with, without + 3);
+    ASSERT_GE(shippedMarkers().slots[3], 0);
+    MarkOptions alone = markDefaultOptions();
+    alone.shadeMatching = 1;
+    const std::vector<IdentityTally> t =
+        tallyHardLight({2, 13, 15}, {markRobustOptions(), robustWithoutShade(), alone});
+    EXPECT_EQ(t[0].wrong, 0);
+    EXPECT_EQ(t[0].misplaced, 0);
+    EXPECT_GE(t[0].identified, t[1].identified + 3);
+    EXPECT_EQ(t[2].wrong, 0);
+    EXPECT_EQ(t[2].misplaced, 0);
 }
 
 }  // namespace

@@ -14,32 +14,18 @@ namespace {
 // search names markers too and never a wrong one.
 TEST(ShadeSearch, NamesMarkersInDeepShadeAndNothingWrong)
 {
-    const ShippedMarkers& shipped = shippedMarkers();
-    ASSERT_GE(shipped.slots[3], 0);
+    ASSERT_GE(shippedMarkers().slots[3], 0);
     MarkOptions without = markRobustOptions();
     without.shadeSearch = 0;
     MarkOptions alone = markDefaultOptions();
     alone.shadeSearch = 1;
-    int with = 0, before = 0, exact = 0, exactWith = 0;
-    for (int index : {2, 8, 20}) {
-        static SynthScene scene;
-        SynthImage frame;
-        SynthTruth truth;
-        ASSERT_TRUE(renderHardLight(index, &scene, &frame, &truth));
-        const IdentityTally a =
-            tallyIdentities(detectWith(frame, markRobustOptions()), truth, shipped.slots);
-        EXPECT_EQ(a.wrong, 0) << "frame " << index;
-        EXPECT_EQ(a.misplaced, 0) << "frame " << index;
-        with += a.identified;
-        before += tallyIdentities(detectWith(frame, without), truth, shipped.slots).identified;
-        const IdentityTally b = tallyIdentities(detectWith(frame, alone), truth, shipped.slots);
-        EXPECT_EQ(b.wrong, 0) << "frame " << index;
-        exactWith += b.identified;
-        exact += tallyIdentities(detectWith(frame, markDefaultOptions()), truth, shipped.slots)
-                     .identified;
-    }
-    EXPECT_GE(with, before + 6);
-    EXPECT_GT(exactWith, exact);
+    const std::vector<IdentityTally> t =
+        tallyHardLight({2, 8, 20}, {markRobustOptions(), without, alone, markDefaultOptions()});
+    EXPECT_EQ(t[0].wrong, 0);
+    EXPECT_EQ(t[0].misplaced, 0);
+    EXPECT_GE(t[0].identified, t[1].identified + 6);
+    EXPECT_EQ(t[2].wrong, 0);
+    EXPECT_GT(t[2].identified, t[3].identified);
 }
 
 }  // namespace

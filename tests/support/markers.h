@@ -118,3 +118,29 @@ inline IdentityTally tallyIdentities(const std::vector<DetectedMarker>& list,
     }
     return t;
 }
+
+// Identity tallies of the shipped markers on hard-light frames `frames` under each of
+// `options` (in that order), summed over the frames; each frame is rendered once. A frame
+// that cannot be rendered fails the test and counts nothing.
+inline std::vector<IdentityTally> tallyHardLight(const std::vector<int>& frames,
+                                                 const std::vector<MarkOptions>& options)
+{
+    std::vector<IdentityTally> sums(options.size());
+    for (int index : frames) {
+        static SynthScene scene;
+        SynthImage frame;
+        SynthTruth truth;
+        if (!renderHardLight(index, &scene, &frame, &truth)) {
+            ADD_FAILURE() << "hard-light frame " << index << " not rendered";
+            continue;
+        }
+        for (size_t k = 0; k < options.size(); k++) {
+            const IdentityTally t =
+                tallyIdentities(detectWith(frame, options[k]), truth, shippedMarkers().slots);
+            sums[k].identified += t.identified;
+            sums[k].misplaced += t.misplaced;
+            sums[k].wrong += t.wrong;
+        }
+    }
+    return sums;
+}
