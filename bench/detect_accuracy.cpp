@@ -95,7 +95,10 @@ std::vector<Config> configs()
         if (option.minArea > 0) o.minArea = option.minArea;
         list.push_back({option.name, o});
     }
-    list.push_back({"robust preset", markRobustOptions()});
+    o = markRobustOptions();
+    o.localCells = 1;
+    list.push_back({"preset with localCells", o});
+    list.push_back({"robust preset", markRobustOptions()});  // last: --misses lists its misses
     return list;
 }
 

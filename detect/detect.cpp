@@ -29,6 +29,8 @@ constexpr MarkOptions kMarkDefaultOptions = {
     0,                  // localWindow: from the frame size
     2,                  // localOffset
     15,                 // localPercent
+    0,                  // localCells
+    0,                  // localCeiling
     0,                  // enclosedTolerance
     0,                  // edgeRefinement
     0,                  // bilinearSampling
@@ -298,6 +300,7 @@ MarkOptions markRobustOptions()
     o.candidateMax = 128;
     o.frameSized = 1;
     o.localThreshold = 1;
+    o.localCeiling = 100;
     o.enclosedTolerance = 1;
     o.edgeRefinement = 1;
     o.bilinearSampling = 1;
@@ -311,15 +314,16 @@ MarkOptions markRobustOptions()
 
 int markOptionsCheck(const MarkOptions* o)
 {
-    for (int32_t flag : {o->frameSized, o->localThreshold, o->enclosedTolerance, o->edgeRefinement,
-                         o->bilinearSampling, o->softMatching, o->pixelMatching, o->secondLook,
-                         o->shadeMatching, o->shadeSearch})
+    for (int32_t flag : {o->frameSized, o->localThreshold, o->localCells, o->enclosedTolerance,
+                         o->edgeRefinement, o->bilinearSampling, o->softMatching, o->pixelMatching,
+                         o->secondLook, o->shadeMatching, o->shadeSearch})
         if (flag != 0 && flag != 1) return -1;
     if (o->localWindow != 0 &&
         (o->localWindow < 3 || o->localWindow > 1023 || o->localWindow % 2 == 0))
         return -1;
     if (o->localOffset < 0 || o->localOffset > 255 || o->localPercent < 0 || o->localPercent > 99)
         return -1;
+    if (o->localCeiling < 0 || o->localCeiling > 255) return -1;
     if (o->candidateMax < 1 || o->candidateMax > kMarkCandidateCap) return -1;
     if (o->historyAgeLimit < 1 || o->historyAgeLimit > kMarkAgeLimitCap) return -1;
     if (o->timeStages != 0 && o->timeStages != 1) return -1;

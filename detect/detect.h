@@ -181,6 +181,17 @@ struct MarkOptions {
     int32_t localOffset;        // grey levels, 0 ... 255. Default 2
     int32_t localPercent;       // percent of the local mean, 0 ... 99 (a shadow scales
                                 // contrast with the light). Default 15
+    int32_t localCells;         // 1: the local mean is read from cells of 4 x 4 pixels: the
+                                // (2k + 1) x (2k + 1) cells around the pixel's own, k =
+                                // localWindow / 8 (at least 1), a cell cut by the frame's
+                                // edge counting the pixels it holds (the window's side lies
+                                // within 4 px of localWindow, its centre within 2 px of the
+                                // pixel). Half the work of the window round each pixel; a
+                                // few markers fewer across sharp shadow edges. Default 0
+    int32_t localCeiling;       // grey levels, 0 ... 255; 0: none. Under the local threshold
+                                // a pixel whose blue + green + red exceeds 3 * localCeiling
+                                // is never dark: lit print that blur has lightened is left
+                                // out (ink in full light stays far below). Default 0
     int32_t enclosedTolerance;  // 1: the quadrilateral test's tolerance comes from the area
                                 // the outline encloses (times 3/4) instead of the dark
                                 // pixels, so thin or eroded borders keep their corners.
@@ -357,9 +368,10 @@ extern int32_t& markHistoryCount;  // entries in use, 0 ... kMarkHistoryMax
 MarkOptions markDefaultOptions();
 
 // The `robust` preset for webcams and photographs: markDefaultOptions() with every
-// real-world option on, minArea 36 (markers down to about 7 px across) and
-// candidateMax 128 (busy scenes with many markers). For the default detector, whose
-// candidate storage is fixed, keep candidateMax at kMarkCandidateMax.
+// real-world option on (localCells excepted), a localCeiling of 100, minArea 36 (markers
+// down to about 7 px across) and candidateMax 128 (busy scenes with many markers). For
+// the default detector, whose candidate storage is fixed, keep candidateMax at
+// kMarkCandidateMax.
 MarkOptions markRobustOptions();
 
 // 0 when every field of *options is within its documented range, else -1.

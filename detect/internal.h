@@ -70,6 +70,10 @@ struct MarkWideSettings {
     int localWindow = 0;               // side of that square, pixels, odd, 3 ... 1023
     int localOffset = 7;               // grey levels (mean of the three channels), >= 0
     int localPercent = 0;              // and this percentage of the mean besides, 0 ... 99
+    int localCells = 0;                // non-zero: the mean over cells of 4 x 4 pixels, the
+                                       // (2k + 1)^2 around the pixel's own, k = localWindow / 8
+    int localCeiling = 0;              // non-zero: never dark when blue + green + red exceeds
+                                       // 3 * localCeiling (grey levels, 1 ... 255)
     int minArea = 70;                  // pixels
     int maxArea = 100000;              // pixels
     double factor = 1.0;               // scales the corner threshold of the square test
@@ -113,11 +117,17 @@ struct MarkWideWork {
     MarkBuffer<int32_t> regionBox;      // 4 per region
     MarkBuffer<double> regionEnclosed;  // area inside each traced region's outline; 0 for
                                         // regions not traced (outside the size range)
-    MarkBuffer<uint16_t> grey;          // local threshold: blue + green + red per pixel
+    MarkBuffer<uint16_t> grey;          // local threshold: blue + green + red per pixel (with
+                                        // cells: of one row)
     MarkBuffer<uint64_t> masks;         // dark masks of two rows (runs.h)
     MarkBuffer<int32_t> bounds;         // where the runs of one row start and end (runs.h)
     MarkBuffer<uint32_t> columnSums;    // local threshold: per column, sum over the window rows
     MarkBuffer<uint32_t> rowSums;       // local threshold: prefix sums of columnSums (+ 8)
+    MarkBuffer<uint16_t> cellSums;      // local cells: grey sum of each 4 x 4 cell
+    MarkBuffer<uint16_t> cellLimits;    // local cells: per cell of one row, the first grey
+                                        // level not dark
+    MarkBuffer<uint16_t> cellColumns;   // local cells: per column, the sum over a row of
+                                        // cells
     MarkBuffer<MarkWideSquare> squares;
     MarkBuffer<int32_t> poolX, poolY;
     MarkBuffer<int32_t> areas;  // scratch of the selection by area
@@ -131,9 +141,10 @@ struct MarkWideWork {
     // Counts of the last run.
     int32_t labels = 0;
     int32_t regions = 0;
-    int32_t sized = 0;        // regions passing the size and border tests
-    int32_t squareCount = 0;  // squares after overlap removal
-    int32_t kept = 0;         // of those, kept (at most the capacity): squares[0 ... kept - 1]
+    int32_t sized = 0;           // regions passing the size and border tests
+    int32_t squareCount = 0;     // squares after overlap removal
+    int32_t kept = 0;            // of those, kept (at most the capacity): squares[0 ... kept - 1]
+    int32_t cellRowsSummed = 0;  // local cells: rows of cells summed so far this frame
 };
 
 // Labels, finds and thins the squares of a width x height frame into work->squares:
@@ -148,7 +159,7 @@ int32_t markWideFindSquares(MarkWideWork* work, const uint8_t* frame, int width,
 
 // Makes room in *work for the local threshold of a width x height frame. Returns 0, or
 // -1 when the memory is not available.
-int markLocalReserve(MarkWideWork* work, int width, int height);
+int markLocalReserve(MarkWideWork* work, int width, int height, const MarkWideSettings& settings);
 
 // Dark mask (runs.h) of row y = 1, 2, ... by the local threshold of `settings`; rows
 // must come in order from 1 on (running sums are kept in *work between calls).

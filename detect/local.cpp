@@ -5,9 +5,15 @@
 // subtracting the one that leaves); prefix sums of those give every window sum along
 // the row. Integer arithmetic throughout, so the AVX2 steps (taken where the processor
 // has them) mark exactly what the plain steps mark.
+//
+// With cells, grey levels are summed per 4 x 4 cell a window's height ahead of the row
+// being marked, so the frame's rows are read twice while they are still in the cache and
+// no grey image is kept; each row of cells gets, per cell, the first grey level that is
+// not dark around it, and each pixel is then one comparison against its cell's level.
 #include "detect/runs.h"
 
 #include <algorithm>
+#include <cstring>
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
@@ -162,6 +168,88 @@ __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, con
     if (bits != 0) mask[(x - 8) >> 6] |= bits;
     return x;
 }
+// Sixteen grey levels (blue + green + red) from four bytes per pixel.
+__attribute__((target("avx2"))) inline __m256i markGrey16(const uint8_t* bgra)
+{
+    const __m256i weights = _mm256_set1_epi32(0x00010101);
+    const __m256i* p = reinterpret_cast<const __m256i*>(bgra);
+    // hadd works within 128-bit halves: pixels come as 0-3, 8-11, 4-7, 12-15.
+    return _mm256_permute4x64_epi64(
+        _mm256_hadd_epi16(_mm256_maddubs_epi16(_mm256_loadu_si256(p), weights),
+                          _mm256_maddubs_epi16(_mm256_loadu_si256(p + 1), weights)),
+        0xD8);
+}
+
+// The grey levels of a frame row added into acc, or, on a cell's last row (sums not
+// null), each 4 x 4 cell's sum (acc and the row) into sums[x / 4]: sixteen pixels at a
+// time until fewer than 16 remain; returns where it stopped.
+__attribute__((target("avx2"))) int markCellRowAvx2(const uint8_t* row, int width, uint16_t* acc,
+                                                    uint16_t* sums)
+{
+    const __m256i ones = _mm256_set1_epi16(1);
+    int x = 0;
+    for (; x + 16 <= width; x += 16) {
+        __m256i* a = reinterpret_cast<__m256i*>(acc + x);
+        const __m256i column = _mm256_add_epi16(_mm256_loadu_si256(a), markGrey16(row + 4 * x));
+        if (sums == nullptr) {
+            _mm256_storeu_si256(a, column);
+            continue;
+        }
+        // Pairs of columns, then pairs of pairs: cells 0, 1, 0, 1 | 2, 3, 2, 3.
+        const __m256i pairs = _mm256_madd_epi16(column, ones);
+        const __m256i cells = _mm256_hadd_epi32(pairs, pairs);
+        const __m256i packed = _mm256_packus_epi32(cells, cells);  // 16 bits each
+        const uint32_t low = static_cast<uint32_t>(_mm256_extract_epi32(packed, 0));
+        const uint32_t high = static_cast<uint32_t>(_mm256_extract_epi32(packed, 4));
+        std::memcpy(sums + x / 4, &low, sizeof low);
+        std::memcpy(sums + x / 4 + 2, &high, sizeof high);
+    }
+    return x;
+}
+
+// Bits of grey < cells[x / 4] (each cell's limit spread over its four pixels) for a
+// frame row, 32 pixels at a time from x = 0 until fewer than 32 remain (the mask words
+// clear before); returns where it stopped.
+__attribute__((target("avx2"))) int markCellBelowAvx2(const uint8_t* row, const uint16_t* cells,
+                                                      int width, uint64_t* mask)
+{
+    // Within each 128-bit half: the first of its two cells four times, then the second.
+    const __m256i spread = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3, 4, 5, 4,
+                                            5, 4, 5, 4, 5, 6, 7, 6, 7, 6, 7, 6, 7);
+    int x = 0;
+    for (; x + 32 <= width; x += 32) {
+        int64_t four[2];
+        std::memcpy(four, cells + x / 4, sizeof four);
+        const __m256i first = _mm256_shuffle_epi8(_mm256_set1_epi64x(four[0]), spread);
+        const __m256i second = _mm256_shuffle_epi8(_mm256_set1_epi64x(four[1]), spread);
+        const __m256i low = _mm256_cmpgt_epi16(first, markGrey16(row + 4 * x));
+        const __m256i high = _mm256_cmpgt_epi16(second, markGrey16(row + 4 * x + 64));
+        // packs works within 128-bit halves: bytes come as 0-7, 16-23, 8-15, 24-31.
+        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(low, high), 0xD8);
+        const uint32_t bits = static_cast<uint32_t>(_mm256_movemask_epi8(bytes));
+        mask[x >> 6] |= static_cast<uint64_t>(bits) << (x & 63);
+    }
+    return x;
+}
+
+// Clears the mask bits of pixels whose grey level is `limit` or more, 32 at a time from
+// x = 0 until fewer than 32 remain; returns where it stopped.
+__attribute__((target("avx2"))) int markKeepBelowAvx2(const uint16_t* grey, int limit, int width,
+                                                      uint64_t* mask)
+{
+    const __m256i top = _mm256_set1_epi16(static_cast<int16_t>(limit));
+    int x = 0;
+    for (; x + 32 <= width; x += 32) {
+        const __m256i low =
+            _mm256_cmpgt_epi16(top, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(grey + x)));
+        const __m256i high = _mm256_cmpgt_epi16(
+            top, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(grey + x + 16)));
+        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(low, high), 0xD8);
+        const uint32_t bits = static_cast<uint32_t>(_mm256_movemask_epi8(bytes));
+        mask[x >> 6] &= ~(static_cast<uint64_t>(~bits) << (x & 63));
+    }
+    return x;
+}
 #endif
 
 // Grey levels of frame row y into the grey image.
@@ -186,6 +274,144 @@ void markColumns(uint32_t* cols, const uint16_t* add, const uint16_t* sub, int w
         for (x = from; x < width; x++) prefix[x + 1] = prefix[x] + cols[x];
 }
 
+constexpr int kMarkCell = 4;  // side of a cell, pixels
+// A cell's column sums and its own sum fit 16 bits; a cell is one 64-bit word of them.
+static_assert(kMarkCell * kMarkCell * 765 < 65536 && kMarkCell == 4, "cell sums in 16 bits");
+
+int markCellCount(int pixels)
+{
+    return (pixels + kMarkCell - 1) / kMarkCell;
+}
+
+// Pixels along one side of cells first ... last (a cell cut by the frame's edge holds
+// fewer).
+int64_t markCellSpan(int first, int last, int pixels)
+{
+    return std::min((last + 1) * kMarkCell, pixels) - first * kMarkCell;
+}
+
+// Cells on each side of a pixel's own in its window.
+int markCellReach(const MarkWideSettings& s)
+{
+    return std::max(1, s.localWindow / (2 * kMarkCell));
+}
+
+// Cell row j's grey sums into work->cellSums[j * cells across ...] (work->grey holds
+// one row of scratch).
+void markCellSums(MarkWideWork* w, const uint8_t* frame, int width, int height, int j, int level)
+{
+    const int across = markCellCount(width), whole = width / kMarkCell;
+    const bool wide = level >= 2 && markLocalHaveAvx2();
+    uint16_t* acc = w->cellColumns.data;  // per column, the sum over the cell's rows so far
+    uint16_t* grey = w->grey.data;
+    uint16_t* sums = w->cellSums.data + static_cast<int64_t>(j) * across;
+    std::fill(acc, acc + width, uint16_t{0});
+    const int last = std::min((j + 1) * kMarkCell, height) - 1;
+    for (int y = j * kMarkCell; y <= last; y++) {
+        const uint8_t* row = frame + static_cast<int64_t>(y) * width * 4;
+        int x = 0;
+#ifdef MARK_LOCAL_AVX2
+        if (wide) x = markCellRowAvx2(row, width, acc, y == last ? sums : nullptr);
+#endif
+        markGreyPlain(row, x, width, grey);
+        for (int i = x; i < width; i++) acc[i] = static_cast<uint16_t>(acc[i] + grey[i]);
+    }
+    // A cell's four column sums add up in the top 16 bits of their word's product.
+    for (int i = wide ? (width / 16) * 4 : 0; i < whole; i++) {
+        uint64_t four;
+        std::memcpy(&four, acc + i * kMarkCell, sizeof four);
+        sums[i] = static_cast<uint16_t>((four * 0x0001000100010001ull) >> 48);
+    }
+    if (whole < across) {
+        sums[whole] = 0;
+        for (int x = whole * kMarkCell; x < width; x++) sums[whole] += acc[x];
+    }
+}
+
+// Cell rows summed up to `row` (or the last one).
+void markCellSumsUpTo(MarkWideWork* w, const uint8_t* frame, int width, int height, int row,
+                      int level)
+{
+    const int last = std::min(row, markCellCount(height) - 1);
+    while (w->cellRowsSummed <= last)
+        markCellSums(w, frame, width, height, w->cellRowsSummed++, level);
+}
+
+// Cell row j's limits into work->cellLimits: per cell, the first grey level (blue +
+// green + red) that is not dark. Dark is 100 * (v + offset) * n < keep * sum over the
+// cells' window, and v <= 3 * ceiling when there is one. The window's sums: per column
+// the sum over its rows of cells, moved down a row of cells per call (rows j in order
+// from 0; the rows above row 0's window added by the caller), then prefix sums along
+// the row.
+void markCellLimits(MarkWideWork* w, const uint8_t* frame, int width, int height, int j,
+                    const MarkWideSettings& s)
+{
+    const int across = markCellCount(width), down = markCellCount(height);
+    const int k = markCellReach(s);
+    const int64_t offset = 3 * static_cast<int64_t>(s.localOffset);
+    const int64_t keep = 100 - static_cast<int64_t>(s.localPercent);
+    const int64_t ceiling = s.localCeiling > 0 ? 3 * int64_t{s.localCeiling} + 1 : 766;
+    uint32_t* prefix = w->rowSums.data;
+    auto sumsOf = [&](int row) { return w->cellSums.data + static_cast<int64_t>(row) * across; };
+    markCellSumsUpTo(w, frame, width, height, j + k, s.simdLevel);
+    markColumns(w->columnSums.data, j + k < down ? sumsOf(j + k) : nullptr,
+                j - k - 1 >= 0 ? sumsOf(j - k - 1) : nullptr, across, s.simdLevel, prefix);
+    const int64_t rows = markCellSpan(std::max(j - k, 0), std::min(j + k, down - 1), height);
+    uint16_t* limits = w->cellLimits.data;
+    // The quotient from the divisor's inverse is within 2e-13 of the exact one, which
+    // lies at least 1 / b from any integer it does not equal: its integer part is the
+    // exact ceiling or one below.
+    auto put = [&](int i, int i0, int i1, int64_t b, double inverse) {
+        const int64_t a = keep * static_cast<uint32_t>(prefix[i1 + 1] - prefix[i0]);
+        int64_t c = static_cast<int64_t>(static_cast<double>(a) * inverse);
+        if (c * b < a) c++;
+        limits[i] = static_cast<uint16_t>(std::clamp<int64_t>(c - offset, 0, ceiling));
+    };
+    auto edge = [&](int i) {
+        const int i0 = std::max(i - k, 0), i1 = std::min(i + k, across - 1);
+        const int64_t b = 100 * rows * markCellSpan(i0, i1, width);
+        put(i, i0, i1, b, 1.0 / static_cast<double>(b));
+    };
+    // Cells whose window lies inside the frame share one pixel count.
+    const int64_t inner = 100 * rows * (2 * k + 1) * kMarkCell;
+    const double innerInverse = 1.0 / static_cast<double>(inner);
+    const int innerFirst = std::min(k + 1, across);
+    const int innerEnd = std::max(innerFirst, across - 1 - k);
+    for (int i = 0; i < innerFirst; i++) edge(i);
+    for (int i = innerFirst; i < innerEnd; i++) put(i, i - k, i + k, inner, innerInverse);
+    for (int i = innerEnd; i < across; i++) edge(i);
+}
+
+// Dark mask of row y = 1, 2, ... (in order) by the cells' limits.
+void markCellMask(MarkWideWork* w, const uint8_t* frame, int width, int height, int y,
+                  const MarkWideSettings& s, uint64_t* mask)
+{
+    const int across = markCellCount(width);
+    if (y == 1) {
+        // The window of cell row 0 without its last row (added with the row's limits).
+        w->cellRowsSummed = 0;
+        std::fill(w->columnSums.data, w->columnSums.data + across, 0u);
+        const int above = std::min(markCellReach(s), markCellCount(height));
+        markCellSumsUpTo(w, frame, width, height, above - 1, s.simdLevel);
+        for (int j = 0; j < above; j++)
+            markColumns(w->columnSums.data, w->cellSums.data + static_cast<int64_t>(j) * across,
+                        nullptr, across, s.simdLevel, nullptr);
+        markCellLimits(w, frame, width, height, 0, s);
+    } else if (y % kMarkCell == 0) {
+        markCellLimits(w, frame, width, height, y / kMarkCell, s);
+    }
+    const uint16_t* limits = w->cellLimits.data;
+    const uint8_t* row = frame + static_cast<int64_t>(y) * width * 4;
+    int x = 0;
+#ifdef MARK_LOCAL_AVX2
+    if (s.simdLevel >= 2 && markLocalHaveAvx2()) x = markCellBelowAvx2(row, limits, width, mask);
+#endif
+    uint16_t* grey = w->grey.data;
+    markGreyPlain(row, x, width, grey);
+    for (; x < width; x++)
+        if (grey[x] < limits[x / kMarkCell]) mask[x >> 6] |= uint64_t{1} << (x & 63);
+}
+
 }  // namespace
 
 void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int level)
@@ -198,11 +424,14 @@ void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int lev
     markGreyPlain(row, x, width, grey);
 }
 
-int markLocalReserve(MarkWideWork* w, int width, int height)
+int markLocalReserve(MarkWideWork* w, int width, int height, const MarkWideSettings& s)
 {
-    const int64_t pixels = static_cast<int64_t>(width) * height;
-    return (w->grey.reserve(pixels) && w->columnSums.reserve(width) &&
-            w->rowSums.reserve(width + 8))
+    if (!w->columnSums.reserve(width) || !w->rowSums.reserve(width + 8)) return -1;
+    if (!s.localCells) return w->grey.reserve(static_cast<int64_t>(width) * height) ? 0 : -1;
+    const int across = markCellCount(width);
+    return (w->grey.reserve(width) &&
+            w->cellSums.reserve(int64_t{across} * markCellCount(height)) &&
+            w->cellLimits.reserve(across) && w->cellColumns.reserve(width))
                ? 0
                : -1;
 }
@@ -210,8 +439,15 @@ int markLocalReserve(MarkWideWork* w, int width, int height)
 void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height, int y,
                    const MarkWideSettings& s, uint64_t* mask)
 {
-    const int r = s.localWindow / 2;
     const int level = s.simdLevel;
+    if (s.localCells) {
+        std::fill(mask, mask + markMaskWords(width), uint64_t{0});
+        markCellMask(w, frame, width, height, y, s, mask);
+        mask[0] &= ~uint64_t{1};  // the first and last columns are never dark
+        mask[(width - 1) >> 6] &= ~(uint64_t{1} << ((width - 1) & 63));
+        return;
+    }
+    const int r = s.localWindow / 2;
     uint32_t* cols = w->columnSums.data;
     uint16_t* grey = w->grey.data;
     auto greyRow = [&](int row) { return grey + static_cast<int64_t>(row) * width; };
@@ -247,4 +483,13 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
         if (markLocalDarkPlain(rule, prefix, v, x, width)) mask[x >> 6] |= uint64_t{1} << (x & 63);
     // The last column is never dark either.
     mask[(width - 1) >> 6] &= ~(uint64_t{1} << ((width - 1) & 63));
+    if (s.localCeiling > 0) {
+        const int limit = 3 * s.localCeiling + 1;
+        x = 0;
+#ifdef MARK_LOCAL_AVX2
+        if (level >= 2 && markLocalHaveAvx2()) x = markKeepBelowAvx2(v, limit, width, mask);
+#endif
+        for (; x < width; x++)
+            if (v[x] >= limit) mask[x >> 6] &= ~(uint64_t{1} << (x & 63));
+    }
 }

@@ -12,6 +12,8 @@ MarkWideSettings markWideSettingsOf(const MarkOptions& o, int width, int height)
     s.localThreshold = o.localThreshold;
     s.localOffset = o.localOffset;
     s.localPercent = o.localPercent;
+    s.localCells = o.localCells;
+    s.localCeiling = o.localCeiling;
     // About a sixteenth of the shorter side: wider than the borders of the markers that
     // matter at that frame size, narrower than the shadows that cross them (tunable).
     s.localWindow = o.localWindow > 0

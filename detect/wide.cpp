@@ -42,7 +42,7 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
     if (!w->labelImage.reserve(pixels) || !w->masks.reserve(2 * int64_t{words}) ||
         !w->bounds.reserve(width + 1))
         return -1;
-    if (s.localThreshold && markLocalReserve(w, width, height) < 0) return -1;
+    if (s.localThreshold && markLocalReserve(w, width, height, s) < 0) return -1;
     int32_t* L = w->labelImage.data;
     std::fill(L, L + width, 0);
     std::fill(L + (pixels - width), L + pixels, 0);

@@ -319,7 +319,7 @@ TEST(DetectCapacity, RealWorldOptionsOutOfRangeAreRefused)
 {
     const MarkOptions robust = markRobustOptions();
     EXPECT_EQ(markOptionsCheck(&robust), 0);
-    for (int k = 0; k < 9; k++) {
+    for (int k = 0; k < 12; k++) {
         MarkOptions o = robust;
         if (k == 0) o.frameSized = 2;
         if (k == 1) o.localWindow = 4;
@@ -330,6 +330,9 @@ TEST(DetectCapacity, RealWorldOptionsOutOfRangeAreRefused)
         if (k == 6) o.softMatching = 2;
         if (k == 7) o.pixelMatching = -1;
         if (k == 8) o.secondLook = 2;
+        if (k == 9) o.localCells = 2;
+        if (k == 10) o.localCeiling = -1;
+        if (k == 11) o.localCeiling = 256;
         EXPECT_EQ(markOptionsCheck(&o), -1) << "case " << k;
         EXPECT_EQ(markDetectorCreate(&o, nullptr), nullptr) << "case " << k;
     }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -259,11 +260,9 @@ TEST(DetectRobust, PresetOnHardLightFrames)
 
 namespace {
 
-// The local threshold against a plain reference: the window mean from a full integral
-// image, clipped at the frame's edges, compared pixel by pixel with what the labeling
-// marked dark. Windows small enough for the eight-at-a-time path and one that is not,
-// with and without the wide instructions.
-TEST(DetectRobust, LocalThresholdMarksExactlyThePlainRule)
+// A frame for the local threshold's references: one blurred marker among clutter, two
+// shadows and strong noise, cut to width x height (at most 640 x 480).
+std::vector<uint8_t> thresholdFrame(int width, int height)
 {
     static SynthScene scene;
     singleMarker(1, 90.0, 1.0, &scene);
@@ -271,47 +270,134 @@ TEST(DetectRobust, LocalThresholdMarksExactlyThePlainRule)
     scene.shadowCount = 2;
     scene.noiseSigma = 8.0;
     SynthImage frame;
-    ASSERT_EQ(synthRender(&scene, &frame, nullptr), 0);
-    const int w = frame.width, h = frame.height;
-    std::vector<int64_t> integral(static_cast<size_t>(w + 1) * (h + 1), 0);
-    auto grey = [&](int x, int y) {
-        const uint8_t* p = frame.pixels.data() + (static_cast<size_t>(y) * w + x) * 4;
+    EXPECT_EQ(synthRender(&scene, &frame, nullptr), 0);
+    std::vector<uint8_t> cut(static_cast<size_t>(width) * height * 4);
+    for (int y = 0; y < height; y++)
+        std::memcpy(&cut[static_cast<size_t>(y) * width * 4],
+                    &frame.pixels[static_cast<size_t>(y) * frame.width * 4],
+                    static_cast<size_t>(width) * 4);
+    return cut;
+}
+
+// Grey sums (blue + green + red) over rectangles of a frame, from an integral image.
+struct GreySums {
+    int w, h;
+    const uint8_t* pixels;
+    std::vector<int64_t> integral;
+    GreySums(const std::vector<uint8_t>& frame, int width, int height)
+        : w(width), h(height), pixels(frame.data()),
+          integral(static_cast<size_t>(width + 1) * (height + 1), 0)
+    {
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++)
+                integral[(y + 1) * (w + 1) + x + 1] = grey(x, y) + integral[y * (w + 1) + x + 1] +
+                                                      integral[(y + 1) * (w + 1) + x] -
+                                                      integral[y * (w + 1) + x];
+    }
+    int64_t grey(int x, int y) const
+    {
+        const uint8_t* p = pixels + (static_cast<size_t>(y) * w + x) * 4;
         return int64_t{p[0]} + p[1] + p[2];
-    };
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++)
-            integral[(y + 1) * (w + 1) + x + 1] = grey(x, y) + integral[y * (w + 1) + x + 1] +
-                                                  integral[(y + 1) * (w + 1) + x] -
-                                                  integral[y * (w + 1) + x];
+    }
+    // Sum over x0 ... x1, y0 ... y1 (inclusive).
+    int64_t sum(int x0, int x1, int y0, int y1) const
+    {
+        return integral[(y1 + 1) * (w + 1) + x1 + 1] - integral[y0 * (w + 1) + x1 + 1] -
+               integral[(y1 + 1) * (w + 1) + x0] + integral[y0 * (w + 1) + x0];
+    }
+};
+
+// Labels the frame with the local threshold of `o` and counts the inner pixels where
+// the mark differs from `dark(x, y)`, and those dark by it.
+template <typename Rule>
+void compareMarks(const std::vector<uint8_t>& frame, int w, int h, const MarkOptions& o, int level,
+                  Rule dark, long* differ, long* darkCount)
+{
     static MarkWideWork work;
+    MarkWideSettings settings = markWideSettingsOf(o, w, h);
+    settings.simdLevel = level;
+    ASSERT_GE(markWideFindSquares(&work, frame.data(), w, h, settings), 0);
+    *differ = *darkCount = 0;
+    for (int y = 1; y < h - 1; y++)
+        for (int x = 1; x < w - 1; x++) {
+            const bool plain = dark(x, y);
+            *differ += plain != (work.labelImage.data[static_cast<size_t>(y) * w + x] > 0);
+            *darkCount += plain;
+        }
+}
+
+// The local threshold against a plain reference: the window mean from a full integral
+// image, clipped at the frame's edges, compared pixel by pixel with what the labeling
+// marked dark. Windows small enough for the eight-at-a-time path and one that is not,
+// with and without the wide instructions and a ceiling.
+TEST(DetectRobust, LocalThresholdMarksExactlyThePlainRule)
+{
+    const int w = 640, h = 480;
+    const std::vector<uint8_t> frame = thresholdFrame(w, h);
+    const GreySums g(frame, w, h);
     for (const int window : {15, 45, 151})
-        for (const int level : {0, 2}) {
-            MarkOptions o = markDefaultOptions();
-            o.localThreshold = 1;
-            o.localWindow = window;
-            o.localOffset = 3;
-            o.localPercent = 12;
-            MarkWideSettings settings = markWideSettingsOf(o, w, h);
-            settings.simdLevel = level;
-            ASSERT_GE(markWideFindSquares(&work, frame.pixels.data(), w, h, settings), 0);
-            const int r = window / 2;
-            long differ = 0, dark = 0;
-            for (int y = 1; y < h - 1; y++)
-                for (int x = 1; x < w - 1; x++) {
+        for (const int ceiling : {0, 90})
+            for (const int level : {0, 2}) {
+                MarkOptions o = markDefaultOptions();
+                o.localThreshold = 1;
+                o.localWindow = window;
+                o.localOffset = 3;
+                o.localPercent = 12;
+                o.localCeiling = ceiling;
+                const int r = window / 2;
+                auto dark = [&](int x, int y) {
                     const int x0 = std::max(x - r, 0), x1 = std::min(x + r, w - 1);
                     const int y0 = std::max(y - r, 0), y1 = std::min(y + r, h - 1);
                     const int64_t n = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
-                    const int64_t sum =
-                        integral[(y1 + 1) * (w + 1) + x1 + 1] - integral[y0 * (w + 1) + x1 + 1] -
-                        integral[(y1 + 1) * (w + 1) + x0] + integral[y0 * (w + 1) + x0];
-                    const bool plain = 100 * (grey(x, y) + 9) * n < 88 * sum;
-                    const bool marked = work.labelImage.data[static_cast<size_t>(y) * w + x] > 0;
-                    differ += plain != marked;
-                    dark += plain;
-                }
-            EXPECT_EQ(differ, 0) << "window " << window << " instructions " << level;
-            EXPECT_GT(dark, w * h / 50) << "window " << window;
-        }
+                    const int64_t v = g.grey(x, y);
+                    return 100 * (v + 9) * n < 88 * g.sum(x0, x1, y0, y1) &&
+                           (ceiling == 0 || v <= 3 * ceiling);
+                };
+                long differ = 0, darkCount = 0;
+                compareMarks(frame, w, h, o, level, dark, &differ, &darkCount);
+                EXPECT_EQ(differ, 0)
+                    << "window " << window << " ceiling " << ceiling << " instructions " << level;
+                EXPECT_GT(darkCount, w * h / 50) << "window " << window << " ceiling " << ceiling;
+            }
+}
+
+// The local mean from cells against the same reference at cell granularity: the
+// (2k + 1) x (2k + 1) cells of 4 x 4 pixels around the pixel's cell, k = window / 8, cut
+// at the frame's edges, on a frame whose last column and row of cells are partly
+// outside it; plain and wide instructions, with and without a ceiling.
+TEST(DetectRobust, LocalCellsMarkExactlyTheCellRule)
+{
+    const int w = 637, h = 477;
+    const std::vector<uint8_t> frame = thresholdFrame(w, h);
+    const GreySums g(frame, w, h);
+    const int across = (w + 3) / 4, down = (h + 3) / 4;
+    for (const int window : {15, 45, 151})
+        for (const int ceiling : {0, 90})
+            for (const int level : {0, 2}) {
+                MarkOptions o = markDefaultOptions();
+                o.localThreshold = 1;
+                o.localCells = 1;
+                o.localWindow = window;
+                o.localOffset = 3;
+                o.localPercent = 12;
+                o.localCeiling = ceiling;
+                const int k = window / 8;
+                auto dark = [&](int x, int y) {
+                    const int i0 = std::max(x / 4 - k, 0), i1 = std::min(x / 4 + k, across - 1);
+                    const int j0 = std::max(y / 4 - k, 0), j1 = std::min(y / 4 + k, down - 1);
+                    const int x0 = 4 * i0, x1 = std::min(4 * i1 + 3, w - 1);
+                    const int y0 = 4 * j0, y1 = std::min(4 * j1 + 3, h - 1);
+                    const int64_t n = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
+                    const int64_t v = g.grey(x, y);
+                    return 100 * (v + 9) * n < 88 * g.sum(x0, x1, y0, y1) &&
+                           (ceiling == 0 || v <= 3 * ceiling);
+                };
+                long differ = 0, darkCount = 0;
+                compareMarks(frame, w, h, o, level, dark, &differ, &darkCount);
+                EXPECT_EQ(differ, 0)
+                    << "window " << window << " ceiling " << ceiling << " instructions " << level;
+                EXPECT_GT(darkCount, w * h / 50) << "window " << window << " ceiling " << ceiling;
+            }
 }
 
 }  // namespace
