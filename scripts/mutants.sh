@@ -193,3 +193,14 @@ mutant detect/edge.cpp 's/kMarkShadePixelFloor = 0\.3;/kMarkShadePixelFloor = 2.
 mutant detect/edge.cpp 's/kMarkPixelSideMin = 11\.0;/kMarkPixelSideMin = 12.0;/' test_detect_second
 mutant detect/edge.cpp 's/kMarkPixelStandOut = 0\.7;/kMarkPixelStandOut = 0.75;/' test_detect_second
 mutant detect/edge.cpp 's/kMarkPixelMargin = 0\.25;/kMarkPixelMargin = 0.0;/' test_detect_second
+# The local ceiling on both ways of taking the mean; the cells' partial cells, their
+# quotient set right, their column of cells summed a window ahead, their wide steps.
+mutant detect/local.cpp 's/const int limit = 3 \* s.localCeiling + 1;/const int limit = 3 * s.localCeiling;/' test_detect_robust
+mutant detect/local.cpp 's/if (v\[x\] >= limit) mask/if (v[x] > limit) mask/' test_detect_robust
+mutant detect/local.cpp 's/? 3 \* int64_t{s.localCeiling} + 1 : 766;/? 3 * int64_t{s.localCeiling} : 766;/' test_detect_robust
+mutant detect/local.cpp 's/return std::min((last + 1) \* kMarkCell, pixels)/return ((last + 1) * kMarkCell + 0 * pixels)/' test_detect_robust
+mutant detect/local.cpp 's/if (c \* b < a) c++;/if (c * b <= a) c++;/' test_detect_robust
+mutant detect/local.cpp 's/markCellSumsUpTo(w, frame, width, height, j + k, s.simdLevel);/markCellSumsUpTo(w, frame, width, height, j + k - 1, s.simdLevel);/' test_detect_robust
+mutant detect/local.cpp 's/_mm256_extract_epi32(packed, 4)/_mm256_extract_epi32(packed, 1)/' test_detect_robust
+mutant detect/local.cpp 's/_mm256_set1_epi64x(four\[1\])/_mm256_set1_epi64x(four[0])/' test_detect_robust
+mutant detect/local.cpp 's/const int innerEnd = std::max(innerFirst, across - 1 - k);/const int innerEnd = std::max(innerFirst, across - k);/' test_detect_robust

@@ -400,4 +400,31 @@ TEST(DetectRobust, LocalCellsMarkExactlyTheCellRule)
             }
 }
 
+// On the blurred busy desk the local threshold keeps every stroke of lit print apart,
+// and the regions to trace are mostly print; with the preset's ceiling lit print that
+// blur lightened past it is left out (the four markers are still named:
+// DetectSecond.PresetNamesOnlyTheFourMarkersOnBusyDesks), with cells too.
+TEST(DetectRobust, CeilingLeavesBlurredPrintOut)
+{
+    static SynthScene scene;
+    ASSERT_EQ(synthBusyScene(640, 480, 1, shippedMarkers().list, 4, &scene), 0);
+    SynthImage frame;
+    ASSERT_EQ(synthRender(&scene, &frame, nullptr), 0);
+    static MarkWideWork work;
+    auto sized = [&](int ceiling, int cells) {
+        MarkOptions o = markRobustOptions();
+        o.localCeiling = ceiling;
+        o.localCells = cells;
+        EXPECT_GE(markWideFindSquares(&work, frame.pixels.data(), 640, 480,
+                                      markWideSettingsOf(o, 640, 480)),
+                  0);
+        return work.sized;
+    };
+    for (int cells : {0, 1}) {
+        const int without = sized(0, cells), with = sized(markRobustOptions().localCeiling, cells);
+        EXPECT_GT(without, 150) << "cells " << cells;
+        EXPECT_LT(with, without / 3) << "cells " << cells;
+    }
+}
+
 }  // namespace
