@@ -257,6 +257,14 @@ void benchBusyRobust(benchmark::State& state)
     benchBusyWith(state, markRobustOptions());
 }
 
+// The robust preset with the local mean read from cells.
+void benchBusyRobustCells(benchmark::State& state)
+{
+    MarkOptions options = markRobustOptions();
+    options.localCells = 1;
+    benchBusyWith(state, options);
+}
+
 // The exact defaults on the busy desk, stage by stage (two clock reads per stage).
 void benchBusyStages(benchmark::State& state)
 {
@@ -278,6 +286,12 @@ BENCHMARK(benchBusy)
     ->Unit(benchmark::kMillisecond);
 
 BENCHMARK(benchBusyRobust)
+    ->ArgNames({"w", "h", "blurnoise"})
+    ->Args({640, 480, 0})
+    ->Args({640, 480, 1})
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK(benchBusyRobustCells)
     ->ArgNames({"w", "h", "blurnoise"})
     ->Args({640, 480, 0})
     ->Args({640, 480, 1})
