@@ -48,6 +48,7 @@ struct MarkLocalRule {
     int64_t rows;    // window rows inside the frame
     int64_t offset;  // 3 * localOffset
     int64_t keep;    // 100 - localPercent
+    int limit;       // no grey level from this one on is dark (766: any may be)
 };
 
 bool markLocalDarkPlain(const MarkLocalRule& rule, const uint32_t* prefix, const uint16_t* grey,
@@ -56,7 +57,7 @@ bool markLocalDarkPlain(const MarkLocalRule& rule, const uint32_t* prefix, const
     const int x0 = std::max(x - rule.r, 0), x1 = std::min(x + rule.r, width - 1);
     const int64_t n = rule.rows * (x1 - x0 + 1);
     const int64_t sum = static_cast<uint32_t>(prefix[x1 + 1] - prefix[x0]);
-    return 100 * (grey[x] + rule.offset) * n < rule.keep * sum;
+    return grey[x] < rule.limit && 100 * (grey[x] + rule.offset) * n < rule.keep * sum;
 }
 
 #ifdef MARK_LOCAL_AVX2
@@ -132,14 +133,19 @@ __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, con
     const __m256i rows = _mm256_set1_epi32(static_cast<int32_t>(rule.rows));
     const __m256i hundred = _mm256_set1_epi32(100), one = _mm256_set1_epi32(1);
     const __m256i offset = _mm256_set1_epi32(static_cast<int32_t>(rule.offset));
+    const __m256i limit = _mm256_set1_epi32(rule.limit);
     const int* base = reinterpret_cast<const int*>(prefix);
     uint64_t bits = 0;
     int x = 0;
     for (; x + 8 <= width; x += 8) {
         const __m256i v =
             _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)));
+        // Eight pixels at or above the limit (lit paper under a ceiling) need no window.
+        const __m256i below = _mm256_cmpgt_epi32(limit, v);
         __m256i left, right;
-        if (x >= r && x + 7 + r <= width - 1) {
+        if (_mm256_testz_si256(below, below)) {
+            left = right = v;
+        } else if (x >= r && x + 7 + r <= width - 1) {
             const __m256i hi =
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x + r + 1));
             const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x - r));
@@ -158,7 +164,8 @@ __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, con
             left = _mm256_mullo_epi32(_mm256_add_epi32(v, offset), scale);
             right = _mm256_mullo_epi32(k, _mm256_sub_epi32(hi, lo));
         }
-        const int dark = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(right, left)));
+        const int dark = _mm256_movemask_ps(
+            _mm256_castsi256_ps(_mm256_and_si256(below, _mm256_cmpgt_epi32(right, left))));
         bits |= static_cast<uint64_t>(dark) << (x & 63);
         if ((x & 63) == 56) {
             mask[x >> 6] |= bits;
@@ -232,24 +239,6 @@ __attribute__((target("avx2"))) int markCellBelowAvx2(const uint8_t* row, const 
     return x;
 }
 
-// Clears the mask bits of pixels whose grey level is `limit` or more, 32 at a time from
-// x = 0 until fewer than 32 remain; returns where it stopped.
-__attribute__((target("avx2"))) int markKeepBelowAvx2(const uint16_t* grey, int limit, int width,
-                                                      uint64_t* mask)
-{
-    const __m256i top = _mm256_set1_epi16(static_cast<int16_t>(limit));
-    int x = 0;
-    for (; x + 32 <= width; x += 32) {
-        const __m256i low =
-            _mm256_cmpgt_epi16(top, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(grey + x)));
-        const __m256i high = _mm256_cmpgt_epi16(
-            top, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(grey + x + 16)));
-        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(low, high), 0xD8);
-        const uint32_t bits = static_cast<uint32_t>(_mm256_movemask_epi8(bytes));
-        mask[x >> 6] &= ~(static_cast<uint64_t>(~bits) << (x & 63));
-    }
-    return x;
-}
 #endif
 
 // Grey levels of frame row y into the grey image.
@@ -468,7 +457,8 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
 
     const MarkLocalRule rule{r, std::min(y + r, height - 1) - std::max(y - r, 0) + 1,
                              3 * static_cast<int64_t>(s.localOffset),
-                             100 - static_cast<int64_t>(s.localPercent)};
+                             100 - static_cast<int64_t>(s.localPercent),
+                             s.localCeiling > 0 ? 3 * s.localCeiling + 1 : 766};
     const uint16_t* v = greyRow(y);
     const int words = markMaskWords(width);
     for (int i = 0; i < words; i++) mask[i] = 0;
@@ -483,13 +473,4 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
         if (markLocalDarkPlain(rule, prefix, v, x, width)) mask[x >> 6] |= uint64_t{1} << (x & 63);
     // The last column is never dark either.
     mask[(width - 1) >> 6] &= ~(uint64_t{1} << ((width - 1) & 63));
-    if (s.localCeiling > 0) {
-        const int limit = 3 * s.localCeiling + 1;
-        x = 0;
-#ifdef MARK_LOCAL_AVX2
-        if (level >= 2 && markLocalHaveAvx2()) x = markKeepBelowAvx2(v, limit, width, mask);
-#endif
-        for (; x < width; x++)
-            if (v[x] >= limit) mask[x >> 6] &= ~(uint64_t{1} << (x & 63));
-    }
 }
