@@ -119,7 +119,9 @@ __attribute__((target("avx2"))) int markColumnsAvx2(uint32_t* cols, const uint16
 // the window lies wholly in the row, its sums come from two plain loads and n is the
 // same for all; near the row's ends each lane clips its own window. Bits of x = 0 are
 // set too (the caller clears them). A word's bits are gathered in a register and
-// written once.
+// written once. Capped: the rule has a limit below 766 (without one, testing it would
+// only cost time).
+template <bool kCapped>
 __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, const uint32_t* prefix,
                                                   const uint16_t* grey, int width, uint64_t* mask)
 {
@@ -141,9 +143,9 @@ __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, con
         const __m256i v =
             _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)));
         // Eight pixels at or above the limit (lit paper under a ceiling) need no window.
-        const __m256i below = _mm256_cmpgt_epi32(limit, v);
+        const __m256i below = kCapped ? _mm256_cmpgt_epi32(limit, v) : _mm256_set1_epi32(-1);
         __m256i left, right;
-        if (_mm256_testz_si256(below, below)) {
+        if (kCapped && _mm256_testz_si256(below, below)) {
             left = right = v;
         } else if (x >= r && x + 7 + r <= width - 1) {
             const __m256i hi =
@@ -164,9 +166,10 @@ __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, con
             left = _mm256_mullo_epi32(_mm256_add_epi32(v, offset), scale);
             right = _mm256_mullo_epi32(k, _mm256_sub_epi32(hi, lo));
         }
-        const int dark = _mm256_movemask_ps(
-            _mm256_castsi256_ps(_mm256_and_si256(below, _mm256_cmpgt_epi32(right, left))));
-        bits |= static_cast<uint64_t>(dark) << (x & 63);
+        __m256i dark = _mm256_cmpgt_epi32(right, left);
+        if (kCapped) dark = _mm256_and_si256(below, dark);
+        const int darkBits = _mm256_movemask_ps(_mm256_castsi256_ps(dark));
+        bits |= static_cast<uint64_t>(darkBits) << (x & 63);
         if ((x & 63) == 56) {
             mask[x >> 6] |= bits;
             bits = 0;
@@ -465,7 +468,8 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
     int x = 1;
 #ifdef MARK_LOCAL_AVX2
     if (level >= 2 && markLocalHaveAvx2() && rule.rows * (2 * r + 1) < 14000) {
-        x = std::max(1, markLocalAvx2(rule, prefix, v, width, mask));
+        x = std::max(1, rule.limit < 766 ? markLocalAvx2<true>(rule, prefix, v, width, mask)
+                                         : markLocalAvx2<false>(rule, prefix, v, width, mask));
         mask[0] &= ~uint64_t{1};  // the first column is never dark
     }
 #endif

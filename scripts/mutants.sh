@@ -197,7 +197,7 @@ mutant detect/edge.cpp 's/kMarkPixelMargin = 0\.25;/kMarkPixelMargin = 0.0;/' te
 # quotient set right, their column of cells summed a window ahead, their wide steps.
 mutant detect/local.cpp 's/s.localCeiling > 0 ? 3 \* s.localCeiling + 1 : 766}/s.localCeiling > 0 ? 3 * s.localCeiling : 766}/' test_detect_robust
 mutant detect/local.cpp 's/return grey\[x\] < rule.limit \&\& /return /' test_detect_robust
-mutant detect/local.cpp 's/_mm256_and_si256(below, _mm256_cmpgt_epi32(right, left))/_mm256_cmpgt_epi32(right, left)/' test_detect_robust
+mutant detect/local.cpp 's/if (kCapped) dark = _mm256_and_si256(below, dark);//' test_detect_robust
 mutant detect/local.cpp 's/? 3 \* int64_t{s.localCeiling} + 1 : 766;/? 3 * int64_t{s.localCeiling} : 766;/' test_detect_robust
 mutant detect/local.cpp 's/return std::min((last + 1) \* kMarkCell, pixels)/return ((last + 1) * kMarkCell + 0 * pixels)/' test_detect_robust
 mutant detect/local.cpp 's/if (c \* b < a) c++;/if (c * b <= a) c++;/' test_detect_robust
