@@ -1,7 +1,7 @@
 // Video frames: markDetect with the shipped camera rescaled to the frame size and the
 // shipped patterns loaded, then poseGetTransform on every detection; then a detector
 // with the robust preset (local threshold, second look, shade matching and the rest) on
-// the same frame.
+// the same frame, and one with the preset's local mean read from cells.
 //
 // Input: bytes 0-3 the threshold (int32, little-endian, any value the configuration
 // can hold); byte 4 width - 1 and byte 5 height - 1 (each taken modulo 64); byte 6 the
@@ -42,8 +42,9 @@ CameraParam fuzzShippedCamera()
     return p;
 }
 
-// A detector with every real-world option on, matching the shipped patterns; made once.
-MarkDetector* fuzzRobustDetector()
+// A detector with the robust preset (and cells, when asked), matching the shipped
+// patterns; made once per kind.
+MarkDetector* fuzzRobustDetector(bool cells)
 {
     PatternSet* set = patternSetCreate();
     if (set == nullptr) return nullptr;
@@ -51,7 +52,8 @@ MarkDetector* fuzzRobustDetector()
         const std::string path = std::string(TARLIM_SOURCE_DIR) + "/data/markers/" + name + ".pat";
         if (patternSetLoad(set, path.c_str()) < 0) return nullptr;
     }
-    const MarkOptions options = markRobustOptions();
+    MarkOptions options = markRobustOptions();
+    options.localCells = cells ? 1 : 0;
     return markDetectorCreate(&options, set);
 }
 
@@ -70,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const bool patterns = fuzzLoadPatterns();
     static const CameraParam shipped = fuzzShippedCamera();
-    static MarkDetector* const robust = fuzzRobustDetector();
-    if (!patterns || robust == nullptr) std::abort();
+    static MarkDetector* const detectors[2] = {fuzzRobustDetector(false), fuzzRobustDetector(true)};
+    if (!patterns || detectors[0] == nullptr || detectors[1] == nullptr) std::abort();
     if (size < kHeaderSize) return 0;
 
     const int threshold = static_cast<int32_t>(uint32_t{data[0]} | uint32_t{data[1]} << 8 |
@@ -104,16 +106,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
 
-    if (markDetectorSetCamera(robust, &param) != 0) std::abort();
-    markDetectorResetHistory(robust);
-    for (int call = 0; call < 2; call++) {
-        DetectedMarker* list = nullptr;
-        int32_t n = 0;
-        if (markDetectorRun(robust, frame.data(), &list, &n) != 0) return 0;
-        if (n < 0 || n > robust->markerCapacity) std::abort();
-        for (int32_t i = 0; i < n; i++) {
-            const DetectedMarker& m = list[i];
-            if (m.patternId >= 0 && !(m.confidence >= robust->options.confidenceMin)) std::abort();
+    for (MarkDetector* robust : detectors) {
+        if (markDetectorSetCamera(robust, &param) != 0) std::abort();
+        markDetectorResetHistory(robust);
+        for (int call = 0; call < 2; call++) {
+            DetectedMarker* list = nullptr;
+            int32_t n = 0;
+            if (markDetectorRun(robust, frame.data(), &list, &n) != 0) return 0;
+            if (n < 0 || n > robust->markerCapacity) std::abort();
+            for (int32_t i = 0; i < n; i++) {
+                const DetectedMarker& m = list[i];
+                if (m.patternId >= 0 && !(m.confidence >= robust->options.confidenceMin))
+                    std::abort();
+            }
         }
     }
     return 0;
