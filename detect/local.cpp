@@ -178,6 +178,7 @@ __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, con
     if (bits != 0) mask[(x - 8) >> 6] |= bits;
     return x;
 }
+
 // Sixteen grey levels (blue + green + red) from four bytes per pixel.
 __attribute__((target("avx2"))) inline __m256i markGrey16(const uint8_t* bgra)
 {
@@ -350,9 +351,9 @@ void markCellLimits(MarkWideWork* w, const uint8_t* frame, int width, int height
                 j - k - 1 >= 0 ? sumsOf(j - k - 1) : nullptr, across, s.simdLevel, prefix);
     const int64_t rows = markCellSpan(std::max(j - k, 0), std::min(j + k, down - 1), height);
     uint16_t* limits = w->cellLimits.data;
-    // The quotient from the divisor's inverse is within 2e-13 of the exact one, which
-    // lies at least 1 / b from any integer it does not equal: its integer part is the
-    // exact ceiling or one below.
+    // The quotient from the divisor's inverse (a below 2^53, the quotient below 766) is
+    // within 1e-12 of the exact one, which lies at least 1 / b (more than 1e-9) from any
+    // integer it does not equal: its integer part is the exact ceiling or one below.
     auto put = [&](int i, int i0, int i1, int64_t b, double inverse) {
         const int64_t a = keep * static_cast<uint32_t>(prefix[i1 + 1] - prefix[i0]);
         int64_t c = static_cast<int64_t>(static_cast<double>(a) * inverse);
