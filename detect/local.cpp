@@ -67,19 +67,23 @@ bool markLocalHaveAvx2()
     return have;
 }
 
+// Sixteen grey levels (blue + green + red) from four bytes per pixel.
+__attribute__((target("avx2"))) inline __m256i markGrey16(const uint8_t* bgra)
+{
+    const __m256i weights = _mm256_set1_epi32(0x00010101);
+    const __m256i* p = reinterpret_cast<const __m256i*>(bgra);
+    // hadd works within 128-bit halves: pixels come as 0-3, 8-11, 4-7, 12-15.
+    return _mm256_permute4x64_epi64(
+        _mm256_hadd_epi16(_mm256_maddubs_epi16(_mm256_loadu_si256(p), weights),
+                          _mm256_maddubs_epi16(_mm256_loadu_si256(p + 1), weights)),
+        0xD8);
+}
+
 __attribute__((target("avx2"))) int markGreyAvx2(const uint8_t* row, int width, uint16_t* grey)
 {
-    const __m256i weights = _mm256_set1_epi32(0x00010101);  // blue + green, red per pixel
     int x = 0;
-    for (; x + 16 <= width; x += 16) {
-        const __m256i* p = reinterpret_cast<const __m256i*>(row + 4 * x);
-        const __m256i sums =
-            _mm256_hadd_epi16(_mm256_maddubs_epi16(_mm256_loadu_si256(p), weights),
-                              _mm256_maddubs_epi16(_mm256_loadu_si256(p + 1), weights));
-        // hadd works within 128-bit halves: pixels come as 0-3, 8-11, 4-7, 12-15.
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(grey + x),
-                            _mm256_permute4x64_epi64(sums, 0xD8));
-    }
+    for (; x + 16 <= width; x += 16)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(grey + x), markGrey16(row + 4 * x));
     return x;
 }
 
@@ -177,18 +181,6 @@ __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, con
     }
     if (bits != 0) mask[(x - 8) >> 6] |= bits;
     return x;
-}
-
-// Sixteen grey levels (blue + green + red) from four bytes per pixel.
-__attribute__((target("avx2"))) inline __m256i markGrey16(const uint8_t* bgra)
-{
-    const __m256i weights = _mm256_set1_epi32(0x00010101);
-    const __m256i* p = reinterpret_cast<const __m256i*>(bgra);
-    // hadd works within 128-bit halves: pixels come as 0-3, 8-11, 4-7, 12-15.
-    return _mm256_permute4x64_epi64(
-        _mm256_hadd_epi16(_mm256_maddubs_epi16(_mm256_loadu_si256(p), weights),
-                          _mm256_maddubs_epi16(_mm256_loadu_si256(p + 1), weights)),
-        0xD8);
 }
 
 // The grey levels of a frame row added into acc, or, on a cell's last row (sums not

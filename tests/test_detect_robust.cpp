@@ -307,97 +307,80 @@ struct GreySums {
     }
 };
 
-// Labels the frame with the local threshold of `o` and counts the inner pixels where
-// the mark differs from `dark(x, y)`, and those dark by it.
-template <typename Rule>
-void compareMarks(const std::vector<uint8_t>& frame, int w, int h, const MarkOptions& o, int level,
-                  Rule dark, long* differ, long* darkCount)
-{
-    static MarkWideWork work;
-    MarkWideSettings settings = markWideSettingsOf(o, w, h);
-    settings.simdLevel = level;
-    ASSERT_GE(markWideFindSquares(&work, frame.data(), w, h, settings), 0);
-    *differ = *darkCount = 0;
-    for (int y = 1; y < h - 1; y++)
-        for (int x = 1; x < w - 1; x++) {
-            const bool plain = dark(x, y);
-            *differ += plain != (work.labelImage.data[static_cast<size_t>(y) * w + x] > 0);
-            *darkCount += plain;
-        }
-}
+// The window a reference takes for pixel (x, y): columns x0 ... x1, rows y0 ... y1.
+struct Window {
+    int x0, x1, y0, y1;
+};
 
-// The local threshold against a plain reference: the window mean from a full integral
-// image, clipped at the frame's edges, compared pixel by pixel with what the labeling
-// marked dark. Windows small enough for the eight-at-a-time path and one that is not,
-// with and without the wide instructions and a ceiling.
-TEST(DetectRobust, LocalThresholdMarksExactlyThePlainRule)
+// The local threshold (offset 3, 12 %) with cells or without, windows of 15, 45 and 151
+// px, with and without a ceiling, plain and wide instructions, labelled on a frame
+// width x height: every inner pixel is marked dark exactly when its grey level lies
+// below the mean over windowOf(x, y, window) by the rule, and, with a ceiling, at most
+// at it; and the rule marks a fair share dark.
+template <typename WindowOf>
+void expectLocalRule(int w, int h, int cells, WindowOf windowOf)
 {
-    const int w = 640, h = 480;
     const std::vector<uint8_t> frame = thresholdFrame(w, h);
     const GreySums g(frame, w, h);
+    static MarkWideWork work;
     for (const int window : {15, 45, 151})
         for (const int ceiling : {0, 90})
             for (const int level : {0, 2}) {
                 MarkOptions o = markDefaultOptions();
                 o.localThreshold = 1;
+                o.localCells = cells;
                 o.localWindow = window;
                 o.localOffset = 3;
                 o.localPercent = 12;
                 o.localCeiling = ceiling;
-                const int r = window / 2;
-                auto dark = [&](int x, int y) {
-                    const int x0 = std::max(x - r, 0), x1 = std::min(x + r, w - 1);
-                    const int y0 = std::max(y - r, 0), y1 = std::min(y + r, h - 1);
-                    const int64_t n = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
-                    const int64_t v = g.grey(x, y);
-                    return 100 * (v + 9) * n < 88 * g.sum(x0, x1, y0, y1) &&
-                           (ceiling == 0 || v <= 3 * ceiling);
-                };
-                long differ = 0, darkCount = 0;
-                compareMarks(frame, w, h, o, level, dark, &differ, &darkCount);
+                MarkWideSettings settings = markWideSettingsOf(o, w, h);
+                settings.simdLevel = level;
+                ASSERT_GE(markWideFindSquares(&work, frame.data(), w, h, settings), 0);
+                long differ = 0, dark = 0;
+                for (int y = 1; y < h - 1; y++)
+                    for (int x = 1; x < w - 1; x++) {
+                        const Window b = windowOf(x, y, window);
+                        const int64_t n = int64_t{b.x1 - b.x0 + 1} * (b.y1 - b.y0 + 1);
+                        const int64_t v = g.grey(x, y);
+                        const bool plain = 100 * (v + 9) * n < 88 * g.sum(b.x0, b.x1, b.y0, b.y1) &&
+                                           (ceiling == 0 || v <= 3 * ceiling);
+                        differ +=
+                            plain != (work.labelImage.data[static_cast<size_t>(y) * w + x] > 0);
+                        dark += plain;
+                    }
                 EXPECT_EQ(differ, 0)
                     << "window " << window << " ceiling " << ceiling << " instructions " << level;
-                EXPECT_GT(darkCount, w * h / 50) << "window " << window << " ceiling " << ceiling;
+                EXPECT_GT(dark, w * h / 50) << "window " << window << " ceiling " << ceiling;
             }
+}
+
+// The local threshold against a plain reference: the window mean from a full integral
+// image, clipped at the frame's edges, compared pixel by pixel with what the labeling
+// marked dark. Windows small enough for the eight-at-a-time path and one that is not.
+TEST(DetectRobust, LocalThresholdMarksExactlyThePlainRule)
+{
+    const int w = 640, h = 480;
+    expectLocalRule(w, h, 0, [&](int x, int y, int window) {
+        const int r = window / 2;
+        return Window{std::max(x - r, 0), std::min(x + r, w - 1), std::max(y - r, 0),
+                      std::min(y + r, h - 1)};
+    });
 }
 
 // The local mean from cells against the same reference at cell granularity: the
 // (2k + 1) x (2k + 1) cells of 4 x 4 pixels around the pixel's cell, k = window / 8, cut
 // at the frame's edges, on a frame whose last column and row of cells are partly
-// outside it; plain and wide instructions, with and without a ceiling.
+// outside it.
 TEST(DetectRobust, LocalCellsMarkExactlyTheCellRule)
 {
     const int w = 637, h = 477;
-    const std::vector<uint8_t> frame = thresholdFrame(w, h);
-    const GreySums g(frame, w, h);
     const int across = (w + 3) / 4, down = (h + 3) / 4;
-    for (const int window : {15, 45, 151})
-        for (const int ceiling : {0, 90})
-            for (const int level : {0, 2}) {
-                MarkOptions o = markDefaultOptions();
-                o.localThreshold = 1;
-                o.localCells = 1;
-                o.localWindow = window;
-                o.localOffset = 3;
-                o.localPercent = 12;
-                o.localCeiling = ceiling;
-                const int k = window / 8;
-                auto dark = [&](int x, int y) {
-                    const int i0 = std::max(x / 4 - k, 0), i1 = std::min(x / 4 + k, across - 1);
-                    const int j0 = std::max(y / 4 - k, 0), j1 = std::min(y / 4 + k, down - 1);
-                    const int x0 = 4 * i0, x1 = std::min(4 * i1 + 3, w - 1);
-                    const int y0 = 4 * j0, y1 = std::min(4 * j1 + 3, h - 1);
-                    const int64_t n = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
-                    const int64_t v = g.grey(x, y);
-                    return 100 * (v + 9) * n < 88 * g.sum(x0, x1, y0, y1) &&
-                           (ceiling == 0 || v <= 3 * ceiling);
-                };
-                long differ = 0, darkCount = 0;
-                compareMarks(frame, w, h, o, level, dark, &differ, &darkCount);
-                EXPECT_EQ(differ, 0)
-                    << "window " << window << " ceiling " << ceiling << " instructions " << level;
-                EXPECT_GT(darkCount, w * h / 50) << "window " << window << " ceiling " << ceiling;
-            }
+    expectLocalRule(w, h, 1, [&](int x, int y, int window) {
+        const int k = window / 8;
+        const int i0 = std::max(x / 4 - k, 0), i1 = std::min(x / 4 + k, across - 1);
+        const int j0 = std::max(y / 4 - k, 0), j1 = std::min(y / 4 + k, down - 1);
+        return Window{4 * i0, std::min(4 * i1 + 3, w - 1), 4 * j0, std::min(4 * j1 + 3, h - 1)};
+    });
 }
 
 // On the blurred busy desk the local threshold keeps every stroke of lit print apart,
