@@ -197,7 +197,7 @@ mutant detect/edge.cpp 's/kMarkPixelMargin = 0\.25;/kMarkPixelMargin = 0.0;/' te
 # quotient set right, their column of cells summed a window ahead, their wide steps.
 mutant detect/local.cpp 's/s.localCeiling > 0 ? 3 \* s.localCeiling + 1 : 766}/s.localCeiling > 0 ? 3 * s.localCeiling : 766}/' test_detect_robust
 mutant detect/local.cpp 's/return grey\[x\] < rule.limit \&\& /return /' test_detect_robust
-mutant detect/local.cpp 's/if (kCapped) dark = _mm256_and_si256(below, dark);//' test_detect_robust
+mutant detect/local.cpp 's/_mm256_and_si256(_mm256_cmpgt_epi32(limit, v),/_mm256_and_si256(_mm256_cmpgt_epi32(limit, _mm256_srli_epi32(v, 1)),/' test_detect_robust
 mutant detect/local.cpp 's/? 3 \* int64_t{s.localCeiling} + 1 : 766;/? 3 * int64_t{s.localCeiling} : 766;/' test_detect_robust
 mutant detect/local.cpp 's/return std::min((last + 1) \* kMarkCell, pixels)/return ((last + 1) * kMarkCell + 0 * pixels)/' test_detect_robust
 mutant detect/local.cpp 's/if (c \* b < a) c++;/if (c * b <= a) c++;/' test_detect_robust
@@ -205,3 +205,10 @@ mutant detect/local.cpp 's/markCellSumsUpTo(w, frame, width, height, j + k, s.si
 mutant detect/local.cpp 's/_mm256_extract_epi32(packed, 4)/_mm256_extract_epi32(packed, 1)/' test_detect_robust
 mutant detect/local.cpp 's/_mm256_set1_epi64x(four\[1\])/_mm256_set1_epi64x(four[0])/' test_detect_robust
 mutant detect/local.cpp 's/const int innerEnd = std::max(innerFirst, across - 1 - k);/const int innerEnd = std::max(innerFirst, across - k);/' test_detect_robust
+mutant detect/refine.cpp 's/_mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(c, q.gx), _mm256_mul_pd(d, q.fx)), q.fy)/_mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(c, q.fx), _mm256_mul_pd(d, q.gx)), q.fy)/' test_detect_robust
+mutant detect/refine.cpp 's/_mm256_div_pd(v, three)/_mm256_mul_pd(v, _mm256_div_pd(_mm256_set1_pd(1.0), three))/' test_detect_robust
+mutant detect/refine.cpp 's/if (!((q.inside >> l) \& 1)) continue;//' test_detect_robust
+mutant detect/refine.cpp 's/_mm256_set1_epi32(0x00010101)/_mm256_set1_epi32(0x01010101)/' test_detect_robust
+mutant detect/refine.cpp 's/const int used = (1 << std::min(4, kRefineSteps - s)) - 1;/const int used = 15;/' test_detect_robust
+mutant detect/refine.cpp 's/refineMix(q, refineChannel(above, 8 \* c),/refineMix(q, refineChannel(above, 16 - 8 * c),/' test_detect_robust
+mutant detect/refine.cpp 's/_mm_add_epi32(_mm_mullo_epi32(y0, _mm_set1_epi32(width)), x0)/_mm_add_epi32(_mm_mullo_epi32(y0, _mm_set1_epi32(width + 1)), x0)/' test_detect_robust
