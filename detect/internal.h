@@ -262,12 +262,23 @@ MarkDetector* markDefaultSynced();
 int markRefineEdges(const uint8_t* frame, int width, int height, const double distortion[4],
                     double edgeLines[4][3], double cornerPoints[4][2]);
 
+// markRefineEdges with at most the given instruction set: 0 plain code, 2 AVX2 where the
+// processor has it (four samples at a time). The same results to the bit either way.
+int markRefineEdgesUsing(const uint8_t* frame, int width, int height, const double distortion[4],
+                         double edgeLines[4][3], double cornerPoints[4][2], int level);
+
 // Samples the marker's inner picture like patternSample, but at the fitted corners
 // (ideal pixels, taken to observed ones through `distortion`) and with bilinear
 // interpolation between pixel centres. Returns 0, or -1 with a uniform sample (every
 // byte 0) when the homography fails or a point projects to infinity.
 int markSampleBilinear(const uint8_t* frame, int width, int height, const double distortion[4],
                        const double cornerPoints[4][2], uint8_t sample[kPatternValues]);
+
+// markSampleBilinear with at most the given instruction set: 0 plain code, 2 AVX2 where
+// the processor has it (four points at a time). The same sample either way.
+int markSampleBilinearUsing(const uint8_t* frame, int width, int height, const double distortion[4],
+                            const double cornerPoints[4][2], uint8_t sample[kPatternValues],
+                            int level);
 
 // How markPixelCorrelation reads a pixel's darkness when the light across the marker is
 // known: darkness(model, u, v, grey) from the pixel's grey level (mean of its channels)

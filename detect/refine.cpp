@@ -7,6 +7,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define REFINE_AVX2 1
+#endif
 
 #include "camera/camera.h"
 #include "pattern/pattern.h"
@@ -70,6 +76,134 @@ void refineAddChannels(const uint8_t* frame, int width, int height, double x, do
     }
 }
 
+#ifdef REFINE_AVX2
+bool refineHaveAvx2()
+{
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+
+// Four lanes of points (x, y) read bilinearly (frames at least 2 x 2): the lanes inside
+// the frame (the test of refineGrey) as a movemask, the index of each one's top-left
+// pixel (0 for lanes outside; its right and lower neighbours are in the frame) and the
+// weights. The same double arithmetic per lane as refineGrey and refineAddChannels, so
+// the same values.
+struct RefineQuad {
+    int inside;
+    int32_t at[4];
+    __m256d fx, fy, gx, gy;  // gx = 1 - fx, gy = 1 - fy
+};
+
+__attribute__((target("avx2"))) inline void refineQuad(__m256d x, __m256d y, int width, int height,
+                                                       RefineQuad* q)
+{
+    const __m256d zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
+    const __m256d in = _mm256_and_pd(
+        _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_GE_OQ), _mm256_cmp_pd(y, zero, _CMP_GE_OQ)),
+        _mm256_and_pd(_mm256_cmp_pd(x, _mm256_set1_pd(width - 1), _CMP_LE_OQ),
+                      _mm256_cmp_pd(y, _mm256_set1_pd(height - 1), _CMP_LE_OQ)));
+    q->inside = _mm256_movemask_pd(in);
+    const __m128i keep = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(
+        _mm256_castpd_si256(in), _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0)));
+    const __m128i x0 =
+        _mm_and_si128(keep, _mm_min_epi32(_mm256_cvttpd_epi32(x), _mm_set1_epi32(width - 2)));
+    const __m128i y0 =
+        _mm_and_si128(keep, _mm_min_epi32(_mm256_cvttpd_epi32(y), _mm_set1_epi32(height - 2)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q->at),
+                     _mm_add_epi32(_mm_mullo_epi32(y0, _mm_set1_epi32(width)), x0));
+    q->fx = _mm256_sub_pd(x, _mm256_cvtepi32_pd(x0));
+    q->fy = _mm256_sub_pd(y, _mm256_cvtepi32_pd(y0));
+    q->gx = _mm256_sub_pd(one, q->fx);
+    q->gy = _mm256_sub_pd(one, q->fy);
+}
+
+// The four lanes' pixel pairs from `offset` pixels past their top-left ones: pixels
+// (left 0, right 0, left 1, right 1, ...), eight bytes each pair.
+__attribute__((target("avx2"))) inline __m256i refinePairs(const uint8_t* frame,
+                                                           const RefineQuad& q, int64_t offset)
+{
+    int64_t pair[4];
+    for (int l = 0; l < 4; l++) std::memcpy(&pair[l], frame + (q.at[l] + offset) * 4, 8);
+    return _mm256_setr_epi64x(pair[0], pair[1], pair[2], pair[3]);
+}
+
+// (a (1 - fx) + b fx) (1 - fy) + (c (1 - fx) + d fx) fy, in that order, from int32
+// values of the pairs above (left, right, ...) and below.
+__attribute__((target("avx2"))) inline __m256d refineMix(const RefineQuad& q, __m256i above,
+                                                         __m256i below)
+{
+    // Lefts to the low half, rights to the high half.
+    const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    above = _mm256_permutevar8x32_epi32(above, order);
+    below = _mm256_permutevar8x32_epi32(below, order);
+    const __m256d a = _mm256_cvtepi32_pd(_mm256_castsi256_si128(above));
+    const __m256d b = _mm256_cvtepi32_pd(_mm256_extracti128_si256(above, 1));
+    const __m256d c = _mm256_cvtepi32_pd(_mm256_castsi256_si128(below));
+    const __m256d d = _mm256_cvtepi32_pd(_mm256_extracti128_si256(below, 1));
+    return _mm256_add_pd(
+        _mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(a, q.gx), _mm256_mul_pd(b, q.fx)), q.gy),
+        _mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(c, q.gx), _mm256_mul_pd(d, q.fx)), q.fy));
+}
+
+// Byte `shift / 8` of eight BGRA pixels as int32.
+__attribute__((target("avx2"))) inline __m256i refineChannel(__m256i pixels, int shift)
+{
+    return _mm256_and_si256(_mm256_srli_epi32(pixels, shift), _mm256_set1_epi32(255));
+}
+
+// Blue + green + red of eight BGRA pixels as int32.
+__attribute__((target("avx2"))) inline __m256i refineSum3(__m256i pixels)
+{
+    return _mm256_madd_epi16(_mm256_maddubs_epi16(pixels, _mm256_set1_epi32(0x00010101)),
+                             _mm256_set1_epi16(1));
+}
+
+// refineGreyLine four samples at a time (lanes past the last sample are not used; no
+// plain code is called, which would pay for the switch from the wide registers).
+__attribute__((target("avx2"))) bool refineGreyLineAvx2(const uint8_t* frame, int width, int height,
+                                                        const double a[2], const double b[2],
+                                                        double* grey)
+{
+    const __m256d ax = _mm256_set1_pd(a[0]), ay = _mm256_set1_pd(a[1]);
+    const __m256d dx = _mm256_set1_pd(b[0] - a[0]), dy = _mm256_set1_pd(b[1] - a[1]);
+    const __m256d steps = _mm256_set1_pd(kRefineSteps - 1), three = _mm256_set1_pd(3.0);
+    double lanes[(kRefineSteps + 3) / 4 * 4];
+    RefineQuad q;
+    for (int s = 0; s < kRefineSteps; s += 4) {
+        const __m256d f = _mm256_div_pd(_mm256_setr_pd(s, s + 1, s + 2, s + 3), steps);
+        refineQuad(_mm256_add_pd(ax, _mm256_mul_pd(f, dx)), _mm256_add_pd(ay, _mm256_mul_pd(f, dy)),
+                   width, height, &q);
+        const int used = (1 << std::min(4, kRefineSteps - s)) - 1;
+        if ((q.inside & used) != used) return false;
+        const __m256d v = refineMix(q, refineSum3(refinePairs(frame, q, 0)),
+                                    refineSum3(refinePairs(frame, q, width)));
+        _mm256_storeu_pd(lanes + s, _mm256_div_pd(v, three));
+    }
+    std::memcpy(grey, lanes, sizeof(double) * kRefineSteps);
+    return true;
+}
+#endif
+
+// Grey levels at kRefineSteps points evenly spaced from a to b (frame pixels); false
+// when one lies outside the frame. level: widest instructions used (0 plain, 2 AVX2
+// where the processor has it), the same values either way.
+bool refineGreyLine(const uint8_t* frame, int width, int height, const double a[2],
+                    const double b[2], int level, double* grey)
+{
+#ifdef REFINE_AVX2
+    if (level >= 2 && refineHaveAvx2() && width >= 2 && height >= 2 &&
+        int64_t{width} * height <= kMarkPixelMax)
+        return refineGreyLineAvx2(frame, width, height, a, b, grey);
+#endif
+    for (int s = 0; s < kRefineSteps; s++) {
+        const double f = static_cast<double>(s) / (kRefineSteps - 1);
+        grey[s] =
+            refineGrey(frame, width, height, a[0] + f * (b[0] - a[0]), a[1] + f * (b[1] - a[1]));
+        if (grey[s] < 0.0) return false;
+    }
+    return true;
+}
+
 // Total least squares line through n points: (a, b) the unit normal, c the offset.
 // Returns false for fewer than 2 distinct points.
 bool refineFitLine(const double* px, const double* py, int n, double line[3])
@@ -112,7 +246,8 @@ bool refineIntersect(const double* l1, const double* l2, double p[2])
 // are moved, across the edge, to the strongest rise of grey level outwards. Returns
 // false when too few points show a clear step.
 bool refineEdge(const uint8_t* frame, int width, int height, const double distortion[4],
-                const double corners[4][2], const double centre[2], int i, double line[3])
+                const double corners[4][2], const double centre[2], int i, int level,
+                double line[3])
 {
     const double* p0 = corners[i];
     const double* p1 = corners[(i + 1) % 4];
@@ -139,17 +274,13 @@ bool refineEdge(const uint8_t* frame, int width, int height, const double distor
         // The search line's ends in the frame; over its six pixels the lens is linear
         // to well under a thousandth of a pixel, so the samples between are spaced
         // evenly in the frame.
-        double ax = 0.0, ay = 0.0, bx = 0.0, by = 0.0;
-        camIdealToObserv(distortion, ix - kRefineReach * nx, iy - kRefineReach * ny, &ax, &ay);
-        camIdealToObserv(distortion, ix + kRefineReach * nx, iy + kRefineReach * ny, &bx, &by);
+        double from[2] = {0.0, 0.0}, to[2] = {0.0, 0.0};
+        camIdealToObserv(distortion, ix - kRefineReach * nx, iy - kRefineReach * ny, &from[0],
+                         &from[1]);
+        camIdealToObserv(distortion, ix + kRefineReach * nx, iy + kRefineReach * ny, &to[0],
+                         &to[1]);
         double grey[kRefineSteps];
-        bool inside = true;
-        for (int s = 0; s < kRefineSteps && inside; s++) {
-            const double f = static_cast<double>(s) / (kRefineSteps - 1);
-            grey[s] = refineGrey(frame, width, height, ax + f * (bx - ax), ay + f * (by - ay));
-            inside = grey[s] >= 0.0;
-        }
-        if (!inside) continue;
+        if (!refineGreyLine(frame, width, height, from, to, level, grey)) continue;
         // Strongest rise between neighbouring samples (central differences).
         int best = -1;
         double bestRise = 0.0;
@@ -177,10 +308,96 @@ bool refineEdge(const uint8_t* frame, int width, int height, const double distor
     return refineFitLine(ex, ey, found, line);
 }
 
+// The sampling grid of markSampleBilinear: nx x ny points of the reference square's
+// inner half taken through H (nx and ny are 16 or 32); each of the 16 x 16 cells gets
+// (nx / 16) x (ny / 16) of them.
+struct RefineGrid {
+    const double (*H)[3];
+    int nx, ny;
+    int shiftX, shiftY;  // a point's cell column is i >> shiftX, its row j >> shiftY
+};
+
+// Adds every grid point's blue, green and red to its cell's sums (3 per cell); returns
+// 1, or 0 when a point projects to infinity.
+int refineGridPlain(const uint8_t* frame, int width, int height, const RefineGrid& g,
+                    double sums[kPatternValues])
+{
+    const double(*H)[3] = g.H;
+    for (int j = 0; j < g.ny; j++) {
+        const double Y = 102.5 + (j + 0.5) * 5.0 / g.ny;
+        for (int i = 0; i < g.nx; i++) {
+            const double X = 102.5 + (i + 0.5) * 5.0 / g.nx;
+            const double d = H[2][0] * X + H[2][1] * Y + H[2][2];
+            if (d == 0.0 || !std::isfinite(d)) return 0;
+            const double x = (H[0][0] * X + H[0][1] * Y + H[0][2]) / d;
+            const double y = (H[1][0] * X + H[1][1] * Y + H[1][2]) / d;
+            double* cell = sums + ((j >> g.shiftY) * 16 + (i >> g.shiftX)) * 3;
+            refineAddChannels(frame, width, height, x, y, cell);
+        }
+    }
+    return 1;
+}
+
+#ifdef REFINE_AVX2
+// h[0] X + h[1] Y + h[2], in that order.
+__attribute__((target("avx2"))) inline __m256d refineRow(const double h[3], __m256d X, __m256d Y)
+{
+    return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(h[0]), X),
+                                       _mm256_mul_pd(_mm256_set1_pd(h[1]), Y)),
+                         _mm256_set1_pd(h[2]));
+}
+
+// refineGridPlain four points of a row at a time (nx is a multiple of 4); the sums are
+// added point by point in the same order.
+__attribute__((target("avx2"))) int refineGridAvx2(const uint8_t* frame, int width, int height,
+                                                   const RefineGrid& g, double sums[kPatternValues])
+{
+    const double(*H)[3] = g.H;
+    RefineQuad q;
+    const __m256d infinity = _mm256_set1_pd(HUGE_VAL), zero = _mm256_setzero_pd();
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    for (int j = 0; j < g.ny; j++) {
+        const __m256d Y = _mm256_set1_pd(102.5 + (j + 0.5) * 5.0 / g.ny);
+        for (int i = 0; i < g.nx; i += 4) {
+            const __m256d X = _mm256_add_pd(
+                _mm256_set1_pd(102.5),
+                _mm256_div_pd(_mm256_mul_pd(_mm256_setr_pd(i + 0.5, i + 1.5, i + 2.5, i + 3.5),
+                                            _mm256_set1_pd(5.0)),
+                              _mm256_set1_pd(g.nx)));
+            const __m256d d = refineRow(H[2], X, Y);
+            const __m256d bad =
+                _mm256_or_pd(_mm256_cmp_pd(d, zero, _CMP_EQ_OQ),
+                             _mm256_cmp_pd(_mm256_and_pd(d, magnitude), infinity, _CMP_NLT_UQ));
+            if (_mm256_movemask_pd(bad) != 0) return 0;
+            refineQuad(_mm256_div_pd(refineRow(H[0], X, Y), d),
+                       _mm256_div_pd(refineRow(H[1], X, Y), d), width, height, &q);
+            if (q.inside == 0) continue;
+            const __m256i above = refinePairs(frame, q, 0), below = refinePairs(frame, q, width);
+            double channels[3][4];
+            for (int c = 0; c < 3; c++)
+                _mm256_storeu_pd(channels[c], refineMix(q, refineChannel(above, 8 * c),
+                                                        refineChannel(below, 8 * c)));
+            for (int l = 0; l < 4; l++) {
+                if (!((q.inside >> l) & 1)) continue;
+                double* cell = sums + ((j >> g.shiftY) * 16 + ((i + l) >> g.shiftX)) * 3;
+                for (int c = 0; c < 3; c++) cell[c] += channels[c][l];
+            }
+        }
+    }
+    return 1;
+}
+#endif
+
 }  // namespace
 
 int markRefineEdges(const uint8_t* frame, int width, int height, const double distortion[4],
                     double edgeLines[4][3], double cornerPoints[4][2])
+{
+    return markRefineEdgesUsing(frame, width, height, distortion, edgeLines, cornerPoints, 2);
+}
+
+int markRefineEdgesUsing(const uint8_t* frame, int width, int height, const double distortion[4],
+                         double edgeLines[4][3], double cornerPoints[4][2], int level)
 {
     double centre[2] = {0.0, 0.0};
     for (int k = 0; k < 4; k++) {
@@ -189,7 +406,8 @@ int markRefineEdges(const uint8_t* frame, int width, int height, const double di
     }
     double lines[4][3];
     for (int i = 0; i < 4; i++) {
-        if (!refineEdge(frame, width, height, distortion, cornerPoints, centre, i, lines[i])) {
+        if (!refineEdge(frame, width, height, distortion, cornerPoints, centre, i, level,
+                        lines[i])) {
             for (int k = 0; k < 3; k++) lines[i][k] = edgeLines[i][k];
         }
     }
@@ -210,6 +428,13 @@ int markRefineEdges(const uint8_t* frame, int width, int height, const double di
 
 int markSampleBilinear(const uint8_t* frame, int width, int height, const double distortion[4],
                        const double cornerPoints[4][2], uint8_t sample[kPatternValues])
+{
+    return markSampleBilinearUsing(frame, width, height, distortion, cornerPoints, sample, 2);
+}
+
+int markSampleBilinearUsing(const uint8_t* frame, int width, int height, const double distortion[4],
+                            const double cornerPoints[4][2], uint8_t sample[kPatternValues],
+                            int level)
 {
     static const double reference[4][2] = {
         {100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
@@ -235,23 +460,20 @@ int markSampleBilinear(const uint8_t* frame, int width, int height, const double
         return std::min(32, std::max(16, n));
     };
     const int nx = grid(lx), ny = grid(ly);
-    const int sx = nx / 16, sy = ny / 16;
     double sums[kPatternValues] = {};
-    for (int j = 0; j < ny; j++) {
-        const double Y = 102.5 + (j + 0.5) * 5.0 / ny;
-        for (int i = 0; i < nx; i++) {
-            const double X = 102.5 + (i + 0.5) * 5.0 / nx;
-            const double d = H[2][0] * X + H[2][1] * Y + H[2][2];
-            if (d == 0.0 || !std::isfinite(d)) {
-                std::fill(sample, sample + kPatternValues, uint8_t{0});
-                return -1;
-            }
-            const double x = (H[0][0] * X + H[0][1] * Y + H[0][2]) / d;
-            const double y = (H[1][0] * X + H[1][1] * Y + H[1][2]) / d;
-            double* cell = sums + ((j / sy) * 16 + (i / sx)) * 3;
-            refineAddChannels(frame, width, height, x, y, cell);
-        }
+    RefineGrid g{H, nx, ny, nx / 16 - 1, ny / 16 - 1};
+    int done = -1;
+#ifdef REFINE_AVX2
+    if (level >= 2 && refineHaveAvx2() && width >= 2 && height >= 2 &&
+        int64_t{width} * height <= kMarkPixelMax)
+        done = refineGridAvx2(frame, width, height, g, sums);
+#endif
+    if (done < 0) done = refineGridPlain(frame, width, height, g, sums);
+    if (done == 0) {
+        std::fill(sample, sample + kPatternValues, uint8_t{0});
+        return -1;
     }
+    const int sx = nx / 16, sy = ny / 16;
     const double inverse = 1.0 / (sx * sy);
     for (int k = 0; k < kPatternValues; k++) {
         const double v = sums[k] * inverse + 0.5;

@@ -153,6 +153,86 @@ TEST(DetectRobust, RefinementRefusesFarMoves)
     }
 }
 
+// Edge refinement and bilinear sampling give the same results with wide instructions
+// as without, to the bit: on a blurred, noisy frame with clutter, at quads near the
+// marker's true corners (refinement moves them), at quads of every size and turn across
+// the frame, partly outside it or projecting to infinity, and on frames 1 and 2 pixels
+// high.
+TEST(DetectRobust, WideRefinementAndSamplingReadWhatPlainCodeReads)
+{
+    static SynthScene scene;
+    singleMarker(1, 90.0, 1.0, &scene);
+    scene.clutter = 1;
+    scene.noiseSigma = 8.0;
+    SynthImage frame;
+    SynthTruth truth;
+    ASSERT_EQ(synthRender(&scene, &frame, &truth), 0);
+    const double* distortion = scene.camera.distortion;
+    uint32_t seed = 12345;
+    auto random = [&](double lo, double hi) {
+        seed = seed * 1664525u + 1013904223u;
+        return lo + (hi - lo) * (seed >> 8) / 16777216.0;
+    };
+    int refined = 0, sampled = 0;
+    auto compare = [&](const uint8_t* pixels, int w, int h, const double corners[4][2],
+                       const char* what, int i) {
+        double lines[4][3];
+        for (int k = 0; k < 4; k++) {
+            const double* a = corners[k];
+            const double* b = corners[(k + 1) % 4];
+            lines[k][0] = b[1] - a[1];
+            lines[k][1] = a[0] - b[0];
+            lines[k][2] = -(lines[k][0] * a[0] + lines[k][1] * a[1]);
+        }
+        double plainLines[4][3], wideLines[4][3], plainCorners[4][2], wideCorners[4][2];
+        std::memcpy(plainLines, lines, sizeof lines);
+        std::memcpy(wideLines, lines, sizeof lines);
+        std::memcpy(plainCorners, corners, sizeof plainCorners);
+        std::memcpy(wideCorners, corners, sizeof wideCorners);
+        const int rcPlain =
+            markRefineEdgesUsing(pixels, w, h, distortion, plainLines, plainCorners, 0);
+        const int rcWide =
+            markRefineEdgesUsing(pixels, w, h, distortion, wideLines, wideCorners, 2);
+        EXPECT_EQ(rcPlain, rcWide) << what << " " << i;
+        EXPECT_EQ(std::memcmp(plainLines, wideLines, sizeof lines), 0) << what << " " << i;
+        EXPECT_EQ(std::memcmp(plainCorners, wideCorners, sizeof plainCorners), 0)
+            << what << " " << i;
+        refined += rcPlain == 0 && std::memcmp(plainCorners, corners, sizeof plainCorners) != 0;
+        uint8_t plainSample[kPatternValues], wideSample[kPatternValues];
+        const int sPlain =
+            markSampleBilinearUsing(pixels, w, h, distortion, corners, plainSample, 0);
+        const int sWide = markSampleBilinearUsing(pixels, w, h, distortion, corners, wideSample, 2);
+        EXPECT_EQ(sPlain, sWide) << what << " " << i;
+        EXPECT_EQ(std::memcmp(plainSample, wideSample, kPatternValues), 0) << what << " " << i;
+        sampled += sPlain == 0 && *std::max_element(plainSample, plainSample + kPatternValues) > 0;
+    };
+    const double(*truthCorners)[2] = truth.markers[0].idealCorners;
+    for (int i = 0; i < 40; i++) {
+        double corners[4][2];
+        for (int k = 0; k < 4; k++)
+            for (int c = 0; c < 2; c++) corners[k][c] = truthCorners[k][c] + random(-1.5, 1.5);
+        compare(frame.pixels.data(), 640, 480, corners, "near the marker", i);
+    }
+    for (int i = 0; i < 400; i++) {
+        const double cx = random(-60.0, 700.0), cy = random(-60.0, 540.0);
+        const double side = random(3.0, 300.0), turn = random(0.0, 6.3);
+        double corners[4][2];
+        for (int k = 0; k < 4; k++) {
+            const double a = turn + k * 1.5707963267948966 + random(-0.3, 0.3);
+            corners[k][0] = cx + side * std::cos(a);
+            corners[k][1] = cy + side * std::sin(a);
+        }
+        if (i % 50 == 0) corners[2][0] = corners[1][0];  // a degenerate quad now and then
+        if (i % 50 == 0) corners[2][1] = corners[1][1];
+        compare(frame.pixels.data(), 640, 480, corners, "across the frame", i);
+    }
+    EXPECT_GT(refined, 30);
+    EXPECT_GT(sampled, 200);
+    // Frames too thin for the wide path's pixel pairs.
+    const double thin[4][2] = {{0.0, 0.0}, {6.0, 0.2}, {6.0, 0.8}, {0.0, 0.6}};
+    for (int h : {1, 2}) compare(frame.pixels.data(), 640, h, thin, "thin frame", h);
+}
+
 // A deep shadow over half the frame: there the paper falls below the global threshold,
 // so the markers' borders merge with it; the local threshold finds every marker.
 TEST(DetectRobust, LocalThresholdFindsMarkersInShadowAndSun)
