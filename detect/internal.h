@@ -117,8 +117,8 @@ struct MarkWideWork {
     MarkBuffer<int32_t> regionBox;      // 4 per region
     MarkBuffer<double> regionEnclosed;  // area inside each traced region's outline; 0 for
                                         // regions not traced (outside the size range)
-    MarkBuffer<uint16_t> grey;          // local threshold: blue + green + red per pixel (with
-                                        // cells: of one row)
+    MarkBuffer<uint16_t> grey;          // local threshold: blue + green + red per pixel of
+                                        // the rows the window holds (with cells: of one row)
     MarkBuffer<uint64_t> masks;         // dark masks of two rows (runs.h)
     MarkBuffer<int32_t> bounds;         // where the runs of one row start and end (runs.h)
     MarkBuffer<uint32_t> columnSums;    // local threshold: per column, sum over the window rows

@@ -1,10 +1,10 @@
 // The local threshold as a dark mask per row: a pixel is dark when its grey level lies
 // far enough below the mean of the square window around it. Grey levels (blue + green +
-// red) are computed once per pixel into a grey image; per column the sum over the
-// window's rows is kept and moved down a row at a time (adding the row that enters,
-// subtracting the one that leaves); prefix sums of those give every window sum along
-// the row. Integer arithmetic throughout, so the AVX2 steps (taken where the processor
-// has them) mark exactly what the plain steps mark.
+// red) are computed once per pixel into a ring of the rows the window holds; per column
+// the sum over the window's rows is kept and moved down a row at a time (adding the row
+// that enters, subtracting the one that leaves); prefix sums of those give every window
+// sum along the row. Integer arithmetic throughout, so the AVX2 steps (taken where the
+// processor has them) mark exactly what the plain steps mark.
 //
 // With cells, grey levels are summed per 4 x 4 cell a window's height ahead of the row
 // being marked, so the frame's rows are read twice while they are still in the cache and
@@ -232,10 +232,11 @@ __attribute__((target("avx2"))) int markCellBelowAvx2(const uint8_t* row, const 
 
 #endif
 
-// Grey levels of frame row y into the grey image.
-void markGreyImageRow(const uint8_t* frame, int width, int y, uint16_t* grey, int level)
+// Rows of grey levels kept for a window of radius r: those the window takes and the
+// one that leaves it next.
+int markGreyRows(int height, int r)
 {
-    markGreyRow(frame, width, y, grey + static_cast<int64_t>(y) * width, level);
+    return std::min(height, 2 * r + 2);
 }
 
 // Moves the column sums (markColumnsPlain) and, when prefix is given, sets its prefix
@@ -407,7 +408,8 @@ void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int lev
 int markLocalReserve(MarkWideWork* w, int width, int height, const MarkWideSettings& s)
 {
     if (!w->columnSums.reserve(width) || !w->rowSums.reserve(width + 8)) return -1;
-    if (!s.localCells) return w->grey.reserve(static_cast<int64_t>(width) * height) ? 0 : -1;
+    if (!s.localCells)
+        return w->grey.reserve(int64_t{width} * markGreyRows(height, s.localWindow / 2)) ? 0 : -1;
     const int across = markCellCount(width);
     return (w->grey.reserve(width) &&
             w->cellSums.reserve(int64_t{across} * markCellCount(height)) &&
@@ -430,18 +432,20 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
     const int r = s.localWindow / 2;
     uint32_t* cols = w->columnSums.data;
     uint16_t* grey = w->grey.data;
-    auto greyRow = [&](int row) { return grey + static_cast<int64_t>(row) * width; };
+    // Grey rows live in a ring of markGreyRows slots: rows y - r - 1 ... y + r are in it.
+    const int slots = markGreyRows(height, r);
+    auto greyRow = [&](int row) { return grey + static_cast<int64_t>(row % slots) * width; };
     uint32_t* prefix = w->rowSums.data;
     if (y == 1) {
         std::fill(cols, cols + width, 0u);
         const int last = std::min(1 + r, height - 1);
         for (int yy = 0; yy <= last; yy++) {
-            markGreyImageRow(frame, width, yy, grey, level);
+            markGreyRow(frame, width, yy, greyRow(yy), level);
             markColumns(cols, greyRow(yy), nullptr, width, level, yy == last ? prefix : nullptr);
         }
     } else {
         const bool enters = y + r < height, leaves = y - r - 1 >= 0;
-        if (enters) markGreyImageRow(frame, width, y + r, grey, level);
+        if (enters) markGreyRow(frame, width, y + r, greyRow(y + r), level);
         markColumns(cols, enters ? greyRow(y + r) : nullptr, leaves ? greyRow(y - r - 1) : nullptr,
                     width, level, prefix);
     }

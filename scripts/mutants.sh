@@ -212,3 +212,4 @@ mutant detect/refine.cpp 's/_mm256_set1_epi32(0x00010101)/_mm256_set1_epi32(0x01
 mutant detect/refine.cpp 's/const int used = (1 << std::min(4, kRefineSteps - s)) - 1;/const int used = 15;/' test_detect_robust
 mutant detect/refine.cpp 's/refineMix(q, refineChannel(above, 8 \* c),/refineMix(q, refineChannel(above, 16 - 8 * c),/' test_detect_robust
 mutant detect/refine.cpp 's/_mm_add_epi32(_mm_mullo_epi32(y0, _mm_set1_epi32(width)), x0)/_mm_add_epi32(_mm_mullo_epi32(y0, _mm_set1_epi32(width + 1)), x0)/' test_detect_robust
+mutant detect/local.cpp 's/return std::min(height, 2 \* r + 2);/return std::min(height, 2 * r + 1);/' test_detect_robust
