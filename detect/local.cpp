@@ -118,64 +118,73 @@ __attribute__((target("avx2"))) int markColumnsAvx2(uint32_t* cols, const uint16
     return x;
 }
 
+// Dark bits of the eight pixels from x on by the rule, each lane clipping its own window
+// at the row's ends.
+__attribute__((target("avx2"))) int markLocalClipped(const MarkLocalRule& rule,
+                                                     const uint32_t* prefix, const uint16_t* grey,
+                                                     int width, int x)
+{
+    const __m256i one = _mm256_set1_epi32(1), radius = _mm256_set1_epi32(rule.r);
+    const __m256i v =
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)));
+    const __m256i xs =
+        _mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i x0 = _mm256_max_epi32(_mm256_sub_epi32(xs, radius), _mm256_setzero_si256());
+    const __m256i x1 = _mm256_min_epi32(_mm256_add_epi32(xs, radius), _mm256_set1_epi32(width - 1));
+    const int* base = reinterpret_cast<const int*>(prefix);
+    const __m256i hi = _mm256_i32gather_epi32(base, _mm256_add_epi32(x1, one), 4);
+    const __m256i lo = _mm256_i32gather_epi32(base, x0, 4);
+    const __m256i count = _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int32_t>(rule.rows)),
+                                             _mm256_add_epi32(_mm256_sub_epi32(x1, x0), one));
+    const __m256i scale = _mm256_mullo_epi32(_mm256_set1_epi32(100), count);
+    const __m256i left = _mm256_mullo_epi32(
+        _mm256_add_epi32(v, _mm256_set1_epi32(static_cast<int32_t>(rule.offset))), scale);
+    const __m256i right = _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int32_t>(rule.keep)),
+                                             _mm256_sub_epi32(hi, lo));
+    const __m256i dark = _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(rule.limit), v),
+                                          _mm256_cmpgt_epi32(right, left));
+    return _mm256_movemask_ps(_mm256_castsi256_ps(dark));
+}
+
 // A row eight pixels at a time from x = 0 until fewer than 8 remain (n < 14000 for the
-// whole window, which keeps every product below 2^31); returns where it stopped. Where
-// the window lies wholly in the row, its sums come from two plain loads and n is the
-// same for all; near the row's ends each lane clips its own window. Bits of x = 0 are
-// set too (the caller clears them). A word's bits are gathered in a register and
-// written once. Every group of eight takes the same steps: skipping lit ones saves
+// whole window, which keeps every product below 2^31); returns where it stopped. The
+// mask words are clear before; each group of eight is one byte of them. Where the
+// windows lie wholly in the row, their sums come from two plain loads and n is the same
+// for all; the groups near the row's ends go through markLocalClipped (kept out of the
+// main loop, whose few constants then stay in registers). Bits of x = 0 are set too
+// (the caller clears them). Every group takes the same steps: skipping lit ones saves
 // instructions but costs more in branches mispredicted on busy frames.
 __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, const uint32_t* prefix,
                                                   const uint16_t* grey, int width, uint64_t* mask)
 {
-    const int r = rule.r;
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(mask);  // x86: bits x ... x + 7 in byte x / 8
+    const int r = rule.r, end = width / 8 * 8;
+    // Groups whose windows lie in the row: x >= r and x + 7 + r <= width - 1.
+    const int first = std::min(end, (r + 7) / 8 * 8);
+    const int after = width - 8 - r >= 0 ? std::max(first, ((width - 8 - r) / 8 + 1) * 8) : first;
+    const int inner = std::min(end, after);
     const int64_t n = rule.rows * (2 * r + 1);
     const __m256i a = _mm256_set1_epi32(static_cast<int32_t>(100 * n));
     const __m256i b = _mm256_set1_epi32(static_cast<int32_t>(100 * rule.offset * n));
     const __m256i k = _mm256_set1_epi32(static_cast<int32_t>(rule.keep));
-    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i radius = _mm256_set1_epi32(r), lastColumn = _mm256_set1_epi32(width - 1);
-    const __m256i rows = _mm256_set1_epi32(static_cast<int32_t>(rule.rows));
-    const __m256i hundred = _mm256_set1_epi32(100), one = _mm256_set1_epi32(1);
-    const __m256i offset = _mm256_set1_epi32(static_cast<int32_t>(rule.offset));
     const __m256i limit = _mm256_set1_epi32(rule.limit);
-    const int* base = reinterpret_cast<const int*>(prefix);
-    uint64_t bits = 0;
     int x = 0;
-    for (; x + 8 <= width; x += 8) {
+    for (; x < first; x += 8)
+        bytes[x / 8] = static_cast<uint8_t>(markLocalClipped(rule, prefix, grey, width, x));
+    for (; x < inner; x += 8) {
         const __m256i v =
             _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)));
-        __m256i left, right;
-        if (x >= r && x + 7 + r <= width - 1) {
-            const __m256i hi =
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x + r + 1));
-            const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x - r));
-            left = _mm256_add_epi32(_mm256_mullo_epi32(v, a), b);
-            right = _mm256_mullo_epi32(k, _mm256_sub_epi32(hi, lo));
-        } else {
-            const __m256i xs = _mm256_add_epi32(_mm256_set1_epi32(x), lanes);
-            const __m256i x0 =
-                _mm256_max_epi32(_mm256_sub_epi32(xs, radius), _mm256_setzero_si256());
-            const __m256i x1 = _mm256_min_epi32(_mm256_add_epi32(xs, radius), lastColumn);
-            const __m256i hi = _mm256_i32gather_epi32(base, _mm256_add_epi32(x1, one), 4);
-            const __m256i lo = _mm256_i32gather_epi32(base, x0, 4);
-            const __m256i count =
-                _mm256_mullo_epi32(rows, _mm256_add_epi32(_mm256_sub_epi32(x1, x0), one));
-            const __m256i scale = _mm256_mullo_epi32(hundred, count);
-            left = _mm256_mullo_epi32(_mm256_add_epi32(v, offset), scale);
-            right = _mm256_mullo_epi32(k, _mm256_sub_epi32(hi, lo));
-        }
+        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x + r + 1));
+        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prefix + x - r));
+        const __m256i left = _mm256_add_epi32(_mm256_mullo_epi32(v, a), b);
+        const __m256i right = _mm256_mullo_epi32(k, _mm256_sub_epi32(hi, lo));
         const __m256i dark =
             _mm256_and_si256(_mm256_cmpgt_epi32(limit, v), _mm256_cmpgt_epi32(right, left));
-        const int darkBits = _mm256_movemask_ps(_mm256_castsi256_ps(dark));
-        bits |= static_cast<uint64_t>(darkBits) << (x & 63);
-        if ((x & 63) == 56) {
-            mask[x >> 6] |= bits;
-            bits = 0;
-        }
+        bytes[x / 8] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(dark)));
     }
-    if (bits != 0) mask[(x - 8) >> 6] |= bits;
-    return x;
+    for (; x < end; x += 8)
+        bytes[x / 8] = static_cast<uint8_t>(markLocalClipped(rule, prefix, grey, width, x));
+    return end;
 }
 
 // The grey levels of a frame row added into acc, or, on a cell's last row (sums not

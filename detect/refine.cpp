@@ -356,14 +356,12 @@ __attribute__((target("avx2"))) int refineGridAvx2(const uint8_t* frame, int wid
     RefineQuad q;
     const __m256d infinity = _mm256_set1_pd(HUGE_VAL), zero = _mm256_setzero_pd();
     const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    double columns[32];  // X of each grid column, as refineGridPlain computes it
+    for (int i = 0; i < g.nx; i++) columns[i] = 102.5 + (i + 0.5) * 5.0 / g.nx;
     for (int j = 0; j < g.ny; j++) {
         const __m256d Y = _mm256_set1_pd(102.5 + (j + 0.5) * 5.0 / g.ny);
         for (int i = 0; i < g.nx; i += 4) {
-            const __m256d X = _mm256_add_pd(
-                _mm256_set1_pd(102.5),
-                _mm256_div_pd(_mm256_mul_pd(_mm256_setr_pd(i + 0.5, i + 1.5, i + 2.5, i + 3.5),
-                                            _mm256_set1_pd(5.0)),
-                              _mm256_set1_pd(g.nx)));
+            const __m256d X = _mm256_loadu_pd(columns + i);
             const __m256d d = refineRow(H[2], X, Y);
             const __m256d bad =
                 _mm256_or_pd(_mm256_cmp_pd(d, zero, _CMP_EQ_OQ),
