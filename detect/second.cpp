@@ -32,6 +32,7 @@ struct MarkSecondWork {
         int32_t area;    // of the region that asked for it
         int32_t box[4];  // xmin, xmax, ymin, ymax in the frame
         int32_t hole;    // 1: round a picture in the hole of a larger region
+        int32_t index;   // place in the list as made (ties of area keep it)
     };
     MarkBuffer<Window> windows;
     MarkBuffer<int32_t> split;      // regions whose own pixels are split (largest first)
@@ -593,7 +594,8 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
         const int32_t at = markMarkerAt(markers, order, count, c[0], c[1]);
         if (at >= 0 && markIdentified(markers[at], o.confidenceMin)) continue;
         if (!work->windows.reserve(windows + 1)) return count;
-        MarkSecondWork::Window& win = work->windows.data[windows++];
+        MarkSecondWork::Window& win = work->windows.data[windows];
+        win.index = windows++;
         win.area = area;
         win.hole = 0;
         // An unidentified square is looked at just inside its outline's reach, so that
@@ -618,7 +620,8 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
         const int32_t at = markPlaceOf(markers, count, c, 4 * half * half);
         if (at >= 0 && markIdentified(markers[at], o.confidenceMin)) continue;
         if (!work->windows.reserve(windows + 1)) return count;
-        MarkSecondWork::Window& win = work->windows.data[windows++];
+        MarkSecondWork::Window& win = work->windows.data[windows];
+        win.index = windows++;
         win.area = first->regionArea.data[r];
         win.hole = 1;
         const int cx = static_cast<int>(c[0] + 0.5), cy = static_cast<int>(c[1] + 0.5);
@@ -629,11 +632,12 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
     }
     MarkSecondWork::Window* list = work->windows.data;
     if (windows > kMarkSecondWindowMax) {
-        // The largest regions first (ties in region order).
-        std::stable_sort(list, list + windows,
-                         [](const MarkSecondWork::Window& a, const MarkSecondWork::Window& b) {
-                             return a.area > b.area;
-                         });
+        // The largest regions first, ties as listed (a plain sort on both keys: a stable
+        // sort would allocate per frame).
+        std::sort(list, list + windows,
+                  [](const MarkSecondWork::Window& a, const MarkSecondWork::Window& b) {
+                      return a.area != b.area ? a.area > b.area : a.index < b.index;
+                  });
         windows = kMarkSecondWindowMax;
     }
 
@@ -676,8 +680,9 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
     // threshold of its own grey levels: a ring joined to a shadow's dark band comes apart
     // from the shadowed paper. Squares found there are confirmed in their pixels.
     int32_t* split = work->split.data;
-    std::stable_sort(split, split + splits, [&](int32_t a, int32_t b) {
-        return first->regionArea.data[a] > first->regionArea.data[b];
+    std::sort(split, split + splits, [&](int32_t a, int32_t b) {
+        const int32_t areaA = first->regionArea.data[a], areaB = first->regionArea.data[b];
+        return areaA != areaB ? areaA > areaB : a < b;  // ties in region order
     });
     for (int32_t k = 0; k < std::min(splits, kMarkSplitMax); k++) {
         // A coarse look first: most large regions are one material and stop here.

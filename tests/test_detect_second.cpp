@@ -14,10 +14,45 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
+
+// Objects allocated with new while gCountNew is set (the detector's own buffers are
+// sized when its camera and options are set, so a run allocates none).
+bool gCountNew = false;
+long gNewCount = 0;
+
+void* operator new(std::size_t size)
+{
+    gNewCount += gCountNew;
+    if (void* p = std::malloc(size > 0 ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    gNewCount += gCountNew;
+    return std::malloc(size > 0 ? size : 1);
+}
+
+// The replacements above take their memory from malloc, so free is the match (which
+// the compiler cannot see where it inlines them).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -439,6 +474,43 @@ TEST(DetectSecond, EvenedPixelChecksNameMarkersAcrossShadowEdges)
 {
     ASSERT_GE(shippedMarkers().slots[3], 0);
     expectNamedOnHardLight({{2, 14}, {8, 11}, {20, 29}});
+}
+
+// A run of the preset allocates no objects once the detector has seen a frame: not on
+// busy desks nor on hard-light frames, whose second look sorts the large regions it
+// splits (a stable sort there took a buffer every frame).
+TEST(DetectSecond, PresetRunAllocatesNothingPerFrame)
+{
+    ASSERT_GE(shippedMarkers().slots[3], 0);
+    static SynthScene scene;
+    auto expectNone = [&](const char* what, int i) {
+        SynthImage frame;
+        ASSERT_EQ(synthRender(&scene, &frame, nullptr), 0);
+        const MarkOptions o = markRobustOptions();
+        MarkDetector* d = markDetectorCreate(&o, patternDefaultSet());
+        ASSERT_NE(d, nullptr);
+        camParamInit(&scene.camera);
+        ASSERT_EQ(markDetectorSetCamera(d, &scene.camera), 0);
+        DetectedMarker* list = nullptr;
+        int32_t count = 0;
+        ASSERT_EQ(markDetectorRun(d, frame.pixels.data(), &list, &count), 0);
+        gNewCount = 0;
+        gCountNew = true;
+        const int rc = markDetectorRun(d, frame.pixels.data(), &list, &count);
+        gCountNew = false;
+        EXPECT_EQ(rc, 0);
+        EXPECT_GT(count, 0) << what << " " << i;
+        EXPECT_EQ(gNewCount, 0) << what << " " << i;
+        markDetectorRelease(d);
+    };
+    for (int degrade = 0; degrade < 2; degrade++) {
+        ASSERT_EQ(synthBusyScene(640, 480, degrade, shippedMarkers().list, 4, &scene), 0);
+        expectNone("busy desk, degraded", degrade);
+    }
+    for (int f : {8, 16, 21}) {
+        synthHardLightScene(f, shippedMarkers().list, 4, &scene);
+        expectNone("hard-light frame", f);
+    }
 }
 
 }  // namespace
