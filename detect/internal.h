@@ -157,6 +157,10 @@ struct MarkWideWork {
 int32_t markWideFindSquares(MarkWideWork* work, const uint8_t* frame, int width, int height,
                             const MarkWideSettings& settings);
 
+// Whether the processor runs AVX2 instructions (asked once; false where the detector is
+// built without them). Every step that uses them checks this first.
+bool markHaveAvx2();
+
 // Makes room in *work for the local threshold of a width x height frame. Returns 0, or
 // -1 when the memory is not available.
 int markLocalReserve(MarkWideWork* work, int width, int height, const MarkWideSettings& settings);

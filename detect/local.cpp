@@ -61,12 +61,6 @@ bool markLocalDarkPlain(const MarkLocalRule& rule, const uint32_t* prefix, const
 }
 
 #ifdef MARK_LOCAL_AVX2
-bool markLocalHaveAvx2()
-{
-    static const bool have = __builtin_cpu_supports("avx2");
-    return have;
-}
-
 // Sixteen grey levels (blue + green + red) from four bytes per pixel.
 __attribute__((target("avx2"))) inline __m256i markGrey16(const uint8_t* bgra)
 {
@@ -256,7 +250,7 @@ void markColumns(uint32_t* cols, const uint16_t* add, const uint16_t* sub, int w
     int x = 0;
     if (prefix != nullptr) prefix[0] = 0;
 #ifdef MARK_LOCAL_AVX2
-    if (level >= 2 && markLocalHaveAvx2()) x = markColumnsAvx2(cols, add, sub, width, prefix);
+    if (level >= 2 && markHaveAvx2()) x = markColumnsAvx2(cols, add, sub, width, prefix);
 #endif
     const int from = x;
     markColumnsPlain(cols, add, sub, x, width);
@@ -291,7 +285,7 @@ int markCellReach(const MarkWideSettings& s)
 void markCellSums(MarkWideWork* w, const uint8_t* frame, int width, int height, int j, int level)
 {
     const int across = markCellCount(width), whole = width / kMarkCell;
-    const bool wide = level >= 2 && markLocalHaveAvx2();
+    const bool wide = level >= 2 && markHaveAvx2();
     uint16_t* acc = w->cellColumns.data;  // per column, the sum over the cell's rows so far
     uint16_t* grey = w->grey.data;
     uint16_t* sums = w->cellSums.data + static_cast<int64_t>(j) * across;
@@ -394,7 +388,7 @@ void markCellMask(MarkWideWork* w, const uint8_t* frame, int width, int height, 
     const uint8_t* row = frame + static_cast<int64_t>(y) * width * 4;
     int x = 0;
 #ifdef MARK_LOCAL_AVX2
-    if (s.simdLevel >= 2 && markLocalHaveAvx2()) x = markCellBelowAvx2(row, limits, width, mask);
+    if (s.simdLevel >= 2 && markHaveAvx2()) x = markCellBelowAvx2(row, limits, width, mask);
 #endif
     uint16_t* grey = w->grey.data;
     markGreyPlain(row, x, width, grey);
@@ -409,7 +403,7 @@ void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int lev
     const uint8_t* row = frame + static_cast<int64_t>(y) * width * 4;
     int x = 0;
 #ifdef MARK_LOCAL_AVX2
-    if (level >= 2 && markLocalHaveAvx2()) x = markGreyAvx2(row, width, grey);
+    if (level >= 2 && markHaveAvx2()) x = markGreyAvx2(row, width, grey);
 #endif
     markGreyPlain(row, x, width, grey);
 }
@@ -468,7 +462,7 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
     for (int i = 0; i < words; i++) mask[i] = 0;
     int x = 1;
 #ifdef MARK_LOCAL_AVX2
-    if (level >= 2 && markLocalHaveAvx2() && rule.rows * (2 * r + 1) < 14000) {
+    if (level >= 2 && markHaveAvx2() && rule.rows * (2 * r + 1) < 14000) {
         x = std::max(1, markLocalAvx2(rule, prefix, v, width, mask));
         mask[0] &= ~uint64_t{1};  // the first column is never dark
     }

@@ -67,16 +67,20 @@ __attribute__((target("avx2"))) int markMaskAvx2(const uint8_t* row, int width, 
     }
     return x;
 }
-
-bool markHaveAvx2()
-{
-    static const bool have = __builtin_cpu_supports("avx2");
-    return have;
-}
 #endif
 #endif
 
 }  // namespace
+
+bool markHaveAvx2()
+{
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+#else
+    return false;
+#endif
+}
 
 void markMaskGlobalUsing(const uint8_t* row, int width, int limit, uint64_t* mask, int level)
 {

@@ -25,6 +25,17 @@ constexpr double kRefineReach = 3.0;
 constexpr double kRefineStep = 0.5;
 constexpr int kRefineSteps = 13;  // 2 * reach / step + 1
 static_assert(kRefineSteps == static_cast<int>(2 * kRefineReach / kRefineStep) + 1, "steps");
+// Where each sample lies along the search line, as a fraction of its length (s / 12),
+// with room for a whole last group of four: computed once, not per line.
+struct RefineFractions {
+    double f[(kRefineSteps + 3) / 4 * 4];
+};
+constexpr RefineFractions kRefineFractions = [] {
+    RefineFractions t{};
+    for (int s = 0; s < (kRefineSteps + 3) / 4 * 4; s++)
+        t.f[s] = static_cast<double>(s) / (kRefineSteps - 1);
+    return t;
+}();
 // Points searched per edge: about one per pixel of edge, within these bounds.
 constexpr int kRefinePointsMin = 6;
 constexpr int kRefinePointsMax = 32;
@@ -77,12 +88,6 @@ void refineAddChannels(const uint8_t* frame, int width, int height, double x, do
 }
 
 #ifdef REFINE_AVX2
-bool refineHaveAvx2()
-{
-    static const bool have = __builtin_cpu_supports("avx2");
-    return have;
-}
-
 // Four lanes of points (x, y) read bilinearly (frames at least 2 x 2): the lanes inside
 // the frame (the test of refineGrey) as a movemask, the index of each one's top-left
 // pixel (0 for lanes outside; its right and lower neighbours are in the frame) and the
@@ -166,11 +171,11 @@ __attribute__((target("avx2"))) bool refineGreyLineAvx2(const uint8_t* frame, in
 {
     const __m256d ax = _mm256_set1_pd(a[0]), ay = _mm256_set1_pd(a[1]);
     const __m256d dx = _mm256_set1_pd(b[0] - a[0]), dy = _mm256_set1_pd(b[1] - a[1]);
-    const __m256d steps = _mm256_set1_pd(kRefineSteps - 1), three = _mm256_set1_pd(3.0);
+    const __m256d three = _mm256_set1_pd(3.0);
     double lanes[(kRefineSteps + 3) / 4 * 4];
     RefineQuad q;
     for (int s = 0; s < kRefineSteps; s += 4) {
-        const __m256d f = _mm256_div_pd(_mm256_setr_pd(s, s + 1, s + 2, s + 3), steps);
+        const __m256d f = _mm256_loadu_pd(kRefineFractions.f + s);
         refineQuad(_mm256_add_pd(ax, _mm256_mul_pd(f, dx)), _mm256_add_pd(ay, _mm256_mul_pd(f, dy)),
                    width, height, &q);
         const int used = (1 << std::min(4, kRefineSteps - s)) - 1;
@@ -191,12 +196,12 @@ bool refineGreyLine(const uint8_t* frame, int width, int height, const double a[
                     const double b[2], int level, double* grey)
 {
 #ifdef REFINE_AVX2
-    if (level >= 2 && refineHaveAvx2() && width >= 2 && height >= 2 &&
+    if (level >= 2 && markHaveAvx2() && width >= 2 && height >= 2 &&
         int64_t{width} * height <= kMarkPixelMax)
         return refineGreyLineAvx2(frame, width, height, a, b, grey);
 #endif
     for (int s = 0; s < kRefineSteps; s++) {
-        const double f = static_cast<double>(s) / (kRefineSteps - 1);
+        const double f = kRefineFractions.f[s];
         grey[s] =
             refineGrey(frame, width, height, a[0] + f * (b[0] - a[0]), a[1] + f * (b[1] - a[1]));
         if (grey[s] < 0.0) return false;
@@ -462,7 +467,7 @@ int markSampleBilinearUsing(const uint8_t* frame, int width, int height, const d
     RefineGrid g{H, nx, ny, nx / 16 - 1, ny / 16 - 1};
     int done = -1;
 #ifdef REFINE_AVX2
-    if (level >= 2 && refineHaveAvx2() && width >= 2 && height >= 2 &&
+    if (level >= 2 && markHaveAvx2() && width >= 2 && height >= 2 &&
         int64_t{width} * height <= kMarkPixelMax)
         done = refineGridAvx2(frame, width, height, g, sums);
 #endif
