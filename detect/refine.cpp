@@ -344,16 +344,18 @@ int refineGridPlain(const uint8_t* frame, int width, int height, const RefineGri
 }
 
 #ifdef REFINE_AVX2
-// h[0] X + h[1] Y + h[2], in that order.
-__attribute__((target("avx2"))) inline __m256d refineRow(const double h[3], __m256d X, __m256d Y)
+// (x + y) + c with x from four grid columns (32-byte aligned), in that order.
+__attribute__((target("avx2"))) inline __m256d refineProject(const double* x, __m256d y, __m256d c)
 {
-    return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(h[0]), X),
-                                       _mm256_mul_pd(_mm256_set1_pd(h[1]), Y)),
-                         _mm256_set1_pd(h[2]));
+    return _mm256_add_pd(_mm256_add_pd(_mm256_load_pd(x), y), c);
 }
 
-// refineGridPlain four points of a row at a time (nx is a multiple of 4); the sums are
-// added point by point in the same order.
+// refineGridPlain four points of a row at a time (nx is a multiple of 4), with the same
+// double arithmetic per point: each product of the homography is taken once per grid
+// column or row (the same values, added in the same order), and each channel's sums are
+// kept in a plane of their own, so that the points of one cell are added with two vector
+// additions in their order instead of one at a time. A point outside the frame adds 0.0,
+// which leaves a sum (never -0.0) as it is.
 __attribute__((target("avx2"))) int refineGridAvx2(const uint8_t* frame, int width, int height,
                                                    const RefineGrid& g, double sums[kPatternValues])
 {
@@ -361,32 +363,55 @@ __attribute__((target("avx2"))) int refineGridAvx2(const uint8_t* frame, int wid
     RefineQuad q;
     const __m256d infinity = _mm256_set1_pd(HUGE_VAL), zero = _mm256_setzero_pd();
     const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-    double columns[32];  // X of each grid column, as refineGridPlain computes it
-    for (int i = 0; i < g.nx; i++) columns[i] = 102.5 + (i + 0.5) * 5.0 / g.nx;
+    constexpr int kCells = kPatternSide * kPatternSide;
+    alignas(32) double planes[3][kCells] = {};
+    alignas(32) double columns[3][32];  // H[r][0] X of each grid column
+    for (int i = 0; i < g.nx; i++) {
+        const double X = 102.5 + (i + 0.5) * 5.0 / g.nx;
+        for (int r = 0; r < 3; r++) columns[r][i] = H[r][0] * X;
+    }
     for (int j = 0; j < g.ny; j++) {
-        const __m256d Y = _mm256_set1_pd(102.5 + (j + 0.5) * 5.0 / g.ny);
+        const double Y = 102.5 + (j + 0.5) * 5.0 / g.ny;
+        __m256d rowY[3], rowC[3];
+        for (int r = 0; r < 3; r++) {
+            rowY[r] = _mm256_set1_pd(H[r][1] * Y);
+            rowC[r] = _mm256_set1_pd(H[r][2]);
+        }
+        const int rowStart = (j >> g.shiftY) * kPatternSide;
         for (int i = 0; i < g.nx; i += 4) {
-            const __m256d X = _mm256_loadu_pd(columns + i);
-            const __m256d d = refineRow(H[2], X, Y);
+            const __m256d d = refineProject(columns[2] + i, rowY[2], rowC[2]);
             const __m256d bad =
                 _mm256_or_pd(_mm256_cmp_pd(d, zero, _CMP_EQ_OQ),
                              _mm256_cmp_pd(_mm256_and_pd(d, magnitude), infinity, _CMP_NLT_UQ));
             if (_mm256_movemask_pd(bad) != 0) return 0;
-            refineQuad(_mm256_div_pd(refineRow(H[0], X, Y), d),
-                       _mm256_div_pd(refineRow(H[1], X, Y), d), width, height, &q);
+            refineQuad(_mm256_div_pd(refineProject(columns[0] + i, rowY[0], rowC[0]), d),
+                       _mm256_div_pd(refineProject(columns[1] + i, rowY[1], rowC[1]), d), width,
+                       height, &q);
             if (q.inside == 0) continue;
             const __m256i above = refinePairs(frame, q, 0), below = refinePairs(frame, q, width);
-            double channels[3][4];
-            for (int c = 0; c < 3; c++)
-                _mm256_storeu_pd(channels[c], refineMix(q, refineChannel(above, 8 * c),
-                                                        refineChannel(below, 8 * c)));
-            for (int l = 0; l < 4; l++) {
-                if (!((q.inside >> l) & 1)) continue;
-                double* cell = sums + ((j >> g.shiftY) * 16 + ((i + l) >> g.shiftX)) * 3;
-                for (int c = 0; c < 3; c++) cell[c] += channels[c][l];
+            const __m256d keep = _mm256_castsi256_pd(_mm256_cmpgt_epi64(
+                _mm256_and_si256(_mm256_set1_epi64x(q.inside), _mm256_setr_epi64x(1, 2, 4, 8)),
+                _mm256_setzero_si256()));
+            for (int c = 0; c < 3; c++) {
+                const __m256d v = _mm256_and_pd(
+                    keep, refineMix(q, refineChannel(above, 8 * c), refineChannel(below, 8 * c)));
+                double* cell = planes[c] + rowStart + (i >> g.shiftX);
+                if (g.shiftX == 0) {
+                    _mm256_storeu_pd(cell, _mm256_add_pd(_mm256_loadu_pd(cell), v));
+                } else {
+                    // Points 0, 1 to one cell and 2, 3 to the next, each pair in order.
+                    const __m256d even = _mm256_permute4x64_pd(v, 0x08);  // 0, 2 low
+                    const __m256d odd = _mm256_permute4x64_pd(v, 0x0D);   // 1, 3 low
+                    const __m128d sum =
+                        _mm_add_pd(_mm_add_pd(_mm_loadu_pd(cell), _mm256_castpd256_pd128(even)),
+                                   _mm256_castpd256_pd128(odd));
+                    _mm_storeu_pd(cell, sum);
+                }
             }
         }
     }
+    for (int k = 0; k < kCells; k++)
+        for (int c = 0; c < 3; c++) sums[3 * k + c] = planes[c][k];
     return 1;
 }
 #endif
