@@ -355,7 +355,8 @@ __attribute__((target("avx2"))) inline __m256d refineProject(const double* x, __
 // column or row (the same values, added in the same order), and each channel's sums are
 // kept in a plane of their own, so that the points of one cell are added with two vector
 // additions in their order instead of one at a time. A point outside the frame adds 0.0,
-// which leaves a sum (never -0.0) as it is.
+// which leaves a sum (never -0.0) as it is. Unlike the plain steps, which add to sums,
+// it writes sums whole (its planes start at 0).
 __attribute__((target("avx2"))) int refineGridAvx2(const uint8_t* frame, int width, int height,
                                                    const RefineGrid& g, double sums[kPatternValues])
 {
