@@ -95,6 +95,7 @@ void refineAddChannels(const uint8_t* frame, int width, int height, double x, do
 // the same values.
 struct RefineQuad {
     int inside;
+    __m256d in;  // the same lanes as a mask: all bits set inside
     int32_t at[4];
     __m256d fx, fy, gx, gy;  // gx = 1 - fx, gy = 1 - fy
 };
@@ -107,6 +108,7 @@ __attribute__((target("avx2"))) inline void refineQuad(__m256d x, __m256d y, int
         _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_GE_OQ), _mm256_cmp_pd(y, zero, _CMP_GE_OQ)),
         _mm256_and_pd(_mm256_cmp_pd(x, _mm256_set1_pd(width - 1), _CMP_LE_OQ),
                       _mm256_cmp_pd(y, _mm256_set1_pd(height - 1), _CMP_LE_OQ)));
+    q->in = in;
     q->inside = _mm256_movemask_pd(in);
     const __m128i keep = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(
         _mm256_castpd_si256(in), _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0)));
@@ -390,12 +392,9 @@ __attribute__((target("avx2"))) int refineGridAvx2(const uint8_t* frame, int wid
                        height, &q);
             if (q.inside == 0) continue;
             const __m256i above = refinePairs(frame, q, 0), below = refinePairs(frame, q, width);
-            const __m256d keep = _mm256_castsi256_pd(_mm256_cmpgt_epi64(
-                _mm256_and_si256(_mm256_set1_epi64x(q.inside), _mm256_setr_epi64x(1, 2, 4, 8)),
-                _mm256_setzero_si256()));
             for (int c = 0; c < 3; c++) {
                 const __m256d v = _mm256_and_pd(
-                    keep, refineMix(q, refineChannel(above, 8 * c), refineChannel(below, 8 * c)));
+                    q.in, refineMix(q, refineChannel(above, 8 * c), refineChannel(below, 8 * c)));
                 double* cell = planes[c] + rowStart + (i >> g.shiftX);
                 if (g.shiftX == 0) {
                     _mm256_storeu_pd(cell, _mm256_add_pd(_mm256_loadu_pd(cell), v));

@@ -207,7 +207,7 @@ mutant detect/local.cpp 's/_mm256_set1_epi64x(four\[1\])/_mm256_set1_epi64x(four
 mutant detect/local.cpp 's/const int innerEnd = std::max(innerFirst, across - 1 - k);/const int innerEnd = std::max(innerFirst, across - k);/' test_detect_robust
 mutant detect/refine.cpp 's/_mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(c, q.gx), _mm256_mul_pd(d, q.fx)), q.fy)/_mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(c, q.fx), _mm256_mul_pd(d, q.gx)), q.fy)/' test_detect_robust
 mutant detect/refine.cpp 's/_mm256_div_pd(v, three)/_mm256_mul_pd(v, _mm256_div_pd(_mm256_set1_pd(1.0), three))/' test_detect_robust
-mutant detect/refine.cpp 's/_mm256_setr_epi64x(1, 2, 4, 8)/_mm256_setr_epi64x(1, 2, 4, 4)/' test_detect_robust
+mutant detect/refine.cpp 's/    q->in = in;/    q->in = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));/' test_detect_robust
 mutant detect/refine.cpp 's/planes\[c\] + rowStart + (i >> g.shiftX)/planes[c] + rowStart + (i >> 1)/' test_detect_robust
 mutant detect/refine.cpp 's/_mm256_permute4x64_pd(v, 0x0D)/_mm256_permute4x64_pd(v, 0x08)/' test_detect_robust
 mutant detect/refine.cpp 's/rowY\[r\] = _mm256_set1_pd(H\[r\]\[1\] \* Y)/rowY[r] = _mm256_set1_pd(H[r][0] * Y)/' test_detect_robust
