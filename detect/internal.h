@@ -128,6 +128,11 @@ struct MarkWideWork {
                                         // level not dark
     MarkBuffer<uint16_t> cellColumns;   // local cells: per column, the sum over a row of
                                         // cells
+    MarkBuffer<uint16_t> spans;         // local threshold, narrow windows: per pixel of the
+                                        // rows the window holds, the grey sum over the
+                                        // window's columns; then one row of zeros
+    MarkBuffer<uint16_t> spanPrefix;    // local threshold, narrow windows: prefix sums of
+                                        // one grey row (mod 2^16), padded by the radius
     MarkBuffer<MarkWideSquare> squares;
     MarkBuffer<int32_t> poolX, poolY;
     MarkBuffer<int32_t> areas;  // scratch of the selection by area

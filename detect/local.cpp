@@ -4,7 +4,10 @@
 // the sum over the window's rows is kept and moved down a row at a time (adding the row
 // that enters, subtracting the one that leaves); prefix sums of those give every window
 // sum along the row. Integer arithmetic throughout, so the AVX2 steps (taken where the
-// processor has them) mark exactly what the plain steps mark.
+// processor has them) mark exactly what the plain steps mark. With AVX2 and a window
+// narrow enough that a row's sum across it fits 16 bits, the order is turned round:
+// each row entering the window gets its sums across the window once (span sums), and
+// the per-column sums of those are the window sums themselves.
 //
 // With cells, grey levels are summed per 4 x 4 cell a window's height ahead of the row
 // being marked, so the frame's rows are read twice while they are still in the cache and
@@ -233,6 +236,127 @@ __attribute__((target("avx2"))) int markCellBelowAvx2(const uint8_t* row, const 
     return x;
 }
 
+// Narrow windows ((2r + 1) * 765 < 65536): each row's grey sum over the window's columns
+// (its span sum) fits 16 bits, so the prefix sums it is taken from may wrap modulo 2^16
+// and still give it exactly, sixteen columns at a time and with a carry chain half as
+// long as 32-bit sums need. Span sums are taken once, as a row enters the window; the
+// 32-bit sum per column of the span sums of the window's rows is then the window sum
+// itself, moved down a row at a time, and the rule reads it where it was just written.
+constexpr int kMarkSpanRadiusMax = 42;
+static_assert((2 * kMarkSpanRadiusMax + 1) * 765 < 65536, "span sums in 16 bits");
+
+// Grey levels of a frame row (markGreyRow) and their span sums: spans[x] = grey[max(x -
+// r, 0)] + ... + grey[min(x + r, width - 1)]. pre (width + 2r + 1 entries) is scratch:
+// pre[i] = grey[0] + ... + grey[i - r - 2] (mod 2^16), 0 for i <= r and the row's total
+// from i = width + r + 1 on, so that every span sum is pre[x + 2r + 1] - pre[x] without
+// clipping.
+__attribute__((target("avx2"))) void markSpanRowAvx2(const uint8_t* row, int width, int r,
+                                                     uint16_t* grey, uint16_t* pre, uint16_t* spans)
+{
+    // Within each 128-bit half, its last 16-bit lane in every lane.
+    const __m256i last = _mm256_set1_epi16(0x0F0E);
+    std::fill(pre, pre + r + 1, uint16_t{0});
+    uint16_t* p = pre + r + 1;
+    __m256i carry = _mm256_setzero_si256();
+    int x = 0;
+    for (; x + 16 <= width; x += 16) {
+        __m256i c = markGrey16(row + 4 * x);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(grey + x), c);
+        c = _mm256_add_epi16(c, _mm256_slli_si256(c, 2));  // within each 128-bit half
+        c = _mm256_add_epi16(c, _mm256_slli_si256(c, 4));
+        c = _mm256_add_epi16(c, _mm256_slli_si256(c, 8));
+        const __m256i halfTotals = _mm256_shuffle_epi8(c, last);
+        c = _mm256_add_epi16(c, _mm256_permute2x128_si256(halfTotals, halfTotals, 0x08));
+        c = _mm256_add_epi16(c, carry);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + x), c);
+        carry = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(c, last), 0xFF);
+    }
+    markGreyPlain(row, x, width, grey);
+    uint16_t total = x > 0 ? p[x - 1] : 0;
+    for (; x < width; x++) p[x] = total = static_cast<uint16_t>(total + grey[x]);
+    std::fill(p + width, p + width + r, total);
+    const int span = 2 * r + 1;
+    for (x = 0; x + 16 <= width; x += 16)
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(spans + x),
+            _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pre + x + span)),
+                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pre + x))));
+    for (; x < width; x++) spans[x] = static_cast<uint16_t>(pre[x + span] - pre[x]);
+}
+
+// sums[x] += in[x] - out[x] for eight columns from x on; returns the new sums.
+__attribute__((target("avx2"))) inline __m256i markSpanMove(uint32_t* sums, const uint16_t* in,
+                                                            const uint16_t* out, int x)
+{
+    __m256i* s = reinterpret_cast<__m256i*>(sums + x);
+    const __m256i add =
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x)));
+    const __m256i sub =
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(out + x)));
+    const __m256i moved = _mm256_sub_epi32(_mm256_add_epi32(_mm256_loadu_si256(s), add), sub);
+    _mm256_storeu_si256(s, moved);
+    return moved;
+}
+
+// markSpanMove and the rule for the eight pixels from x on, each lane counting the pixels
+// of its own window where the row's ends clip it.
+__attribute__((target("avx2"))) void markSpanClipped(const MarkLocalRule& rule, uint32_t* sums,
+                                                     const uint16_t* in, const uint16_t* out,
+                                                     const uint16_t* grey, int width, int x,
+                                                     uint8_t* bytes)
+{
+    const __m256i one = _mm256_set1_epi32(1), radius = _mm256_set1_epi32(rule.r);
+    const __m256i s = markSpanMove(sums, in, out, x);
+    const __m256i v =
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)));
+    const __m256i xs =
+        _mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i x0 = _mm256_max_epi32(_mm256_sub_epi32(xs, radius), _mm256_setzero_si256());
+    const __m256i x1 = _mm256_min_epi32(_mm256_add_epi32(xs, radius), _mm256_set1_epi32(width - 1));
+    const __m256i scale =
+        _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int32_t>(100 * rule.rows)),
+                           _mm256_add_epi32(_mm256_sub_epi32(x1, x0), one));
+    const __m256i left = _mm256_mullo_epi32(
+        _mm256_add_epi32(v, _mm256_set1_epi32(static_cast<int32_t>(rule.offset))), scale);
+    const __m256i right = _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int32_t>(rule.keep)), s);
+    const __m256i dark = _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(rule.limit), v),
+                                          _mm256_cmpgt_epi32(right, left));
+    bytes[x / 8] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(dark)));
+}
+
+// Moves the window sums down a row (in: span sums of the row entering, out: of the row
+// leaving; either may be a row of zeros) and marks the row's dark pixels by the rule,
+// eight at a time until fewer than 8 remain (n < 14000 as for markLocalAvx2; the mask
+// words clear before); returns where it stopped.
+__attribute__((target("avx2"))) int markSpanRuleAvx2(const MarkLocalRule& rule, uint32_t* sums,
+                                                     const uint16_t* in, const uint16_t* out,
+                                                     const uint16_t* grey, int width,
+                                                     uint64_t* mask)
+{
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(mask);  // x86: bits x ... x + 7 in byte x / 8
+    const int r = rule.r, end = width / 8 * 8;
+    const int first = std::min(end, (r + 7) / 8 * 8);
+    const int after = width - 8 - r >= 0 ? std::max(first, ((width - 8 - r) / 8 + 1) * 8) : first;
+    const int inner = std::min(end, after);
+    const __m256i k = _mm256_set1_epi32(static_cast<int32_t>(rule.keep));
+    const __m256i limit = _mm256_set1_epi32(rule.limit);
+    const int64_t n = rule.rows * (2 * r + 1);
+    const __m256i a = _mm256_set1_epi32(static_cast<int32_t>(100 * n));
+    const __m256i b = _mm256_set1_epi32(static_cast<int32_t>(100 * rule.offset * n));
+    int x = 0;
+    for (; x < first; x += 8) markSpanClipped(rule, sums, in, out, grey, width, x, bytes);
+    for (; x < inner; x += 8) {
+        const __m256i s = markSpanMove(sums, in, out, x);
+        const __m256i v =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)));
+        const __m256i left = _mm256_add_epi32(_mm256_mullo_epi32(v, a), b);
+        const __m256i dark = _mm256_and_si256(_mm256_cmpgt_epi32(limit, v),
+                                              _mm256_cmpgt_epi32(_mm256_mullo_epi32(k, s), left));
+        bytes[x / 8] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(dark)));
+    }
+    for (; x < end; x += 8) markSpanClipped(rule, sums, in, out, grey, width, x, bytes);
+    return end;
+}
 #endif
 
 // Rows of grey levels kept for a window of radius r: those the window takes and the
@@ -408,11 +532,89 @@ void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int lev
     markGreyPlain(row, x, width, grey);
 }
 
+namespace {
+
+// Whether markSpanMask marks the rows: AVX2 at hand and span sums within 16 bits.
+bool markUsesSpans(const MarkWideSettings& s)
+{
+#ifdef MARK_LOCAL_AVX2
+    return s.simdLevel >= 2 && markHaveAvx2() && s.localWindow / 2 <= kMarkSpanRadiusMax;
+#else
+    (void)s;
+    return false;
+#endif
+}
+
+// Dark mask of row y = 1, 2, ... (in order) by window sums built from span sums. The
+// grey ring keeps rows y ... y + r (r + 1 slots; row 0, entered with the first row's
+// window, is never marked); the span ring keeps rows y - r - 1 ... y + r (markGreyRows
+// slots) and is followed by a row of zeros, added where no row enters or leaves.
+void markSpanMask(MarkWideWork* w, const uint8_t* frame, int width, int height, int y,
+                  const MarkLocalRule& rule, uint64_t* mask)
+{
+#ifdef MARK_LOCAL_AVX2
+    const int r = rule.r;
+    const int greySlots = std::min(height, r + 1), spanSlots = markGreyRows(height, r);
+    auto greyRow = [&](int row) {
+        return w->grey.data + static_cast<int64_t>(row % greySlots) * width;
+    };
+    auto spanRow = [&](int row) {
+        return w->spans.data + static_cast<int64_t>(row % spanSlots) * width;
+    };
+    uint16_t* zeros = w->spans.data + static_cast<int64_t>(spanSlots) * width;
+    uint32_t* sums = w->columnSums.data;
+    auto enter = [&](int row) {
+        markSpanRowAvx2(frame + static_cast<int64_t>(row) * width * 4, width, r, greyRow(row),
+                        w->spanPrefix.data, spanRow(row));
+    };
+    const uint16_t* in = zeros;
+    const uint16_t* out = zeros;
+    if (y == 1) {
+        std::fill(sums, sums + width, 0u);
+        std::fill(zeros, zeros + width, uint16_t{0});
+        const int last = std::min(1 + r, height - 1);
+        for (int yy = 0; yy <= last; yy++) {
+            enter(yy);
+            markColumns(sums, spanRow(yy), nullptr, width, 2, nullptr);
+        }
+    } else {
+        if (y + r < height) {
+            enter(y + r);
+            in = spanRow(y + r);
+        }
+        if (y - r - 1 >= 0) out = spanRow(y - r - 1);
+    }
+    std::fill(mask, mask + markMaskWords(width), uint64_t{0});
+    const uint16_t* v = greyRow(y);
+    int x = markSpanRuleAvx2(rule, sums, in, out, v, width, mask);
+    for (; x < width; x++) {
+        sums[x] += in[x] - out[x];
+        const int x0 = std::max(x - r, 0), x1 = std::min(x + r, width - 1);
+        const int64_t n = rule.rows * (x1 - x0 + 1);
+        if (v[x] < rule.limit && 100 * (v[x] + rule.offset) * n < rule.keep * int64_t{sums[x]})
+            mask[x >> 6] |= uint64_t{1} << (x & 63);
+    }
+    // The first and last columns are never dark.
+    mask[0] &= ~uint64_t{1};
+    mask[(width - 1) >> 6] &= ~(uint64_t{1} << ((width - 1) & 63));
+#else
+    (void)w, (void)frame, (void)width, (void)height, (void)y, (void)rule, (void)mask;
+#endif
+}
+
+}  // namespace
+
 int markLocalReserve(MarkWideWork* w, int width, int height, const MarkWideSettings& s)
 {
     if (!w->columnSums.reserve(width) || !w->rowSums.reserve(width + 8)) return -1;
-    if (!s.localCells)
-        return w->grey.reserve(int64_t{width} * markGreyRows(height, s.localWindow / 2)) ? 0 : -1;
+    const int r = s.localWindow / 2;
+    if (!s.localCells && markUsesSpans(s))
+        return (w->grey.reserve(int64_t{width} * markGreyRows(height, r)) &&
+                w->spans.reserve(int64_t{width} * (markGreyRows(height, r) + 1)) &&
+                w->spanPrefix.reserve(width + 2 * r + 1))
+                   ? 0
+                   : -1;
+    if (!s.localCells) return w->grey.reserve(int64_t{width} * markGreyRows(height, r)) ? 0 : -1;
     const int across = markCellCount(width);
     return (w->grey.reserve(width) &&
             w->cellSums.reserve(int64_t{across} * markCellCount(height)) &&
@@ -433,6 +635,14 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
         return;
     }
     const int r = s.localWindow / 2;
+    const MarkLocalRule rule{r, std::min(y + r, height - 1) - std::max(y - r, 0) + 1,
+                             3 * static_cast<int64_t>(s.localOffset),
+                             100 - static_cast<int64_t>(s.localPercent),
+                             s.localCeiling > 0 ? 3 * s.localCeiling + 1 : 766};
+    if (markUsesSpans(s)) {
+        markSpanMask(w, frame, width, height, y, rule, mask);
+        return;
+    }
     uint32_t* cols = w->columnSums.data;
     uint16_t* grey = w->grey.data;
     // Grey rows live in a ring of markGreyRows slots: rows y - r - 1 ... y + r are in it.
@@ -453,10 +663,6 @@ void markLocalMask(MarkWideWork* w, const uint8_t* frame, int width, int height,
                     width, level, prefix);
     }
 
-    const MarkLocalRule rule{r, std::min(y + r, height - 1) - std::max(y - r, 0) + 1,
-                             3 * static_cast<int64_t>(s.localOffset),
-                             100 - static_cast<int64_t>(s.localPercent),
-                             s.localCeiling > 0 ? 3 * s.localCeiling + 1 : 766};
     const uint16_t* v = greyRow(y);
     const int words = markMaskWords(width);
     for (int i = 0; i < words; i++) mask[i] = 0;

@@ -447,6 +447,53 @@ TEST(DetectRobust, LocalThresholdMarksExactlyThePlainRule)
     });
 }
 
+// Window sums where a row's sum across the window is largest: white paper (765 per
+// pixel) with black blocks and grey bars, windows whose row sums just fit 16 bits (85
+// px: 65,025) and just do not (87 px), on frames shorter than those windows and with
+// widths that leave a few pixels past the last group of eight or sixteen (or hold none).
+TEST(DetectRobust, LocalThresholdIsExactOnWhitePaperWithWideWindows)
+{
+    static MarkWideWork work;
+    for (const int w : {203, 70, 13})
+        for (const int h : {40, 101}) {
+            std::vector<uint8_t> frame(static_cast<size_t>(w) * h * 4, 255);
+            for (int y = 0; y < h; y++)
+                for (int x = 0; x < w; x++) {
+                    uint8_t* p = &frame[(static_cast<size_t>(y) * w + x) * 4];
+                    if (x % 23 < 6 && y % 17 < 6) p[0] = p[1] = p[2] = 0;
+                    if (x % 31 == 9) p[0] = p[1] = p[2] = static_cast<uint8_t>(4 * (y % 50) + 30);
+                }
+            const GreySums g(frame, w, h);
+            for (const int window : {15, 85, 87})
+                for (const int level : {0, 2}) {
+                    MarkOptions o = markDefaultOptions();
+                    o.localThreshold = 1;
+                    o.localWindow = window;
+                    o.localOffset = 3;
+                    o.localPercent = 12;
+                    MarkWideSettings settings = markWideSettingsOf(o, w, h);
+                    settings.simdLevel = level;
+                    ASSERT_GE(markWideFindSquares(&work, frame.data(), w, h, settings), 0);
+                    const int r = window / 2;
+                    long differ = 0, dark = 0;
+                    for (int y = 1; y < h - 1; y++)
+                        for (int x = 1; x < w - 1; x++) {
+                            const int x0 = std::max(x - r, 0), x1 = std::min(x + r, w - 1);
+                            const int y0 = std::max(y - r, 0), y1 = std::min(y + r, h - 1);
+                            const int64_t n = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
+                            const bool plain =
+                                100 * (g.grey(x, y) + 9) * n < 88 * g.sum(x0, x1, y0, y1);
+                            differ +=
+                                plain != (work.labelImage.data[static_cast<size_t>(y) * w + x] > 0);
+                            dark += plain;
+                        }
+                    EXPECT_EQ(differ, 0)
+                        << w << " x " << h << ", window " << window << ", instructions " << level;
+                    EXPECT_GT(dark, w * h / 20) << w << " x " << h << ", window " << window;
+                }
+        }
+}
+
 // The local mean from cells against the same reference at cell granularity: the
 // (2k + 1) x (2k + 1) cells of 4 x 4 pixels around the pixel's cell, k = window / 8, cut
 // at the frame's edges, on a frame whose last column and row of cells are partly
