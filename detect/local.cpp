@@ -115,32 +115,50 @@ __attribute__((target("avx2"))) int markColumnsAvx2(uint32_t* cols, const uint16
     return x;
 }
 
+// Columns x0 ... x1 of the windows of the eight pixels from x on, each cut at the row's
+// ends.
+__attribute__((target("avx2"))) inline void markClippedColumns(int r, int width, int x, __m256i* x0,
+                                                               __m256i* x1)
+{
+    const __m256i radius = _mm256_set1_epi32(r);
+    const __m256i xs =
+        _mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    *x0 = _mm256_max_epi32(_mm256_sub_epi32(xs, radius), _mm256_setzero_si256());
+    *x1 = _mm256_min_epi32(_mm256_add_epi32(xs, radius), _mm256_set1_epi32(width - 1));
+}
+
+// Dark bits of the eight pixels from x on by the rule, from each lane's window columns
+// x0 ... x1 (markClippedColumns) and window sum.
+__attribute__((target("avx2"))) inline int markClippedDark(const MarkLocalRule& rule,
+                                                           const uint16_t* grey, int x, __m256i x0,
+                                                           __m256i x1, __m256i sum)
+{
+    const __m256i v =
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)));
+    const __m256i scale =
+        _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int32_t>(100 * rule.rows)),
+                           _mm256_add_epi32(_mm256_sub_epi32(x1, x0), _mm256_set1_epi32(1)));
+    const __m256i left = _mm256_mullo_epi32(
+        _mm256_add_epi32(v, _mm256_set1_epi32(static_cast<int32_t>(rule.offset))), scale);
+    const __m256i right =
+        _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int32_t>(rule.keep)), sum);
+    const __m256i dark = _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(rule.limit), v),
+                                          _mm256_cmpgt_epi32(right, left));
+    return _mm256_movemask_ps(_mm256_castsi256_ps(dark));
+}
+
 // Dark bits of the eight pixels from x on by the rule, each lane clipping its own window
 // at the row's ends.
 __attribute__((target("avx2"))) int markLocalClipped(const MarkLocalRule& rule,
                                                      const uint32_t* prefix, const uint16_t* grey,
                                                      int width, int x)
 {
-    const __m256i one = _mm256_set1_epi32(1), radius = _mm256_set1_epi32(rule.r);
-    const __m256i v =
-        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)));
-    const __m256i xs =
-        _mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    const __m256i x0 = _mm256_max_epi32(_mm256_sub_epi32(xs, radius), _mm256_setzero_si256());
-    const __m256i x1 = _mm256_min_epi32(_mm256_add_epi32(xs, radius), _mm256_set1_epi32(width - 1));
+    __m256i x0, x1;
+    markClippedColumns(rule.r, width, x, &x0, &x1);
     const int* base = reinterpret_cast<const int*>(prefix);
-    const __m256i hi = _mm256_i32gather_epi32(base, _mm256_add_epi32(x1, one), 4);
+    const __m256i hi = _mm256_i32gather_epi32(base, _mm256_add_epi32(x1, _mm256_set1_epi32(1)), 4);
     const __m256i lo = _mm256_i32gather_epi32(base, x0, 4);
-    const __m256i count = _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int32_t>(rule.rows)),
-                                             _mm256_add_epi32(_mm256_sub_epi32(x1, x0), one));
-    const __m256i scale = _mm256_mullo_epi32(_mm256_set1_epi32(100), count);
-    const __m256i left = _mm256_mullo_epi32(
-        _mm256_add_epi32(v, _mm256_set1_epi32(static_cast<int32_t>(rule.offset))), scale);
-    const __m256i right = _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int32_t>(rule.keep)),
-                                             _mm256_sub_epi32(hi, lo));
-    const __m256i dark = _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(rule.limit), v),
-                                          _mm256_cmpgt_epi32(right, left));
-    return _mm256_movemask_ps(_mm256_castsi256_ps(dark));
+    return markClippedDark(rule, grey, x, x0, x1, _mm256_sub_epi32(hi, lo));
 }
 
 // A row eight pixels at a time from x = 0 until fewer than 8 remain (n < 14000 for the
@@ -305,23 +323,10 @@ __attribute__((target("avx2"))) void markSpanClipped(const MarkLocalRule& rule, 
                                                      const uint16_t* grey, int width, int x,
                                                      uint8_t* bytes)
 {
-    const __m256i one = _mm256_set1_epi32(1), radius = _mm256_set1_epi32(rule.r);
     const __m256i s = markSpanMove(sums, in, out, x);
-    const __m256i v =
-        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + x)));
-    const __m256i xs =
-        _mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    const __m256i x0 = _mm256_max_epi32(_mm256_sub_epi32(xs, radius), _mm256_setzero_si256());
-    const __m256i x1 = _mm256_min_epi32(_mm256_add_epi32(xs, radius), _mm256_set1_epi32(width - 1));
-    const __m256i scale =
-        _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int32_t>(100 * rule.rows)),
-                           _mm256_add_epi32(_mm256_sub_epi32(x1, x0), one));
-    const __m256i left = _mm256_mullo_epi32(
-        _mm256_add_epi32(v, _mm256_set1_epi32(static_cast<int32_t>(rule.offset))), scale);
-    const __m256i right = _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int32_t>(rule.keep)), s);
-    const __m256i dark = _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(rule.limit), v),
-                                          _mm256_cmpgt_epi32(right, left));
-    bytes[x / 8] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(dark)));
+    __m256i x0, x1;
+    markClippedColumns(rule.r, width, x, &x0, &x1);
+    bytes[x / 8] = static_cast<uint8_t>(markClippedDark(rule, grey, x, x0, x1, s));
 }
 
 // Moves the window sums down a row (in: span sums of the row entering, out: of the row
