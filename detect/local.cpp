@@ -550,16 +550,23 @@ bool markUsesSpans(const MarkWideSettings& s)
 #endif
 }
 
+// Rows of grey levels the span sums keep: the one being marked and the r below it (row 0,
+// entered with the first row's window, is never marked).
+int markSpanGreyRows(int height, int r)
+{
+    return std::min(height, r + 1);
+}
+
 // Dark mask of row y = 1, 2, ... (in order) by window sums built from span sums. The
-// grey ring keeps rows y ... y + r (r + 1 slots; row 0, entered with the first row's
-// window, is never marked); the span ring keeps rows y - r - 1 ... y + r (markGreyRows
-// slots) and is followed by a row of zeros, added where no row enters or leaves.
+// grey ring keeps rows y ... y + r (markSpanGreyRows slots); the span ring keeps rows
+// y - r - 1 ... y + r (markGreyRows slots) and is followed by a row of zeros, added
+// where no row enters or leaves.
 void markSpanMask(MarkWideWork* w, const uint8_t* frame, int width, int height, int y,
                   const MarkLocalRule& rule, uint64_t* mask)
 {
 #ifdef MARK_LOCAL_AVX2
     const int r = rule.r;
-    const int greySlots = std::min(height, r + 1), spanSlots = markGreyRows(height, r);
+    const int greySlots = markSpanGreyRows(height, r), spanSlots = markGreyRows(height, r);
     auto greyRow = [&](int row) {
         return w->grey.data + static_cast<int64_t>(row % greySlots) * width;
     };
@@ -614,7 +621,7 @@ int markLocalReserve(MarkWideWork* w, int width, int height, const MarkWideSetti
     if (!w->columnSums.reserve(width) || !w->rowSums.reserve(width + 8)) return -1;
     const int r = s.localWindow / 2;
     if (!s.localCells && markUsesSpans(s))
-        return (w->grey.reserve(int64_t{width} * markGreyRows(height, r)) &&
+        return (w->grey.reserve(int64_t{width} * markSpanGreyRows(height, r)) &&
                 w->spans.reserve(int64_t{width} * (markGreyRows(height, r) + 1)) &&
                 w->spanPrefix.reserve(width + 2 * r + 1))
                    ? 0

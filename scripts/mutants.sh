@@ -222,5 +222,5 @@ mutant detect/local.cpp 's/c = _mm256_add_epi16(c, _mm256_permute2x128_si256(hal
 mutant detect/local.cpp 's/std::fill(p + width, p + width + r, total);/std::fill(p + width, p + width + r - 2, total);/' test_detect_robust
 mutant detect/local.cpp 's/_mm256_sub_epi32(_mm256_add_epi32(_mm256_loadu_si256(s), add), sub)/_mm256_sub_epi32(_mm256_add_epi32(_mm256_loadu_si256(s), add), _mm256_srli_epi32(sub, 1))/' test_detect_robust
 mutant detect/local.cpp 's/_mm256_set1_epi32(static_cast<int32_t>(100 \* rule.rows)),/_mm256_set1_epi32(static_cast<int32_t>(100 * rule.rows + 1)),/' test_detect_robust
-mutant detect/local.cpp 's/greySlots = std::min(height, r + 1)/greySlots = std::min(height, r)/' test_detect_robust
+mutant detect/local.cpp 's/return std::min(height, r + 1);/return std::min(height, r);/' test_detect_robust
 mutant detect/local.cpp 's/sums\[x\] += in\[x\] - out\[x\];/sums[x] += in[x];/' test_detect_robust
