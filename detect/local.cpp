@@ -161,6 +161,17 @@ __attribute__((target("avx2"))) int markLocalClipped(const MarkLocalRule& rule,
     return markClippedDark(rule, grey, x, x0, x1, _mm256_sub_epi32(hi, lo));
 }
 
+// The groups of eight whose windows lie wholly in the row (x >= r and x + 7 + r <= width
+// - 1): from *first up to *inner, both multiples of 8 within the row's whole groups.
+__attribute__((target("avx2"))) inline void markInnerGroups(int r, int width, int* first,
+                                                            int* inner)
+{
+    const int end = width / 8 * 8;
+    *first = std::min(end, (r + 7) / 8 * 8);
+    const int after = width - 8 - r >= 0 ? std::max(*first, ((width - 8 - r) / 8 + 1) * 8) : *first;
+    *inner = std::min(end, after);
+}
+
 // A row eight pixels at a time from x = 0 until fewer than 8 remain (n < 14000 for the
 // whole window, which keeps every product below 2^31); returns where it stopped. The
 // mask words are clear before; each group of eight is one byte of them. Where the
@@ -174,10 +185,8 @@ __attribute__((target("avx2"))) int markLocalAvx2(const MarkLocalRule& rule, con
 {
     uint8_t* bytes = reinterpret_cast<uint8_t*>(mask);  // x86: bits x ... x + 7 in byte x / 8
     const int r = rule.r, end = width / 8 * 8;
-    // Groups whose windows lie in the row: x >= r and x + 7 + r <= width - 1.
-    const int first = std::min(end, (r + 7) / 8 * 8);
-    const int after = width - 8 - r >= 0 ? std::max(first, ((width - 8 - r) / 8 + 1) * 8) : first;
-    const int inner = std::min(end, after);
+    int first = 0, inner = 0;
+    markInnerGroups(r, width, &first, &inner);
     const int64_t n = rule.rows * (2 * r + 1);
     const __m256i a = _mm256_set1_epi32(static_cast<int32_t>(100 * n));
     const __m256i b = _mm256_set1_epi32(static_cast<int32_t>(100 * rule.offset * n));
@@ -340,9 +349,8 @@ __attribute__((target("avx2"))) int markSpanRuleAvx2(const MarkLocalRule& rule, 
 {
     uint8_t* bytes = reinterpret_cast<uint8_t*>(mask);  // x86: bits x ... x + 7 in byte x / 8
     const int r = rule.r, end = width / 8 * 8;
-    const int first = std::min(end, (r + 7) / 8 * 8);
-    const int after = width - 8 - r >= 0 ? std::max(first, ((width - 8 - r) / 8 + 1) * 8) : first;
-    const int inner = std::min(end, after);
+    int first = 0, inner = 0;
+    markInnerGroups(r, width, &first, &inner);
     const __m256i k = _mm256_set1_epi32(static_cast<int32_t>(rule.keep));
     const __m256i limit = _mm256_set1_epi32(rule.limit);
     const int64_t n = rule.rows * (2 * r + 1);
