@@ -82,6 +82,8 @@ struct MarkWideSettings {
     int capacity = kMarkCandidateMax;  // squares kept, >= 1
     int simdLevel = 2;                 // widest instructions used: 0 plain, 1 SSE2, 2 AVX2
                                        // (the same result every way; tests compare them)
+    int labelByRuns = 0;               // non-zero: one label per run (markRunsLabelRowByRuns):
+                                       // the same regions, other provisional labels and table
 };
 
 // One square found by the frame-sized path; its contour lives in the point pool.
@@ -105,6 +107,12 @@ struct MarkLabelRecord {
     int32_t xmin, xmax, ymin, ymax;
 };
 
+// One dark run of a row and the label it was given (labeling by runs, runs.h).
+struct MarkRun {
+    int32_t x0, x1;  // first and last pixel
+    int32_t label;
+};
+
 // Working storage of the frame-sized path. Every buffer follows the frame: labels are
 // limited only by memory (a frame needs at most one provisional label per two inner
 // pixels), squares and their contours by what the frame holds.
@@ -121,6 +129,7 @@ struct MarkWideWork {
                                         // the rows the window holds (with cells: of one row)
     MarkBuffer<uint64_t> masks;         // dark masks of two rows (runs.h)
     MarkBuffer<int32_t> bounds;         // where the runs of one row start and end (runs.h)
+    MarkBuffer<MarkRun> runs;           // labeling by runs: the runs of two rows
     MarkBuffer<uint32_t> columnSums;    // local threshold: per column, sum over the window rows
     MarkBuffer<uint32_t> rowSums;       // local threshold: prefix sums of columnSums (+ 8)
     MarkBuffer<uint16_t> cellSums;      // local cells: grey sum of each 4 x 4 cell

@@ -14,6 +14,10 @@ MarkWideSettings markWideSettingsOf(const MarkOptions& o, int width, int height)
     s.localPercent = o.localPercent;
     s.localCells = o.localCells;
     s.localCeiling = o.localCeiling;
+    // The local threshold's masks part dark areas into rings and lattices of short runs,
+    // which one label per run labels faster. Only the detector reads that path's label
+    // image, through its table, so other provisional labels than the plain scan's do.
+    s.labelByRuns = o.localThreshold;
     // About a sixteenth of the shorter side: wider than the borders of the markers that
     // matter at that frame size, narrower than the shadows that cross them (tunable).
     s.localWindow = o.localWindow > 0

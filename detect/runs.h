@@ -14,6 +14,11 @@
 // above (the mask of the row above finds them a word at a time). Merges happen at the
 // same pixels in the same order as in the pixel scan, so labels, table and statistics
 // are the same to the bit.
+//
+// Where nothing reads the labels except through the table (the robust preset's local
+// masks), markRunsLabelRowByRuns gives each run one label found from the runs of the row
+// above alone: the same regions and statistics, fewer provisional labels, and no pixel
+// of the row above read.
 #pragma once
 
 #include <algorithm>
@@ -256,5 +261,57 @@ int markRunsLabelRow(Tables& t, const uint64_t* mask, const uint64_t* upMask, co
         r.ymin = std::min(r.ymin, y);
         r.ymax = std::max(r.ymax, y);
     }
+    return 0;
+}
+
+// Labels the dark runs of one row with one label per run, from the runs of the row above
+// alone (no pixel labels are read): a run meeting no run above (8-neighbours: up to one
+// pixel past either end) starts a label; one meeting several joins their classes. Each
+// class's smallest label, and so the order of regions, and every region's statistics are
+// those of markRunsLabelRow; the provisional labels, their count and the table are not (a
+// run that meets the row above only after its first pixel starts no label here). Tables
+// as for markRunsLabelRow. upRuns: the upCount runs of the row above; runs receives this
+// row's (at most width / 2) and *count their number. here[0 ... width - 1] is written
+// whole (0 where light). Returns 0, or -1 when a new label is refused.
+template <typename Label, typename Tables>
+int markRunsLabelRowByRuns(Tables& t, const uint64_t* mask, const MarkRun* upRuns, int32_t upCount,
+                           MarkRun* runs, int32_t* count, Label* here, int width, int y, int32_t* k,
+                           int32_t* bounds)
+{
+    typedef MarkRunLanes<Label> Lanes;
+    std::memset(here, 0, static_cast<size_t>(width) * sizeof(Label));
+    const int32_t ends = markRunBounds(mask, width, bounds);
+    int32_t j = 0;  // the first run above that may meet this run or a later one
+    for (int32_t i = 0; i < ends; i += 2) {
+        const int x0 = bounds[i], x1 = bounds[i + 1] - 1;
+        const int n = x1 - x0 + 1;
+        while (j < upCount && upRuns[j].x1 < x0 - 1) j++;
+        int32_t label = 0;
+        for (int32_t q = j; q < upCount && upRuns[q].x0 <= x1 + 1; q++) {
+            const int32_t root = markRunFind(t.table, upRuns[q].label);
+            label = label == 0 ? root : markRunMerge(t.table, label, root);
+        }
+        if (label == 0) {
+            label = *k + 1;
+            if (!t.grow(label)) return -1;
+            *k = label;
+            t.table[label - 1] = label;
+            t.records[label - 1] = MarkLabelRecord{0, 0, 0, x0, x0, y, y};
+        }
+        if (n <= Lanes::lanes && x0 + Lanes::lanes <= width)
+            Lanes::fill(here + x0, static_cast<Label>(label), n);
+        else
+            std::fill(here + x0, here + x1 + 1, static_cast<Label>(label));
+        runs[i / 2] = MarkRun{x0, x1, label};
+        MarkLabelRecord& r = t.records[label - 1];
+        r.area += n;
+        r.sumX += static_cast<int64_t>(x0 + x1) * n / 2;
+        r.sumY += static_cast<int64_t>(n) * y;
+        r.xmin = std::min(r.xmin, x0);
+        r.xmax = std::max(r.xmax, x1);
+        r.ymin = std::min(r.ymin, y);
+        r.ymax = std::max(r.ymax, y);
+    }
+    *count = ends / 2;
     return 0;
 }

@@ -165,6 +165,80 @@ void expectSameWideLabels(const uint8_t* frame, int width, int height, int thres
         << what << ": wide centroids";
 }
 
+// The region of every pixel of a frame-sized labeling (0 where light).
+std::vector<int32_t> regionsOf(const int32_t* image, const int32_t* table, size_t pixels)
+{
+    std::vector<int32_t> regions(pixels);
+    for (size_t i = 0; i < pixels; i++) regions[i] = image[i] > 0 ? table[image[i] - 1] : 0;
+    return regions;
+}
+
+// Labeling by runs against the plain scan: other provisional labels, but the same
+// regions in the same order, their statistics bit for bit, and every pixel in the same
+// region.
+void expectSameRegionsByRuns(const uint8_t* frame, int width, int height, int threshold,
+                             const PlainLabels& plain, const std::string& what)
+{
+    static MarkWideWork work;
+    MarkWideSettings settings;
+    settings.threshold = threshold;
+    settings.labelByRuns = 1;
+    ASSERT_GE(markWideFindSquares(&work, frame, width, height, settings), 0) << what;
+    ASSERT_EQ(work.regions, plain.count) << what << ": regions by runs";
+    if (plain.count == 0) return;
+    ASSERT_EQ(std::memcmp(work.regionArea.data, plain.area.data(), plain.count * sizeof(int32_t)),
+              0)
+        << what << ": areas by runs";
+    ASSERT_EQ(std::memcmp(work.regionBox.data, plain.box.data(), 4 * plain.count * sizeof(int32_t)),
+              0)
+        << what << ": boxes by runs";
+    ASSERT_EQ(std::memcmp(work.regionCentroid.data, plain.centroid.data(),
+                          2 * plain.count * sizeof(double)),
+              0)
+        << what << ": centroids by runs";
+    const size_t pixels = plain.wideImage.size();
+    ASSERT_TRUE(regionsOf(work.labelImage.data, work.table.data, pixels) ==
+                regionsOf(plain.wideImage.data(), plain.table.data(), pixels))
+        << what << ": pixels' regions by runs";
+}
+
+// The frame-sized path with and without labeling by runs: the same regions, outlines
+// and squares.
+void expectSameSquaresByRuns(const uint8_t* frame, int width, int height, MarkWideSettings settings,
+                             const std::string& what)
+{
+    static MarkWideWork plain, runs;
+    settings.labelByRuns = 0;
+    ASSERT_GE(markWideFindSquares(&plain, frame, width, height, settings), 0) << what;
+    settings.labelByRuns = 1;
+    ASSERT_GE(markWideFindSquares(&runs, frame, width, height, settings), 0) << what;
+    ASSERT_EQ(runs.regions, plain.regions) << what;
+    const size_t pixels = static_cast<size_t>(width) * height;
+    ASSERT_TRUE(regionsOf(runs.labelImage.data, runs.table.data, pixels) ==
+                regionsOf(plain.labelImage.data, plain.table.data, pixels))
+        << what << ": pixels' regions";
+    ASSERT_EQ(std::memcmp(runs.regionEnclosed.data, plain.regionEnclosed.data,
+                          plain.regions * sizeof(double)),
+              0)
+        << what << ": outlines' areas";
+    ASSERT_EQ(runs.squareCount, plain.squareCount) << what;
+    ASSERT_EQ(runs.kept, plain.kept) << what;
+    for (int32_t i = 0; i < plain.kept; i++) {
+        const MarkWideSquare &a = runs.squares.data[i], &b = plain.squares.data[i];
+        ASSERT_EQ(a.region, b.region) << what << ": square " << i;
+        ASSERT_EQ(a.pointCount, b.pointCount) << what << ": square " << i;
+        ASSERT_EQ(std::memcmp(a.corners, b.corners, sizeof a.corners), 0) << what;
+        ASSERT_EQ(std::memcmp(runs.poolX.data + a.first, plain.poolX.data + b.first,
+                              a.pointCount * sizeof(int32_t)),
+                  0)
+            << what << ": square " << i;
+        ASSERT_EQ(std::memcmp(runs.poolY.data + a.first, plain.poolY.data + b.first,
+                              a.pointCount * sizeof(int32_t)),
+                  0)
+            << what << ": square " << i;
+    }
+}
+
 void expectSameLabels(const uint8_t* frame, int width, int height, int threshold,
                       const std::string& what)
 {
@@ -174,9 +248,10 @@ void expectSameLabels(const uint8_t* frame, int width, int height, int threshold
     p.distortion[3] = 1.0;
     camParamInit(&p);
     const PlainLabels plain = plainLabel(frame, width, height, threshold);
-    expectSameWideLabels(frame, width, height, threshold,
-                         plain.ok ? plain : plainLabel(frame, width, height, threshold, SIZE_MAX),
-                         what);
+    const PlainLabels& unlimited =
+        plain.ok ? plain : plainLabel(frame, width, height, threshold, SIZE_MAX);
+    expectSameWideLabels(frame, width, height, threshold, unlimited, what);
+    expectSameRegionsByRuns(frame, width, height, threshold, unlimited, what);
     int32_t count = -1, *area = nullptr, *box = nullptr, *table = nullptr;
     double* centroid = nullptr;
     const int16_t* image = markLabel(frame, threshold, &count, &area, &centroid, &box, &table);
@@ -429,6 +504,11 @@ TEST(DetectIdentity, StagesMatchThePlainProceduresOnBusyDesks)
                 expectSameLabels(frame.pixels.data(), width, height, threshold, what);
                 expectSameTracesAndSamples(frame.pixels.data(), width, height, threshold, what);
             }
+            // The robust preset's local masks: rings round dark areas, lattices round dots.
+            expectSameSquaresByRuns(frame.pixels.data(), width, height,
+                                    markWideSettingsOf(markRobustOptions(), width, height),
+                                    "busy " + std::to_string(width) + " degrade " +
+                                        std::to_string(degrade) + " local threshold");
         }
     }
 }
