@@ -15,8 +15,8 @@
 // same pixels in the same order as in the pixel scan, so labels, table and statistics
 // are the same to the bit.
 //
-// Where nothing reads the labels except through the table (the robust preset's local
-// masks), markRunsLabelRowByRuns gives each run one label found from the runs of the row
+// Where nothing reads the labels except through the table (the frame-sized path with
+// the local threshold), markRunsLabelRowByRuns gives each run one label found from the runs of the row
 // above alone: the same regions and statistics, fewer provisional labels, and no pixel
 // of the row above read.
 #pragma once
@@ -133,6 +133,13 @@ struct MarkRunLanes {
     {
         Vector v = keep(n) & label;
         std::memcpy(here, &v, sizeof v);
+    }
+    // n >= lanes labels, a vector at a time, the last one ending where the run ends.
+    static void fillLong(Label* here, Label label, int n)
+    {
+        Vector v = keep(lanes) & label;
+        for (int i = 0; i < n - lanes; i += lanes) std::memcpy(here + i, &v, sizeof v);
+        std::memcpy(here + n - lanes, &v, sizeof v);
     }
 };
 
@@ -300,6 +307,8 @@ int markRunsLabelRowByRuns(Tables& t, const uint64_t* mask, const MarkRun* upRun
         }
         if (n <= Lanes::lanes && x0 + Lanes::lanes <= width)
             Lanes::fill(here + x0, static_cast<Label>(label), n);
+        else if (n >= Lanes::lanes)
+            Lanes::fillLong(here + x0, static_cast<Label>(label), n);
         else
             std::fill(here + x0, here + x1 + 1, static_cast<Label>(label));
         runs[i / 2] = MarkRun{x0, x1, label};
