@@ -15,8 +15,8 @@ MarkWideSettings markWideSettingsOf(const MarkOptions& o, int width, int height)
     s.localCells = o.localCells;
     s.localCeiling = o.localCeiling;
     // The local threshold's masks part dark areas into rings and lattices of short runs,
-    // which one label per run labels faster. Only the detector reads that path's label
-    // image, through its table, so other provisional labels than the plain scan's do.
+    // which one label per run labels faster. Nothing but the detector reads that path's
+    // label image, and it reads it through the table, where any provisional labels serve.
     s.labelByRuns = o.localThreshold;
     // About a sixteenth of the shorter side: wider than the borders of the markers that
     // matter at that frame size, narrower than the shadows that cross them (tunable).

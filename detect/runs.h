@@ -16,9 +16,9 @@
 // are the same to the bit.
 //
 // Where nothing reads the labels except through the table (the frame-sized path with
-// the local threshold), markRunsLabelRowByRuns gives each run one label found from the runs of the row
-// above alone: the same regions and statistics, fewer provisional labels, and no pixel
-// of the row above read.
+// the local threshold), markRunsLabelRowByRuns gives each run one label, found from the
+// runs of the row above alone: the same regions and statistics, fewer provisional
+// labels, and no label of the row above read.
 #pragma once
 
 #include <algorithm>
@@ -273,10 +273,11 @@ int markRunsLabelRow(Tables& t, const uint64_t* mask, const uint64_t* upMask, co
 
 // Labels the dark runs of one row with one label per run, from the runs of the row above
 // alone (no pixel labels are read): a run meeting no run above (8-neighbours: up to one
-// pixel past either end) starts a label; one meeting several joins their classes. Each
-// class's smallest label, and so the order of regions, and every region's statistics are
-// those of markRunsLabelRow; the provisional labels, their count and the table are not (a
-// run that meets the row above only after its first pixel starts no label here). Tables
+// pixel past either end) starts a label; one meeting several joins their classes. The
+// classes come in the same order of their smallest labels as with markRunsLabelRow, so
+// regions are numbered alike, and their statistics are the same; the provisional labels,
+// their count and the table are not (a run that meets the row above only after its first
+// pixel starts no label here). Tables
 // as for markRunsLabelRow. upRuns: the upCount runs of the row above; runs receives this
 // row's (at most width / 2) and *count their number. here[0 ... width - 1] is written
 // whole (0 where light). Returns 0, or -1 when a new label is refused.
