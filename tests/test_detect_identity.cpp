@@ -202,8 +202,8 @@ void expectSameRegionsByRuns(const uint8_t* frame, int width, int height, int th
         << what << ": pixels' regions by runs";
 }
 
-// The frame-sized path with and without labeling by runs: the same regions, outlines
-// and squares.
+// The frame-sized path with and without labeling by runs: the same regions and
+// statistics, outlines and squares.
 void expectSameSquaresByRuns(const uint8_t* frame, int width, int height, MarkWideSettings settings,
                              const std::string& what)
 {
@@ -217,6 +217,18 @@ void expectSameSquaresByRuns(const uint8_t* frame, int width, int height, MarkWi
     ASSERT_TRUE(regionsOf(runs.labelImage.data, runs.table.data, pixels) ==
                 regionsOf(plain.labelImage.data, plain.table.data, pixels))
         << what << ": pixels' regions";
+    ASSERT_EQ(
+        std::memcmp(runs.regionArea.data, plain.regionArea.data, plain.regions * sizeof(int32_t)),
+        0)
+        << what << ": areas";
+    ASSERT_EQ(
+        std::memcmp(runs.regionBox.data, plain.regionBox.data, 4 * plain.regions * sizeof(int32_t)),
+        0)
+        << what << ": boxes";
+    ASSERT_EQ(std::memcmp(runs.regionCentroid.data, plain.regionCentroid.data,
+                          2 * plain.regions * sizeof(double)),
+              0)
+        << what << ": centroids";
     ASSERT_EQ(std::memcmp(runs.regionEnclosed.data, plain.regionEnclosed.data,
                           plain.regions * sizeof(double)),
               0)
