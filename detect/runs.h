@@ -97,6 +97,33 @@ inline int32_t markRunMerge(int32_t* table, int32_t a, int32_t b)
     return a;
 }
 
+// Starts label *k + 1 at pixel (x0, y) of its first run; returns it, or 0 when the
+// tables refuse it (*k then unchanged).
+template <typename Tables>
+inline int32_t markRunStart(Tables& t, int32_t* k, int x0, int y)
+{
+    const int32_t label = *k + 1;
+    if (!t.grow(label)) return 0;
+    *k = label;
+    t.table[label - 1] = label;
+    t.records[label - 1] = MarkLabelRecord{0, 0, 0, x0, x0, y, y};
+    return label;
+}
+
+// Adds the run x0 ... x1 of row y to a label's record. All pixels of a run end up in one
+// region, so one label may carry its sums.
+inline void markRunAdd(MarkLabelRecord& r, int x0, int x1, int y)
+{
+    const int n = x1 - x0 + 1;
+    r.area += n;
+    r.sumX += static_cast<int64_t>(x0 + x1) * n / 2;
+    r.sumY += static_cast<int64_t>(n) * y;
+    r.xmin = std::min(r.xmin, x0);
+    r.xmax = std::max(r.xmax, x1);
+    r.ymin = std::min(r.ymin, y);
+    r.ymax = std::max(r.ymax, y);
+}
+
 // n <= 62 bits of a mask from position x on, as the low bits of the result.
 inline uint64_t markMaskBits(const uint64_t* mask, int x, int n)
 {
@@ -161,11 +188,8 @@ int32_t markRunsLabelRun(Tables& t, const uint64_t* upMask, const Label* up, Lab
     } else if (UL > 0) {
         label = UL;
     } else {
-        label = *k + 1;
-        if (!t.grow(label)) return 0;
-        *k = label;
-        t.table[label - 1] = label;
-        t.records[label - 1] = MarkLabelRecord{0, 0, 0, x0, x0, y, y};
+        label = markRunStart(t, k, x0, y);
+        if (label == 0) return 0;
     }
     here[x0] = static_cast<Label>(label);
     int x = x0 + 1;
@@ -248,25 +272,14 @@ int markRunsLabelRow(Tables& t, const uint64_t* mask, const uint64_t* upMask, co
             Lanes::copy(here + x0, up + x0, n);
             label = up[x1];
         } else if (above == 0) {
-            label = *k + 1;
-            if (!t.grow(label)) return -1;
-            *k = label;
-            t.table[label - 1] = label;
-            t.records[label - 1] = MarkLabelRecord{0, 0, 0, x0, x0, y, y};
+            label = markRunStart(t, k, x0, y);
+            if (label == 0) return -1;
             Lanes::fill(here + x0, static_cast<Label>(label), n);
         } else {
             label = markRunsLabelRun(t, upMask, up, here, x0, x1, y, k);
             if (label == 0) return -1;
         }
-        // All pixels of a run end up in one region, so one label may carry its sums.
-        MarkLabelRecord& r = t.records[label - 1];
-        r.area += n;
-        r.sumX += static_cast<int64_t>(x0 + x1) * n / 2;
-        r.sumY += static_cast<int64_t>(n) * y;
-        r.xmin = std::min(r.xmin, x0);
-        r.xmax = std::max(r.xmax, x1);
-        r.ymin = std::min(r.ymin, y);
-        r.ymax = std::max(r.ymax, y);
+        markRunAdd(t.records[label - 1], x0, x1, y);
     }
     return 0;
 }
@@ -300,11 +313,8 @@ int markRunsLabelRowByRuns(Tables& t, const uint64_t* mask, const MarkRun* upRun
             label = label == 0 ? root : markRunMerge(t.table, label, root);
         }
         if (label == 0) {
-            label = *k + 1;
-            if (!t.grow(label)) return -1;
-            *k = label;
-            t.table[label - 1] = label;
-            t.records[label - 1] = MarkLabelRecord{0, 0, 0, x0, x0, y, y};
+            label = markRunStart(t, k, x0, y);
+            if (label == 0) return -1;
         }
         if (n <= Lanes::lanes && x0 + Lanes::lanes <= width)
             Lanes::fill(here + x0, static_cast<Label>(label), n);
@@ -313,14 +323,7 @@ int markRunsLabelRowByRuns(Tables& t, const uint64_t* mask, const MarkRun* upRun
         else
             std::fill(here + x0, here + x1 + 1, static_cast<Label>(label));
         runs[i / 2] = MarkRun{x0, x1, label};
-        MarkLabelRecord& r = t.records[label - 1];
-        r.area += n;
-        r.sumX += static_cast<int64_t>(x0 + x1) * n / 2;
-        r.sumY += static_cast<int64_t>(n) * y;
-        r.xmin = std::min(r.xmin, x0);
-        r.xmax = std::max(r.xmax, x1);
-        r.ymin = std::min(r.ymin, y);
-        r.ymax = std::max(r.ymax, y);
+        markRunAdd(t.records[label - 1], x0, x1, y);
     }
     *count = ends / 2;
     return 0;
