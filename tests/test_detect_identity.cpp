@@ -162,11 +162,12 @@ void expectSameWideLabels(const uint8_t* frame, int width, int height, int thres
                           plain.wideImage.size() * sizeof(int32_t)),
               0)
         << what << ": wide label image";
+    expectSameRegionStats(work, plain.area.data(), plain.box.data(), plain.centroid.data(),
+                          plain.count, what + " wide");
+    if (plain.count == 0) return;  // no labels: the table may not exist
     ASSERT_EQ(
         std::memcmp(work.table.data, plain.table.data(), plain.table.size() * sizeof(int32_t)), 0)
         << what << ": wide table";
-    expectSameRegionStats(work, plain.area.data(), plain.box.data(), plain.centroid.data(),
-                          plain.count, what + " wide");
 }
 
 // The region of every pixel of a frame-sized labeling (0 where light).
