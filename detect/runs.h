@@ -116,12 +116,13 @@ inline void markRunAdd(MarkLabelRecord& r, int x0, int x1, int y)
 {
     const int n = x1 - x0 + 1;
     r.area += n;
-    r.sumX += static_cast<int64_t>(x0 + x1) * n / 2;
+    // (x0 + x1) n is even and not negative.
+    r.sumX += static_cast<int64_t>(static_cast<uint64_t>(x0 + x1) * static_cast<uint32_t>(n) >> 1);
     r.sumY += static_cast<int64_t>(n) * y;
     r.xmin = std::min(r.xmin, x0);
     r.xmax = std::max(r.xmax, x1);
-    r.ymin = std::min(r.ymin, y);
-    r.ymax = std::max(r.ymax, y);
+    // Rows come in order and a label starts on its first row (markRunStart sets ymin).
+    r.ymax = y;
 }
 
 // n <= 62 bits of a mask from position x on, as the low bits of the result.

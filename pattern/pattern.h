@@ -176,6 +176,13 @@ void patternSoften(const int32_t in[kPatternValues], int32_t out[kPatternValues]
 int patternSetMatchSoft(const PatternSet* set, const uint8_t sample[kPatternValues],
                         int32_t* patternId, int32_t* direction, double* confidence);
 
+// Dot products of v with each orientation's values (values[0 ... 3], e.g. a slot's
+// `values` or `soft`), in 64-bit integers, into dots[0 ... 3], with at most the given
+// instruction set: 0 plain code, 2 AVX2 where the processor has it. The same sums
+// either way (as long as no sum overflows 64 bits).
+void patternDotsUsing(const int32_t v[kPatternValues], const int32_t (*values)[kPatternValues],
+                      int64_t dots[kPatternOrientations], int level);
+
 // Removes the integer mean (rounded toward zero) from kPatternValues values whose sum
 // fits 64 bits and returns their Euclidean norm, or 1e-7 when they are all equal.
 double patternCentre(int32_t values[kPatternValues]);
