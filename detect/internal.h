@@ -250,6 +250,14 @@ int markTrace(const MarkDetector* detector, const int16_t* labelImage, int width
               const int32_t* labelTable, int32_t region, const int32_t box[4],
               SquareCandidate* cand, bool checked);
 
+// The point among s + 1 ... e - 1 farthest from the line a x + b y + c = 0 through points
+// s and e: returns the first index whose (a x + b y + c)^2 (the integer value taken to a
+// double, then squared) is the largest and above 0, or -1 when none is; *qmax receives
+// that square (0.0 when none). level: 0 plain code, 2 AVX2 where the processor has it,
+// eight points at a time; the same result either way.
+int32_t markChordFarthest(const int32_t* x, const int32_t* y, int32_t s, int32_t e, int32_t a,
+                          int32_t b, int32_t c, int level, double* qmax);
+
 // markCheckSquare on a closed contour given as arrays x, y of pointCount (2 ...
 // kMarkContourMax) points; the corners' indices go to corners[0 ... 4].
 int markCheckSquarePoints(int32_t area, const int32_t* x, const int32_t* y, int32_t pointCount,

@@ -5,6 +5,10 @@
 
 #include <algorithm>
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "camera/camera.h"
 #include "detect/internal.h"
 
@@ -155,6 +159,58 @@ void markCopyCandidate(SquareCandidate* dest, const SquareCandidate* source)
     std::copy(source->corners, source->corners + 5, dest->corners);
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#define MARK_CHORD_AVX2 1
+// markChordFarthest over points s + 1 ... s + 8 m, eight at a time: each lane keeps its
+// largest value and the first index that reached it; the lanes are then merged to the
+// largest value's first index, as the one-at-a-time scan finds it.
+__attribute__((target("avx2"))) int32_t markChordFarthestAvx2(const int32_t* x, const int32_t* y,
+                                                              int32_t s, int32_t m, int32_t a,
+                                                              int32_t b, int32_t c, double* qmax)
+{
+    const __m256i va = _mm256_set1_epi32(a), vb = _mm256_set1_epi32(b), vc = _mm256_set1_epi32(c);
+    __m256d bestLo = _mm256_setzero_pd(), bestHi = _mm256_setzero_pd();
+    __m256d indexLo = _mm256_set1_pd(-1.0), indexHi = _mm256_set1_pd(-1.0);
+    __m256d atLo = _mm256_setr_pd(s + 1, s + 2, s + 3, s + 4);
+    __m256d atHi = _mm256_setr_pd(s + 5, s + 6, s + 7, s + 8);
+    const __m256d eight = _mm256_set1_pd(8.0);
+    for (int32_t k = 0; k < m; k++) {
+        const int32_t i = s + 1 + 8 * k;
+        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i));
+        const __m256i py = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + i));
+        const __m256i d = _mm256_add_epi32(
+            _mm256_add_epi32(_mm256_mullo_epi32(va, px), _mm256_mullo_epi32(vb, py)), vc);
+        const __m256d dLo = _mm256_cvtepi32_pd(_mm256_castsi256_si128(d));
+        const __m256d dHi = _mm256_cvtepi32_pd(_mm256_extracti128_si256(d, 1));
+        const __m256d qLo = _mm256_mul_pd(dLo, dLo), qHi = _mm256_mul_pd(dHi, dHi);
+        const __m256d moreLo = _mm256_cmp_pd(qLo, bestLo, _CMP_GT_OQ);
+        const __m256d moreHi = _mm256_cmp_pd(qHi, bestHi, _CMP_GT_OQ);
+        bestLo = _mm256_blendv_pd(bestLo, qLo, moreLo);
+        bestHi = _mm256_blendv_pd(bestHi, qHi, moreHi);
+        indexLo = _mm256_blendv_pd(indexLo, atLo, moreLo);
+        indexHi = _mm256_blendv_pd(indexHi, atHi, moreHi);
+        atLo = _mm256_add_pd(atLo, eight);
+        atHi = _mm256_add_pd(atHi, eight);
+    }
+    alignas(32) double best[8], index[8];
+    _mm256_store_pd(best, bestLo);
+    _mm256_store_pd(best + 4, bestHi);
+    _mm256_store_pd(index, indexLo);
+    _mm256_store_pd(index + 4, indexHi);
+    double q = 0.0;
+    int32_t v = -1;
+    for (int lane = 0; lane < 8; lane++) {
+        const int32_t i = static_cast<int32_t>(index[lane]);
+        if (best[lane] > q || (best[lane] == q && i >= 0 && i < v)) {
+            q = best[lane];
+            v = i;
+        }
+    }
+    *qmax = q;
+    return v;
+}
+#endif
+
 // Vertex search with `pending` vertices waiting, in enclosing calls, to be appended:
 // once they cannot all fit, the search is bound to fail, so it stops early instead of
 // recursing on (deep recursion is possible only on contours that fail anyway).
@@ -166,15 +222,7 @@ int markGetVertexPending(const int32_t* x, const int32_t* y, int32_t s, int32_t 
     const int32_t c = x[e] * y[s] - x[s] * y[e];
     if (a == 0 && b == 0) return 0;
     double qmax = 0.0;
-    int32_t v = -1;
-    for (int32_t i = s + 1; i < e; i++) {
-        const double d = static_cast<double>(a * x[i] + b * y[i] + c);
-        const double q = d * d;
-        if (q > qmax) {
-            qmax = q;
-            v = i;
-        }
-    }
+    const int32_t v = markChordFarthest(x, y, s, e, a, b, c, 2, &qmax);
     if (v < 0 || !(qmax / (a * a + b * b) > threshold)) return 0;
     if (*vertexCount + pending + 1 > kMarkVertexMax) return -1;
     if (markGetVertexPending(x, y, s, v, threshold, vertex, vertexCount, pending + 1) < 0)
@@ -213,6 +261,34 @@ int32_t markRemoveOverlaps(SquareCandidate* list, int32_t n)
 }
 
 }  // namespace
+
+int32_t markChordFarthest(const int32_t* x, const int32_t* y, int32_t s, int32_t e, int32_t a,
+                          int32_t b, int32_t c, int level, double* qmax)
+{
+    double best = 0.0;
+    int32_t v = -1;
+    int32_t i = s + 1;
+#ifdef MARK_CHORD_AVX2
+    // Short chords are left to the plain loop: the merge of the lanes costs more.
+    const int32_t groups = (e - s - 1) / 8;
+    if (level >= 2 && groups >= 2 && markHaveAvx2()) {
+        v = markChordFarthestAvx2(x, y, s, groups, a, b, c, &best);
+        i += 8 * groups;
+    }
+#else
+    (void)level;
+#endif
+    for (; i < e; i++) {
+        const double d = static_cast<double>(a * x[i] + b * y[i] + c);
+        const double q = d * d;
+        if (q > best) {
+            best = q;
+            v = i;
+        }
+    }
+    *qmax = best;
+    return v;
+}
 
 int markGetVertex(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t e,
                   double threshold, int32_t vertex[6], int32_t* vertexCount)

@@ -232,3 +232,8 @@ mutant detect/local.cpp 's/_mm256_sub_epi32(_mm256_add_epi32(_mm256_loadu_si256(
 mutant detect/local.cpp 's/_mm256_set1_epi32(static_cast<int32_t>(100 \* rule.rows)),/_mm256_set1_epi32(static_cast<int32_t>(100 * rule.rows + 1)),/' test_detect_robust
 mutant detect/local.cpp 's/return std::min(height, r + 1);/return std::min(height, r);/' test_detect_robust
 mutant detect/local.cpp 's/sums\[x\] += in\[x\] - out\[x\];/sums[x] += in[x];/' test_detect_robust
+mutant pattern/match.cpp 's/_mm256_srli_epi64(b, 32)/b/' test_pattern
+mutant pattern/match.cpp 's/dots\[h\] = lanes\[0\] + lanes\[1\] + lanes\[2\] + lanes\[3\];/dots[h] = lanes[0] + lanes[1] + lanes[2];/' test_pattern
+mutant detect/runs.h 's/    r.ymax = y;/    r.ymax = std::max(r.ymax, y - 1);/' test_detect_identity
+mutant detect/square.cpp 's/best\[lane\] == q \&\& i >= 0 \&\& i < v/best[lane] == q \&\& i >= 0 \&\& i > v/' test_detect_identity
+mutant detect/square.cpp 's/_CMP_GT_OQ/_CMP_GE_OQ/g' test_detect_identity

@@ -579,3 +579,59 @@ TEST(DetectIdentity, DarkMasksAreTheSameOnEveryInstructionSet)
 }
 
 }  // namespace
+
+namespace {
+
+// The farthest point from a chord, eight at a time, against the literal scan: random
+// walks of every length round the lane count, lines through points of the walk or
+// elsewhere, many ties (a straight walk, a walk with a run at equal distance) and no
+// point off the line at all.
+TEST(DetectIdentity, ChordSearchIsTheSameOnEveryInstructionSet)
+{
+    constexpr int kStepX[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+    constexpr int kStepY[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+    std::mt19937 rng(5);
+    std::vector<int32_t> x(400), y(400);
+    auto literal = [&](int32_t s, int32_t e, int32_t a, int32_t b, int32_t c, double* qmax) {
+        *qmax = 0.0;
+        int32_t v = -1;
+        for (int32_t i = s + 1; i < e; i++) {
+            const double d = static_cast<double>(a * x[i] + b * y[i] + c);
+            if (d * d > *qmax) {
+                *qmax = d * d;
+                v = i;
+            }
+        }
+        return v;
+    };
+    for (int shape = 0; shape < 4; shape++) {
+        for (int round = 0; round < 60; round++) {
+            x[0] = 1000;
+            y[0] = 700;
+            for (size_t i = 1; i < x.size(); i++) {
+                const int step = static_cast<int>(rng() % 8);
+                x[i] = x[i - 1] + (shape == 1 ? 1 : kStepX[step]);
+                y[i] = y[i - 1] + (shape == 1 ? 0 : kStepY[step]);
+                if (shape == 2 && i % 16 < 9) y[i] = y[i - 1];  // equal distances in a row
+            }
+            const int32_t s = static_cast<int32_t>(rng() % 20);
+            const int32_t e = s + 1 + static_cast<int32_t>(rng() % 150);
+            int32_t a = y[e] - y[s], b = x[s] - x[e], c = x[e] * y[s] - x[s] * y[e];
+            if (shape == 3) {  // a line elsewhere: every point off it
+                a = static_cast<int32_t>(rng() % 7) - 3;
+                b = 5;
+                c = -7 * a;
+            }
+            double expectedQ = 0.0;
+            const int32_t expected = literal(s, e, a, b, c, &expectedQ);
+            for (int level : {0, 2}) {
+                double q = -1.0;
+                EXPECT_EQ(markChordFarthest(x.data(), y.data(), s, e, a, b, c, level, &q), expected)
+                    << "shape " << shape << " round " << round << " level " << level;
+                EXPECT_EQ(q, expectedQ);
+            }
+        }
+    }
+}
+
+}  // namespace
