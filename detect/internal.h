@@ -107,12 +107,6 @@ struct MarkLabelRecord {
     int32_t xmin, xmax, ymin, ymax;
 };
 
-// One dark run of a row and the label it was given (labeling by runs, runs.h).
-struct MarkRun {
-    int32_t x0, x1;  // first and last pixel
-    int32_t label;
-};
-
 // Working storage of the frame-sized path. Every buffer follows the frame: labels are
 // limited only by memory (a frame needs at most one provisional label per two inner
 // pixels), squares and their contours by what the frame holds.
@@ -129,7 +123,6 @@ struct MarkWideWork {
                                         // the rows the window holds (with cells: of one row)
     MarkBuffer<uint64_t> masks;         // dark masks of two rows (runs.h)
     MarkBuffer<int32_t> bounds;         // where the runs of one row start and end (runs.h)
-    MarkBuffer<MarkRun> runs;           // labeling by runs: the runs of two rows
     MarkBuffer<uint32_t> columnSums;    // local threshold: per column, sum over the window rows
     MarkBuffer<uint32_t> rowSums;       // local threshold: prefix sums of columnSums (+ 8)
     MarkBuffer<uint16_t> cellSums;      // local cells: grey sum of each 4 x 4 cell

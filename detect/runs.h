@@ -17,8 +17,8 @@
 //
 // Where nothing reads the labels except through the table (the frame-sized path with
 // the local threshold), markRunsLabelRowByRuns gives each run one label, found from the
-// runs of the row above alone: the same regions and statistics, fewer provisional
-// labels, and no label of the row above read.
+// runs of the row above that it meets: the same regions and statistics, fewer
+// provisional labels, one label read per run above instead of a copy of them all.
 #pragma once
 
 #include <algorithm>
@@ -285,33 +285,54 @@ int markRunsLabelRow(Tables& t, const uint64_t* mask, const uint64_t* upMask, co
     return 0;
 }
 
-// Labels the dark runs of one row with one label per run, from the runs of the row above
-// alone (no pixel labels are read): a run meeting no run above (8-neighbours: up to one
-// pixel past either end) starts a label; one meeting several joins their classes. The
-// classes come in the same order of their smallest labels as with markRunsLabelRow, so
-// regions are numbered alike, and their statistics are the same; the provisional labels,
-// their count and the table are not (a run that meets the row above only after its first
-// pixel starts no label here). Tables
-// as for markRunsLabelRow. upRuns: the upCount runs of the row above; runs receives this
-// row's (at most width / 2) and *count their number. here[0 ... width - 1] is written
-// whole (0 where light). Returns 0, or -1 when a new label is refused.
+// The root of the class of the run above that holds pixel p (dark in upMask), joined
+// into *label's class unless *label is 0 (then it becomes the root).
 template <typename Label, typename Tables>
-int markRunsLabelRowByRuns(Tables& t, const uint64_t* mask, const MarkRun* upRuns, int32_t upCount,
-                           MarkRun* runs, int32_t* count, Label* here, int width, int y, int32_t* k,
-                           int32_t* bounds)
+inline void markRunsJoinAbove(Tables& t, const Label* up, int p, int32_t* label)
+{
+    const int32_t root = markRunFind(t.table, up[p]);
+    *label = *label == 0 ? root : markRunMerge(t.table, *label, root);
+}
+
+// Labels the dark runs of one row with one label per run, from the runs of the row above
+// that it meets (8-neighbours: from one pixel before it to one pixel after it): none, and
+// it starts a label; several, and their classes are joined, left to right. Those runs are
+// found in the mask of the row above and their labels read at one pixel of each (a run
+// carries one label). The classes come in the same order of their smallest labels as with
+// markRunsLabelRow, so regions are numbered alike, and their statistics are the same;
+// the provisional labels, their count and the table are not (a run that meets the row
+// above only after its first pixel starts no label here). Tables, mask, upMask, up and
+// here as for markRunsLabelRow (up: the labels of the row above, written by this
+// function). Returns 0, or -1 when a new label is refused.
+template <typename Label, typename Tables>
+int markRunsLabelRowByRuns(Tables& t, const uint64_t* mask, const uint64_t* upMask, const Label* up,
+                           Label* here, int width, int y, int32_t* k, int32_t* bounds)
 {
     typedef MarkRunLanes<Label> Lanes;
     std::memset(here, 0, static_cast<size_t>(width) * sizeof(Label));
     const int32_t ends = markRunBounds(mask, width, bounds);
-    int32_t j = 0;  // the first run above that may meet this run or a later one
     for (int32_t i = 0; i < ends; i += 2) {
         const int x0 = bounds[i], x1 = bounds[i + 1] - 1;
         const int n = x1 - x0 + 1;
-        while (j < upCount && upRuns[j].x1 < x0 - 1) j++;
         int32_t label = 0;
-        for (int32_t q = j; q < upCount && upRuns[q].x0 <= x1 + 1; q++) {
-            const int32_t root = markRunFind(t.table, upRuns[q].label);
-            label = label == 0 ? root : markRunMerge(t.table, label, root);
+        if (n <= 60) {
+            // The row above from x0 - 1 to x1 + 1 in one word: the first dark pixel, then
+            // the first pixel of every later run.
+            uint64_t above = markMaskBits(upMask, x0 - 1, n + 2);
+            if (above != 0) {
+                const int first = __builtin_ctzll(above);
+                markRunsJoinAbove(t, up, x0 - 1 + first, &label);
+                uint64_t starts = above & ~(above << 1) & (~uint64_t{1} << first);
+                while (starts != 0) {
+                    markRunsJoinAbove(t, up, x0 - 1 + __builtin_ctzll(starts), &label);
+                    starts &= starts - 1;
+                }
+            }
+        } else {
+            const int end = x1 + 2;
+            for (int p = markNextSet(upMask, x0 - 1, end); p < end;
+                 p = markNextSet(upMask, markNextClear(upMask, p, end), end))
+                markRunsJoinAbove(t, up, p, &label);
         }
         if (label == 0) {
             label = markRunStart(t, k, x0, y);
@@ -323,9 +344,7 @@ int markRunsLabelRowByRuns(Tables& t, const uint64_t* mask, const MarkRun* upRun
             Lanes::fillLong(here + x0, static_cast<Label>(label), n);
         else
             std::fill(here + x0, here + x1 + 1, static_cast<Label>(label));
-        runs[i / 2] = MarkRun{x0, x1, label};
         markRunAdd(t.records[label - 1], x0, x1, y);
     }
-    *count = ends / 2;
     return 0;
 }

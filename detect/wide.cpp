@@ -39,9 +39,8 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
 {
     const int64_t pixels = static_cast<int64_t>(width) * height;
     const int words = markMaskWords(width);
-    const int64_t rowRuns = width / 2 + 1;  // light pixels part the runs
     if (!w->labelImage.reserve(pixels) || !w->masks.reserve(2 * int64_t{words}) ||
-        !w->bounds.reserve(width + 1) || (s.labelByRuns && !w->runs.reserve(2 * rowRuns)))
+        !w->bounds.reserve(width + 1))
         return -1;
     if (s.localThreshold && markLocalReserve(w, width, height, s) < 0) return -1;
     int32_t* L = w->labelImage.data;
@@ -52,9 +51,6 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
     uint64_t* mask = w->masks.data;
     uint64_t* upMask = mask + words;
     std::fill(upMask, upMask + words, 0);  // row 0 is never dark
-    MarkRun* upRuns = w->runs.data;
-    MarkRun* runs = s.labelByRuns ? upRuns + rowRuns : nullptr;
-    int32_t upCount = 0;  // row 0 has no runs
     int32_t k = 0;
     for (int y = 1; y < height - 1; y++) {
         const int64_t rowStart = static_cast<int64_t>(y) * width;
@@ -63,18 +59,12 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
             markLocalMask(w, frame, width, height, y, s, mask);
         else
             markMaskGlobalUsing(frame + rowStart * 4, width, limit, mask, s.simdLevel);
-        if (s.labelByRuns) {
-            int32_t count = 0;
-            if (markRunsLabelRowByRuns(tables, mask, upRuns, upCount, runs, &count, here, width, y,
-                                       &k, w->bounds.data) < 0)
-                return -1;
-            std::swap(runs, upRuns);
-            upCount = count;
-            continue;
-        }
-        if (markRunsLabelRow(tables, mask, upMask, here - width, here, width, y, &k,
-                             w->bounds.data) < 0)
-            return -1;
+        const int labelled = s.labelByRuns
+                                 ? markRunsLabelRowByRuns(tables, mask, upMask, here - width, here,
+                                                          width, y, &k, w->bounds.data)
+                                 : markRunsLabelRow(tables, mask, upMask, here - width, here, width,
+                                                    y, &k, w->bounds.data);
+        if (labelled < 0) return -1;
         std::swap(mask, upMask);
     }
     return k;

@@ -148,12 +148,13 @@ mutant detect/runs.h 's/            if (up\[g\] > 0)$/            if (up[g] > 0 
 mutant detect/runs.h 's/            Lanes::copy(here + x0, up + x0, n);/            Lanes::copy(here + x0, up + x0, n - 1);/' test_detect_identity
 mutant detect/runs.h 's/        carry = m >> 63;/        carry = m >> 62;/' test_detect_identity
 # Labeling by runs: the diagonal neighbours at both ends, the merge of the classes a
-# run meets, the runs handed on to the next row, the long runs' fill.
-mutant detect/runs.h 's/upRuns\[q\].x0 <= x1 + 1;/upRuns[q].x0 <= x1;/' test_detect_identity
-mutant detect/runs.h 's/upRuns\[j\].x1 < x0 - 1) j++;/upRuns[j].x1 < x0) j++;/' test_detect_identity
-mutant detect/runs.h 's/label = label == 0 ? root : markRunMerge(t.table, label, root);/label = label == 0 ? root : label;/' test_detect_identity
-mutant detect/runs.h 's/        runs\[i \/ 2\] = MarkRun{x0, x1, label};/        runs[i \/ 2] = MarkRun{x0, x1 - 1, label};/' test_detect_identity
-mutant detect/wide.cpp 's/            upCount = count;/            upCount = count \/ 2;/' test_detect_identity
+# run meets, the later runs above a short run, the runs above a long one, the long
+# runs' fill.
+mutant detect/runs.h 's/            uint64_t above = markMaskBits(upMask, x0 - 1, n + 2);/            uint64_t above = markMaskBits(upMask, x0 - 1, n + 1);/' test_detect_identity
+mutant detect/runs.h 's/            uint64_t above = markMaskBits(upMask, x0 - 1, n + 2);/            uint64_t above = markMaskBits(upMask, x0, n + 1);/' test_detect_identity
+mutant detect/runs.h 's/\*label = \*label == 0 ? root : markRunMerge(t.table, \*label, root);/*label = *label == 0 ? root : *label;/' test_detect_identity
+mutant detect/runs.h 's/uint64_t starts = above \& ~(above << 1) \& (~uint64_t{1} << first);/uint64_t starts = 0;/' test_detect_identity
+mutant detect/runs.h 's/p = markNextSet(upMask, markNextClear(upMask, p, end), end))/p = end)/' test_detect_identity
 mutant detect/runs.h 's/for (int i = 0; i < n - lanes; i += lanes)/for (int i = 0; i < n - 2 * lanes; i += lanes)/' test_detect_identity
 mutant detect/mask.cpp 's/_mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)/_mm256_setr_epi32(0, 1, 4, 5, 2, 6, 3, 7)/' test_detect_identity
 mutant detect/local.cpp 's/_mm256_max_epi32(_mm256_sub_epi32(xs, radius), _mm256_setzero_si256())/_mm256_sub_epi32(xs, radius)/' test_detect_robust
