@@ -212,10 +212,13 @@ __attribute__((target("avx2"))) int32_t markChordFarthestAvx2(const int32_t* x, 
 #endif
 
 // Vertex search with `pending` vertices waiting, in enclosing calls, to be appended:
-// once they cannot all fit, the search is bound to fail, so it stops early instead of
-// recursing on (deep recursion is possible only on contours that fail anyway).
+// once they cannot all fit within `most` (at most kMarkVertexMax), the search is bound
+// to fail, so it stops early instead of recursing on (deep recursion is possible only
+// on contours that fail anyway). A caller that can use at most `most` vertices learns
+// the same from -1 as from a longer list, sooner.
 int markGetVertexPending(const int32_t* x, const int32_t* y, int32_t s, int32_t e, double threshold,
-                         int32_t vertex[kMarkVertexMax], int32_t* vertexCount, int32_t pending)
+                         int32_t vertex[kMarkVertexMax], int32_t* vertexCount, int32_t pending,
+                         int32_t most)
 {
     const int32_t a = y[e] - y[s];
     const int32_t b = x[s] - x[e];
@@ -224,12 +227,12 @@ int markGetVertexPending(const int32_t* x, const int32_t* y, int32_t s, int32_t 
     double qmax = 0.0;
     const int32_t v = markChordFarthest(x, y, s, e, a, b, c, 2, &qmax);
     if (v < 0 || !(qmax / (a * a + b * b) > threshold)) return 0;
-    if (*vertexCount + pending + 1 > kMarkVertexMax) return -1;
-    if (markGetVertexPending(x, y, s, v, threshold, vertex, vertexCount, pending + 1) < 0)
+    if (*vertexCount + pending + 1 > most) return -1;
+    if (markGetVertexPending(x, y, s, v, threshold, vertex, vertexCount, pending + 1, most) < 0)
         return -1;
-    if (*vertexCount > kMarkVertexMax - 1) return -1;
+    if (*vertexCount > most - 1) return -1;
     vertex[(*vertexCount)++] = v;
-    return markGetVertexPending(x, y, v, e, threshold, vertex, vertexCount, pending);
+    return markGetVertexPending(x, y, v, e, threshold, vertex, vertexCount, pending, most);
 }
 
 // Both halves of a split edge must hold exactly one vertex each.
@@ -238,8 +241,8 @@ int markSplitOne(const int32_t* x, const int32_t* y, int32_t s, int32_t m, int32
 {
     int32_t p[kMarkVertexMax], q[kMarkVertexMax];
     int32_t cp = 0, cq = 0;
-    if (markGetVertex(x, y, s, m, threshold, p, &cp) < 0) return -1;
-    if (markGetVertex(x, y, m, e, threshold, q, &cq) < 0) return -1;
+    if (markGetVertexPending(x, y, s, m, threshold, p, &cp, 0, 1) < 0) return -1;
+    if (markGetVertexPending(x, y, m, e, threshold, q, &cq, 0, 1) < 0) return -1;
     if (cp != 1 || cq != 1) return -1;
     *first = p[0];
     *second = q[0];
@@ -293,7 +296,8 @@ int32_t markChordFarthest(const int32_t* x, const int32_t* y, int32_t s, int32_t
 int markGetVertex(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t e,
                   double threshold, int32_t vertex[6], int32_t* vertexCount)
 {
-    return markGetVertexPending(pointX, pointY, s, e, threshold, vertex, vertexCount, 0);
+    return markGetVertexPending(pointX, pointY, s, e, threshold, vertex, vertexCount, 0,
+                                kMarkVertexMax);
 }
 
 int markTraceContour(const int16_t* labelImage, const int32_t* labelTable, int32_t region,
@@ -334,7 +338,9 @@ int markCheckSquarePoints(int32_t area, const int32_t* x, const int32_t* y, int3
     int32_t p[kMarkVertexMax], q[kMarkVertexMax];
     int32_t c1 = 0, c2 = 0;
     if (markGetVertex(x, y, 0, F, threshold, p, &c1) < 0) return -1;
-    if (markGetVertex(x, y, F, last, threshold, q, &c2) < 0) return -1;
+    // The other side may hold one vertex when this one has one, none when it has more.
+    const int32_t most = c1 == 0 ? kMarkVertexMax : (c1 == 1 ? 1 : 0);
+    if (markGetVertexPending(x, y, F, last, threshold, q, &c2, 0, most) < 0) return -1;
 
     // 4. Decide.
     if (c1 == 1 && c2 == 1) {

@@ -441,6 +441,30 @@ TEST(MarkFindSquares, AcceptsRotatedSquaresOnlyAndFindsTheirCorners)
     }
 }
 
+// Wide trapezoids: the point farthest from corner 0 is the neighbouring corner, so one
+// side of that chord holds both other corners and must be split in two, on either side
+// (the second is the first upside down).
+TEST(MarkFindSquares, QuadrilateralsWithTwoCornersOnOneSideAreSplit)
+{
+    const std::vector<std::pair<double, double>> shapes[2] = {
+        {{20, 20}, {220, 20}, {160, 70}, {80, 70}}, {{80, 20}, {160, 20}, {220, 70}, {20, 70}}};
+    for (int i = 0; i < 2; i++) {
+        Frame f(240, 90);
+        fillPolygon(f, shapes[i], 0);
+        const Squares s = squares(f);
+        ASSERT_EQ(s.count, 1) << "shape " << i;
+        const SquareCandidate& c = s.list[0];
+        expectClockwiseClosedContour(c);
+        for (const auto& [x, y] : shapes[i]) {
+            double best = 1e9;
+            for (int k = 0; k < 4; k++)
+                best = std::min(best,
+                                std::hypot(c.pointX[c.corners[k]] - x, c.pointY[c.corners[k]] - y));
+            EXPECT_LT(best, 2.0) << "shape " << i << " vertex " << x << ", " << y;
+        }
+    }
+}
+
 TEST(MarkFindSquares, AreaLimits)
 {
     // A 10 x 7 rectangle has area 70; one interior hole pixel makes it 69 without
