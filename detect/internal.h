@@ -84,6 +84,10 @@ struct MarkWideSettings {
                                        // (the same result every way; tests compare them)
     int labelByRuns = 0;               // non-zero: one label per run (markRunsLabelRowByRuns):
                                        // the same regions, other provisional labels and table
+    int narrowLabels = 0;              // non-zero (global threshold, pixel labels): 16-bit
+                                       // labels in MarkWideWork::narrowImage while they last;
+                                       // a frame that needs more than kMarkLabelMax is
+                                       // labelled again with 32-bit ones (the same labels)
 };
 
 // One square found by the frame-sized path; its contour lives in the point pool.
@@ -111,8 +115,10 @@ struct MarkLabelRecord {
 // limited only by memory (a frame needs at most one provisional label per two inner
 // pixels), squares and their contours by what the frame holds.
 struct MarkWideWork {
-    MarkBuffer<int32_t> labelImage;  // width * height, index y * width + x
-    MarkBuffer<int32_t> table;       // provisional label n -> entry n - 1
+    MarkBuffer<int32_t> labelImage;   // width * height, index y * width + x
+    MarkBuffer<int16_t> narrowImage;  // the same with 16-bit labels (settings.narrowLabels)
+    int32_t narrow = 0;               // 1: the last search's labels are in narrowImage
+    MarkBuffer<int32_t> table;        // provisional label n -> entry n - 1
     MarkBuffer<MarkLabelRecord> records;
     MarkBuffer<int32_t> regionArea;
     MarkBuffer<double> regionCentroid;  // 2 per region
@@ -164,6 +170,13 @@ struct MarkWideWork {
 int32_t markWideFindSquares(MarkWideWork* work, const uint8_t* frame, int width, int height,
                             const MarkWideSettings& settings);
 
+// Provisional label of pixel i (y * width + x) after a markWideFindSquares run of
+// *work, from whichever label image it wrote.
+inline int32_t markWideLabelAt(const MarkWideWork* work, int64_t i)
+{
+    return work->narrow ? work->narrowImage.data[i] : work->labelImage.data[i];
+}
+
 // Whether the processor runs AVX2 instructions (asked once; false where the detector is
 // built without them). Every step that uses them checks this first.
 bool markHaveAvx2();
@@ -194,7 +207,8 @@ int markWideOutline(MarkWideWork* work, int width, int32_t region, const int32_t
 void markWideCandidate(const MarkWideWork* work, int32_t i, SquareCandidate* candidate);
 
 // The settings markDetect uses for frames beyond kMarkFixedPixelMax: those of the
-// fixed path with the maximum area scaled with the frame (100000 at 640 x 480).
+// fixed path with the maximum area scaled with the frame (100000 at 640 x 480), 16-bit
+// labels while they last.
 MarkWideSettings markWideDefaults(int width, int height, int threshold);
 
 // The default detector's storage for the frame-sized path.

@@ -19,13 +19,20 @@ constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
 
 // ---- Labeling -------------------------------------------------------------------------
 
-// The growable tables: labels are limited by memory only.
+// The growable tables: labels are limited by memory, or to `most` (then `full` tells a
+// refusal for that reason from one for lack of memory).
 struct MarkWideTables {
     MarkWideWork* w;
     int32_t* table;
     MarkLabelRecord* records;
+    int32_t most;
+    bool full;
     bool grow(int32_t n)
     {
+        if (n > most) {
+            full = true;
+            return false;
+        }
         if (!w->table.reserve(n) || !w->records.reserve(n)) return false;
         table = w->table.data;
         records = w->records.data;
@@ -33,28 +40,28 @@ struct MarkWideTables {
     }
 };
 
-// Labels the frame; returns the provisional label count or -1 when memory runs out.
-int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int height,
-                     const MarkWideSettings& s)
+constexpr int32_t kMarkScanFull = -2;
+
+// Labels the frame into L with labels up to `most`; returns the provisional label count,
+// -1 when memory runs out or kMarkScanFull when a label beyond `most` is needed.
+template <typename Label>
+int32_t markWideScanInto(MarkWideWork* w, Label* L, int32_t most, const uint8_t* frame, int width,
+                         int height, const MarkWideSettings& s)
 {
     const int64_t pixels = static_cast<int64_t>(width) * height;
     const int words = markMaskWords(width);
-    if (!w->labelImage.reserve(pixels) || !w->masks.reserve(2 * int64_t{words}) ||
-        !w->bounds.reserve(width + 1))
-        return -1;
     if (s.localThreshold && markLocalReserve(w, width, height, s) < 0) return -1;
-    int32_t* L = w->labelImage.data;
     std::fill(L, L + width, 0);
     std::fill(L + (pixels - width), L + pixels, 0);
     const int limit = 3 * std::min(std::max(s.threshold, -1), 255);
-    MarkWideTables tables{w, w->table.data, w->records.data};
+    MarkWideTables tables{w, w->table.data, w->records.data, most, false};
     uint64_t* mask = w->masks.data;
     uint64_t* upMask = mask + words;
     std::fill(upMask, upMask + words, 0);  // row 0 is never dark
     int32_t k = 0;
     for (int y = 1; y < height - 1; y++) {
         const int64_t rowStart = static_cast<int64_t>(y) * width;
-        int32_t* here = L + rowStart;
+        Label* here = L + rowStart;
         if (s.localThreshold)
             markLocalMask(w, frame, width, height, y, s, mask);
         else
@@ -64,10 +71,31 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
                                                           width, y, &k, w->bounds.data)
                                  : markRunsLabelRow(tables, mask, upMask, here - width, here, width,
                                                     y, &k, w->bounds.data);
-        if (labelled < 0) return -1;
+        if (labelled < 0) return tables.full ? kMarkScanFull : -1;
         std::swap(mask, upMask);
     }
     return k;
+}
+
+// Labels the frame; returns the provisional label count or -1 when memory runs out.
+// Where nothing but the search reads the labels, 16-bit ones halve the label image that
+// is cleared, written and traced (a quarter of the memory a 1920 x 1080 frame moves).
+int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int height,
+                     const MarkWideSettings& s)
+{
+    const int64_t pixels = static_cast<int64_t>(width) * height;
+    if (!w->masks.reserve(2 * int64_t{markMaskWords(width)}) || !w->bounds.reserve(width + 1))
+        return -1;
+    if (s.narrowLabels && !s.labelByRuns && !s.localThreshold) {
+        if (!w->narrowImage.reserve(pixels)) return -1;
+        w->narrow = 1;
+        const int32_t k =
+            markWideScanInto(w, w->narrowImage.data, kMarkLabelMax, frame, width, height, s);
+        if (k != kMarkScanFull) return k;
+    }
+    w->narrow = 0;
+    if (!w->labelImage.reserve(pixels)) return -1;
+    return markWideScanInto(w, w->labelImage.data, INT32_MAX, frame, width, height, s);
 }
 
 // Region numbers in order of each class's smallest label, then region statistics.
@@ -134,10 +162,10 @@ struct MarkWideContour {
 // farthest point are gathered on the way, and the contour is not moved: the points up
 // to the farthest one are copied once more after the others instead. The label image's
 // border is clear, so every neighbour of a labelled pixel lies in the image.
-int markWideTrace(MarkWideWork* w, int width, int32_t region, const int32_t box[4],
-                  MarkWideContour* contour)
+template <typename Label>
+int markWideTraceIn(MarkWideWork* w, const Label* L, int width, int32_t region,
+                    const int32_t box[4], MarkWideContour* contour)
 {
-    const int32_t* L = w->labelImage.data;
     const int32_t* table = w->table.data;
     const int ymin = box[2];
     int sx = -1;
@@ -164,7 +192,7 @@ int markWideTrace(MarkWideWork* w, int width, int32_t region, const int32_t box[
     int d = 5;
     for (;;) {
         const int lx = px[count - 1], ly = py[count - 1];
-        const int32_t* here = L + static_cast<int64_t>(ly) * width + lx;
+        const Label* here = L + static_cast<int64_t>(ly) * width + lx;
         d = (d + 5) & 7;
         int tries = 0;
         while (tries < 8 && here[offset[d]] <= 0) {
@@ -202,6 +230,13 @@ int markWideTrace(MarkWideWork* w, int width, int32_t region, const int32_t box[
     return 0;
 }
 
+int markWideTrace(MarkWideWork* w, int width, int32_t region, const int32_t box[4],
+                  MarkWideContour* contour)
+{
+    if (w->narrow) return markWideTraceIn(w, w->narrowImage.data, width, region, box, contour);
+    return markWideTraceIn(w, w->labelImage.data, width, region, box, contour);
+}
+
 // The rule of markFindSquares' overlap removal on the whole list.
 int32_t markWideRemoveOverlaps(MarkWideSquare* list, int32_t n)
 {
@@ -219,6 +254,7 @@ MarkWideSettings markWideDefaults(int width, int height, int threshold)
 {
     MarkWideSettings s;
     s.threshold = threshold;
+    s.narrowLabels = 1;
     const int64_t scaled = int64_t{kMarkAreaMax} * width * height / (640 * 480);
     s.maxArea =
         static_cast<int>(std::min<int64_t>(std::max<int64_t>(scaled, kMarkAreaMax), INT32_MAX));

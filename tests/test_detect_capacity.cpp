@@ -201,7 +201,7 @@ TEST(DetectCapacity, FrameSizedPathEqualsFixedPathOnBusyFullHd)
         long differ = 0;
         for (size_t i = 0; i < static_cast<size_t>(1920) * 1080; i++) {
             const int32_t f = labels[i] > 0 ? table[labels[i] - 1] : 0;
-            const int32_t w = work.labelImage.data[i];
+            const int32_t w = markWideLabelAt(&work, static_cast<int64_t>(i));
             differ += f != (w > 0 ? work.table.data[w - 1] : 0);
         }
         EXPECT_EQ(differ, 0) << what << ": pixels in different regions";

@@ -147,21 +147,30 @@ void expectSameRegionStats(const MarkWideWork& work, const int32_t* area, const 
         << what << ": centroids";
 }
 
-// The frame-sized path's labeling (32-bit labels, no label limit) against the plain
-// scan without a limit.
+// The frame-sized path's labeling (32-bit labels, no label limit; or 16-bit labels until
+// they run out, then 32-bit ones) against the plain scan without a limit.
 void expectSameWideLabels(const uint8_t* frame, int width, int height, int threshold,
-                          const PlainLabels& plain, const std::string& what)
+                          const PlainLabels& plain, const std::string& what, bool narrow)
 {
     static MarkWideWork work;
     MarkWideSettings settings;
     settings.threshold = threshold;
+    settings.narrowLabels = narrow;
     ASSERT_GE(markWideFindSquares(&work, frame, width, height, settings), 0) << what;
     ASSERT_TRUE(plain.ok) << what;
     ASSERT_EQ(work.labels, static_cast<int32_t>(plain.table.size())) << what << ": wide labels";
-    ASSERT_EQ(std::memcmp(work.labelImage.data, plain.wideImage.data(),
-                          plain.wideImage.size() * sizeof(int32_t)),
-              0)
-        << what << ": wide label image";
+    ASSERT_EQ(work.narrow, narrow && work.labels <= kMarkLabelMax) << what;
+    if (work.narrow) {
+        const std::vector<int16_t> image(plain.wideImage.begin(), plain.wideImage.end());
+        ASSERT_EQ(std::memcmp(work.narrowImage.data, image.data(), image.size() * sizeof(int16_t)),
+                  0)
+            << what << ": 16-bit label image";
+    } else {
+        ASSERT_EQ(std::memcmp(work.labelImage.data, plain.wideImage.data(),
+                              plain.wideImage.size() * sizeof(int32_t)),
+                  0)
+            << what << ": wide label image";
+    }
     expectSameRegionStats(work, plain.area.data(), plain.box.data(), plain.centroid.data(),
                           plain.count, what + " wide");
     if (plain.count == 0) return;  // no labels: the table may not exist
@@ -197,23 +206,24 @@ void expectSameRegionsByRuns(const uint8_t* frame, int width, int height, int th
         << what << ": pixels' regions by runs";
 }
 
-// The frame-sized path with and without labeling by runs: the same regions and
-// statistics, outlines and squares.
-void expectSameSquaresByRuns(const uint8_t* frame, int width, int height, MarkWideSettings settings,
-                             const std::string& what)
+// The frame-sized path with two ways of labeling (settings and other): the same regions
+// and statistics, every pixel in the same region, the same outlines and squares.
+void expectSameSquares(const uint8_t* frame, int width, int height, MarkWideSettings settings,
+                       MarkWideSettings other, const std::string& what)
 {
     static MarkWideWork plain, runs;
-    settings.labelByRuns = 0;
     ASSERT_GE(markWideFindSquares(&plain, frame, width, height, settings), 0) << what;
-    settings.labelByRuns = 1;
-    ASSERT_GE(markWideFindSquares(&runs, frame, width, height, settings), 0) << what;
+    ASSERT_GE(markWideFindSquares(&runs, frame, width, height, other), 0) << what;
     expectSameRegionStats(runs, plain.regionArea.data, plain.regionBox.data,
                           plain.regionCentroid.data, plain.regions, what);
     ASSERT_EQ(runs.regions, plain.regions) << what;
-    const size_t pixels = static_cast<size_t>(width) * height;
-    ASSERT_TRUE(regionsOf(runs.labelImage.data, runs.table.data, pixels) ==
-                regionsOf(plain.labelImage.data, plain.table.data, pixels))
-        << what << ": pixels' regions";
+    const int64_t pixels = static_cast<int64_t>(width) * height;
+    int64_t moved = 0;
+    for (int64_t i = 0; i < pixels; i++) {
+        const int32_t a = markWideLabelAt(&plain, i), b = markWideLabelAt(&runs, i);
+        moved += (a > 0 ? plain.table.data[a - 1] : 0) != (b > 0 ? runs.table.data[b - 1] : 0);
+    }
+    ASSERT_EQ(moved, 0) << what << ": pixels in another region";
     ASSERT_EQ(std::memcmp(runs.regionEnclosed.data, plain.regionEnclosed.data,
                           plain.regions * sizeof(double)),
               0)
@@ -236,6 +246,16 @@ void expectSameSquaresByRuns(const uint8_t* frame, int width, int height, MarkWi
     }
 }
 
+// The frame-sized path with and without labeling by runs.
+void expectSameSquaresByRuns(const uint8_t* frame, int width, int height, MarkWideSettings settings,
+                             const std::string& what)
+{
+    settings.labelByRuns = 0;
+    MarkWideSettings runs = settings;
+    runs.labelByRuns = 1;
+    expectSameSquares(frame, width, height, settings, runs, what + " by runs");
+}
+
 void expectSameLabels(const uint8_t* frame, int width, int height, int threshold,
                       const std::string& what)
 {
@@ -247,7 +267,8 @@ void expectSameLabels(const uint8_t* frame, int width, int height, int threshold
     const PlainLabels plain = plainLabel(frame, width, height, threshold);
     const PlainLabels& unlimited =
         plain.ok ? plain : plainLabel(frame, width, height, threshold, SIZE_MAX);
-    expectSameWideLabels(frame, width, height, threshold, unlimited, what);
+    for (bool narrow : {false, true})
+        expectSameWideLabels(frame, width, height, threshold, unlimited, what, narrow);
     expectSameRegionsByRuns(frame, width, height, threshold, unlimited, what);
     int32_t count = -1, *area = nullptr, *box = nullptr, *table = nullptr;
     double* centroid = nullptr;
@@ -501,6 +522,14 @@ TEST(DetectIdentity, StagesMatchThePlainProceduresOnBusyDesks)
                 expectSameLabels(frame.pixels.data(), width, height, threshold, what);
                 expectSameTracesAndSamples(frame.pixels.data(), width, height, threshold, what);
             }
+            // The exact path's frame-sized search with 32-bit and with 16-bit labels.
+            MarkWideSettings wide = markWideSettingsOf(markDefaultOptions(), width, height);
+            wide.narrowLabels = 0;
+            MarkWideSettings narrow = wide;
+            narrow.narrowLabels = 1;
+            expectSameSquares(frame.pixels.data(), width, height, wide, narrow,
+                              "busy " + std::to_string(width) + " degrade " +
+                                  std::to_string(degrade) + " 16-bit labels");
             // The robust preset's local masks: rings round dark areas, lattices round dots.
             expectSameSquaresByRuns(frame.pixels.data(), width, height,
                                     markWideSettingsOf(markRobustOptions(), width, height),

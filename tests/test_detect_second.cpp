@@ -319,6 +319,26 @@ TEST(DetectSecond, SecondLookFindsMarkersOnDarkPatches)
     expectOptionAdds(frame, truth, &MarkOptions::secondLook, 4, 30);
 }
 
+// The same with the second look alone on the global threshold, whose labels the second
+// look reads as the local threshold's.
+TEST(DetectSecond, SecondLookAloneFindsMarkersOnDarkPatches)
+{
+    ASSERT_GE(shippedMarkers().slots[3], 0);
+    SynthImage frame;
+    SynthTruth truth;
+    ASSERT_NO_FATAL_FAILURE(renderRow(32, 24.0, 0.6, 7, &frame, &truth));
+    darkPatches(truth, &frame);
+    MarkOptions o = markDefaultOptions();
+    const Tally without = tally(detectWith(frame, o), truth);
+    o.secondLook = 1;
+    const auto with = detectWith(frame, o);
+    const Tally a = tally(with, truth);
+    EXPECT_LE(without.identified, 4);
+    EXPECT_GE(a.identified, 24) << "without the option " << without.identified;
+    EXPECT_EQ(a.misplaced, 0);
+    EXPECT_EQ(wrongIdentities(with, truth), 0);
+}
+
 // A dark neighbour touching the ring (grey 70: paper in shadow, ink near 0) joins it
 // under the local threshold, so no square is found; the picture's blobs lie in the hole
 // of that joined region, and the window round them, split below the neighbour's level,
