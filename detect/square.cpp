@@ -95,9 +95,11 @@ int markTrace(const MarkDetector* detector, const int16_t* labelImage, int width
     py[0] = ymin;
     int32_t count = 1;
     int d = 5;
+    // The position and its label's address stay in registers from step to step: read
+    // back from the point arrays, each step would wait for the store of the one before.
+    int lx = sx, ly = ymin;
+    const int16_t* here = labelImage + static_cast<int64_t>(ly) * w + lx;
     for (;;) {
-        const int lx = px[count - 1], ly = py[count - 1];
-        const int16_t* here = labelImage + static_cast<int64_t>(ly) * w + lx;
         d = (d + 5) & 7;
         int tries = 0;
         if (checked) {
@@ -116,9 +118,12 @@ int markTrace(const MarkDetector* detector, const int16_t* labelImage, int width
             markDiagnose(detector, "??? 2\n");
             return -1;
         }
-        px[count] = lx + kMarkStepX[d];
-        py[count] = ly + kMarkStepY[d];
-        if (px[count] == px[0] && py[count] == py[0]) break;
+        lx += kMarkStepX[d];
+        ly += kMarkStepY[d];
+        here += offset[d];
+        px[count] = lx;
+        py[count] = ly;
+        if (lx == sx && ly == ymin) break;
         count++;
         if (count == kMarkTraceFail) {
             markDiagnose(detector, "??? 3\n");

@@ -190,9 +190,11 @@ int markWideTraceIn(MarkWideWork* w, const Label* L, int width, int32_t region,
     int32_t count = 1, far = 1, dmax = 0, diagonals = 0;
     int64_t twice = 0;  // twice the signed area through the pixel centres (shoelace)
     int d = 5;
+    // The position and its label's address stay in registers from step to step (read
+    // back from the point arrays, each step would wait for the store of the one before).
+    int lx = sx, ly = ymin;
+    const Label* here = L + static_cast<int64_t>(ly) * width + lx;
     for (;;) {
-        const int lx = px[count - 1], ly = py[count - 1];
-        const Label* here = L + static_cast<int64_t>(ly) * width + lx;
         d = (d + 5) & 7;
         int tries = 0;
         while (tries < 8 && here[offset[d]] <= 0) {
@@ -207,6 +209,9 @@ int markWideTraceIn(MarkWideWork* w, const Label* L, int width, int32_t region,
         twice += static_cast<int64_t>(lx) * ny - static_cast<int64_t>(nx) * ly;
         diagonals += d & 1;
         if (nx == sx && ny == ymin) break;
+        lx = nx;
+        ly = ny;
+        here += offset[d];
         px[count] = nx;
         py[count] = ny;
         const int32_t dx = nx - sx, dy = ny - ymin;
