@@ -302,8 +302,8 @@ inline void markRunsJoinAbove(Tables& t, const Label* up, int p, int32_t* label)
 // markRunsLabelRow, so regions are numbered alike, and their statistics are the same;
 // the provisional labels, their count and the table are not (a run that meets the row
 // above only after its first pixel starts no label here). Tables, mask, upMask, up and
-// here as for markRunsLabelRow (up: the labels of the row above, written by this
-// function). Returns 0, or -1 when a new label is refused.
+// here as for markRunsLabelRow (up: the row above as this function labelled it).
+// Returns 0, or -1 when a new label is refused.
 template <typename Label, typename Tables>
 int markRunsLabelRowByRuns(Tables& t, const uint64_t* mask, const uint64_t* upMask, const Label* up,
                            Label* here, int width, int y, int32_t* k, int32_t* bounds)
