@@ -84,10 +84,10 @@ struct MarkWideSettings {
                                        // (the same result every way; tests compare them)
     int labelByRuns = 0;               // non-zero: one label per run (markRunsLabelRowByRuns):
                                        // the same regions, other provisional labels and table
-    int narrowLabels = 0;              // non-zero (global threshold, pixel labels): 16-bit
-                                       // labels in MarkWideWork::narrowImage while they last;
-                                       // a frame that needs more than kMarkLabelMax is
-                                       // labelled again with 32-bit ones (the same labels)
+    int narrowLabels = 0;              // non-zero: 16-bit labels in MarkWideWork::narrowImage
+                                       // while they last; a frame that needs more than
+                                       // kMarkLabelMax is labelled again with 32-bit ones
+                                       // (the same labels)
 };
 
 // One square found by the frame-sized path; its contour lives in the point pool.
@@ -115,8 +115,8 @@ struct MarkLabelRecord {
 // limited only by memory (a frame needs at most one provisional label per two inner
 // pixels), squares and their contours by what the frame holds.
 struct MarkWideWork {
-    MarkBuffer<int32_t> labelImage;   // width * height, index y * width + x
-    MarkBuffer<int16_t> narrowImage;  // the same with 16-bit labels (settings.narrowLabels)
+    MarkBuffer<int32_t> labelImage;   // width * height, index y * width + x; read either
+    MarkBuffer<int16_t> narrowImage;  // (16-bit labels) through markWideLabelAt
     int32_t narrow = 0;               // 1: the last search's labels are in narrowImage
     MarkBuffer<int32_t> table;        // provisional label n -> entry n - 1
     MarkBuffer<MarkLabelRecord> records;

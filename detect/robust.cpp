@@ -18,8 +18,7 @@ MarkWideSettings markWideSettingsOf(const MarkOptions& o, int width, int height)
     // which one label per run labels faster. Nothing but the detector reads that path's
     // label image, and it reads it through the table, where any provisional labels serve.
     s.labelByRuns = o.localThreshold;
-    // The second look and the shade search read the 32-bit label image.
-    s.narrowLabels = !o.localThreshold && !o.secondLook && !o.shadeSearch;
+    s.narrowLabels = 1;  // 16-bit labels while they last: half the label image
     // About a sixteenth of the shorter side: wider than the borders of the markers that
     // matter at that frame size, narrower than the shadows that cross them (tunable).
     s.localWindow = o.localWindow > 0

@@ -276,7 +276,7 @@ bool markHoleAround(const MarkWideWork* first, int32_t r, int width, int height,
             y += kStepY[k];
             if (x < 1 || y < 1 || x > width - 2 || y > height - 2 || distance[k] > reach)
                 return false;
-            const int32_t label = first->labelImage.data[int64_t{y} * width + x];
+            const int32_t label = markWideLabelAt(first, int64_t{y} * width + x);
             const int32_t q = label > 0 ? first->table.data[label - 1] : 0;
             if (q == 0) light = true;
             if (q == 0 || q == r + 1 || !light) continue;
@@ -388,7 +388,7 @@ int32_t markSecondSearch(MarkDetector* d, MarkSecondWork* work, const uint8_t* f
 // Whether pixel (x, y) of the first pass belongs to region r (0-based).
 inline bool markInRegion(const MarkWideWork* first, int width, int x, int y, int32_t r)
 {
-    const int32_t label = first->labelImage.data[int64_t{y} * width + x];
+    const int32_t label = markWideLabelAt(first, int64_t{y} * width + x);
     return label > 0 && first->table.data[label - 1] == r + 1;
 }
 
@@ -441,10 +441,10 @@ bool markSplitFrame(MarkSecondWork* work, const MarkWideWork* first, const uint8
     const int32_t* table = first->table.data;
     const int limit = 3 * threshold + 2;  // (b + g + r) / 3 <= threshold
     for (int y = box[2]; y <= box[3]; y++) {
-        const int32_t* labels = first->labelImage.data + int64_t{y} * width;
-        const uint8_t* row = frame + int64_t{y} * width * 4;
+        const int64_t rowStart = int64_t{y} * width;
+        const uint8_t* row = frame + rowStart * 4;
         for (int x = box[0]; x <= box[1]; x++, out++) {
-            const int32_t label = labels[x];
+            const int32_t label = markWideLabelAt(first, rowStart + x);
             const uint8_t* p = row + 4 * x;
             const bool dark = label > 0 && table[label - 1] == r + 1 && p[0] + p[1] + p[2] <= limit;
             *out = dark ? 0u : 0x00FFFFFFu;
@@ -516,9 +516,8 @@ bool markRingHoldsPicture(const MarkWideWork* first, int width, const int32_t bo
     const int x0 = box[0] + (3 * w) / 10, x1 = box[1] - (3 * w) / 10;
     const int y0 = box[2] + (3 * h) / 10, y1 = box[3] - (3 * h) / 10;
     for (int y = y0; y <= y1; y++) {
-        const int32_t* row = first->labelImage.data + int64_t{y} * width;
         for (int x = x0; x <= x1; x++)
-            if (row[x] > 0) return true;
+            if (markWideLabelAt(first, int64_t{y} * width + x) > 0) return true;
     }
     return false;
 }
@@ -589,7 +588,7 @@ int32_t markSecondLook(MarkDetector* d, const uint8_t* frame, DetectedMarker* ma
         // A marker's ring, whole or broken, surrounds its picture: a region covering its
         // own centroid is a blob (noise, print, a plain dark patch), not worth a look.
         const int cx = static_cast<int>(c[0] + 0.5), cy = static_cast<int>(c[1] + 0.5);
-        const int32_t label = first->labelImage.data[int64_t{cy} * width + cx];
+        const int32_t label = markWideLabelAt(first, int64_t{cy} * width + cx);
         if (label > 0 && first->table.data[label - 1] == r + 1) continue;
         const int32_t at = markMarkerAt(markers, order, count, c[0], c[1]);
         if (at >= 0 && markIdentified(markers[at], o.confidenceMin)) continue;

@@ -78,15 +78,16 @@ int32_t markWideScanInto(MarkWideWork* w, Label* L, int32_t most, const uint8_t*
 }
 
 // Labels the frame; returns the provisional label count or -1 when memory runs out.
-// Where nothing but the search reads the labels, 16-bit ones halve the label image that
-// is cleared, written and traced (a quarter of the memory a 1920 x 1080 frame moves).
+// 16-bit labels, while they last, halve the label image that is cleared, written and
+// read (a quarter of the memory a 1920 x 1080 frame moves); readers outside the search
+// take them through markWideLabelAt.
 int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int height,
                      const MarkWideSettings& s)
 {
     const int64_t pixels = static_cast<int64_t>(width) * height;
     if (!w->masks.reserve(2 * int64_t{markMaskWords(width)}) || !w->bounds.reserve(width + 1))
         return -1;
-    if (s.narrowLabels && !s.labelByRuns && !s.localThreshold) {
+    if (s.narrowLabels) {
         if (!w->narrowImage.reserve(pixels)) return -1;
         w->narrow = 1;
         const int32_t k =

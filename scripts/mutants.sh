@@ -241,7 +241,8 @@ mutant detect/square.cpp 's/_CMP_GT_OQ/_CMP_GE_OQ/g' test_detect_identity
 mutant detect/square.cpp 's/const int32_t most = c1 == 0 ? kMarkVertexMax : (c1 == 1 ? 1 : 0);/const int32_t most = c1 == 0 ? kMarkVertexMax : 0;/' test_detect test_detect_rendered
 mutant detect/square.cpp 's/    if (markGetVertexPending(x, y, m, e, threshold, q, \&cq, 0, 1) < 0) return -1;/    if (markGetVertexPending(x, y, m, e, threshold, q, \&cq, 0, 0) < 0) return -1;/' test_detect test_detect_rendered
 # 16-bit labels on the frame-sized path: the fallback to 32 bits, the tracer's image,
-# the options that read the 32-bit image.
+# the second look's reads.
 mutant detect/wide.cpp 's/        if (k != kMarkScanFull) return k;/        return k;/' test_detect_identity
 mutant detect/wide.cpp 's/    if (w->narrow) return markWideTraceIn(w, w->narrowImage.data, width, region, box, contour);//' test_detect_identity
-mutant detect/robust.cpp 's/    s.narrowLabels = !o.localThreshold \&\& !o.secondLook \&\& !o.shadeSearch;/    s.narrowLabels = !o.localThreshold;/' test_detect_second test_shade_search test_detect_robust
+mutant detect/second.cpp 's/            const int32_t label = markWideLabelAt(first, int64_t{y} \* width + x);/            const int32_t label = first->labelImage.data[int64_t{y} * width + x];/' test_detect_second
+mutant detect/second.cpp 's/            if (markWideLabelAt(first, int64_t{y} \* width + x) > 0) return true;/            if (first->labelImage.data[int64_t{y} * width + x] > 0) return true;/' test_detect_second

@@ -530,11 +530,17 @@ TEST(DetectIdentity, StagesMatchThePlainProceduresOnBusyDesks)
             expectSameSquares(frame.pixels.data(), width, height, wide, narrow,
                               "busy " + std::to_string(width) + " degrade " +
                                   std::to_string(degrade) + " 16-bit labels");
-            // The robust preset's local masks: rings round dark areas, lattices round dots.
-            expectSameSquaresByRuns(frame.pixels.data(), width, height,
-                                    markWideSettingsOf(markRobustOptions(), width, height),
+            // The robust preset's local masks: rings round dark areas, lattices round dots;
+            // labelled by runs with 16-bit and with 32-bit labels.
+            const MarkWideSettings preset = markWideSettingsOf(markRobustOptions(), width, height);
+            expectSameSquaresByRuns(frame.pixels.data(), width, height, preset,
                                     "busy " + std::to_string(width) + " degrade " +
                                         std::to_string(degrade) + " local threshold");
+            MarkWideSettings preset32 = preset;
+            preset32.narrowLabels = 0;
+            expectSameSquares(frame.pixels.data(), width, height, preset32, preset,
+                              "busy " + std::to_string(width) + " degrade " +
+                                  std::to_string(degrade) + " local threshold, 16-bit labels");
         }
     }
 }

@@ -425,7 +425,7 @@ void expectLocalRule(int w, int h, int cells, WindowOf windowOf)
                         const bool plain = 100 * (v + 9) * n < 88 * g.sum(b.x0, b.x1, b.y0, b.y1) &&
                                            (ceiling == 0 || v <= 3 * ceiling);
                         differ +=
-                            plain != (work.labelImage.data[static_cast<size_t>(y) * w + x] > 0);
+                            plain != (markWideLabelAt(&work, static_cast<int64_t>(y) * w + x) > 0);
                         dark += plain;
                     }
                 EXPECT_EQ(differ, 0)
@@ -483,8 +483,8 @@ TEST(DetectRobust, LocalThresholdIsExactOnWhitePaperWithWideWindows)
                             const int64_t n = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
                             const bool plain =
                                 100 * (g.grey(x, y) + 9) * n < 88 * g.sum(x0, x1, y0, y1);
-                            differ +=
-                                plain != (work.labelImage.data[static_cast<size_t>(y) * w + x] > 0);
+                            differ += plain !=
+                                      (markWideLabelAt(&work, static_cast<int64_t>(y) * w + x) > 0);
                             dark += plain;
                         }
                     EXPECT_EQ(differ, 0)
