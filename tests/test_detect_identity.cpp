@@ -211,35 +211,35 @@ void expectSameRegionsByRuns(const uint8_t* frame, int width, int height, int th
 void expectSameSquares(const uint8_t* frame, int width, int height, MarkWideSettings settings,
                        MarkWideSettings other, const std::string& what)
 {
-    static MarkWideWork plain, runs;
-    ASSERT_GE(markWideFindSquares(&plain, frame, width, height, settings), 0) << what;
-    ASSERT_GE(markWideFindSquares(&runs, frame, width, height, other), 0) << what;
-    expectSameRegionStats(runs, plain.regionArea.data, plain.regionBox.data,
-                          plain.regionCentroid.data, plain.regions, what);
-    ASSERT_EQ(runs.regions, plain.regions) << what;
+    static MarkWideWork one, two;
+    ASSERT_GE(markWideFindSquares(&one, frame, width, height, settings), 0) << what;
+    ASSERT_GE(markWideFindSquares(&two, frame, width, height, other), 0) << what;
+    expectSameRegionStats(two, one.regionArea.data, one.regionBox.data, one.regionCentroid.data,
+                          one.regions, what);
+    ASSERT_EQ(two.regions, one.regions) << what;
     const int64_t pixels = static_cast<int64_t>(width) * height;
     int64_t moved = 0;
     for (int64_t i = 0; i < pixels; i++) {
-        const int32_t a = markWideLabelAt(&plain, i), b = markWideLabelAt(&runs, i);
-        moved += (a > 0 ? plain.table.data[a - 1] : 0) != (b > 0 ? runs.table.data[b - 1] : 0);
+        const int32_t a = markWideLabelAt(&one, i), b = markWideLabelAt(&two, i);
+        moved += (a > 0 ? one.table.data[a - 1] : 0) != (b > 0 ? two.table.data[b - 1] : 0);
     }
     ASSERT_EQ(moved, 0) << what << ": pixels in another region";
-    ASSERT_EQ(std::memcmp(runs.regionEnclosed.data, plain.regionEnclosed.data,
-                          plain.regions * sizeof(double)),
-              0)
+    ASSERT_EQ(
+        std::memcmp(two.regionEnclosed.data, one.regionEnclosed.data, one.regions * sizeof(double)),
+        0)
         << what << ": outlines' areas";
-    ASSERT_EQ(runs.squareCount, plain.squareCount) << what;
-    ASSERT_EQ(runs.kept, plain.kept) << what;
-    for (int32_t i = 0; i < plain.kept; i++) {
-        const MarkWideSquare &a = runs.squares.data[i], &b = plain.squares.data[i];
+    ASSERT_EQ(two.squareCount, one.squareCount) << what;
+    ASSERT_EQ(two.kept, one.kept) << what;
+    for (int32_t i = 0; i < one.kept; i++) {
+        const MarkWideSquare &a = two.squares.data[i], &b = one.squares.data[i];
         ASSERT_EQ(a.region, b.region) << what << ": square " << i;
         ASSERT_EQ(a.pointCount, b.pointCount) << what << ": square " << i;
         ASSERT_EQ(std::memcmp(a.corners, b.corners, sizeof a.corners), 0) << what;
-        ASSERT_EQ(std::memcmp(runs.poolX.data + a.first, plain.poolX.data + b.first,
+        ASSERT_EQ(std::memcmp(two.poolX.data + a.first, one.poolX.data + b.first,
                               a.pointCount * sizeof(int32_t)),
                   0)
             << what << ": square " << i;
-        ASSERT_EQ(std::memcmp(runs.poolY.data + a.first, plain.poolY.data + b.first,
+        ASSERT_EQ(std::memcmp(two.poolY.data + a.first, one.poolY.data + b.first,
                               a.pointCount * sizeof(int32_t)),
                   0)
             << what << ": square " << i;
