@@ -172,11 +172,13 @@ struct MarkRunLanes {
 };
 
 // Labels the dark run x0 ... x1 of row y by the case table, stretch by stretch of the
-// row above; returns the label of its last pixel, or 0 when a new label is refused.
+// row above (a row of `width` pixels); returns the label of its last pixel, or 0 when a
+// new label is refused.
 template <typename Label, typename Tables>
 int32_t markRunsLabelRun(Tables& t, const uint64_t* upMask, const Label* up, Label* here, int x0,
-                         int x1, int y, int32_t* k)
+                         int x1, int y, int32_t* k, int width)
 {
+    typedef MarkRunLanes<Label> Lanes;
     // The run's first pixel: its left neighbour is light.
     int32_t label;
     const int32_t U = up[x0], UR = up[x0 + 1], UL = up[x0 - 1];
@@ -198,7 +200,12 @@ int32_t markRunsLabelRun(Tables& t, const uint64_t* upMask, const Label* up, Lab
         if (markMaskBit(upMask, x)) {
             // Dark above: every pixel takes the label above.
             const int e = markNextClear(upMask, x, x1 + 1);
-            std::memcpy(here + x, up + x, static_cast<size_t>(e - x) * sizeof(Label));
+            // A short stretch in one vector store: the zeros it leaves past its end
+            // fall on pixels written later (this run or the next) or light ones.
+            if (e - x <= Lanes::lanes && x + Lanes::lanes <= width)
+                Lanes::copy(here + x, up + x, e - x);
+            else
+                std::memcpy(here + x, up + x, static_cast<size_t>(e - x) * sizeof(Label));
             label = up[e - 1];
             x = e;
             continue;
@@ -277,7 +284,7 @@ int markRunsLabelRow(Tables& t, const uint64_t* mask, const uint64_t* upMask, co
             if (label == 0) return -1;
             Lanes::fill(here + x0, static_cast<Label>(label), n);
         } else {
-            label = markRunsLabelRun(t, upMask, up, here, x0, x1, y, k);
+            label = markRunsLabelRun(t, upMask, up, here, x0, x1, y, k, width);
             if (label == 0) return -1;
         }
         markRunAdd(t.records[label - 1], x0, x1, y);
