@@ -265,6 +265,14 @@ int markTrace(const MarkDetector* detector, const int16_t* labelImage, int width
 int32_t markChordFarthest(const int32_t* x, const int32_t* y, int32_t s, int32_t e, int32_t a,
                           int32_t b, int32_t c, int level, double* qmax);
 
+// The point among s ... e - 1 farthest from (cx, cy): returns the first index whose
+// squared distance (x - cx)^2 + (y - cy)^2 is the largest and above 0, or -1 when none
+// is; *dmax receives that squared distance (0 when none). Coordinates are image
+// coordinates (0 ... kMarkSideMax), so the squares fit 32 bits. level as for
+// markChordFarthest; the same result either way.
+int32_t markFarthestFrom(const int32_t* x, const int32_t* y, int32_t s, int32_t e, int32_t cx,
+                         int32_t cy, int level, int32_t* dmax);
+
 // markCheckSquare on a closed contour given as arrays x, y of pointCount (2 ...
 // kMarkContourMax) points; the corners' indices go to corners[0 ... 4].
 int markCheckSquarePoints(int32_t area, const int32_t* x, const int32_t* y, int32_t pointCount,

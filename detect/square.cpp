@@ -25,13 +25,6 @@ constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
 // The vertex list of one search holds at most this many entries.
 constexpr int32_t kMarkVertexMax = 6;
 
-int32_t markSquaredDistance(const SquareCandidate* c, int32_t i, int32_t j)
-{
-    const int32_t dx = c->pointX[i] - c->pointX[j];
-    const int32_t dy = c->pointY[i] - c->pointY[j];
-    return dx * dx + dy * dy;
-}
-
 // Label at (x, y), 0 outside the image (the border rule makes that unreachable for
 // images from markLabel; the test keeps hand-made images from reading outside).
 int32_t markLabelAt(const int16_t* labelImage, int width, int height, int x, int y)
@@ -134,14 +127,9 @@ int markTrace(const MarkDetector* detector, const int16_t* labelImage, int width
     // 3. Rotate so that the point farthest from the start, certainly a corner of a
     //    square, becomes point 0; then close the contour with a copy of it.
     cand->pointCount = count;
-    int32_t far = 1, dmax = 0;
-    for (int32_t i = 1; i < count; i++) {
-        const int32_t dd = markSquaredDistance(cand, i, 0);
-        if (dd > dmax) {
-            dmax = dd;
-            far = i;
-        }
-    }
+    int32_t dmax = 0;
+    int32_t far = markFarthestFrom(px, py, 1, count, sx, ymin, 2, &dmax);
+    if (far < 0) far = 1;
     std::rotate(px, px + far, px + count);
     std::rotate(py, py + far, py + count);
     px[count] = px[0];
@@ -166,6 +154,43 @@ void markCopyCandidate(SquareCandidate* dest, const SquareCandidate* source)
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define MARK_CHORD_AVX2 1
+// markFarthestFrom over points s ... s + 8 m - 1, eight at a time: each lane keeps its
+// largest squared distance and the first index that reached it; the lanes are merged
+// to the largest value's first index, as the one-at-a-time scan finds it.
+__attribute__((target("avx2"))) int32_t markFarthestAvx2(const int32_t* x, const int32_t* y,
+                                                         int32_t s, int32_t m, int32_t cx,
+                                                         int32_t cy, int32_t* dmax)
+{
+    const __m256i vx = _mm256_set1_epi32(cx), vy = _mm256_set1_epi32(cy);
+    __m256i best = _mm256_setzero_si256(), index = _mm256_set1_epi32(-1);
+    __m256i at = _mm256_add_epi32(_mm256_set1_epi32(s), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i eight = _mm256_set1_epi32(8);
+    for (int32_t k = 0; k < m; k++) {
+        const int32_t i = s + 8 * k;
+        const __m256i dx =
+            _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i)), vx);
+        const __m256i dy =
+            _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + i)), vy);
+        const __m256i d = _mm256_add_epi32(_mm256_mullo_epi32(dx, dx), _mm256_mullo_epi32(dy, dy));
+        const __m256i more = _mm256_cmpgt_epi32(d, best);
+        best = _mm256_blendv_epi8(best, d, more);
+        index = _mm256_blendv_epi8(index, at, more);
+        at = _mm256_add_epi32(at, eight);
+    }
+    alignas(32) int32_t bests[8], indices[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bests), best);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(indices), index);
+    int32_t q = 0, v = -1;
+    for (int lane = 0; lane < 8; lane++) {
+        if (bests[lane] > q || (bests[lane] == q && indices[lane] >= 0 && indices[lane] < v)) {
+            q = bests[lane];
+            v = indices[lane];
+        }
+    }
+    *dmax = q;
+    return v;
+}
+
 // markChordFarthest over points s + 1 ... s + 8 m, eight at a time: each lane keeps its
 // largest value and the first index that reached it; the lanes are then merged to the
 // largest value's first index, as the one-at-a-time scan finds it.
@@ -298,6 +323,31 @@ int32_t markChordFarthest(const int32_t* x, const int32_t* y, int32_t s, int32_t
     return v;
 }
 
+int32_t markFarthestFrom(const int32_t* x, const int32_t* y, int32_t s, int32_t e, int32_t cx,
+                         int32_t cy, int level, int32_t* dmax)
+{
+    int32_t best = 0, v = -1, i = s;
+#ifdef MARK_CHORD_AVX2
+    const int32_t groups = (e - s) / 8;
+    if (level >= 2 && groups >= 2 && markHaveAvx2()) {
+        v = markFarthestAvx2(x, y, s, groups, cx, cy, &best);
+        i += 8 * groups;
+    }
+#else
+    (void)level;
+#endif
+    for (; i < e; i++) {
+        const int32_t dx = x[i] - cx, dy = y[i] - cy;
+        const int32_t dd = dx * dx + dy * dy;
+        if (dd > best) {
+            best = dd;
+            v = i;
+        }
+    }
+    *dmax = best;
+    return v;
+}
+
 int markGetVertex(const int32_t* pointX, const int32_t* pointY, int32_t s, int32_t e,
                   double threshold, int32_t vertex[6], int32_t* vertexCount)
 {
@@ -326,15 +376,8 @@ int markCheckSquarePoints(int32_t area, const int32_t* x, const int32_t* y, int3
 {
     const int32_t last = pointCount - 1;
     // 1. The point farthest from corner 0 is the opposite corner.
-    int32_t F = 0, dmax = 0;
-    for (int32_t i = 1; i < last; i++) {
-        const int32_t dx = x[i] - x[0], dy = y[i] - y[0];
-        const int32_t dd = dx * dx + dy * dy;
-        if (dd > dmax) {
-            dmax = dd;
-            F = i;
-        }
-    }
+    int32_t dmax = 0;
+    const int32_t F = std::max(markFarthestFrom(x, y, 1, last, x[0], y[0], 2, &dmax), 0);
     // 2. Squared distance from a chord that makes a point a corner: 1 % of the side
     //    length squared of a square of this area (tunable through factor).
     const double threshold = area * 1.3333333333333333 * factor * 0.01;

@@ -669,4 +669,47 @@ TEST(DetectIdentity, ChordSearchIsTheSameOnEveryInstructionSet)
     }
 }
 
+TEST(DetectIdentity, FarthestPointIsTheSameOnEveryInstructionSet)
+{
+    constexpr int kStepX[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+    constexpr int kStepY[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+    std::mt19937 rng(9);
+    std::vector<int32_t> x(300), y(300);
+    for (int shape = 0; shape < 4; shape++) {
+        for (int round = 0; round < 60; round++) {
+            x[0] = 900;
+            y[0] = 500;
+            for (size_t i = 1; i < x.size(); i++) {
+                const int step = static_cast<int>(rng() % 8);
+                x[i] = x[i - 1] + kStepX[step];
+                y[i] = y[i - 1] + kStepY[step];
+                if (shape == 1) {  // back and forth: the largest distance comes again and again
+                    x[i] = 900 + static_cast<int32_t>(i % 2) * 5;
+                    y[i] = 500 - static_cast<int32_t>(i % 4 == 1) * 5;
+                }
+                if (shape == 2) x[i] = x[0], y[i] = y[0];  // every point at the centre
+            }
+            if (shape == 3) {  // far corners of a large frame: squares near 2^31
+                x[0] = y[0] = 0;
+                x[37] = y[37] = kMarkSideMax - 1;
+                x[200] = y[200] = kMarkSideMax - 1;
+            }
+            const int32_t s = static_cast<int32_t>(rng() % 12);
+            const int32_t e = s + static_cast<int32_t>(rng() % 240);
+            int32_t expectedMax = 0, expected = -1;
+            for (int32_t i = s; i < e; i++) {
+                const int32_t d = (x[i] - x[0]) * (x[i] - x[0]) + (y[i] - y[0]) * (y[i] - y[0]);
+                if (d > expectedMax) expectedMax = d, expected = i;
+            }
+            for (int level : {0, 2}) {
+                int32_t dmax = -1;
+                EXPECT_EQ(markFarthestFrom(x.data(), y.data(), s, e, x[0], y[0], level, &dmax),
+                          expected)
+                    << "shape " << shape << " round " << round << " level " << level;
+                EXPECT_EQ(dmax, expectedMax);
+            }
+        }
+    }
+}
+
 }  // namespace
