@@ -100,6 +100,20 @@ struct MarkWideSquare {
     int32_t region;  // traced from (0-based; its statistics stay in the work's tables)
 };
 
+// One contour of the frame-sized path's search: its first pixel, then where its steps
+// went or why the walk failed.
+struct MarkWideJob {
+    int32_t region;  // 1-based
+    int32_t x, y;    // first pixel (x -1: none found)
+    int32_t fail;    // 0, or the number of the walk's diagnostic: 1 no first pixel,
+                     // 2 a lone pixel, 3 too long to close
+    int64_t first;   // index of its first step in MarkWideWork::steps
+    int32_t count;   // steps, the last one back to the first pixel
+};
+
+// Contour walks under way side by side in the frame-sized path.
+constexpr int kMarkWalkLanes = 4;
+
 // Statistics credited to one provisional label: pixel count, coordinate sums and
 // bounds of the pixels added to it. The coordinate sums are 64-bit: a region of a
 // 1920 x 1080 frame already comes close to 2^31, and the installed size is not capped
@@ -127,7 +141,7 @@ struct MarkWideWork {
                                         // regions not traced (outside the size range)
     MarkBuffer<uint16_t> grey;          // local threshold: blue + green + red per pixel of
                                         // the rows the window holds (with cells: of one row)
-    MarkBuffer<uint64_t> masks;         // dark masks of two rows (runs.h)
+    MarkBuffer<uint64_t> masks;         // dark masks of every row (runs.h), for the walks
     MarkBuffer<int32_t> bounds;         // where the runs of one row start and end (runs.h)
     MarkBuffer<uint32_t> columnSums;    // local threshold: per column, sum over the window rows
     MarkBuffer<uint32_t> rowSums;       // local threshold: prefix sums of columnSums (+ 8)
@@ -141,6 +155,9 @@ struct MarkWideWork {
                                         // window's columns; then one row of zeros
     MarkBuffer<uint16_t> spanPrefix;    // local threshold, narrow windows: prefix sums of
                                         // one grey row (mod 2^16), padded by the radius
+    MarkBuffer<MarkWideJob> jobs;       // the contours of one search, in region order
+    MarkBuffer<uint8_t> steps;          // their step directions, one contour after another
+    uint8_t laneSteps[kMarkWalkLanes][kMarkContourMax];  // the steps of the walks under way
     MarkBuffer<MarkWideSquare> squares;
     MarkBuffer<int32_t> poolX, poolY;
     MarkBuffer<int32_t> areas;  // scratch of the selection by area

@@ -384,6 +384,66 @@ TEST(Detector, DiagnosticsGoToTheCallbackOrNowhere)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "??? 3\n");
 }
 
+// Contours that cannot be walked to the end, several at once: the frame-sized path walks
+// them side by side but reports them in region order, as the fixed path does.
+TEST(Detector, BothPathsReportFailedContoursInRegionOrder)
+{
+    CameraParam camera{};
+    ASSERT_EQ(synthCameraMake(300, 240, 300.0, 0.0, &camera), 0);
+    SynthImage f = combFrame(300, 240);  // its outline is too long (region 1)
+    auto dark = [&](int x, int y) {
+        uint8_t* p = &f.pixels[(static_cast<size_t>(y) * 300 + x) * 4];
+        p[0] = p[1] = p[2] = 0;
+    };
+    dark(150, 20);                                // a lone pixel (region 2)
+    for (int x = 160; x < 240; x++) dark(x, 30);  // a second comb (region 3)
+    for (int x = 160; x < 240; x += 2)
+        for (int y = 31; y < 200; y++) dark(x, y);
+    for (int y = 205; y < 215; y++)  // a small block walked while the combs are
+        for (int x = 20; x < 30; x++) dark(x, y);
+    std::string got[2];
+    MarkStats stats[2];
+    for (int sized = 0; sized < 2; sized++) {
+        MarkOptions o = markDefaultOptions();
+        o.minArea = 1;
+        o.frameSized = sized;
+        MarkDetector* d = makeDetector(camera, nullptr, &o);
+        markDetectorSetDiagnostic(d, collect, &got[sized]);
+        stats[sized] = runOnce(d, f).stats;
+        markDetectorRelease(d);
+    }
+    EXPECT_EQ(got[0], "??? 3\n??? 2\n??? 3\n");
+    EXPECT_EQ(got[1], got[0]);
+    EXPECT_EQ(stats[1].sizedRegions, stats[0].sizedRegions);
+    EXPECT_EQ(stats[1].squares, 1);  // the block
+    EXPECT_EQ(stats[0].squares, 1);
+
+    // The longest outline walked: a bar of 5000 pixels has 9998 points; a pixel more,
+    // under its left end, makes 9999: too long.
+    CameraParam wide{};
+    ASSERT_EQ(synthCameraMake(5010, 6, 3000.0, 0.0, &wide), 0);
+    for (int more = 0; more < 2; more++) {
+        SynthImage bar;
+        synthImageMake(5010, 6, 255, 255, 255, &bar);
+        auto darkBar = [&](int x, int y) {
+            uint8_t* p = &bar.pixels[(static_cast<size_t>(y) * 5010 + x) * 4];
+            p[0] = p[1] = p[2] = 0;
+        };
+        for (int x = 5; x < 5005; x++) darkBar(x, 2);
+        if (more) darkBar(5, 3);
+        for (int sized = 0; sized < 2; sized++) {
+            MarkOptions o = markDefaultOptions();
+            o.frameSized = sized;
+            MarkDetector* d = makeDetector(wide, nullptr, &o);
+            std::string message;
+            markDetectorSetDiagnostic(d, collect, &message);
+            runOnce(d, bar);
+            EXPECT_EQ(message, more ? "??? 3\n" : "") << "more " << more << " sized " << sized;
+            markDetectorRelease(d);
+        }
+    }
+}
+
 // ---- Statistics and options ----------------------------------------------------------------
 
 TEST(Detector, StatisticsCountWhatEachStageKept)
