@@ -243,9 +243,9 @@ int markDetectorSquares(MarkDetector* d, const uint8_t* frame, SquareCandidate**
         stats.stageSeconds[kMarkStageLabel] = markSeconds(start);
         start = std::chrono::steady_clock::now();
     }
-    markDetectorFindSquares(d, labelImage, regionCount, labelTable, regionArea, regionCentroid,
-                            regionBox, o.maxArea, o.minArea, o.squareFactor, candidates,
-                            candidateCount);
+    const uint64_t* masks = d->label->masksKept ? d->label->rowMasks : nullptr;
+    markFindSquaresIn(d, labelImage, masks, regionCount, labelTable, regionArea, regionCentroid,
+                      regionBox, o.maxArea, o.minArea, o.squareFactor, candidates, candidateCount);
     if (timed) stats.stageSeconds[kMarkStageSquares] = markSeconds(start);
     return 0;
 }

@@ -100,19 +100,30 @@ struct MarkWideSquare {
     int32_t region;  // traced from (0-based; its statistics stay in the work's tables)
 };
 
-// One contour of the frame-sized path's search: its first pixel, then where its steps
-// went or why the walk failed.
-struct MarkWideJob {
+// One contour to walk: its first pixel, then where its steps went or why the walk
+// failed.
+struct MarkWalkJob {
     int32_t region;  // 1-based
     int32_t x, y;    // first pixel (x -1: none found)
     int32_t fail;    // 0, or the number of the walk's diagnostic: 1 no first pixel,
                      // 2 a lone pixel, 3 too long to close
-    int64_t first;   // index of its first step in MarkWideWork::steps
+    int64_t first;   // index of its first step in MarkWalks::steps
     int32_t count;   // steps, the last one back to the first pixel
 };
 
-// Contour walks under way side by side in the frame-sized path.
+// Contour walks under way side by side.
 constexpr int kMarkWalkLanes = 4;
+
+// Storage of the contour walks of one search, owned, released by its destructor.
+struct MarkWalks {
+    MarkBuffer<MarkWalkJob> jobs;  // the contours, in region order
+    MarkBuffer<uint8_t> steps;     // their step directions, one contour after another
+    uint8_t laneSteps[kMarkWalkLanes][kMarkContourMax];  // the steps of the walks under way
+    // One contour's points (point 0 its first pixel) followed by a copy of its points
+    // up to the farthest one, so that the contour starting there lies in one piece.
+    int32_t traceX[2 * kMarkContourMax];
+    int32_t traceY[2 * kMarkContourMax];
+};
 
 // Statistics credited to one provisional label: pixel count, coordinate sums and
 // bounds of the pixels added to it. The coordinate sums are 64-bit: a region of a
@@ -155,16 +166,10 @@ struct MarkWideWork {
                                         // window's columns; then one row of zeros
     MarkBuffer<uint16_t> spanPrefix;    // local threshold, narrow windows: prefix sums of
                                         // one grey row (mod 2^16), padded by the radius
-    MarkBuffer<MarkWideJob> jobs;       // the contours of one search, in region order
-    MarkBuffer<uint8_t> steps;          // their step directions, one contour after another
-    uint8_t laneSteps[kMarkWalkLanes][kMarkContourMax];  // the steps of the walks under way
+    MarkWalks walks;                    // the contours of the squares search
     MarkBuffer<MarkWideSquare> squares;
     MarkBuffer<int32_t> poolX, poolY;
     MarkBuffer<int32_t> areas;  // scratch of the selection by area
-    // One contour as traced (point 0 its first pixel) followed by a copy of its points
-    // up to the farthest one, so that the contour starting there lies in one piece.
-    int32_t traceX[2 * kMarkContourMax];
-    int32_t traceY[2 * kMarkContourMax];
     SquareCandidate candidates[kMarkCandidateMax];
     // Receives the contour diagnostics; nullptr: the default detector's callback.
     const MarkDetector* detector = nullptr;
@@ -252,16 +257,22 @@ struct MarkLabelWork {
     int32_t area[kMarkRegionMax];
     double centroid[2 * kMarkRegionMax];
     int32_t box[4 * kMarkRegionMax];
-    // Dark masks of the row being labelled and the row above (runs.h), swapped per row.
+    // Dark masks of the row being labelled and the row above (runs.h), swapped per row
+    // when every row's mask cannot be kept.
     uint64_t masks[2][kMarkSideMax / 64 + 2];
     int32_t bounds[kMarkSideMax + 1];  // where the runs of one row start and end (runs.h)
+    uint64_t* rowMasks;                // every row's mask, `rowMaskCapacity` words, heap
+    int64_t rowMaskCapacity;
+    int32_t masksKept;  // 1: rowMasks holds the last markDetectorLabel run's masks
+    MarkWalks* walks;   // the contour walks of detection; made on first use
 };
 
 // Makes the label image hold at least `pixels` entries. Returns 0, or -1 when the
 // allocation fails (the old buffer is released too; the next call retries).
 int markLabelReserve(MarkLabelWork* work, int64_t pixels);
 
-// Releases the label image (the record itself stays).
+// Releases the label image, the row masks and the walks' storage (the record itself
+// stays).
 void markLabelRelease(MarkLabelWork* work);
 
 // Sends one diagnostic line to the detector's callback, if it has one.
@@ -289,6 +300,51 @@ int32_t markChordFarthest(const int32_t* x, const int32_t* y, int32_t s, int32_t
 // markChordFarthest; the same result either way.
 int32_t markFarthestFrom(const int32_t* x, const int32_t* y, int32_t s, int32_t e, int32_t cx,
                          int32_t cy, int level, int32_t* dmax);
+
+// The first pixel of region `region`'s outer contour in a label image of rows `width`
+// long with provisional-label table `table`: its first pixel in its top row (box[2]),
+// searched from box[0] to box[1]; -1 when there is none.
+template <typename Label>
+int markWalkFirstPixel(const Label* labels, const int32_t* table, int width, int32_t region,
+                       const int32_t box[4])
+{
+    const Label* row = labels + static_cast<int64_t>(box[2]) * width;
+    for (int x = box[0]; x <= box[1]; x++) {
+        if (row[x] > 0 && table[row[x] - 1] == region) return x;
+    }
+    return -1;
+}
+
+// Walks the outer contours of walks->jobs.data[0 ... n - 1] (those not failed: first
+// pixel found) on `masks`, the dark masks of every row of a frame `width` pixels wide
+// (runs.h layout, markMaskWords(width) words a row; the first and last rows and columns
+// clear). Each contour runs clockwise from its first pixel until that comes round
+// again, by the rule of markTraceContour; its steps go to walks->steps, or the job is
+// marked failed (2 a lone pixel, 3 more than kMarkContourMax - 2 points). A walk is a
+// chain of waits, each step on the neighbourhood the one before leads to; so
+// kMarkWalkLanes walks go on side by side, a step of each in turn, a lane taking the
+// next contour as soon as its own ends, and each step is one table lookup. Returns 0, or
+// -1 when memory for the steps runs out.
+int markWalkContours(MarkWalks* walks, const uint64_t* masks, int width, int32_t n);
+
+// Points of a walked job in walks->traceX/traceY: 0 ... count - 1 from the first pixel,
+// then again 0 ... far, where far is the point farthest from the first one (the first
+// such), so that points far ... far + count are the contour from there, closed. Returns
+// far; *enclosed receives the area the outline drawn round the pixels' edges encloses
+// (pixels).
+int32_t markWalkPoints(MarkWalks* walks, const MarkWalkJob& job, double* enclosed);
+
+// The diagnostic of a failed job ("??? 1\n", "??? 2\n" or "??? 3\n").
+const char* markWalkMessage(const MarkWalkJob& job);
+
+// markDetectorFindSquares; with `masks` (the row masks markDetectorLabel kept for the
+// label image it returned this frame, unchanged since) the contours are walked on them,
+// several at once, with the same results; nullptr traces each on the label image.
+int markFindSquaresIn(MarkDetector* detector, const int16_t* labelImage, const uint64_t* masks,
+                      int32_t regionCount, const int32_t* labelTable, const int32_t* regionArea,
+                      const double* regionCentroid, const int32_t* regionBox, int maxArea,
+                      int minArea, double factor, SquareCandidate** candidateList,
+                      int32_t* candidateCount);
 
 // markCheckSquare on a closed contour given as arrays x, y of pointCount (2 ...
 // kMarkContourMax) points; the corners' indices go to corners[0 ... 4].

@@ -20,6 +20,19 @@ struct MarkFixedTables {
     bool grow(int32_t n) const { return n <= kMarkLabelMax; }
 };
 
+// Makes room for `words` words of row masks; false when the memory is not there.
+bool markLabelKeepMasks(MarkLabelWork* w, int64_t words)
+{
+    if (words <= w->rowMaskCapacity) return true;
+    std::free(w->rowMasks);
+    w->rowMaskCapacity = 0;
+    w->rowMasks =
+        static_cast<uint64_t*>(std::malloc(static_cast<size_t>(words) * sizeof(uint64_t)));
+    if (w->rowMasks == nullptr) return false;
+    w->rowMaskCapacity = words;
+    return true;
+}
+
 // Raster scan of the inner pixels, a row of dark bits at a time. Returns the number of
 // provisional labels, or -1 when a pixel would need label kMarkLabelMax + 1.
 int32_t markLabelScan(MarkLabelWork* w, const uint8_t* frame, int width, int height, int threshold)
@@ -29,17 +42,30 @@ int32_t markLabelScan(MarkLabelWork* w, const uint8_t* frame, int width, int hei
     int32_t k = 0;
     if (width < 3) return 0;  // no inner pixels
     MarkFixedTables tables{w->table, w->records};
-    uint64_t* mask = w->masks[0];
-    uint64_t* upMask = w->masks[1];
-    for (int i = 0; i < markMaskWords(width); i++) upMask[i] = 0;  // row 0 is never dark
+    // Every row's mask stays for the contour walks when there is room for them (the
+    // first and last rows are never dark); else two rows take turns.
+    const int words = markMaskWords(width);
+    const bool keep = markLabelKeepMasks(w, int64_t{words} * height);
+    uint64_t* mask = keep ? w->rowMasks + words : w->masks[0];
+    uint64_t* upMask = keep ? w->rowMasks : w->masks[1];
+    std::fill(upMask, upMask + words, 0);
+    if (keep)
+        std::fill(w->rowMasks + int64_t{words} * (height - 1),
+                  w->rowMasks + int64_t{words} * height, 0);
     for (int y = 1; y < height - 1; y++) {
         const int64_t rowStart = static_cast<int64_t>(y) * width;
         int16_t* here = w->image + rowStart;
         markMaskGlobal(frame + rowStart * 4, width, limit, mask);
         if (markRunsLabelRow(tables, mask, upMask, here - width, here, width, y, &k, w->bounds) < 0)
             return -1;
-        std::swap(mask, upMask);
+        if (keep) {
+            upMask = mask;
+            mask += words;
+        } else {
+            std::swap(mask, upMask);
+        }
     }
+    w->masksKept = keep ? 1 : 0;
     return k;
 }
 
@@ -110,6 +136,12 @@ void markLabelRelease(MarkLabelWork* work)
     std::free(work->image);
     work->image = nullptr;
     work->capacity = 0;
+    std::free(work->rowMasks);
+    work->rowMasks = nullptr;
+    work->rowMaskCapacity = 0;
+    work->masksKept = 0;
+    delete work->walks;
+    work->walks = nullptr;
 }
 
 int16_t* markLabel(const uint8_t* frame, int threshold, int32_t* regionCount, int32_t** regionArea,
@@ -126,6 +158,7 @@ int16_t* markDetectorLabel(MarkDetector* detector, const uint8_t* frame, int thr
     const int width = detector->camera.width;
     const int height = detector->camera.height;
     MarkLabelWork* w = detector->label;
+    w->masksKept = 0;
     if (frame == nullptr || width < 1 || height < 1) return nullptr;
     const int64_t pixels = static_cast<int64_t>(width) * height;
     if (pixels > kMarkPixelMax || width > kMarkSideMax || height > kMarkSideMax) return nullptr;

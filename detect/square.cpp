@@ -4,6 +4,7 @@
 #include "detect/detect.h"
 
 #include <algorithm>
+#include <new>
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
@@ -428,11 +429,55 @@ int markFindSquares(const int16_t* labelImage, int32_t regionCount, const int32_
                                    candidateList, candidateCount);
 }
 
-int markDetectorFindSquares(MarkDetector* detector, const int16_t* labelImage, int32_t regionCount,
-                            const int32_t* labelTable, const int32_t* regionArea,
-                            const double* regionCentroid, const int32_t* regionBox, int maxArea,
-                            int minArea, double factor, SquareCandidate** candidateList,
-                            int32_t* candidateCount)
+namespace {
+
+// The contours markFindSquaresIn will trace, walked all at once on the row masks of the
+// labeling that made labelImage: the regions passing the size and edge tests, in order.
+// Returns the job count, or -1 when the walks' memory is not there.
+int32_t markWalkRegions(MarkWalks* walks, const uint64_t* masks, const int16_t* labelImage,
+                        int32_t width, int32_t height, int32_t regions, const int32_t* labelTable,
+                        const int32_t* regionArea, const int32_t* regionBox, int maxArea,
+                        int minArea)
+{
+    int32_t jobs = 0;
+    for (int32_t r = 0; r < regions; r++) {
+        const int32_t* box = regionBox + 4 * r;
+        if (regionArea[r] < minArea || regionArea[r] > maxArea) continue;
+        if (box[0] == 1 || box[1] == width - 2 || box[2] == 1 || box[3] == height - 2) continue;
+        if (!walks->jobs.reserve(jobs + 1)) return -1;
+        MarkWalkJob& job = walks->jobs.data[jobs++];
+        job.region = r + 1;
+        job.y = box[2];
+        job.x = markWalkFirstPixel(labelImage, labelTable, width, r + 1, box);
+        job.fail = job.x < 0 ? 1 : 0;
+    }
+    return markWalkContours(walks, masks, width, jobs) < 0 ? -1 : jobs;
+}
+
+// The contour of a walked job into cand, from its farthest point, closed; or -1 after
+// the walk's diagnostic.
+int markTakeWalk(const MarkDetector* detector, MarkWalks* walks, const MarkWalkJob& job,
+                 SquareCandidate* cand)
+{
+    if (job.fail != 0) {
+        markDiagnose(detector, markWalkMessage(job));
+        return -1;
+    }
+    double enclosed = 0.0;
+    const int32_t far = markWalkPoints(walks, job, &enclosed);
+    std::copy(walks->traceX + far, walks->traceX + far + job.count + 1, cand->pointX);
+    std::copy(walks->traceY + far, walks->traceY + far + job.count + 1, cand->pointY);
+    cand->pointCount = job.count + 1;
+    return 0;
+}
+
+}  // namespace
+
+int markFindSquaresIn(MarkDetector* detector, const int16_t* labelImage, const uint64_t* masks,
+                      int32_t regionCount, const int32_t* labelTable, const int32_t* regionArea,
+                      const double* regionCentroid, const int32_t* regionBox, int maxArea,
+                      int minArea, double factor, SquareCandidate** candidateList,
+                      int32_t* candidateCount)
 {
     const int32_t width = detector->camera.width, height = detector->camera.height;
     const int32_t capacity = detector->options.candidateMax;
@@ -440,7 +485,19 @@ int markDetectorFindSquares(MarkDetector* detector, const int16_t* labelImage, i
     const int32_t regions = std::min(regionCount, static_cast<int32_t>(kMarkRegionMax));
     const bool checked = regions > 0 && !markBorderIsClear(labelImage, width, height);
     MarkStats& stats = detector->stats;
-    int32_t n = 0, sized = 0, r = 0;
+    // Contours walked together beforehand when the masks are there (and room for the
+    // walks); else each traced on the label image in turn.
+    MarkWalks* walks = nullptr;
+    if (masks != nullptr && !checked) {
+        MarkLabelWork* w = detector->label;
+        if (w->walks == nullptr) w->walks = new (std::nothrow) MarkWalks;
+        walks = w->walks;
+        if (walks != nullptr &&
+            markWalkRegions(walks, masks, labelImage, width, height, regions, labelTable,
+                            regionArea, regionBox, maxArea, minArea) < 0)
+            walks = nullptr;
+    }
+    int32_t n = 0, sized = 0, r = 0, walked = 0;
     for (; r < regions && n < capacity; r++) {
         const int32_t area = regionArea[r];
         const int32_t* box = regionBox + 4 * r;
@@ -451,9 +508,12 @@ int markDetectorFindSquares(MarkDetector* detector, const int16_t* labelImage, i
         if (box[0] == 1 || box[1] == width - 2 || box[2] == 1 || box[3] == height - 2) continue;
         // 3. Outer contour.
         SquareCandidate* cand = &candidates[n];
-        if (markTrace(detector, labelImage, width, height, labelTable, r + 1, box, cand, checked) <
-            0)
+        if (walks != nullptr) {
+            if (markTakeWalk(detector, walks, walks->jobs.data[walked++], cand) < 0) continue;
+        } else if (markTrace(detector, labelImage, width, height, labelTable, r + 1, box, cand,
+                             checked) < 0) {
             continue;
+        }
         // 4. The quadrilateral test.
         if (markCheckSquare(area, cand, factor) < 0) continue;
         // 5. Keep it.
@@ -473,4 +533,15 @@ int markDetectorFindSquares(MarkDetector* detector, const int16_t* labelImage, i
     stats.squares = n;
     stats.candidates = *candidateCount;
     return 0;
+}
+
+int markDetectorFindSquares(MarkDetector* detector, const int16_t* labelImage, int32_t regionCount,
+                            const int32_t* labelTable, const int32_t* regionArea,
+                            const double* regionCentroid, const int32_t* regionBox, int maxArea,
+                            int minArea, double factor, SquareCandidate** candidateList,
+                            int32_t* candidateCount)
+{
+    return markFindSquaresIn(detector, labelImage, nullptr, regionCount, labelTable, regionArea,
+                             regionCentroid, regionBox, maxArea, minArea, factor, candidateList,
+                             candidateCount);
 }

@@ -13,37 +13,6 @@
 
 namespace {
 
-constexpr int kMarkStepX[8] = {0, 1, 1, 1, 0, -1, -1, -1};
-constexpr int kMarkStepY[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
-constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
-
-// A contour step as a table: from the direction of the step before and the 3 x 3
-// neighbourhood (bit 3 r + c dark for the pixel at column x - 1 + c of row y - 1 + r),
-// the direction of the next step: turn back by three, then clockwise to the first dark
-// neighbour; 8 when there is none. One lookup instead of up to eight tests whose
-// outcome the processor cannot foresee.
-struct MarkStepTable {
-    uint8_t next[8][512];
-};
-
-constexpr MarkStepTable markMakeStepTable()
-{
-    MarkStepTable t{};
-    for (int before = 0; before < 8; before++) {
-        for (int around = 0; around < 512; around++) {
-            int next = 8;
-            for (int tries = 0; tries < 8 && next == 8; tries++) {
-                const int d = (before + 5 + tries) & 7;
-                if ((around >> (3 * (kMarkStepY[d] + 1) + kMarkStepX[d] + 1)) & 1) next = d;
-            }
-            t.next[before][around] = static_cast<uint8_t>(next);
-        }
-    }
-    return t;
-}
-
-constexpr MarkStepTable kMarkSteps = markMakeStepTable();
-
 // ---- Labeling -------------------------------------------------------------------------
 
 // The growable tables: labels are limited by memory, or to `most` (then `full` tells a
@@ -179,152 +148,17 @@ void markWideDiagnose(const MarkWideWork* w, const char* message)
     markDiagnose(w->detector != nullptr ? w->detector : markDetectorDefault(), message);
 }
 
-// One traced contour in work->traceX/traceY: points first ... first + count, the last
-// a copy of the first.
-struct MarkWideContour {
-    int32_t first;    // the point farthest from where the trace started
-    int32_t count;    // distinct points
-    double enclosed;  // area of the outline drawn round the pixels' edges (pixels)
-};
-
-// The first pixel of a region's outer contour: its first pixel in its top row, or -1.
-template <typename Label>
-int markWideFirstPixel(const MarkWideWork* w, const Label* L, int width, int32_t region,
-                       const int32_t box[4])
-{
-    const int32_t* table = w->table.data;
-    const Label* row = L + static_cast<int64_t>(box[2]) * width;
-    for (int x = box[0]; x <= box[1]; x++) {
-        if (row[x] > 0 && table[row[x] - 1] == region) return x;
-    }
-    return -1;
-}
-
-// A contour to walk, from its first pixel; then where its steps went, or why it failed.
+// A contour to walk, from its first pixel.
 void markWideStartJob(const MarkWideWork* w, int width, int32_t region, const int32_t box[4],
-                      MarkWideJob* job)
+                      MarkWalkJob* job)
 {
     job->region = region;
     job->y = box[2];
-    job->x = w->narrow ? markWideFirstPixel(w, w->narrowImage.data, width, region, box)
-                       : markWideFirstPixel(w, w->labelImage.data, width, region, box);
+    job->x = w->narrow ? markWalkFirstPixel(w->narrowImage.data, w->table.data, width, region, box)
+                       : markWalkFirstPixel(w->labelImage.data, w->table.data, width, region, box);
     job->fail = job->x < 0 ? 1 : 0;
     job->first = 0;
     job->count = 0;
-}
-
-// Walks the outer contours of jobs[0 ... n - 1] (those not failed yet) clockwise, from
-// their first pixels, until each comes back there (the rule of markTraceContour), and
-// keeps each one's step directions in w->steps. A walk is a chain of waits: each step
-// needs the neighbourhood the one before leads to. So kMarkWalkLanes walks go on side
-// by side, a step of each in turn, and a lane takes the next contour as soon as its own
-// ends; the steps themselves are table lookups on the masks the labeling kept (dark
-// exactly where a label is), with no branch to mispredict. Returns 0, or -1 when memory
-// for the steps runs out.
-int markWideWalk(MarkWideWork* w, int width, MarkWideJob* jobs, int32_t n)
-{
-    constexpr int kLanes = kMarkWalkLanes;
-    // The neighbourhood of (x, y) is three bits of three rows from the bit of (x - 1, y)
-    // on; the mask rows are little-endian bit strings that end with a clear word, so the
-    // eight bytes from the one holding that bit exist and hold the three bits.
-    const int64_t rowBits = int64_t{markMaskWords(width)} * 64, rowBytes = rowBits / 8;
-    const uint8_t* bits = reinterpret_cast<const uint8_t*>(w->masks.data);
-    int64_t stepBits[9];
-    for (int d = 0; d < 8; d++) stepBits[d] = kMarkStepY[d] * rowBits + kMarkStepX[d];
-    stepBits[8] = 0;  // no step: a lone pixel
-    int64_t at[kLanes], home[kLanes];
-    int32_t dir[kLanes], count[kLanes], job[kLanes];
-    int32_t next = 0, active = 0;
-    int64_t pooled = 0;
-    auto take = [&](int lane) {
-        while (next < n && jobs[next].fail != 0) next++;
-        job[lane] = next < n ? next++ : -1;
-        if (job[lane] < 0) return;
-        const MarkWideJob& j = jobs[job[lane]];
-        at[lane] = home[lane] = j.y * rowBits + j.x - 1;
-        dir[lane] = 5;
-        count[lane] = 0;
-        active++;
-    };
-    for (int lane = 0; lane < kLanes; lane++) take(lane);
-    while (active > 0) {
-#pragma GCC unroll 4
-        for (int lane = 0; lane < kLanes; lane++) {
-            if (job[lane] < 0) continue;
-            const uint8_t* p = bits + (at[lane] >> 3);
-            const int shift = static_cast<int>(at[lane] & 7);
-            uint64_t above, row, below;
-            std::memcpy(&above, p - rowBytes, 8);
-            std::memcpy(&row, p, 8);
-            std::memcpy(&below, p + rowBytes, 8);
-            const unsigned around = static_cast<unsigned>(
-                ((above >> shift) & 7) | ((row >> shift) & 7) << 3 | ((below >> shift) & 7) << 6);
-            const int d = kMarkSteps.next[dir[lane]][around];
-            dir[lane] = d;
-            at[lane] += stepBits[d];
-            w->laneSteps[lane][count[lane]++] = static_cast<uint8_t>(d);
-            if (at[lane] != home[lane] && count[lane] < kMarkTraceFail - 1) continue;
-            // The walk ends: back at the first pixel, a lone pixel, or too long.
-            MarkWideJob& j = jobs[job[lane]];
-            if (d == 8) {
-                j.fail = 2;
-            } else if (at[lane] != home[lane]) {
-                j.fail = 3;
-            } else {
-                if (!w->steps.reserve(pooled + count[lane])) return -1;
-                std::memcpy(w->steps.data + pooled, w->laneSteps[lane], count[lane]);
-                j.first = pooled;
-                j.count = count[lane];
-                pooled += count[lane];
-            }
-            active--;
-            take(lane);
-        }
-    }
-    return 0;
-}
-
-// The contour of a walked job in work->traceX/traceY, from the point farthest from its
-// first pixel, closed with a copy of that point (the rule of markTraceContour); the
-// contour is not moved: the points up to the farthest one are copied once more after
-// the others instead. Also the area its outline encloses.
-void markWideContourOf(MarkWideWork* w, const MarkWideJob& j, MarkWideContour* contour)
-{
-    const uint8_t* steps = w->steps.data + j.first;
-    int32_t* px = w->traceX;
-    int32_t* py = w->traceY;
-    int32_t x = j.x, y = j.y;
-    px[0] = x;
-    py[0] = y;
-    int64_t twice = 0;  // twice the signed area through the pixel centres (shoelace)
-    int32_t diagonals = 0;
-    for (int32_t i = 0; i < j.count; i++) {
-        const int d = steps[i];
-        const int32_t dx = kMarkStepX[d], dy = kMarkStepY[d];
-        // x (y + dy) - (x + dx) y, the shoelace term of the step
-        twice += static_cast<int64_t>(x) * dy - static_cast<int64_t>(y) * dx;
-        diagonals += d & 1;
-        x += dx;
-        y += dy;
-        px[i + 1] = x;  // the last one is the first pixel again
-        py[i + 1] = y;
-    }
-    const int32_t count = j.count;  // distinct points; the steps include the closing one
-    int32_t dmax = 0;
-    int32_t far = markFarthestFrom(px, py, 1, count, j.x, j.y, 2, &dmax);
-    if (far < 0) far = 1;
-    std::copy(px, px + far + 1, px + count);
-    std::copy(py, py + far + 1, py + count);
-    const double perimeter = (count - diagonals) + diagonals * 1.4142135623730951;
-    contour->first = far;
-    contour->count = count;
-    contour->enclosed = std::abs(static_cast<double>(twice)) / 2.0 + perimeter / 2.0 + 1.0;
-}
-
-void markWideDiagnoseJob(const MarkWideWork* w, const MarkWideJob& j)
-{
-    static const char* const messages[4] = {"", "??? 1\n", "??? 2\n", "??? 3\n"};
-    markWideDiagnose(w, messages[j.fail]);
 }
 
 // The rule of markFindSquares' overlap removal on the whole list.
@@ -385,37 +219,37 @@ int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, in
 
     // 2. Every square, its contour kept in the pool: first the walks, all together, then
     //    in region order the diagnostics, contours and square tests.
+    MarkWalks& walks = w->walks;
     int32_t jobs = 0;
     for (int32_t r = 0; r < regions; r++) {
         const int32_t area = w->regionArea.data[r];
         const int32_t* box = w->regionBox.data + 4 * r;
         if (area < s.minArea || area > s.maxArea) continue;
         if (box[0] == 1 || box[1] == width - 2 || box[2] == 1 || box[3] == height - 2) continue;
-        if (!w->jobs.reserve(jobs + 1)) return -1;
-        markWideStartJob(w, width, r + 1, box, &w->jobs.data[jobs++]);
+        if (!walks.jobs.reserve(jobs + 1)) return -1;
+        markWideStartJob(w, width, r + 1, box, &walks.jobs.data[jobs++]);
     }
     w->sized = jobs;
-    if (markWideWalk(w, width, w->jobs.data, jobs) < 0) return -1;
+    if (markWalkContours(&walks, w->masks.data, width, jobs) < 0) return -1;
     int32_t n = 0;
     int64_t pooled = 0;
     for (int32_t i = 0; i < jobs; i++) {
-        const MarkWideJob& job = w->jobs.data[i];
+        const MarkWalkJob& job = walks.jobs.data[i];
         if (job.fail != 0) {
-            markWideDiagnoseJob(w, job);
+            markWideDiagnose(w, markWalkMessage(job));
             continue;
         }
         const int32_t r = job.region - 1;
         const int32_t area = w->regionArea.data[r];
-        MarkWideContour contour;
-        markWideContourOf(w, job, &contour);
-        w->regionEnclosed.data[r] = contour.enclosed;
-        const int32_t* x = w->traceX + contour.first;
-        const int32_t* y = w->traceY + contour.first;
-        const int32_t points = contour.count + 1;
+        double enclosed = 0.0;
+        const int32_t first = markWalkPoints(&walks, job, &enclosed);
+        w->regionEnclosed.data[r] = enclosed;
+        const int32_t* x = walks.traceX + first;
+        const int32_t* y = walks.traceY + first;
+        const int32_t points = job.count + 1;
         int32_t testArea = area;
         // A full-bordered square's dark area is 3/4 of what its outline encloses.
-        if (s.enclosedTolerance)
-            testArea = static_cast<int32_t>(std::min(0.75 * contour.enclosed, 2.0e9));
+        if (s.enclosedTolerance) testArea = static_cast<int32_t>(std::min(0.75 * enclosed, 2.0e9));
         int32_t corners[5];
         if (markCheckSquarePoints(testArea, x, y, points, s.factor, corners) < 0) continue;
         if (!w->squares.reserve(n + 1) || !w->poolX.reserve(pooled + points) ||
@@ -466,18 +300,20 @@ int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, in
 int markWideOutline(MarkWideWork* w, int width, int32_t region, const int32_t box[4],
                     const int32_t** x, const int32_t** y, int32_t* points)
 {
-    MarkWideJob job;
+    MarkWalks& walks = w->walks;
+    if (!walks.jobs.reserve(1)) return -1;
+    MarkWalkJob& job = walks.jobs.data[0];
     markWideStartJob(w, width, region, box, &job);
-    if (markWideWalk(w, width, &job, 1) < 0) return -1;
+    if (markWalkContours(&walks, w->masks.data, width, 1) < 0) return -1;
     if (job.fail != 0) {
-        markWideDiagnoseJob(w, job);
+        markWideDiagnose(w, markWalkMessage(job));
         return -1;
     }
-    MarkWideContour contour;
-    markWideContourOf(w, job, &contour);
-    *x = w->traceX + contour.first;
-    *y = w->traceY + contour.first;
-    *points = contour.count + 1;
+    double enclosed = 0.0;
+    const int32_t first = markWalkPoints(&walks, job, &enclosed);
+    *x = walks.traceX + first;
+    *y = walks.traceY + first;
+    *points = job.count + 1;
     return 0;
 }
 

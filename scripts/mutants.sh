@@ -244,12 +244,15 @@ mutant detect/runs.h 's/                Lanes::copy(here + x, up + x, e - x);/  
 mutant detect/square.cpp 's/const int32_t most = c1 == 0 ? kMarkVertexMax : (c1 == 1 ? 1 : 0);/const int32_t most = c1 == 0 ? kMarkVertexMax : 0;/' test_detect test_detect_rendered
 mutant detect/square.cpp 's/    if (markGetVertexPending(x, y, m, e, threshold, q, \&cq, 0, 1) < 0) return -1;/    if (markGetVertexPending(x, y, m, e, threshold, q, \&cq, 0, 0) < 0) return -1;/' test_detect test_detect_rendered
 # 16-bit labels on the frame-sized path: the fallback to 32 bits, the tracer's image,
-# the frame-sized path's contour walks.
-mutant detect/wide.cpp 's/if (at\[lane\] != home\[lane\] \&\& count\[lane\] < kMarkTraceFail - 1) continue;/if (at[lane] != home[lane] \&\& count[lane] < kMarkTraceFail) continue;/' test_detector
-mutant detect/wide.cpp 's/                j.fail = 2;/                j.fail = 3;/' test_detector
-mutant detect/wide.cpp 's/at\[lane\] = home\[lane\] = j.y \* rowBits + j.x - 1;/at[lane] = home[lane] = j.y * rowBits + j.x;/' test_detect_identity test_detect_capacity
-mutant detect/wide.cpp 's/    stepBits\[8\] = 0;  \/\/ no step: a lone pixel/    stepBits[8] = 1;/' test_detector
-mutant detect/wide.cpp 's/        twice += static_cast<int64_t>(x) \* dy - static_cast<int64_t>(y) \* dx;/        twice += static_cast<int64_t>(x) * dy + static_cast<int64_t>(y) * dx;/' test_detect_robust test_detect_second
+# the contour walks.
+mutant detect/walk.cpp 's/if (at\[lane\] != home\[lane\] \&\& count\[lane\] < kMarkWalkFail - 1) continue;/if (at[lane] != home[lane] \&\& count[lane] < kMarkWalkFail) continue;/' test_detector
+mutant detect/walk.cpp 's/                j.fail = 2;/                j.fail = 3;/' test_detector
+mutant detect/walk.cpp 's/at\[lane\] = home\[lane\] = j.y \* rowBits + j.x - 1;/at[lane] = home[lane] = j.y * rowBits + j.x;/' test_detect_identity test_detect_capacity
+mutant detect/walk.cpp 's/    stepBits\[8\] = 0;  \/\/ no step: a lone pixel/    stepBits[8] = 1;/' test_detector
+mutant detect/walk.cpp 's/        twice += static_cast<int64_t>(x) \* dy - static_cast<int64_t>(y) \* dx;/        twice += static_cast<int64_t>(x) * dy + static_cast<int64_t>(y) * dx;/' test_detect_robust test_detect_second
+mutant detect/square.cpp 's/    std::copy(walks->traceX + far, walks->traceX + far + job.count + 1, cand->pointX);/    std::copy(walks->traceX + far + 1, walks->traceX + far + job.count + 2, cand->pointX);/' test_detect_capacity
+mutant detect/square.cpp 's/if (markTakeWalk(detector, walks, walks->jobs.data\[walked++\], cand) < 0) continue;/if (markTakeWalk(detector, walks, walks->jobs.data[walked], cand) < 0) continue;/' test_detect_capacity
+mutant detect/label.cpp 's/            mask += words;/            mask += 0;/' test_detect_identity test_detect_capacity
 # the second look's reads.
 mutant detect/wide.cpp 's/        if (k != kMarkScanFull) return k;/        return k;/' test_detect_identity
 mutant detect/wide.cpp 's/    if (w->narrow) return markWideTraceIn(w, w->narrowImage.data, width, region, box, contour);//' test_detect_identity

@@ -209,6 +209,89 @@ TEST(DetectCapacity, FrameSizedPathEqualsFixedPathOnBusyFullHd)
     }
 }
 
+void collectLine(void* user, const char* message)
+{
+    static_cast<std::string*>(user)->append(message);
+}
+
+// Within markDetect the fixed path walks its contours on the row masks its labeling
+// kept, several at once, and must find what markFindSquares traces on the label image:
+// on busy desks, and when the candidate capacity stops the search early (contours
+// walked beyond the stop leave no candidate and no diagnostic).
+TEST(DetectCapacity, DetectorWalksFindTheTracedCandidates)
+{
+    const Assets& a = assets();
+    const SynthImage* pictures[4] = {&a.pictures[0], &a.pictures[1], &a.pictures[2],
+                                     &a.pictures[3]};
+    static SynthScene scene;
+    std::vector<SynthImage> frames;
+    std::vector<CameraParam> cameras;
+    for (int size = 0; size < 2; size++) {
+        for (int degrade = 0; degrade < 2; degrade++) {
+            ASSERT_EQ(
+                synthBusyScene(size ? 1280 : 640, size ? 720 : 480, degrade, pictures, 4, &scene),
+                0);
+            frames.emplace_back();
+            ASSERT_EQ(synthRender(&scene, &frames.back(), nullptr), 0);
+            cameras.push_back(scene.camera);
+        }
+    }
+    // Two small squares, then (in region order) an outline too long to walk.
+    SynthImage stop;
+    synthImageMake(640, 480, 255, 255, 255, &stop);
+    paintSquare(&stop, 30, 4, 12);
+    paintSquare(&stop, 60, 4, 12);
+    for (int x = 20; x < 100; x++) paintSquare(&stop, x, 20, 1);
+    for (int x = 20; x < 100; x += 2)
+        for (int y = 21; y < 180; y++) paintSquare(&stop, x, y, 1);
+    frames.push_back(stop);
+    cameras.push_back(cameras[0]);
+    for (size_t f = 0; f < frames.size(); f++) {
+        for (int capacity : {kMarkCandidateMax, 1}) {
+            const std::string what =
+                "frame " + std::to_string(f) + " capacity " + std::to_string(capacity);
+            MarkOptions o = markDefaultOptions();
+            o.candidateMax = capacity;
+            MarkDetector* d = markDetectorCreate(&o, nullptr);
+            ASSERT_NE(d, nullptr);
+            ASSERT_EQ(markDetectorSetCamera(d, &cameras[f]), 0);
+            std::string said[2];
+            std::vector<SquareCandidate> found[2];
+            MarkStats stats[2];
+            for (int walked = 0; walked < 2; walked++) {
+                markDetectorSetDiagnostic(d, collectLine, &said[walked]);
+                int32_t regions = 0;
+                int32_t *area = nullptr, *box = nullptr, *table = nullptr;
+                double* centroid = nullptr;
+                const int16_t* labels = markDetectorLabel(d, frames[f].pixels.data(), 100, &regions,
+                                                          &area, &centroid, &box, &table);
+                ASSERT_NE(labels, nullptr) << what;
+                ASSERT_EQ(d->label->masksKept, 1) << what;
+                SquareCandidate* list = nullptr;
+                int32_t n = 0;
+                const uint64_t* masks = walked ? d->label->rowMasks : nullptr;
+                ASSERT_EQ(markFindSquaresIn(d, labels, masks, regions, table, area, centroid, box,
+                                            kMarkAreaMax, kMarkAreaMin, kMarkSquareFactor, &list,
+                                            &n),
+                          0);
+                found[walked].assign(list, list + n);
+                stats[walked] = d->stats;
+            }
+            EXPECT_EQ(said[1], said[0]) << what;
+            EXPECT_EQ(stats[1].sizedRegions, stats[0].sizedRegions) << what;
+            EXPECT_EQ(stats[1].squares, stats[0].squares) << what;
+            EXPECT_EQ(stats[1].candidatesFull, stats[0].candidatesFull) << what;
+            expectSameCandidates(found[0].data(), static_cast<int32_t>(found[0].size()),
+                                 found[1].data(), static_cast<int32_t>(found[1].size()),
+                                 what.c_str());
+            if (f == frames.size() - 1) {
+                EXPECT_EQ(said[0], capacity == 1 ? "" : "??? 3\n");
+            }
+            markDetectorRelease(d);
+        }
+    }
+}
+
 // At 640 x 480 the candidate list takes the first 30 squares in region order, before
 // overlaps are removed: 31 small squares above a marker hide it. At 1920 x 1080 all
 // squares are compared first and the largest kept, so the marker is found.

@@ -1,0 +1,150 @@
+// Contour walks on the row masks labeling keeps: the outer contour of a region,
+// clockwise from its first pixel until that pixel comes round again (the rule of
+// markTraceContour), several contours side by side.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "detect/internal.h"
+#include "detect/runs.h"
+
+namespace {
+
+// Neighbour steps; increasing index turns clockwise on the screen (y grows downwards):
+// up, up-right, right, down-right, down, down-left, left, up-left.
+constexpr int kMarkStepX[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+constexpr int kMarkStepY[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+
+// A walk fails once it has this many points without closing (the tracer's limit).
+constexpr int32_t kMarkWalkFail = kMarkContourMax - 1;
+
+// A contour step as a table: from the direction of the step before and the 3 x 3
+// neighbourhood (bit 3 r + c dark for the pixel at column x - 1 + c of row y - 1 + r),
+// the direction of the next step: turn back by three, then clockwise to the first dark
+// neighbour; 8 when there is none. One lookup instead of up to eight tests whose
+// outcome the processor cannot foresee.
+struct MarkStepTable {
+    uint8_t next[8][512];
+};
+
+constexpr MarkStepTable markMakeStepTable()
+{
+    MarkStepTable t{};
+    for (int before = 0; before < 8; before++) {
+        for (int around = 0; around < 512; around++) {
+            int next = 8;
+            for (int tries = 0; tries < 8 && next == 8; tries++) {
+                const int d = (before + 5 + tries) & 7;
+                if ((around >> (3 * (kMarkStepY[d] + 1) + kMarkStepX[d] + 1)) & 1) next = d;
+            }
+            t.next[before][around] = static_cast<uint8_t>(next);
+        }
+    }
+    return t;
+}
+
+constexpr MarkStepTable kMarkSteps = markMakeStepTable();
+
+}  // namespace
+
+int markWalkContours(MarkWalks* walks, const uint64_t* masks, int width, int32_t n)
+{
+    constexpr int kLanes = kMarkWalkLanes;
+    MarkWalkJob* jobs = walks->jobs.data;
+    // The neighbourhood of (x, y) is three bits of three rows from the bit of (x - 1, y)
+    // on; the mask rows are little-endian bit strings that end with a clear word, so the
+    // eight bytes from the one holding that bit exist and hold the three bits.
+    const int64_t rowBits = int64_t{markMaskWords(width)} * 64, rowBytes = rowBits / 8;
+    const uint8_t* bits = reinterpret_cast<const uint8_t*>(masks);
+    int64_t stepBits[9];
+    for (int d = 0; d < 8; d++) stepBits[d] = kMarkStepY[d] * rowBits + kMarkStepX[d];
+    stepBits[8] = 0;  // no step: a lone pixel
+    int64_t at[kLanes], home[kLanes];
+    int32_t dir[kLanes], count[kLanes], job[kLanes];
+    int32_t next = 0, active = 0;
+    int64_t pooled = 0;
+    auto take = [&](int lane) {
+        while (next < n && jobs[next].fail != 0) next++;
+        job[lane] = next < n ? next++ : -1;
+        if (job[lane] < 0) return;
+        const MarkWalkJob& j = jobs[job[lane]];
+        at[lane] = home[lane] = j.y * rowBits + j.x - 1;
+        dir[lane] = 5;
+        count[lane] = 0;
+        active++;
+    };
+    for (int lane = 0; lane < kLanes; lane++) take(lane);
+    while (active > 0) {
+#pragma GCC unroll 4
+        for (int lane = 0; lane < kLanes; lane++) {
+            if (job[lane] < 0) continue;
+            const uint8_t* p = bits + (at[lane] >> 3);
+            const int shift = static_cast<int>(at[lane] & 7);
+            uint64_t above, row, below;
+            std::memcpy(&above, p - rowBytes, 8);
+            std::memcpy(&row, p, 8);
+            std::memcpy(&below, p + rowBytes, 8);
+            const unsigned around = static_cast<unsigned>(
+                ((above >> shift) & 7) | ((row >> shift) & 7) << 3 | ((below >> shift) & 7) << 6);
+            const int d = kMarkSteps.next[dir[lane]][around];
+            dir[lane] = d;
+            at[lane] += stepBits[d];
+            walks->laneSteps[lane][count[lane]++] = static_cast<uint8_t>(d);
+            if (at[lane] != home[lane] && count[lane] < kMarkWalkFail - 1) continue;
+            // The walk ends: back at the first pixel, a lone pixel, or too long.
+            MarkWalkJob& j = jobs[job[lane]];
+            if (d == 8) {
+                j.fail = 2;
+            } else if (at[lane] != home[lane]) {
+                j.fail = 3;
+            } else {
+                if (!walks->steps.reserve(pooled + count[lane])) return -1;
+                std::memcpy(walks->steps.data + pooled, walks->laneSteps[lane], count[lane]);
+                j.first = pooled;
+                j.count = count[lane];
+                pooled += count[lane];
+            }
+            active--;
+            take(lane);
+        }
+    }
+    return 0;
+}
+
+int32_t markWalkPoints(MarkWalks* walks, const MarkWalkJob& job, double* enclosed)
+{
+    const uint8_t* steps = walks->steps.data + job.first;
+    int32_t* px = walks->traceX;
+    int32_t* py = walks->traceY;
+    int32_t x = job.x, y = job.y;
+    px[0] = x;
+    py[0] = y;
+    int64_t twice = 0;  // twice the signed area through the pixel centres (shoelace)
+    int32_t diagonals = 0;
+    for (int32_t i = 0; i < job.count; i++) {
+        const int d = steps[i];
+        const int32_t dx = kMarkStepX[d], dy = kMarkStepY[d];
+        // x (y + dy) - (x + dx) y, the shoelace term of the step
+        twice += static_cast<int64_t>(x) * dy - static_cast<int64_t>(y) * dx;
+        diagonals += d & 1;
+        x += dx;
+        y += dy;
+        px[i + 1] = x;  // the last one is the first pixel again
+        py[i + 1] = y;
+    }
+    const int32_t count = job.count;  // distinct points; the steps include the closing one
+    int32_t dmax = 0;
+    int32_t far = markFarthestFrom(px, py, 1, count, job.x, job.y, 2, &dmax);
+    if (far < 0) far = 1;
+    std::copy(px, px + far + 1, px + count);
+    std::copy(py, py + far + 1, py + count);
+    const double perimeter = (count - diagonals) + diagonals * 1.4142135623730951;
+    *enclosed = std::abs(static_cast<double>(twice)) / 2.0 + perimeter / 2.0 + 1.0;
+    return far;
+}
+
+const char* markWalkMessage(const MarkWalkJob& job)
+{
+    static const char* const messages[4] = {"", "??? 1\n", "??? 2\n", "??? 3\n"};
+    return messages[job.fail];
+}
