@@ -104,9 +104,9 @@ struct MarkWideSquare {
 // failed.
 struct MarkWalkJob {
     int32_t region;  // 1-based
-    int32_t x, y;    // first pixel (x -1: none found)
-    int32_t fail;    // 0, or the number of the walk's diagnostic: 1 no first pixel,
-                     // 2 a lone pixel, 3 too long to close
+    int32_t x, y;    // first pixel: the region's first in raster order
+    int32_t fail;    // 0, or the number of the walk's diagnostic: 2 a lone pixel, 3 too
+                     // long to close
     int64_t first;   // index of its first step in MarkWalks::steps
     int32_t count;   // steps, the last one back to the first pixel
 };
@@ -131,6 +131,8 @@ struct MarkWalks {
 // at one megapixel.
 struct MarkLabelRecord {
     int32_t area;
+    int32_t firstX;  // column of the pixel that started the label (row ymin); for a
+                     // class's smallest label, its region's first pixel in raster order
     int64_t sumX;
     int64_t sumY;
     int32_t xmin, xmax, ymin, ymax;
@@ -148,6 +150,7 @@ struct MarkWideWork {
     MarkBuffer<int32_t> regionArea;
     MarkBuffer<double> regionCentroid;  // 2 per region
     MarkBuffer<int32_t> regionBox;      // 4 per region
+    MarkBuffer<int32_t> regionFirstX;   // column of each region's first pixel (in row box[2])
     MarkBuffer<double> regionEnclosed;  // area inside each traced region's outline; 0 for
                                         // regions not traced (outside the size range)
     MarkBuffer<uint16_t> grey;          // local threshold: blue + green + red per pixel of
@@ -217,13 +220,12 @@ void markLocalMask(MarkWideWork* work, const uint8_t* frame, int width, int heig
 void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int level);
 
 // Outer contour of region `region` (1-based) of the last markWideFindSquares run of
-// *work on a frame `width` pixels wide (box: the region's xmin, xmax, ymin, ymax), as
-// that run traces it: clockwise from the point farthest from its first pixel, closed
+// *work on a frame `width` pixels wide, as that run traces it: clockwise from the point farthest from its first pixel, closed
 // with a copy of that point. *x and *y point into work's trace buffers (valid until the
 // next trace), *points counts the points with the copy. Returns 0, or -1 after the
 // trace diagnostics when the trace fails.
-int markWideOutline(MarkWideWork* work, int width, int32_t region, const int32_t box[4],
-                    const int32_t** x, const int32_t** y, int32_t* points);
+int markWideOutline(MarkWideWork* work, int width, int32_t region, const int32_t** x,
+                    const int32_t** y, int32_t* points);
 
 // Kept square i (0 ... work->kept - 1) as a candidate record.
 void markWideCandidate(const MarkWideWork* work, int32_t i, SquareCandidate* candidate);
@@ -257,6 +259,7 @@ struct MarkLabelWork {
     int32_t area[kMarkRegionMax];
     double centroid[2 * kMarkRegionMax];
     int32_t box[4 * kMarkRegionMax];
+    int32_t firstX[kMarkRegionMax];  // column of each region's first pixel (in row box[2])
     // Dark masks of the row being labelled and the row above (runs.h), swapped per row
     // when every row's mask cannot be kept.
     uint64_t masks[2][kMarkSideMax / 64 + 2];
@@ -301,22 +304,7 @@ int32_t markChordFarthest(const int32_t* x, const int32_t* y, int32_t s, int32_t
 int32_t markFarthestFrom(const int32_t* x, const int32_t* y, int32_t s, int32_t e, int32_t cx,
                          int32_t cy, int level, int32_t* dmax);
 
-// The first pixel of region `region`'s outer contour in a label image of rows `width`
-// long with provisional-label table `table`: its first pixel in its top row (box[2]),
-// searched from box[0] to box[1]; -1 when there is none.
-template <typename Label>
-int markWalkFirstPixel(const Label* labels, const int32_t* table, int width, int32_t region,
-                       const int32_t box[4])
-{
-    const Label* row = labels + static_cast<int64_t>(box[2]) * width;
-    for (int x = box[0]; x <= box[1]; x++) {
-        if (row[x] > 0 && table[row[x] - 1] == region) return x;
-    }
-    return -1;
-}
-
-// Walks the outer contours of walks->jobs.data[0 ... n - 1] (those not failed: first
-// pixel found) on `masks`, the dark masks of every row of a frame `width` pixels wide
+// Walks the outer contours of walks->jobs.data[0 ... n - 1] on `masks`, the dark masks of every row of a frame `width` pixels wide
 // (runs.h layout, markMaskWords(width) words a row; the first and last rows and columns
 // clear). Each contour runs clockwise from its first pixel until that comes round
 // again, by the rule of markTraceContour; its steps go to walks->steps, or the job is
@@ -328,18 +316,18 @@ int markWalkFirstPixel(const Label* labels, const int32_t* table, int width, int
 int markWalkContours(MarkWalks* walks, const uint64_t* masks, int width, int32_t n);
 
 // Points of a walked job in walks->traceX/traceY: 0 ... count - 1 from the first pixel,
-// then again 0 ... far, where far is the point farthest from the first one (the first
-// such), so that points far ... far + count are the contour from there, closed. Returns
-// far; *enclosed receives the area the outline drawn round the pixels' edges encloses
-// (pixels).
+// then the first pixel again (point count). Returns the point farthest from the first
+// one (the first such; 1 when none is farther than 0); *enclosed receives the area the
+// outline drawn round the pixels' edges encloses (pixels).
 int32_t markWalkPoints(MarkWalks* walks, const MarkWalkJob& job, double* enclosed);
 
-// The diagnostic of a failed job ("??? 1\n", "??? 2\n" or "??? 3\n").
+// The diagnostic of a failed job ("??? 2\n" or "??? 3\n").
 const char* markWalkMessage(const MarkWalkJob& job);
 
 // markDetectorFindSquares; with `masks` (the row masks markDetectorLabel kept for the
-// label image it returned this frame, unchanged since) the contours are walked on them,
-// several at once, with the same results; nullptr traces each on the label image.
+// label image and region tables it returned this frame, all unchanged since) the
+// contours are walked on them, several at once, from the regions' first pixels it
+// noted, with the same results; nullptr traces each on the label image.
 int markFindSquaresIn(MarkDetector* detector, const int16_t* labelImage, const uint64_t* masks,
                       int32_t regionCount, const int32_t* labelTable, const int32_t* regionArea,
                       const double* regionCentroid, const int32_t* regionBox, int maxArea,

@@ -70,12 +70,15 @@ int32_t markLabelScan(MarkLabelWork* w, const uint8_t* frame, int width, int hei
 }
 
 // Turns the table into region numbers 1 ... in order of each class's smallest label.
-// A label that is not a root has a smaller parent, already resolved to its region.
-int32_t markLabelResolve(int32_t* table, int32_t k)
+// A label that is not a root has a smaller parent, already resolved to its region. The
+// smallest label started at the region's first pixel in raster order: its column goes to
+// firstX.
+int32_t markLabelResolve(int32_t* table, const MarkLabelRecord* records, int32_t k, int32_t* firstX)
 {
     int32_t next = 1;
     for (int32_t n = 1; n <= k; n++) {
         if (table[n - 1] == n) {
+            firstX[next - 1] = records[n - 1].firstX;
             table[n - 1] = next++;
         } else {
             table[n - 1] = table[table[n - 1] - 1];
@@ -181,7 +184,7 @@ int16_t* markDetectorLabel(MarkDetector* detector, const uint8_t* frame, int thr
     if (k < 0) return nullptr;
 
     // 3. Resolution.
-    const int32_t regions = markLabelResolve(w->table, k);
+    const int32_t regions = markLabelResolve(w->table, w->records, k, w->firstX);
     *regionCount = regions;
     if (regions == 0) return L;
 

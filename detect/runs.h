@@ -106,7 +106,7 @@ inline int32_t markRunStart(Tables& t, int32_t* k, int x0, int y)
     if (!t.grow(label)) return 0;
     *k = label;
     t.table[label - 1] = label;
-    t.records[label - 1] = MarkLabelRecord{0, 0, 0, x0, x0, y, y};
+    t.records[label - 1] = MarkLabelRecord{0, x0, 0, 0, x0, x0, y, y};
     return label;
 }
 

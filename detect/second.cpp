@@ -530,7 +530,7 @@ bool markRingCandidate(MarkWideWork* first, int width, int32_t r, SquareCandidat
     const int32_t* box = first->regionBox.data + 4 * r;
     const int32_t *x = nullptr, *y = nullptr;
     int32_t points = 0;
-    if (markWideOutline(first, width, r + 1, box, &x, &y, &points) < 0) return false;
+    if (markWideOutline(first, width, r + 1, &x, &y, &points) < 0) return false;
     const int32_t n = points - 1;
     int32_t quad[4];
     if (n < 8 || !markLargestQuad(x, y, n, quad)) return false;

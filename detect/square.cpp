@@ -432,12 +432,11 @@ int markFindSquares(const int16_t* labelImage, int32_t regionCount, const int32_
 namespace {
 
 // The contours markFindSquaresIn will trace, walked all at once on the row masks of the
-// labeling that made labelImage: the regions passing the size and edge tests, in order.
-// Returns the job count, or -1 when the walks' memory is not there.
-int32_t markWalkRegions(MarkWalks* walks, const uint64_t* masks, const int16_t* labelImage,
-                        int32_t width, int32_t height, int32_t regions, const int32_t* labelTable,
-                        const int32_t* regionArea, const int32_t* regionBox, int maxArea,
-                        int minArea)
+// detector's labeling: the regions passing the size and edge tests, in order, each from
+// its first pixel. Returns the job count, or -1 when the walks' memory is not there.
+int32_t markWalkRegions(const MarkLabelWork* label, MarkWalks* walks, const uint64_t* masks,
+                        int32_t width, int32_t height, int32_t regions, const int32_t* regionArea,
+                        const int32_t* regionBox, int maxArea, int minArea)
 {
     int32_t jobs = 0;
     for (int32_t r = 0; r < regions; r++) {
@@ -447,9 +446,9 @@ int32_t markWalkRegions(MarkWalks* walks, const uint64_t* masks, const int16_t* 
         if (!walks->jobs.reserve(jobs + 1)) return -1;
         MarkWalkJob& job = walks->jobs.data[jobs++];
         job.region = r + 1;
+        job.x = label->firstX[r];
         job.y = box[2];
-        job.x = markWalkFirstPixel(labelImage, labelTable, width, r + 1, box);
-        job.fail = job.x < 0 ? 1 : 0;
+        job.fail = 0;
     }
     return markWalkContours(walks, masks, width, jobs) < 0 ? -1 : jobs;
 }
@@ -465,9 +464,12 @@ int markTakeWalk(const MarkDetector* detector, MarkWalks* walks, const MarkWalkJ
     }
     double enclosed = 0.0;
     const int32_t far = markWalkPoints(walks, job, &enclosed);
-    std::copy(walks->traceX + far, walks->traceX + far + job.count + 1, cand->pointX);
-    std::copy(walks->traceY + far, walks->traceY + far + job.count + 1, cand->pointY);
-    cand->pointCount = job.count + 1;
+    const int32_t count = job.count, tail = count - far;
+    std::copy(walks->traceX + far, walks->traceX + count, cand->pointX);
+    std::copy(walks->traceY + far, walks->traceY + count, cand->pointY);
+    std::copy(walks->traceX, walks->traceX + far + 1, cand->pointX + tail);
+    std::copy(walks->traceY, walks->traceY + far + 1, cand->pointY + tail);
+    cand->pointCount = count + 1;
     return 0;
 }
 
@@ -492,9 +494,8 @@ int markFindSquaresIn(MarkDetector* detector, const int16_t* labelImage, const u
         MarkLabelWork* w = detector->label;
         if (w->walks == nullptr) w->walks = new (std::nothrow) MarkWalks;
         walks = w->walks;
-        if (walks != nullptr &&
-            markWalkRegions(walks, masks, labelImage, width, height, regions, labelTable,
-                            regionArea, regionBox, maxArea, minArea) < 0)
+        if (walks != nullptr && markWalkRegions(w, walks, masks, width, height, regions, regionArea,
+                                                regionBox, maxArea, minArea) < 0)
             walks = nullptr;
     }
     int32_t n = 0, sized = 0, r = 0, walked = 0;

@@ -119,13 +119,15 @@ int32_t markWalkPoints(MarkWalks* walks, const MarkWalkJob& job, double* enclose
     int32_t x = job.x, y = job.y;
     px[0] = x;
     py[0] = y;
-    int64_t twice = 0;  // twice the signed area through the pixel centres (shoelace)
+    // Twice the signed area through the pixel centres (shoelace): each step adds at most
+    // 2 * kMarkSideMax in size, and there are fewer than kMarkContourMax.
+    int32_t twice = 0;
     int32_t diagonals = 0;
     for (int32_t i = 0; i < job.count; i++) {
         const int d = steps[i];
         const int32_t dx = kMarkStepX[d], dy = kMarkStepY[d];
         // x (y + dy) - (x + dx) y, the shoelace term of the step
-        twice += static_cast<int64_t>(x) * dy - static_cast<int64_t>(y) * dx;
+        twice += x * dy - y * dx;
         diagonals += d & 1;
         x += dx;
         y += dy;
@@ -136,8 +138,6 @@ int32_t markWalkPoints(MarkWalks* walks, const MarkWalkJob& job, double* enclose
     int32_t dmax = 0;
     int32_t far = markFarthestFrom(px, py, 1, count, job.x, job.y, 2, &dmax);
     if (far < 0) far = 1;
-    std::copy(px, px + far + 1, px + count);
-    std::copy(py, py + far + 1, py + count);
     const double perimeter = (count - diagonals) + diagonals * 1.4142135623730951;
     *enclosed = std::abs(static_cast<double>(twice)) / 2.0 + perimeter / 2.0 + 1.0;
     return far;
@@ -145,6 +145,6 @@ int32_t markWalkPoints(MarkWalks* walks, const MarkWalkJob& job, double* enclose
 
 const char* markWalkMessage(const MarkWalkJob& job)
 {
-    static const char* const messages[4] = {"", "??? 1\n", "??? 2\n", "??? 3\n"};
+    static const char* const messages[4] = {"", "", "??? 2\n", "??? 3\n"};
     return messages[job.fail];
 }

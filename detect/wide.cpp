@@ -101,9 +101,17 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
 int32_t markWideRegions(MarkWideWork* w, int32_t k, int width, int height)
 {
     int32_t* table = w->table.data;
+    if (!w->regionFirstX.reserve(std::max(k, 1))) return -1;
     int32_t next = 1;
-    for (int32_t n = 1; n <= k; n++)
-        table[n - 1] = (table[n - 1] == n) ? next++ : table[table[n - 1] - 1];
+    for (int32_t n = 1; n <= k; n++) {
+        if (table[n - 1] == n) {
+            // A region's smallest label started at its first pixel in raster order.
+            w->regionFirstX.data[next - 1] = w->records.data[n - 1].firstX;
+            table[n - 1] = next++;
+        } else {
+            table[n - 1] = table[table[n - 1] - 1];
+        }
+    }
     const int32_t regions = next - 1;
     if (regions == 0) return 0;
     if (!w->regionArea.reserve(regions) || !w->regionCentroid.reserve(2 * int64_t{regions}) ||
@@ -148,17 +156,29 @@ void markWideDiagnose(const MarkWideWork* w, const char* message)
     markDiagnose(w->detector != nullptr ? w->detector : markDetectorDefault(), message);
 }
 
-// A contour to walk, from its first pixel.
-void markWideStartJob(const MarkWideWork* w, int width, int32_t region, const int32_t box[4],
-                      MarkWalkJob* job)
+// A contour to walk, from its region's first pixel.
+void markWideStartJob(const MarkWideWork* w, int32_t region, MarkWalkJob* job)
 {
     job->region = region;
-    job->y = box[2];
-    job->x = w->narrow ? markWalkFirstPixel(w->narrowImage.data, w->table.data, width, region, box)
-                       : markWalkFirstPixel(w->labelImage.data, w->table.data, width, region, box);
-    job->fail = job->x < 0 ? 1 : 0;
+    job->x = w->regionFirstX.data[region - 1];
+    job->y = w->regionBox.data[4 * (region - 1) + 2];
+    job->fail = 0;
     job->first = 0;
     job->count = 0;
+}
+
+// The points of a walked job from the farthest one, closed, in one piece at *x, *y.
+int32_t markWideContour(MarkWideWork* w, const MarkWalkJob& job, double* enclosed,
+                        const int32_t** x, const int32_t** y)
+{
+    MarkWalks& walks = w->walks;
+    const int32_t far = markWalkPoints(&walks, job, enclosed);
+    // The points up to the farthest one once more after the others: no move of the rest.
+    std::copy(walks.traceX, walks.traceX + far + 1, walks.traceX + job.count);
+    std::copy(walks.traceY, walks.traceY + far + 1, walks.traceY + job.count);
+    *x = walks.traceX + far;
+    *y = walks.traceY + far;
+    return job.count + 1;
 }
 
 // The rule of markFindSquares' overlap removal on the whole list.
@@ -227,7 +247,7 @@ int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, in
         if (area < s.minArea || area > s.maxArea) continue;
         if (box[0] == 1 || box[1] == width - 2 || box[2] == 1 || box[3] == height - 2) continue;
         if (!walks.jobs.reserve(jobs + 1)) return -1;
-        markWideStartJob(w, width, r + 1, box, &walks.jobs.data[jobs++]);
+        markWideStartJob(w, r + 1, &walks.jobs.data[jobs++]);
     }
     w->sized = jobs;
     if (markWalkContours(&walks, w->masks.data, width, jobs) < 0) return -1;
@@ -242,11 +262,10 @@ int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, in
         const int32_t r = job.region - 1;
         const int32_t area = w->regionArea.data[r];
         double enclosed = 0.0;
-        const int32_t first = markWalkPoints(&walks, job, &enclosed);
+        const int32_t* x = nullptr;
+        const int32_t* y = nullptr;
+        const int32_t points = markWideContour(w, job, &enclosed, &x, &y);
         w->regionEnclosed.data[r] = enclosed;
-        const int32_t* x = walks.traceX + first;
-        const int32_t* y = walks.traceY + first;
-        const int32_t points = job.count + 1;
         int32_t testArea = area;
         // A full-bordered square's dark area is 3/4 of what its outline encloses.
         if (s.enclosedTolerance) testArea = static_cast<int32_t>(std::min(0.75 * enclosed, 2.0e9));
@@ -297,23 +316,20 @@ int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, in
     return n;
 }
 
-int markWideOutline(MarkWideWork* w, int width, int32_t region, const int32_t box[4],
-                    const int32_t** x, const int32_t** y, int32_t* points)
+int markWideOutline(MarkWideWork* w, int width, int32_t region, const int32_t** x,
+                    const int32_t** y, int32_t* points)
 {
     MarkWalks& walks = w->walks;
     if (!walks.jobs.reserve(1)) return -1;
     MarkWalkJob& job = walks.jobs.data[0];
-    markWideStartJob(w, width, region, box, &job);
+    markWideStartJob(w, region, &job);
     if (markWalkContours(&walks, w->masks.data, width, 1) < 0) return -1;
     if (job.fail != 0) {
         markWideDiagnose(w, markWalkMessage(job));
         return -1;
     }
     double enclosed = 0.0;
-    const int32_t first = markWalkPoints(&walks, job, &enclosed);
-    *x = walks.traceX + first;
-    *y = walks.traceY + first;
-    *points = job.count + 1;
+    *points = markWideContour(w, job, &enclosed, x, y);
     return 0;
 }
 

@@ -249,10 +249,12 @@ mutant detect/walk.cpp 's/if (at\[lane\] != home\[lane\] \&\& count\[lane\] < kM
 mutant detect/walk.cpp 's/                j.fail = 2;/                j.fail = 3;/' test_detector
 mutant detect/walk.cpp 's/at\[lane\] = home\[lane\] = j.y \* rowBits + j.x - 1;/at[lane] = home[lane] = j.y * rowBits + j.x;/' test_detect_identity test_detect_capacity
 mutant detect/walk.cpp 's/    stepBits\[8\] = 0;  \/\/ no step: a lone pixel/    stepBits[8] = 1;/' test_detector
-mutant detect/walk.cpp 's/        twice += static_cast<int64_t>(x) \* dy - static_cast<int64_t>(y) \* dx;/        twice += static_cast<int64_t>(x) * dy + static_cast<int64_t>(y) * dx;/' test_detect_robust test_detect_second
-mutant detect/square.cpp 's/    std::copy(walks->traceX + far, walks->traceX + far + job.count + 1, cand->pointX);/    std::copy(walks->traceX + far + 1, walks->traceX + far + job.count + 2, cand->pointX);/' test_detect_capacity
+mutant detect/walk.cpp 's/        twice += x \* dy - y \* dx;/        twice += x * dy + y * dx;/' test_detect_robust test_detect_second
+mutant detect/square.cpp 's/    std::copy(walks->traceX, walks->traceX + far + 1, cand->pointX + tail);/    std::copy(walks->traceX, walks->traceX + far, cand->pointX + tail);/' test_detect_capacity
 mutant detect/square.cpp 's/if (markTakeWalk(detector, walks, walks->jobs.data\[walked++\], cand) < 0) continue;/if (markTakeWalk(detector, walks, walks->jobs.data[walked], cand) < 0) continue;/' test_detect_capacity
 mutant detect/label.cpp 's/            mask += words;/            mask += 0;/' test_detect_identity test_detect_capacity
+mutant detect/runs.h 's/MarkLabelRecord{0, x0, 0, 0, x0, x0, y, y}/MarkLabelRecord{0, x0 + 1, 0, 0, x0, x0, y, y}/' test_detect_capacity test_detect_identity
+mutant detect/label.cpp 's/            firstX\[next - 1\] = records\[n - 1\].firstX;/            firstX[next - 1] = records[n - 1].xmin;/' test_detect_capacity
 # the second look's reads.
 mutant detect/wide.cpp 's/        if (k != kMarkScanFull) return k;/        return k;/' test_detect_identity
 mutant detect/wide.cpp 's/    if (w->narrow) return markWideTraceIn(w, w->narrowImage.data, width, region, box, contour);//' test_detect_identity
