@@ -383,13 +383,21 @@ int markCheckSquarePoints(int32_t area, const int32_t* x, const int32_t* y, int3
     //    length squared of a square of this area (tunable through factor).
     const double threshold = area * 1.3333333333333333 * factor * 0.01;
 
-    // 3. One corner on each side of the diagonal, or two on one side.
+    // 3. One corner on each side of the diagonal, or two on one side. Whether the second
+    //    side holds any (one chord search) bounds the first: at most one if it does (the
+    //    search stops at a second, often the first of many on an outline that is no
+    //    square), any number if it does not.
     int32_t p[kMarkVertexMax], q[kMarkVertexMax];
     int32_t c1 = 0, c2 = 0;
-    if (markGetVertex(x, y, 0, F, threshold, p, &c1) < 0) return -1;
-    // The other side may hold one vertex when this one has one, none when it has more.
-    const int32_t most = c1 == 0 ? kMarkVertexMax : (c1 == 1 ? 1 : 0);
-    if (markGetVertexPending(x, y, F, last, threshold, q, &c2, 0, most) < 0) return -1;
+    const bool second = markGetVertexPending(x, y, F, last, threshold, q, &c2, 0, 0) < 0;
+    if (markGetVertexPending(x, y, 0, F, threshold, p, &c1, 0, second ? 1 : kMarkVertexMax) < 0)
+        return -1;
+    // The second side may then hold one vertex when the first has one, more when it has
+    // none.
+    c2 = 0;
+    if (second &&
+        markGetVertexPending(x, y, F, last, threshold, q, &c2, 0, c1 == 1 ? 1 : kMarkVertexMax) < 0)
+        return -1;
 
     // 4. Decide.
     if (c1 == 1 && c2 == 1) {

@@ -241,7 +241,8 @@ mutant detect/square.cpp 's/_CMP_GT_OQ/_CMP_GE_OQ/g' test_detect_identity
 mutant detect/square.cpp 's/(bests\[lane\] == q \&\& indices\[lane\] >= 0 \&\& indices\[lane\] < v)/(bests[lane] == q \&\& indices[lane] >= 0 \&\& indices[lane] > v)/' test_detect_identity
 mutant detect/square.cpp 's/const __m256i more = _mm256_cmpgt_epi32(d, best);/const __m256i more = _mm256_cmpgt_epi32(best, d);/' test_detect_identity
 mutant detect/runs.h 's/                Lanes::copy(here + x, up + x, e - x);/                Lanes::copy(here + x, up + x, e - x - 1);/' test_detect_identity
-mutant detect/square.cpp 's/const int32_t most = c1 == 0 ? kMarkVertexMax : (c1 == 1 ? 1 : 0);/const int32_t most = c1 == 0 ? kMarkVertexMax : 0;/' test_detect test_detect_rendered
+mutant detect/square.cpp 's/threshold, q, \&c2, 0, c1 == 1 ? 1 : kMarkVertexMax) < 0)/threshold, q, \&c2, 0, c1 == 1 ? 0 : kMarkVertexMax) < 0)/' test_detect test_detect_rendered
+mutant detect/square.cpp 's/threshold, p, \&c1, 0, second ? 1 : kMarkVertexMax) < 0)/threshold, p, \&c1, 0, second ? kMarkVertexMax : 1) < 0)/' test_detect test_detect_rendered
 mutant detect/square.cpp 's/    if (markGetVertexPending(x, y, m, e, threshold, q, \&cq, 0, 1) < 0) return -1;/    if (markGetVertexPending(x, y, m, e, threshold, q, \&cq, 0, 0) < 0) return -1;/' test_detect test_detect_rendered
 # 16-bit labels on the frame-sized path: the fallback to 32 bits, the tracer's image,
 # the contour walks.
