@@ -69,56 +69,53 @@ int32_t markLabelScan(MarkLabelWork* w, const uint8_t* frame, int width, int hei
     return k;
 }
 
-// Turns the table into region numbers 1 ... in order of each class's smallest label.
-// A label that is not a root has a smaller parent, already resolved to its region. The
-// smallest label started at the region's first pixel in raster order: its column goes to
-// firstX.
-int32_t markLabelResolve(int32_t* table, const MarkLabelRecord* records, int32_t k, int32_t* firstX)
+// Turns the table into region numbers 1 ... in order of each class's smallest label,
+// and gathers every region's area, centroid and box from the records of its labels, in
+// one pass: a label that is not a root has a smaller parent, already resolved to its
+// region, and a region's smallest label comes first and starts its sums (the same sums,
+// in the same order, as from zero). That label started at the region's first pixel in
+// raster order: its column goes to firstX.
+int32_t markLabelResolve(MarkLabelWork* w, int32_t k)
 {
-    int32_t next = 1;
-    for (int32_t n = 1; n <= k; n++) {
-        if (table[n - 1] == n) {
-            firstX[next - 1] = records[n - 1].firstX;
-            table[n - 1] = next++;
-        } else {
-            table[n - 1] = table[table[n - 1] - 1];
-        }
-    }
-    return next - 1;
-}
-
-// Area, centroid and box of every region from the records of its labels.
-void markLabelRegions(MarkLabelWork* w, int32_t k, int32_t regions, int width, int height)
-{
+    int32_t* table = w->table;
     int32_t* area = w->area;
     double* centroid = w->centroid;
-    int32_t* boxes = w->box;
-    for (int32_t r = 0; r < regions; r++) {
-        area[r] = 0;
-        centroid[2 * r] = 0.0;
-        centroid[2 * r + 1] = 0.0;
-        boxes[4 * r] = width;
-        boxes[4 * r + 1] = 0;
-        boxes[4 * r + 2] = height;
-        boxes[4 * r + 3] = 0;
-    }
-    for (int32_t n = 0; n < k; n++) {
-        const int32_t r = w->table[n] - 1;
-        const MarkLabelRecord& rec = w->records[n];
+    int32_t next = 1;
+    for (int32_t n = 1; n <= k; n++) {
+        const MarkLabelRecord& rec = w->records[n - 1];
+        int32_t* box;
+        if (table[n - 1] == n) {
+            const int32_t r = next - 1;
+            table[n - 1] = next++;
+            w->firstX[r] = rec.firstX;
+            area[r] = rec.area;
+            centroid[2 * r] = static_cast<double>(rec.sumX);
+            centroid[2 * r + 1] = static_cast<double>(rec.sumY);
+            box = w->box + 4 * r;
+            box[0] = rec.xmin;
+            box[1] = rec.xmax;
+            box[2] = rec.ymin;
+            box[3] = rec.ymax;
+            continue;
+        }
+        const int32_t r = table[table[n - 1] - 1] - 1;
+        table[n - 1] = r + 1;
         area[r] += rec.area;
         centroid[2 * r] += static_cast<double>(rec.sumX);
         centroid[2 * r + 1] += static_cast<double>(rec.sumY);
-        int32_t* box = boxes + 4 * r;
+        box = w->box + 4 * r;
         if (box[0] > rec.xmin) box[0] = rec.xmin;
         if (box[1] < rec.xmax) box[1] = rec.xmax;
         if (box[2] > rec.ymin) box[2] = rec.ymin;
         if (box[3] < rec.ymax) box[3] = rec.ymax;
     }
+    const int32_t regions = next - 1;
     for (int32_t r = 0; r < regions; r++) {
         const double inverse = 1.0 / area[r];
         centroid[2 * r] *= inverse;
         centroid[2 * r + 1] *= inverse;
     }
+    return regions;
 }
 
 }  // namespace
@@ -183,13 +180,10 @@ int16_t* markDetectorLabel(MarkDetector* detector, const uint8_t* frame, int thr
     const int32_t k = markLabelScan(w, frame, width, height, threshold);
     if (k < 0) return nullptr;
 
-    // 3. Resolution.
-    const int32_t regions = markLabelResolve(w->table, w->records, k, w->firstX);
+    // 3. Resolution and region statistics.
+    const int32_t regions = markLabelResolve(w, k);
     *regionCount = regions;
     if (regions == 0) return L;
-
-    // 4. Region statistics.
-    markLabelRegions(w, k, regions, width, height);
     *regionArea = w->area;
     *regionCentroid = w->centroid;
     *regionBox = w->box;

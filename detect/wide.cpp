@@ -97,50 +97,50 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
     return markWideScanInto(w, w->labelImage.data, INT32_MAX, frame, width, height, s);
 }
 
-// Region numbers in order of each class's smallest label, then region statistics.
-int32_t markWideRegions(MarkWideWork* w, int32_t k, int width, int height)
+// Region numbers in order of each class's smallest label, and every region's area,
+// centroid and box, in one pass (as markLabelResolve); the region's first pixel too.
+int32_t markWideRegions(MarkWideWork* w, int32_t k)
 {
-    int32_t* table = w->table.data;
-    if (!w->regionFirstX.reserve(std::max(k, 1))) return -1;
-    int32_t next = 1;
-    for (int32_t n = 1; n <= k; n++) {
-        if (table[n - 1] == n) {
-            // A region's smallest label started at its first pixel in raster order.
-            w->regionFirstX.data[next - 1] = w->records.data[n - 1].firstX;
-            table[n - 1] = next++;
-        } else {
-            table[n - 1] = table[table[n - 1] - 1];
-        }
-    }
-    const int32_t regions = next - 1;
-    if (regions == 0) return 0;
-    if (!w->regionArea.reserve(regions) || !w->regionCentroid.reserve(2 * int64_t{regions}) ||
-        !w->regionBox.reserve(4 * int64_t{regions}) || !w->regionEnclosed.reserve(regions))
+    if (k == 0) return 0;
+    // k labels make at most k regions.
+    if (!w->regionFirstX.reserve(k) || !w->regionArea.reserve(k) ||
+        !w->regionCentroid.reserve(2 * int64_t{k}) || !w->regionBox.reserve(4 * int64_t{k}) ||
+        !w->regionEnclosed.reserve(k))
         return -1;
+    int32_t* table = w->table.data;
     int32_t* area = w->regionArea.data;
     double* centroid = w->regionCentroid.data;
-    int32_t* box = w->regionBox.data;
-    for (int32_t r = 0; r < regions; r++) {
-        area[r] = 0;
-        w->regionEnclosed.data[r] = 0.0;
-        centroid[2 * r] = centroid[2 * r + 1] = 0.0;
-        box[4 * r] = width;
-        box[4 * r + 1] = 0;
-        box[4 * r + 2] = height;
-        box[4 * r + 3] = 0;
-    }
-    for (int32_t n = 0; n < k; n++) {
-        const int32_t r = table[n] - 1;
-        const MarkLabelRecord& rec = w->records.data[n];
+    int32_t next = 1;
+    for (int32_t n = 1; n <= k; n++) {
+        const MarkLabelRecord& rec = w->records.data[n - 1];
+        int32_t* b;
+        if (table[n - 1] == n) {
+            const int32_t r = next - 1;
+            table[n - 1] = next++;
+            w->regionFirstX.data[r] = rec.firstX;
+            w->regionEnclosed.data[r] = 0.0;
+            area[r] = rec.area;
+            centroid[2 * r] = static_cast<double>(rec.sumX);
+            centroid[2 * r + 1] = static_cast<double>(rec.sumY);
+            b = w->regionBox.data + 4 * r;
+            b[0] = rec.xmin;
+            b[1] = rec.xmax;
+            b[2] = rec.ymin;
+            b[3] = rec.ymax;
+            continue;
+        }
+        const int32_t r = table[table[n - 1] - 1] - 1;
+        table[n - 1] = r + 1;
         area[r] += rec.area;
         centroid[2 * r] += static_cast<double>(rec.sumX);
         centroid[2 * r + 1] += static_cast<double>(rec.sumY);
-        int32_t* b = box + 4 * r;
+        b = w->regionBox.data + 4 * r;
         b[0] = std::min(b[0], rec.xmin);
         b[1] = std::max(b[1], rec.xmax);
         b[2] = std::min(b[2], rec.ymin);
         b[3] = std::max(b[3], rec.ymax);
     }
+    const int32_t regions = next - 1;
     for (int32_t r = 0; r < regions; r++) {
         const double inverse = 1.0 / area[r];
         centroid[2 * r] *= inverse;
@@ -233,7 +233,7 @@ int32_t markWideFindSquares(MarkWideWork* w, const uint8_t* frame, int width, in
     const int32_t k = markWideScan(w, frame, width, height, s);
     if (k < 0) return -1;
     w->labels = k;
-    const int32_t regions = markWideRegions(w, k, width, height);
+    const int32_t regions = markWideRegions(w, k);
     if (regions < 0) return -1;
     w->regions = regions;
 
