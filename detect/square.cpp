@@ -471,7 +471,7 @@ int markTakeWalk(const MarkDetector* detector, MarkWalks* walks, const MarkWalkJ
         return -1;
     }
     double enclosed = 0.0;
-    const int32_t far = markWalkPoints(walks, job, &enclosed);
+    const int32_t far = markWalkPoints(walks, job, 2, &enclosed);
     const int32_t count = job.count, tail = count - far;
     std::copy(walks->traceX + far, walks->traceX + count, cand->pointX);
     std::copy(walks->traceY + far, walks->traceY + count, cand->pointY);

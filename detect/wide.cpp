@@ -172,7 +172,7 @@ int32_t markWideContour(MarkWideWork* w, const MarkWalkJob& job, double* enclose
                         const int32_t** x, const int32_t** y)
 {
     MarkWalks& walks = w->walks;
-    const int32_t far = markWalkPoints(&walks, job, enclosed);
+    const int32_t far = markWalkPoints(&walks, job, 2, enclosed);
     // The points up to the farthest one once more after the others: no move of the rest.
     std::copy(walks.traceX, walks.traceX + far + 1, walks.traceX + job.count);
     std::copy(walks.traceY, walks.traceY + far + 1, walks.traceY + job.count);

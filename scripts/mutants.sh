@@ -256,6 +256,10 @@ mutant detect/square.cpp 's/if (markTakeWalk(detector, walks, walks->jobs.data\[
 mutant detect/label.cpp 's/            mask += words;/            mask += 0;/' test_detect_identity test_detect_capacity
 mutant detect/runs.h 's/MarkLabelRecord{0, x0, 0, 0, x0, x0, y, y}/MarkLabelRecord{0, x0 + 1, 0, 0, x0, x0, y, y}/' test_detect_capacity test_detect_identity
 mutant detect/label.cpp 's/            firstX\[next - 1\] = records\[n - 1\].firstX;/            firstX[next - 1] = records[n - 1].xmin;/' test_detect_capacity
+mutant detect/walk.cpp 's/        sx = _mm_add_epi8(sx, _mm_slli_si128(sx, 4));/        sx = _mm_add_epi8(sx, _mm_slli_si128(sx, 3));/' test_detect_identity
+mutant detect/walk.cpp 's/        const __m256i beforeY = _mm256_sub_epi32(afterY, moveY);/        const __m256i beforeY = afterY;/' test_detect_identity
+mutant detect/walk.cpp 's/        odd += __builtin_popcountll(group \& 0x0101010101010101u);/        odd += __builtin_popcountll(group \& 0x0303030303030303u);/' test_detect_identity
+mutant detect/walk.cpp 's/    for (int lane = 0; lane < 8; lane++) \*twice += lanes\[lane\];/    for (int lane = 0; lane < 7; lane++) *twice += lanes[lane];/' test_detect_identity
 # the second look's reads.
 mutant detect/wide.cpp 's/        if (k != kMarkScanFull) return k;/        return k;/' test_detect_identity
 mutant detect/wide.cpp 's/    if (w->narrow) return markWideTraceIn(w, w->narrowImage.data, width, region, box, contour);//' test_detect_identity

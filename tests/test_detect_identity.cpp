@@ -669,6 +669,37 @@ TEST(DetectIdentity, ChordSearchIsTheSameOnEveryInstructionSet)
     }
 }
 
+// A walk's steps rebuilt into points (with its enclosed area and farthest point) eight
+// steps at a time and one at a time: walks of every length around the groups of eight,
+// near the first corner of the largest frame and near the opposite one.
+TEST(DetectIdentity, WalkPointsAreTheSameOnEveryInstructionSet)
+{
+    static MarkWalks walks;
+    std::mt19937 rng(11);
+    ASSERT_TRUE(walks.steps.reserve(200));
+    ASSERT_TRUE(walks.jobs.reserve(1));
+    for (int round = 0; round < 200; round++) {
+        MarkWalkJob job{};
+        job.count = static_cast<int32_t>(round % 40) + (round >= 100 ? 120 : 0);
+        job.x = round % 2 ? kMarkSideMax - 130 : 130;
+        job.y = round % 4 < 2 ? kMarkSideMax - 130 : 130;
+        for (int32_t i = 0; i < job.count; i++)
+            walks.steps.data[i] = static_cast<uint8_t>(round % 5 == 0 ? i % 8 : rng() % 8);
+        std::vector<int32_t> x[2], y[2];
+        int32_t far[2];
+        double enclosed[2];
+        for (int level : {0, 2}) {
+            far[level / 2] = markWalkPoints(&walks, job, level, &enclosed[level / 2]);
+            x[level / 2].assign(walks.traceX, walks.traceX + job.count + 1);
+            y[level / 2].assign(walks.traceY, walks.traceY + job.count + 1);
+        }
+        EXPECT_EQ(x[1], x[0]) << "round " << round;
+        EXPECT_EQ(y[1], y[0]) << "round " << round;
+        EXPECT_EQ(far[1], far[0]) << "round " << round;
+        EXPECT_EQ(enclosed[1], enclosed[0]) << "round " << round;
+    }
+}
+
 TEST(DetectIdentity, FarthestPointIsTheSameOnEveryInstructionSet)
 {
     constexpr int kStepX[8] = {0, 1, 1, 1, 0, -1, -1, -1};
