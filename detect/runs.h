@@ -173,10 +173,12 @@ struct MarkRunLanes {
 
 // Labels the dark run x0 ... x1 of row y by the case table, stretch by stretch of the
 // row above (a row of `width` pixels); returns the label of its last pixel, or 0 when a
-// new label is refused.
+// new label is refused. Kept inline in the row loop: a call for every such run costs
+// more than its body's size does.
 template <typename Label, typename Tables>
-int32_t markRunsLabelRun(Tables& t, const uint64_t* upMask, const Label* up, Label* here, int x0,
-                         int x1, int y, int32_t* k, int width)
+inline __attribute__((always_inline)) int32_t markRunsLabelRun(Tables& t, const uint64_t* upMask,
+                                                               const Label* up, Label* here, int x0,
+                                                               int x1, int y, int32_t* k, int width)
 {
     typedef MarkRunLanes<Label> Lanes;
     // The run's first pixel: its left neighbour is light.
