@@ -99,70 +99,108 @@ __attribute__((target("avx2"))) int32_t markWalkPointsAvx2(const uint8_t* steps,
 }
 #endif
 
+// What the walks of one markWalkContours call share.
+struct MarkWalkGround {
+    MarkWalks* walks;
+    int32_t n;            // jobs
+    int32_t next = 0;     // the next job to take
+    int32_t active = 0;   // lanes walking
+    bool failed = false;  // memory for the steps ran out
+    int64_t pooled = 0;   // steps kept so far
+    int64_t rowBits, rowBytes;
+    const uint8_t* bits;
+    int64_t stepBits[9];
+};
+
+// One walk under way.
+struct MarkWalkLane {
+    int64_t at, home;  // bit of (x - 1, y) now and at the first pixel
+    int32_t dir;       // direction of the last step
+    int32_t count;     // steps so far
+    int32_t job;       // -1: the lane is idle
+};
+
+// The next job not failed, as a lane (idle when there is none).
+MarkWalkLane markWalkTake(MarkWalkGround* g)
+{
+    const MarkWalkJob* jobs = g->walks->jobs.data;
+    while (g->next < g->n && jobs[g->next].fail != 0) g->next++;
+    if (g->next >= g->n) return MarkWalkLane{0, 0, 0, 0, -1};
+    const MarkWalkJob& j = jobs[g->next];
+    const int64_t at = j.y * g->rowBits + j.x - 1;
+    g->active++;
+    return MarkWalkLane{at, at, 5, 0, g->next++};
+}
+
+// One step of a lane, its direction appended to steps; true when the walk has ended:
+// back at the first pixel, a lone pixel, or too long.
+inline __attribute__((always_inline)) bool markWalkStep(const MarkWalkGround& g, MarkWalkLane* l,
+                                                        uint8_t* steps)
+{
+    const uint8_t* p = g.bits + (l->at >> 3);
+    const int shift = static_cast<int>(l->at & 7);
+    uint64_t above, row, below;
+    std::memcpy(&above, p - g.rowBytes, 8);
+    std::memcpy(&row, p, 8);
+    std::memcpy(&below, p + g.rowBytes, 8);
+    const unsigned around = static_cast<unsigned>(
+        ((above >> shift) & 7) | ((row >> shift) & 7) << 3 | ((below >> shift) & 7) << 6);
+    const int d = kMarkSteps.next[l->dir][around];
+    l->dir = d;
+    l->at += g.stepBits[d];
+    steps[l->count++] = static_cast<uint8_t>(d);
+    return l->at == l->home || l->count >= kMarkWalkFail - 1;
+}
+
+// Records how lane `lane`'s walk ended (its steps kept, or the job marked failed) and
+// returns the lane with the next job.
+MarkWalkLane markWalkEnd(MarkWalkGround* g, MarkWalkLane l, int lane)
+{
+    MarkWalks* walks = g->walks;
+    MarkWalkJob& j = walks->jobs.data[l.job];
+    if (l.dir == 8) {
+        j.fail = 2;
+    } else if (l.at != l.home) {
+        j.fail = 3;
+    } else if (walks->steps.reserve(g->pooled + l.count)) {
+        std::memcpy(walks->steps.data + g->pooled, walks->laneSteps[lane], l.count);
+        j.first = g->pooled;
+        j.count = l.count;
+        g->pooled += l.count;
+    } else {
+        g->failed = true;
+        g->next = g->n;  // no more walks
+    }
+    g->active--;
+    return markWalkTake(g);
+}
+
 }  // namespace
 
 int markWalkContours(MarkWalks* walks, const uint64_t* masks, int width, int32_t n)
 {
-    constexpr int kLanes = kMarkWalkLanes;
-    MarkWalkJob* jobs = walks->jobs.data;
+    MarkWalkGround g;
+    g.walks = walks;
+    g.n = n;
     // The neighbourhood of (x, y) is three bits of three rows from the bit of (x - 1, y)
     // on; the mask rows are little-endian bit strings that end with a clear word, so the
     // eight bytes from the one holding that bit exist and hold the three bits.
-    const int64_t rowBits = int64_t{markMaskWords(width)} * 64, rowBytes = rowBits / 8;
-    const uint8_t* bits = reinterpret_cast<const uint8_t*>(masks);
-    int64_t stepBits[9];
-    for (int d = 0; d < 8; d++) stepBits[d] = kMarkStepY[d] * rowBits + kMarkStepX[d];
-    stepBits[8] = 0;  // no step: a lone pixel
-    int64_t at[kLanes], home[kLanes];
-    int32_t dir[kLanes], count[kLanes], job[kLanes];
-    int32_t next = 0, active = 0;
-    int64_t pooled = 0;
-    auto take = [&](int lane) {
-        while (next < n && jobs[next].fail != 0) next++;
-        job[lane] = next < n ? next++ : -1;
-        if (job[lane] < 0) return;
-        const MarkWalkJob& j = jobs[job[lane]];
-        at[lane] = home[lane] = j.y * rowBits + j.x - 1;
-        dir[lane] = 5;
-        count[lane] = 0;
-        active++;
-    };
-    for (int lane = 0; lane < kLanes; lane++) take(lane);
-    while (active > 0) {
-#pragma GCC unroll 4
-        for (int lane = 0; lane < kLanes; lane++) {
-            if (job[lane] < 0) continue;
-            const uint8_t* p = bits + (at[lane] >> 3);
-            const int shift = static_cast<int>(at[lane] & 7);
-            uint64_t above, row, below;
-            std::memcpy(&above, p - rowBytes, 8);
-            std::memcpy(&row, p, 8);
-            std::memcpy(&below, p + rowBytes, 8);
-            const unsigned around = static_cast<unsigned>(
-                ((above >> shift) & 7) | ((row >> shift) & 7) << 3 | ((below >> shift) & 7) << 6);
-            const int d = kMarkSteps.next[dir[lane]][around];
-            dir[lane] = d;
-            at[lane] += stepBits[d];
-            walks->laneSteps[lane][count[lane]++] = static_cast<uint8_t>(d);
-            if (at[lane] != home[lane] && count[lane] < kMarkWalkFail - 1) continue;
-            // The walk ends: back at the first pixel, a lone pixel, or too long.
-            MarkWalkJob& j = jobs[job[lane]];
-            if (d == 8) {
-                j.fail = 2;
-            } else if (at[lane] != home[lane]) {
-                j.fail = 3;
-            } else {
-                if (!walks->steps.reserve(pooled + count[lane])) return -1;
-                std::memcpy(walks->steps.data + pooled, walks->laneSteps[lane], count[lane]);
-                j.first = pooled;
-                j.count = count[lane];
-                pooled += count[lane];
-            }
-            active--;
-            take(lane);
-        }
+    g.rowBits = int64_t{markMaskWords(width)} * 64;
+    g.rowBytes = g.rowBits / 8;
+    g.bits = reinterpret_cast<const uint8_t*>(masks);
+    for (int d = 0; d < 8; d++) g.stepBits[d] = kMarkStepY[d] * g.rowBits + kMarkStepX[d];
+    g.stepBits[8] = 0;  // no step: a lone pixel
+    // Four lanes in locals of their own, so that each stays in registers.
+    static_assert(kMarkWalkLanes == 4, "four lanes below");
+    MarkWalkLane l0 = markWalkTake(&g), l1 = markWalkTake(&g), l2 = markWalkTake(&g),
+                 l3 = markWalkTake(&g);
+    while (g.active > 0) {
+        if (l0.job >= 0 && markWalkStep(g, &l0, walks->laneSteps[0])) l0 = markWalkEnd(&g, l0, 0);
+        if (l1.job >= 0 && markWalkStep(g, &l1, walks->laneSteps[1])) l1 = markWalkEnd(&g, l1, 1);
+        if (l2.job >= 0 && markWalkStep(g, &l2, walks->laneSteps[2])) l2 = markWalkEnd(&g, l2, 2);
+        if (l3.job >= 0 && markWalkStep(g, &l3, walks->laneSteps[3])) l3 = markWalkEnd(&g, l3, 3);
     }
-    return 0;
+    return g.failed ? -1 : 0;
 }
 
 int32_t markWalkPoints(MarkWalks* walks, const MarkWalkJob& job, int level, double* enclosed)

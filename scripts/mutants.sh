@@ -246,10 +246,10 @@ mutant detect/square.cpp 's/threshold, p, \&c1, 0, second ? 1 : kMarkVertexMax) 
 mutant detect/square.cpp 's/    if (markGetVertexPending(x, y, m, e, threshold, q, \&cq, 0, 1) < 0) return -1;/    if (markGetVertexPending(x, y, m, e, threshold, q, \&cq, 0, 0) < 0) return -1;/' test_detect test_detect_rendered
 # 16-bit labels on the frame-sized path: the fallback to 32 bits, the tracer's image,
 # the contour walks.
-mutant detect/walk.cpp 's/if (at\[lane\] != home\[lane\] \&\& count\[lane\] < kMarkWalkFail - 1) continue;/if (at[lane] != home[lane] \&\& count[lane] < kMarkWalkFail) continue;/' test_detector
-mutant detect/walk.cpp 's/                j.fail = 2;/                j.fail = 3;/' test_detector
-mutant detect/walk.cpp 's/at\[lane\] = home\[lane\] = j.y \* rowBits + j.x - 1;/at[lane] = home[lane] = j.y * rowBits + j.x;/' test_detect_identity test_detect_capacity
-mutant detect/walk.cpp 's/    stepBits\[8\] = 0;  \/\/ no step: a lone pixel/    stepBits[8] = 1;/' test_detector
+mutant detect/walk.cpp 's/    return l->at == l->home || l->count >= kMarkWalkFail - 1;/    return l->at == l->home || l->count >= kMarkWalkFail;/' test_detector
+mutant detect/walk.cpp 's/        j.fail = 2;/        j.fail = 3;/' test_detector
+mutant detect/walk.cpp 's/    const int64_t at = j.y \* g->rowBits + j.x - 1;/    const int64_t at = j.y * g->rowBits + j.x;/' test_detect_identity test_detect_capacity
+mutant detect/walk.cpp 's/    g.stepBits\[8\] = 0;  \/\/ no step: a lone pixel/    g.stepBits[8] = 1;/' test_detector
 mutant detect/walk.cpp 's/        twice += x \* dy - y \* dx;/        twice += x * dy + y * dx;/' test_detect_robust test_detect_second
 mutant detect/square.cpp 's/    std::copy(walks->traceX, walks->traceX + far + 1, cand->pointX + tail);/    std::copy(walks->traceX, walks->traceX + far, cand->pointX + tail);/' test_detect_capacity
 mutant detect/square.cpp 's/if (markTakeWalk(detector, walks, walks->jobs.data\[walked++\], cand) < 0) continue;/if (markTakeWalk(detector, walks, walks->jobs.data[walked], cand) < 0) continue;/' test_detect_capacity
