@@ -2,7 +2,7 @@
 // clockwise from its first pixel until that pixel comes round again (the rule of
 // markTraceContour), several contours side by side.
 #include <algorithm>
-#include <cstdlib>
+#include <cmath>
 #include <cstring>
 
 #if defined(__GNUC__) && defined(__x86_64__)
