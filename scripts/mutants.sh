@@ -184,8 +184,8 @@ mutant detect/second.cpp 's/    for (int32_t k = 0; k < std::min(splits, kMarkSp
 mutant detect/second.cpp 's/ \&\& p\[0\] + p\[1\] + p\[2\] <= limit;/ \&\& p[0] + p[1] + p[2] <= limit + 765;/' test_detect_second
 # The frame-sized path's single-pass trace: the area its outline encloses (the square test's
 # tolerance for thin borders) and the contour's start at the point farthest from the first.
-mutant detect/wide.cpp 's/ + perimeter \/ 2\.0 + 1\.0;/ + perimeter * 0.0 + 1.0;/' test_detect_robust test_detect_capacity test_detect_second test_shade
-mutant detect/wide.cpp 's/            far = count;/            far = 1;/' test_detect_robust test_detect_capacity
+mutant detect/walk.cpp 's/ + perimeter \/ 2\.0 + 1\.0;/ + perimeter * 0.0 + 1.0;/' test_detect_robust test_detect_capacity test_detect_second test_shade
+mutant detect/wide.cpp 's/    \*x = walks.traceX + far;/    *x = walks.traceX + far + 1;/' test_detect_robust test_detect_capacity
 # The shade search: tiles in shade, each square tried once per frame, and the fixed levels
 # after Otsu's.
 mutant detect/second.cpp 's/constexpr int kMarkShadeMeanMax = 50;/constexpr int kMarkShadeMeanMax = 0;/' test_shade_search test_detect_second
@@ -255,13 +255,13 @@ mutant detect/square.cpp 's/    std::copy(walks->traceX, walks->traceX + far + 1
 mutant detect/square.cpp 's/if (markTakeWalk(detector, walks, walks->jobs.data\[walked++\], cand) < 0) continue;/if (markTakeWalk(detector, walks, walks->jobs.data[walked], cand) < 0) continue;/' test_detect_capacity
 mutant detect/label.cpp 's/            mask += words;/            mask += 0;/' test_detect_identity test_detect_capacity
 mutant detect/runs.h 's/MarkLabelRecord{0, x0, 0, 0, x0, x0, y, y}/MarkLabelRecord{0, x0 + 1, 0, 0, x0, x0, y, y}/' test_detect_capacity test_detect_identity
-mutant detect/label.cpp 's/            firstX\[next - 1\] = records\[n - 1\].firstX;/            firstX[next - 1] = records[n - 1].xmin;/' test_detect_capacity
+mutant detect/label.cpp 's/            w->firstX\[r\] = rec.firstX;/            w->firstX[r] = rec.xmin;/' test_detect_capacity
 mutant detect/walk.cpp 's/        sx = _mm_add_epi8(sx, _mm_slli_si128(sx, 4));/        sx = _mm_add_epi8(sx, _mm_slli_si128(sx, 3));/' test_detect_identity
 mutant detect/walk.cpp 's/        const __m256i beforeY = _mm256_sub_epi32(afterY, moveY);/        const __m256i beforeY = afterY;/' test_detect_identity
 mutant detect/walk.cpp 's/        odd += __builtin_popcountll(group \& 0x0101010101010101u);/        odd += __builtin_popcountll(group \& 0x0303030303030303u);/' test_detect_identity
 mutant detect/walk.cpp 's/    for (int lane = 0; lane < 8; lane++) \*twice += lanes\[lane\];/    for (int lane = 0; lane < 7; lane++) *twice += lanes[lane];/' test_detect_identity
 # the second look's reads.
 mutant detect/wide.cpp 's/        if (k != kMarkScanFull) return k;/        return k;/' test_detect_identity
-mutant detect/wide.cpp 's/    if (w->narrow) return markWideTraceIn(w, w->narrowImage.data, width, region, box, contour);//' test_detect_identity
+mutant detect/wide.cpp 's/            w->regionFirstX.data\[r\] = rec.firstX;/            w->regionFirstX.data[r] = rec.xmin;/' test_detect_capacity test_detect_identity
 mutant detect/second.cpp 's/            const int32_t label = markWideLabelAt(first, int64_t{y} \* width + x);/            const int32_t label = first->labelImage.data[int64_t{y} * width + x];/' test_detect_second
 mutant detect/second.cpp 's/            if (markWideLabelAt(first, int64_t{y} \* width + x) > 0) return true;/            if (first->labelImage.data[int64_t{y} * width + x] > 0) return true;/' test_detect_second
