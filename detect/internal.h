@@ -12,6 +12,15 @@
 // kMarkCandidateMax squares in region order); larger ones take the frame-sized path.
 constexpr int64_t kMarkFixedPixelMax = 1048576;
 
+// Neighbour steps of the contour tracers; increasing index turns clockwise on the screen
+// (y grows downwards): up, up-right, right, down-right, down, down-left, left, up-left.
+constexpr int kMarkStepX[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+constexpr int kMarkStepY[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+
+// A trace or walk fails once it has this many points without closing; with the closing
+// copy added the stored points then always fit the contour arrays.
+constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
+
 // A growable array of plain records, owned, released by its destructor. reserve()
 // keeps the contents and reports failure instead of throwing.
 template <typename T>
@@ -269,6 +278,14 @@ struct MarkLabelWork {
     int32_t masksKept;  // 1: rowMasks holds the last markDetectorLabel run's masks
     MarkWalks* walks;   // the contour walks of detection; made on first use
 };
+
+// Turns a provisional-label table (entries 1 ... k, each a smaller parent or the label
+// itself) into region numbers 1 ... in order of each class's smallest label, and gathers
+// every region's area, centroid (mean of its pixels), box (xmin, xmax, ymin, ymax) and
+// first pixel's column (row box[2]: that label started there) from the labels' records,
+// in one pass. The arrays hold room for k regions. Returns the region count.
+int32_t markResolveRegions(int32_t* table, const MarkLabelRecord* records, int32_t k, int32_t* area,
+                           double* centroid, int32_t* box, int32_t* firstX);
 
 // Makes the label image hold at least `pixels` entries. Returns 0, or -1 when the
 // allocation fails (the old buffer is released too; the next call retries).

@@ -69,45 +69,42 @@ int32_t markLabelScan(MarkLabelWork* w, const uint8_t* frame, int width, int hei
     return k;
 }
 
-// Turns the table into region numbers 1 ... in order of each class's smallest label,
-// and gathers every region's area, centroid and box from the records of its labels, in
-// one pass: a label that is not a root has a smaller parent, already resolved to its
-// region, and a region's smallest label comes first and starts its sums (the same sums,
-// in the same order, as from zero). That label started at the region's first pixel in
-// raster order: its column goes to firstX.
-int32_t markLabelResolve(MarkLabelWork* w, int32_t k)
+}  // namespace
+
+int32_t markResolveRegions(int32_t* table, const MarkLabelRecord* records, int32_t k, int32_t* area,
+                           double* centroid, int32_t* box, int32_t* firstX)
 {
-    int32_t* table = w->table;
-    int32_t* area = w->area;
-    double* centroid = w->centroid;
     int32_t next = 1;
     for (int32_t n = 1; n <= k; n++) {
-        const MarkLabelRecord& rec = w->records[n - 1];
-        int32_t* box;
+        const MarkLabelRecord& rec = records[n - 1];
+        int32_t* b;
         if (table[n - 1] == n) {
+            // A class's smallest label comes first and starts its region's sums (the
+            // same sums, in the same order, as from zero).
             const int32_t r = next - 1;
             table[n - 1] = next++;
-            w->firstX[r] = rec.firstX;
+            firstX[r] = rec.firstX;
             area[r] = rec.area;
             centroid[2 * r] = static_cast<double>(rec.sumX);
             centroid[2 * r + 1] = static_cast<double>(rec.sumY);
-            box = w->box + 4 * r;
-            box[0] = rec.xmin;
-            box[1] = rec.xmax;
-            box[2] = rec.ymin;
-            box[3] = rec.ymax;
+            b = box + 4 * r;
+            b[0] = rec.xmin;
+            b[1] = rec.xmax;
+            b[2] = rec.ymin;
+            b[3] = rec.ymax;
             continue;
         }
+        // A smaller parent, already resolved to its region.
         const int32_t r = table[table[n - 1] - 1] - 1;
         table[n - 1] = r + 1;
         area[r] += rec.area;
         centroid[2 * r] += static_cast<double>(rec.sumX);
         centroid[2 * r + 1] += static_cast<double>(rec.sumY);
-        box = w->box + 4 * r;
-        if (box[0] > rec.xmin) box[0] = rec.xmin;
-        if (box[1] < rec.xmax) box[1] = rec.xmax;
-        if (box[2] > rec.ymin) box[2] = rec.ymin;
-        if (box[3] < rec.ymax) box[3] = rec.ymax;
+        b = box + 4 * r;
+        b[0] = std::min(b[0], rec.xmin);
+        b[1] = std::max(b[1], rec.xmax);
+        b[2] = std::min(b[2], rec.ymin);
+        b[3] = std::max(b[3], rec.ymax);
     }
     const int32_t regions = next - 1;
     for (int32_t r = 0; r < regions; r++) {
@@ -117,8 +114,6 @@ int32_t markLabelResolve(MarkLabelWork* w, int32_t k)
     }
     return regions;
 }
-
-}  // namespace
 
 int markLabelReserve(MarkLabelWork* work, int64_t pixels)
 {
@@ -181,7 +176,8 @@ int16_t* markDetectorLabel(MarkDetector* detector, const uint8_t* frame, int thr
     if (k < 0) return nullptr;
 
     // 3. Resolution and region statistics.
-    const int32_t regions = markLabelResolve(w, k);
+    const int32_t regions =
+        markResolveRegions(w->table, w->records, k, w->area, w->centroid, w->box, w->firstX);
     *regionCount = regions;
     if (regions == 0) return L;
     *regionArea = w->area;

@@ -15,14 +15,6 @@
 
 namespace {
 
-// Neighbour steps; increasing index turns clockwise on the screen (y grows downwards):
-// up, up-right, right, down-right, down, down-left, left, up-left.
-constexpr int kMarkStepX[8] = {0, 1, 1, 1, 0, -1, -1, -1};
-constexpr int kMarkStepY[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
-
-// A trace fails once it has this many points without closing; with the closing copy
-// added after rotation the stored points then always fit the contour arrays.
-constexpr int32_t kMarkTraceFail = kMarkContourMax - 1;
 // The vertex list of one search holds at most this many entries.
 constexpr int32_t kMarkVertexMax = 6;
 

@@ -14,14 +14,6 @@
 
 namespace {
 
-// Neighbour steps; increasing index turns clockwise on the screen (y grows downwards):
-// up, up-right, right, down-right, down, down-left, left, up-left.
-constexpr int kMarkStepX[8] = {0, 1, 1, 1, 0, -1, -1, -1};
-constexpr int kMarkStepY[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
-
-// A walk fails once it has this many points without closing (the tracer's limit).
-constexpr int32_t kMarkWalkFail = kMarkContourMax - 1;
-
 // A contour step as a table: from the direction of the step before and the 3 x 3
 // neighbourhood (bit 3 r + c dark for the pixel at column x - 1 + c of row y - 1 + r),
 // the direction of the next step: turn back by three, then clockwise to the first dark
@@ -149,7 +141,7 @@ inline __attribute__((always_inline)) bool markWalkStep(const MarkWalkGround& g,
     l->dir = d;
     l->at += g.stepBits[d];
     steps[l->count++] = static_cast<uint8_t>(d);
-    return l->at == l->home || l->count >= kMarkWalkFail - 1;
+    return l->at == l->home || l->count >= kMarkTraceFail - 1;
 }
 
 // Records how lane `lane`'s walk ended (its steps kept, or the job marked failed) and

@@ -97,8 +97,7 @@ int32_t markWideScan(MarkWideWork* w, const uint8_t* frame, int width, int heigh
     return markWideScanInto(w, w->labelImage.data, INT32_MAX, frame, width, height, s);
 }
 
-// Region numbers in order of each class's smallest label, and every region's area,
-// centroid and box, in one pass (as markLabelResolve); the region's first pixel too.
+// Region numbers and statistics (markResolveRegions); no region traced yet.
 int32_t markWideRegions(MarkWideWork* w, int32_t k)
 {
     if (k == 0) return 0;
@@ -107,45 +106,10 @@ int32_t markWideRegions(MarkWideWork* w, int32_t k)
         !w->regionCentroid.reserve(2 * int64_t{k}) || !w->regionBox.reserve(4 * int64_t{k}) ||
         !w->regionEnclosed.reserve(k))
         return -1;
-    int32_t* table = w->table.data;
-    int32_t* area = w->regionArea.data;
-    double* centroid = w->regionCentroid.data;
-    int32_t next = 1;
-    for (int32_t n = 1; n <= k; n++) {
-        const MarkLabelRecord& rec = w->records.data[n - 1];
-        int32_t* b;
-        if (table[n - 1] == n) {
-            const int32_t r = next - 1;
-            table[n - 1] = next++;
-            w->regionFirstX.data[r] = rec.firstX;
-            w->regionEnclosed.data[r] = 0.0;
-            area[r] = rec.area;
-            centroid[2 * r] = static_cast<double>(rec.sumX);
-            centroid[2 * r + 1] = static_cast<double>(rec.sumY);
-            b = w->regionBox.data + 4 * r;
-            b[0] = rec.xmin;
-            b[1] = rec.xmax;
-            b[2] = rec.ymin;
-            b[3] = rec.ymax;
-            continue;
-        }
-        const int32_t r = table[table[n - 1] - 1] - 1;
-        table[n - 1] = r + 1;
-        area[r] += rec.area;
-        centroid[2 * r] += static_cast<double>(rec.sumX);
-        centroid[2 * r + 1] += static_cast<double>(rec.sumY);
-        b = w->regionBox.data + 4 * r;
-        b[0] = std::min(b[0], rec.xmin);
-        b[1] = std::max(b[1], rec.xmax);
-        b[2] = std::min(b[2], rec.ymin);
-        b[3] = std::max(b[3], rec.ymax);
-    }
-    const int32_t regions = next - 1;
-    for (int32_t r = 0; r < regions; r++) {
-        const double inverse = 1.0 / area[r];
-        centroid[2 * r] *= inverse;
-        centroid[2 * r + 1] *= inverse;
-    }
+    const int32_t regions =
+        markResolveRegions(w->table.data, w->records.data, k, w->regionArea.data,
+                           w->regionCentroid.data, w->regionBox.data, w->regionFirstX.data);
+    std::fill(w->regionEnclosed.data, w->regionEnclosed.data + regions, 0.0);
     return regions;
 }
 

@@ -246,7 +246,7 @@ mutant detect/square.cpp 's/threshold, p, \&c1, 0, second ? 1 : kMarkVertexMax) 
 mutant detect/square.cpp 's/    if (markGetVertexPending(x, y, m, e, threshold, q, \&cq, 0, 1) < 0) return -1;/    if (markGetVertexPending(x, y, m, e, threshold, q, \&cq, 0, 0) < 0) return -1;/' test_detect test_detect_rendered
 # 16-bit labels on the frame-sized path: the fallback to 32 bits, the tracer's image,
 # the contour walks.
-mutant detect/walk.cpp 's/    return l->at == l->home || l->count >= kMarkWalkFail - 1;/    return l->at == l->home || l->count >= kMarkWalkFail;/' test_detector
+mutant detect/walk.cpp 's/    return l->at == l->home || l->count >= kMarkTraceFail - 1;/    return l->at == l->home || l->count >= kMarkTraceFail;/' test_detector
 mutant detect/walk.cpp 's/        j.fail = 2;/        j.fail = 3;/' test_detector
 mutant detect/walk.cpp 's/    const int64_t at = j.y \* g->rowBits + j.x - 1;/    const int64_t at = j.y * g->rowBits + j.x;/' test_detect_identity test_detect_capacity
 mutant detect/walk.cpp 's/    g.stepBits\[8\] = 0;  \/\/ no step: a lone pixel/    g.stepBits[8] = 1;/' test_detector
@@ -255,13 +255,13 @@ mutant detect/square.cpp 's/    std::copy(walks->traceX, walks->traceX + far + 1
 mutant detect/square.cpp 's/if (markTakeWalk(detector, walks, walks->jobs.data\[walked++\], cand) < 0) continue;/if (markTakeWalk(detector, walks, walks->jobs.data[walked], cand) < 0) continue;/' test_detect_capacity
 mutant detect/label.cpp 's/            mask += words;/            mask += 0;/' test_detect_identity test_detect_capacity
 mutant detect/runs.h 's/MarkLabelRecord{0, x0, 0, 0, x0, x0, y, y}/MarkLabelRecord{0, x0 + 1, 0, 0, x0, x0, y, y}/' test_detect_capacity test_detect_identity
-mutant detect/label.cpp 's/            w->firstX\[r\] = rec.firstX;/            w->firstX[r] = rec.xmin;/' test_detect_capacity
+mutant detect/label.cpp 's/            firstX\[r\] = rec.firstX;/            firstX[r] = rec.xmin;/' test_detect_capacity test_detect_identity
 mutant detect/walk.cpp 's/        sx = _mm_add_epi8(sx, _mm_slli_si128(sx, 4));/        sx = _mm_add_epi8(sx, _mm_slli_si128(sx, 3));/' test_detect_identity
 mutant detect/walk.cpp 's/        const __m256i beforeY = _mm256_sub_epi32(afterY, moveY);/        const __m256i beforeY = afterY;/' test_detect_identity
 mutant detect/walk.cpp 's/        odd += __builtin_popcountll(group \& 0x0101010101010101u);/        odd += __builtin_popcountll(group \& 0x0303030303030303u);/' test_detect_identity
 mutant detect/walk.cpp 's/    for (int lane = 0; lane < 8; lane++) \*twice += lanes\[lane\];/    for (int lane = 0; lane < 7; lane++) *twice += lanes[lane];/' test_detect_identity
 # the second look's reads.
 mutant detect/wide.cpp 's/        if (k != kMarkScanFull) return k;/        return k;/' test_detect_identity
-mutant detect/wide.cpp 's/            w->regionFirstX.data\[r\] = rec.firstX;/            w->regionFirstX.data[r] = rec.xmin;/' test_detect_capacity test_detect_identity
+mutant detect/label.cpp 's/        b\[3\] = std::max(b\[3\], rec.ymax);/        b[3] = std::max(b[3], rec.ymin);/' test_detect_identity test_detect_capacity
 mutant detect/second.cpp 's/            const int32_t label = markWideLabelAt(first, int64_t{y} \* width + x);/            const int32_t label = first->labelImage.data[int64_t{y} * width + x];/' test_detect_second
 mutant detect/second.cpp 's/            if (markWideLabelAt(first, int64_t{y} \* width + x) > 0) return true;/            if (first->labelImage.data[int64_t{y} * width + x] > 0) return true;/' test_detect_second
