@@ -128,8 +128,9 @@ struct MarkWalks {
     MarkBuffer<MarkWalkJob> jobs;  // the contours, in region order
     MarkBuffer<uint8_t> steps;     // their step directions, one contour after another
     uint8_t laneSteps[kMarkWalkLanes][kMarkContourMax];  // the steps of the walks under way
-    // One contour's points (point 0 its first pixel) followed by a copy of its points
-    // up to the farthest one, so that the contour starting there lies in one piece.
+    // One contour's points (point 0 its first pixel, point count the first again); the
+    // frame-sized path appends its points up to the farthest one once more, so that the
+    // contour from there lies in one piece.
     int32_t traceX[2 * kMarkContourMax];
     int32_t traceY[2 * kMarkContourMax];
 };
@@ -229,10 +230,10 @@ void markLocalMask(MarkWideWork* work, const uint8_t* frame, int width, int heig
 void markGreyRow(const uint8_t* frame, int width, int y, uint16_t* grey, int level);
 
 // Outer contour of region `region` (1-based) of the last markWideFindSquares run of
-// *work on a frame `width` pixels wide, as that run traces it: clockwise from the point farthest from its first pixel, closed
-// with a copy of that point. *x and *y point into work's trace buffers (valid until the
-// next trace), *points counts the points with the copy. Returns 0, or -1 after the
-// trace diagnostics when the trace fails.
+// *work on a frame `width` pixels wide, as that run traces it: clockwise from the point
+// farthest from its first pixel, closed with a copy of that point. *x and *y point into
+// work's walk buffers (valid until the next walk), *points counts the points with the
+// copy. Returns 0, or -1 after the walk's diagnostic when the walk fails.
 int markWideOutline(MarkWideWork* work, int width, int32_t region, const int32_t** x,
                     const int32_t** y, int32_t* points);
 
@@ -321,10 +322,10 @@ int32_t markChordFarthest(const int32_t* x, const int32_t* y, int32_t s, int32_t
 int32_t markFarthestFrom(const int32_t* x, const int32_t* y, int32_t s, int32_t e, int32_t cx,
                          int32_t cy, int level, int32_t* dmax);
 
-// Walks the outer contours of walks->jobs.data[0 ... n - 1] on `masks`, the dark masks of every row of a frame `width` pixels wide
-// (runs.h layout, markMaskWords(width) words a row; the first and last rows and columns
-// clear). Each contour runs clockwise from its first pixel until that comes round
-// again, by the rule of markTraceContour; its steps go to walks->steps, or the job is
+// Walks the outer contours of walks->jobs.data[0 ... n - 1] on `masks`, the dark masks
+// of every row of a frame `width` pixels wide (runs.h layout, markMaskWords(width) words
+// a row; the first and last rows and columns clear). Each contour runs clockwise from
+// its first pixel until that comes round again, by the rule of markTraceContour; its steps go to walks->steps, or the job is
 // marked failed (2 a lone pixel, 3 more than kMarkContourMax - 2 points). A walk is a
 // chain of waits, each step on the neighbourhood the one before leads to; so
 // kMarkWalkLanes walks go on side by side, a step of each in turn, a lane taking the
