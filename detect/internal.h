@@ -325,12 +325,12 @@ int32_t markFarthestFrom(const int32_t* x, const int32_t* y, int32_t s, int32_t 
 // Walks the outer contours of walks->jobs.data[0 ... n - 1] on `masks`, the dark masks
 // of every row of a frame `width` pixels wide (runs.h layout, markMaskWords(width) words
 // a row; the first and last rows and columns clear). Each contour runs clockwise from
-// its first pixel until that comes round again, by the rule of markTraceContour; its steps go to walks->steps, or the job is
-// marked failed (2 a lone pixel, 3 more than kMarkContourMax - 2 points). A walk is a
-// chain of waits, each step on the neighbourhood the one before leads to; so
-// kMarkWalkLanes walks go on side by side, a step of each in turn, a lane taking the
-// next contour as soon as its own ends, and each step is one table lookup. Returns 0, or
-// -1 when memory for the steps runs out.
+// its first pixel until that comes round again, by the rule of markTraceContour; its
+// steps go to walks->steps, or the job is marked failed (2 a lone pixel, 3 more than
+// kMarkContourMax - 2 points). A walk is a chain of waits, each step on the
+// neighbourhood the one before leads to; so kMarkWalkLanes walks go on side by side, a
+// step of each in turn, a lane taking the next contour as soon as its own ends, and each
+// step is one table lookup. Returns 0, or -1 when memory for the steps runs out.
 int markWalkContours(MarkWalks* walks, const uint64_t* masks, int width, int32_t n);
 
 // Points of a walked job in walks->traceX/traceY: 0 ... count - 1 from the first pixel,
