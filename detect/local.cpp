@@ -294,9 +294,11 @@ __attribute__((target("avx2"))) void markSpanRowAvx2(const uint8_t* row, int wid
         c = _mm256_add_epi16(c, _mm256_slli_si256(c, 8));
         const __m256i halfTotals = _mm256_shuffle_epi8(c, last);
         c = _mm256_add_epi16(c, _mm256_permute2x128_si256(halfTotals, halfTotals, 0x08));
-        c = _mm256_add_epi16(c, carry);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + x), c);
-        carry = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(c, last), 0xFF);
+        // The block's total joins the carry in one add, so the chain from block to block
+        // is that add alone, not the shuffles that spread the total.
+        const __m256i total = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(c, last), 0xFF);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + x), _mm256_add_epi16(c, carry));
+        carry = _mm256_add_epi16(carry, total);
     }
     markGreyPlain(row, x, width, grey);
     uint16_t total = x > 0 ? p[x - 1] : 0;
