@@ -296,9 +296,9 @@ __attribute__((target("avx2"))) void markSpanRowAvx2(const uint8_t* row, int wid
         c = _mm256_add_epi16(c, _mm256_permute2x128_si256(halfTotals, halfTotals, 0x08));
         // The block's total joins the carry in one add, so the chain from block to block
         // is that add alone, not the shuffles that spread the total.
-        const __m256i total = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(c, last), 0xFF);
+        const __m256i blockTotal = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(c, last), 0xFF);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + x), _mm256_add_epi16(c, carry));
-        carry = _mm256_add_epi16(carry, total);
+        carry = _mm256_add_epi16(carry, blockTotal);
     }
     markGreyPlain(row, x, width, grey);
     uint16_t total = x > 0 ? p[x - 1] : 0;
