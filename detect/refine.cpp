@@ -36,6 +36,8 @@ constexpr RefineFractions kRefineFractions = [] {
         t.f[s] = static_cast<double>(s) / (kRefineSteps - 1);
     return t;
 }();
+// Grey levels kept per search line: the samples and the rest of the last group of four.
+constexpr int kRefineLanes = (kRefineSteps + 3) / 4 * 4;
 // Points searched per edge: about one per pixel of edge, within these bounds.
 constexpr int kRefinePointsMin = 6;
 constexpr int kRefinePointsMax = 32;
@@ -165,50 +167,117 @@ __attribute__((target("avx2"))) inline __m256i refineSum3(__m256i pixels)
                              _mm256_set1_epi16(1));
 }
 
-// refineGreyLine four samples at a time (lanes past the last sample are not used; no
-// plain code is called, which would pay for the switch from the wide registers).
-__attribute__((target("avx2"))) bool refineGreyLineAvx2(const uint8_t* frame, int width, int height,
-                                                        const double a[2], const double b[2],
-                                                        double* grey)
+// refineGreyLines four samples at a time. Every group is read, inside the frame or not
+// (a lane outside reads the first pixel), so that a line takes no branch; lanes past
+// the last sample are not used. No plain code is called, which would pay for the switch
+// from the wide registers.
+__attribute__((target("avx2"))) void refineGreyLinesAvx2(const uint8_t* frame, int width,
+                                                         int height, const double (*ends)[2][2],
+                                                         int count, double (*greys)[kRefineLanes],
+                                                         bool* read)
 {
-    const __m256d ax = _mm256_set1_pd(a[0]), ay = _mm256_set1_pd(a[1]);
-    const __m256d dx = _mm256_set1_pd(b[0] - a[0]), dy = _mm256_set1_pd(b[1] - a[1]);
     const __m256d three = _mm256_set1_pd(3.0);
-    double lanes[(kRefineSteps + 3) / 4 * 4];
-    RefineQuad q;
-    for (int s = 0; s < kRefineSteps; s += 4) {
-        const __m256d f = _mm256_loadu_pd(kRefineFractions.f + s);
-        refineQuad(_mm256_add_pd(ax, _mm256_mul_pd(f, dx)), _mm256_add_pd(ay, _mm256_mul_pd(f, dy)),
-                   width, height, &q);
-        const int used = (1 << std::min(4, kRefineSteps - s)) - 1;
-        if ((q.inside & used) != used) return false;
-        const __m256d v = refineMix(q, refineSum3(refinePairs(frame, q, 0)),
-                                    refineSum3(refinePairs(frame, q, width)));
-        _mm256_storeu_pd(lanes + s, _mm256_div_pd(v, three));
+    for (int k = 0; k < count; k++) {
+        const double* a = ends[k][0];
+        const double* b = ends[k][1];
+        const __m256d ax = _mm256_set1_pd(a[0]), ay = _mm256_set1_pd(a[1]);
+        const __m256d dx = _mm256_set1_pd(b[0] - a[0]), dy = _mm256_set1_pd(b[1] - a[1]);
+        int outside = 0;
+        RefineQuad q;
+#pragma GCC unroll 4
+        for (int s = 0; s < kRefineSteps; s += 4) {
+            const __m256d f = _mm256_loadu_pd(kRefineFractions.f + s);
+            refineQuad(_mm256_add_pd(ax, _mm256_mul_pd(f, dx)),
+                       _mm256_add_pd(ay, _mm256_mul_pd(f, dy)), width, height, &q);
+            const int used = (1 << std::min(4, kRefineSteps - s)) - 1;
+            outside |= ~q.inside & used;
+            const __m256d v = refineMix(q, refineSum3(refinePairs(frame, q, 0)),
+                                        refineSum3(refinePairs(frame, q, width)));
+            _mm256_storeu_pd(greys[k] + s, _mm256_div_pd(v, three));
+        }
+        read[k] = outside == 0;
     }
-    std::memcpy(grey, lanes, sizeof(double) * kRefineSteps);
-    return true;
 }
 #endif
 
-// Grey levels at kRefineSteps points evenly spaced from a to b (frame pixels); false
-// when one lies outside the frame. level: widest instructions used (0 plain, 2 AVX2
-// where the processor has it), the same values either way.
-bool refineGreyLine(const uint8_t* frame, int width, int height, const double a[2],
-                    const double b[2], int level, double* grey)
+// Grey levels at kRefineSteps points evenly spaced along each of `count` search lines,
+// from ends[k][0] to ends[k][1] (frame pixels), into greys[k]; read[k] is false when one
+// of line k's points lies outside the frame (its levels are then not to be used).
+// level: widest instructions used (0 plain, 2 AVX2 where the processor has it), the same
+// values either way.
+void refineGreyLines(const uint8_t* frame, int width, int height, const double (*ends)[2][2],
+                     int count, int level, double (*greys)[kRefineLanes], bool* read)
 {
 #ifdef REFINE_AVX2
     if (level >= 2 && markHaveAvx2() && width >= 2 && height >= 2 &&
-        int64_t{width} * height <= kMarkPixelMax)
-        return refineGreyLineAvx2(frame, width, height, a, b, grey);
-#endif
-    for (int s = 0; s < kRefineSteps; s++) {
-        const double f = kRefineFractions.f[s];
-        grey[s] =
-            refineGrey(frame, width, height, a[0] + f * (b[0] - a[0]), a[1] + f * (b[1] - a[1]));
-        if (grey[s] < 0.0) return false;
+        int64_t{width} * height <= kMarkPixelMax) {
+        refineGreyLinesAvx2(frame, width, height, ends, count, greys, read);
+        return;
     }
-    return true;
+#endif
+    for (int k = 0; k < count; k++) {
+        const double* a = ends[k][0];
+        const double* b = ends[k][1];
+        read[k] = true;
+        for (int s = 0; s < kRefineSteps && read[k]; s++) {
+            const double f = kRefineFractions.f[s];
+            greys[k][s] = refineGrey(frame, width, height, a[0] + f * (b[0] - a[0]),
+                                     a[1] + f * (b[1] - a[1]));
+            read[k] = greys[k][s] >= 0.0;
+        }
+    }
+}
+
+// A rise is the difference of the samples on either side, divided by their distance of
+// one pixel: the difference itself, with no rounding.
+static_assert(kRefineSteps == 13 && 2.0 * kRefineStep == 1.0, "rises in three groups of four");
+
+#ifdef REFINE_AVX2
+// refineStrongestRise eleven rises at a time, without a branch per sample.
+__attribute__((target("avx2"))) int refineStrongestRiseAvx2(const double* grey, double* rise)
+{
+    const __m256d zero = _mm256_setzero_pd();
+    // Rises 1-4, 5-8 and 9-12; the 12th is none (it would need a 14th sample, which the
+    // plain steps leave unwritten: not read).
+    const __m256d r0 = _mm256_sub_pd(_mm256_loadu_pd(grey + 2), _mm256_loadu_pd(grey));
+    const __m256d r1 = _mm256_sub_pd(_mm256_loadu_pd(grey + 6), _mm256_loadu_pd(grey + 4));
+    const __m256d last = _mm256_maskload_pd(grey + 10, _mm256_setr_epi64x(-1, -1, -1, 0));
+    const __m256d r2 = _mm256_blend_pd(_mm256_sub_pd(last, _mm256_loadu_pd(grey + 8)), zero, 0x8);
+    rise[0] = 0.0;
+    _mm256_storeu_pd(rise + 1, r0);
+    _mm256_storeu_pd(rise + 5, r1);
+    _mm256_storeu_pd(rise + 9, r2);
+    __m256d top = _mm256_max_pd(_mm256_max_pd(r0, r1), r2);
+    top = _mm256_max_pd(top, _mm256_permute2f128_pd(top, top, 0x01));
+    top = _mm256_max_pd(top, _mm256_permute_pd(top, 0x5));
+    if (!(_mm256_cvtsd_f64(top) > 0.0)) return -1;
+    const int at = _mm256_movemask_pd(_mm256_cmp_pd(r0, top, _CMP_EQ_OQ)) |
+                   _mm256_movemask_pd(_mm256_cmp_pd(r1, top, _CMP_EQ_OQ)) << 4 |
+                   _mm256_movemask_pd(_mm256_cmp_pd(r2, top, _CMP_EQ_OQ)) << 8;
+    return __builtin_ctz(at) + 1;
+}
+#endif
+
+// The rises between neighbouring samples of a search line (central differences, grey
+// levels per pixel) into rise[1 ... kRefineSteps - 2], rise[0] and rise[kRefineSteps -
+// 1] zero; returns the first sample of the strongest rise, or -1 when none rises.
+// level as for refineGreyLines, the same result either way.
+int refineStrongestRise(const double* grey, int level, double* rise)
+{
+#ifdef REFINE_AVX2
+    if (level >= 2 && markHaveAvx2()) return refineStrongestRiseAvx2(grey, rise);
+#endif
+    int best = -1;
+    double bestRise = 0.0;
+    rise[0] = rise[kRefineSteps - 1] = 0.0;
+    for (int s = 1; s + 1 < kRefineSteps; s++) {
+        rise[s] = (grey[s + 1] - grey[s - 1]) / (2.0 * kRefineStep);
+        if (rise[s] > bestRise) {
+            bestRise = rise[s];
+            best = s;
+        }
+    }
+    return best;
 }
 
 // Total least squares line through n points: (a, b) the unit normal, c the offset.
@@ -272,34 +341,35 @@ bool refineEdge(const uint8_t* frame, int width, int height, const double distor
     const int points = length >= kRefinePointsMax
                            ? kRefinePointsMax
                            : std::max(kRefinePointsMin, static_cast<int>(length));
-    double ex[kRefinePointsMax], ey[kRefinePointsMax];
-    int found = 0;
+    // First every search line's ends, then their grey levels, then each line's step: the
+    // lines' reads and sums, independent of each other, overlap instead of each waiting
+    // behind the comparisons of the line before.
+    double ix[kRefinePointsMax], iy[kRefinePointsMax];
+    double ends[kRefinePointsMax][2][2];
     for (int k = 0; k < points; k++) {
         // Away from the corners, where the neighbouring edge's step interferes.
         const double t = 0.15 + 0.7 * (k + 0.5) / points;
-        const double ix = p0[0] + t * dx, iy = p0[1] + t * dy;
+        ix[k] = p0[0] + t * dx;
+        iy[k] = p0[1] + t * dy;
         // The search line's ends in the frame; over its six pixels the lens is linear
         // to well under a thousandth of a pixel, so the samples between are spaced
         // evenly in the frame.
-        double from[2] = {0.0, 0.0}, to[2] = {0.0, 0.0};
-        camIdealToObserv(distortion, ix - kRefineReach * nx, iy - kRefineReach * ny, &from[0],
-                         &from[1]);
-        camIdealToObserv(distortion, ix + kRefineReach * nx, iy + kRefineReach * ny, &to[0],
-                         &to[1]);
-        double grey[kRefineSteps];
-        if (!refineGreyLine(frame, width, height, from, to, level, grey)) continue;
-        // Strongest rise between neighbouring samples (central differences).
-        int best = -1;
-        double bestRise = 0.0;
-        double rise[kRefineSteps] = {};
-        for (int s = 1; s + 1 < kRefineSteps; s++) {
-            rise[s] = (grey[s + 1] - grey[s - 1]) / (2.0 * kRefineStep);
-            if (rise[s] > bestRise) {
-                bestRise = rise[s];
-                best = s;
-            }
-        }
-        if (best < 1 || best > kRefineSteps - 2 || bestRise < kRefineStepMin) continue;
+        camIdealToObserv(distortion, ix[k] - kRefineReach * nx, iy[k] - kRefineReach * ny,
+                         &ends[k][0][0], &ends[k][0][1]);
+        camIdealToObserv(distortion, ix[k] + kRefineReach * nx, iy[k] + kRefineReach * ny,
+                         &ends[k][1][0], &ends[k][1][1]);
+    }
+    double greys[kRefinePointsMax][kRefineLanes];
+    bool read[kRefinePointsMax];
+    refineGreyLines(frame, width, height, ends, points, level, greys, read);
+    double ex[kRefinePointsMax], ey[kRefinePointsMax];
+    int found = 0;
+    for (int k = 0; k < points; k++) {
+        if (!read[k]) continue;
+        const double* grey = greys[k];
+        double rise[kRefineLanes];
+        const int best = refineStrongestRise(grey, level, rise);
+        if (best < 1 || best > kRefineSteps - 2 || rise[best] < kRefineStepMin) continue;
         // Peak of the parabola through the three rises around the maximum.
         const double a = rise[best - 1], b = rise[best], c = rise[best + 1];
         const double denominator = a - 2.0 * b + c;
@@ -307,8 +377,8 @@ bool refineEdge(const uint8_t* frame, int width, int height, const double distor
         shift = std::max(-0.5, std::min(0.5, shift));
         const double offset = -kRefineReach + (best + shift) * kRefineStep;
         if (std::fabs(offset) > kRefineMoveMax) continue;
-        ex[found] = ix + offset * nx;
-        ey[found] = iy + offset * ny;
+        ex[found] = ix[k] + offset * nx;
+        ey[found] = iy[k] + offset * ny;
         found++;
     }
     if (found < std::max(4, points / 3)) return false;

@@ -222,6 +222,9 @@ mutant detect/refine.cpp 's/_mm256_permute4x64_pd(v, 0x0D)/_mm256_permute4x64_pd
 mutant detect/refine.cpp 's/rowY\[r\] = _mm256_set1_pd(H\[r\]\[1\] \* Y)/rowY[r] = _mm256_set1_pd(H[r][0] * Y)/' test_detect_robust
 mutant detect/refine.cpp 's/_mm256_set1_epi32(0x00010101)/_mm256_set1_epi32(0x01010101)/' test_detect_robust
 mutant detect/refine.cpp 's/const int used = (1 << std::min(4, kRefineSteps - s)) - 1;/const int used = 15;/' test_detect_robust
+mutant detect/refine.cpp 's/outside |= ~q.inside \& used;/outside |= ~q.inside \& used \& 14;/' test_detect_robust
+mutant detect/refine.cpp 's/return __builtin_ctz(at) + 1;/return 32 - __builtin_clz(at);/' test_detect_robust
+mutant detect/refine.cpp 's/        if (rise\[s\] > bestRise) {/        if (rise[s] >= bestRise) {/' test_detect_robust
 mutant detect/refine.cpp 's/refineMix(q, refineChannel(above, 8 \* c),/refineMix(q, refineChannel(above, 16 - 8 * c),/' test_detect_robust
 mutant detect/refine.cpp 's/_mm_add_epi32(_mm_mullo_epi32(y0, _mm_set1_epi32(width)), x0)/_mm_add_epi32(_mm_mullo_epi32(y0, _mm_set1_epi32(width + 1)), x0)/' test_detect_robust
 mutant detect/local.cpp 's/return std::min(height, 2 \* r + 2);/return std::min(height, 2 * r + 1);/' test_detect_robust

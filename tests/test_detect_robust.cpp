@@ -233,6 +233,47 @@ TEST(DetectRobust, WideRefinementAndSamplingReadWhatPlainCodeReads)
     for (int h : {1, 2}) compare(frame.pixels.data(), 640, h, thin, "thin frame", h);
 }
 
+// Edges that rise evenly over six pixels give search lines whose strongest rise is
+// shared by several samples: both paths take the first (the edge's inner end), and the
+// refinement still moves the corners.
+TEST(DetectRobust, WideRefinementTakesTheFirstOfEqualRises)
+{
+    constexpr int kSide = 80;
+    std::vector<uint8_t> frame(kSide * kSide * 4, 255);
+    for (int y = 0; y < kSide; y++)
+        for (int x = 0; x < kSide; x++) {
+            // Dark square 20 ... 59, then 40 grey levels more per pixel outwards.
+            const int out = std::max({0, 20 - x, x - 59, 20 - y, y - 59});
+            uint8_t* p = &frame[(y * kSide + x) * 4];
+            p[0] = p[1] = p[2] = static_cast<uint8_t>(std::min(255, 40 * out));
+        }
+    // No lens and corners on half pixels: every sample's interpolation is exact, so
+    // equal rises compare equal.
+    const double distortion[4] = {40.0, 40.0, 0.0, 1.0};
+    const double corners[4][2] = {{17.5, 17.5}, {61.5, 17.5}, {61.5, 61.5}, {17.5, 61.5}};
+    double lines[2][4][3], moved[2][4][2];
+    int rc[2];
+    for (int path = 0; path < 2; path++) {
+        for (int k = 0; k < 4; k++) {
+            const double* a = corners[k];
+            const double* b = corners[(k + 1) % 4];
+            lines[path][k][0] = b[1] - a[1];
+            lines[path][k][1] = a[0] - b[0];
+            lines[path][k][2] = -(lines[path][k][0] * a[0] + lines[path][k][1] * a[1]);
+        }
+        std::memcpy(moved[path], corners, sizeof corners);
+        rc[path] = markRefineEdgesUsing(frame.data(), kSide, kSide, distortion, lines[path],
+                                        moved[path], path == 0 ? 0 : 2);
+    }
+    ASSERT_EQ(rc[0], 0);
+    EXPECT_EQ(rc[1], 0);
+    EXPECT_EQ(std::memcmp(lines[0], lines[1], sizeof lines[0]), 0);
+    EXPECT_EQ(std::memcmp(moved[0], moved[1], sizeof moved[0]), 0);
+    // The first of the equal rises lies at the dark square's own edge, half a pixel out.
+    EXPECT_NEAR(moved[0][0][0], 19.5, 0.3);
+    EXPECT_NEAR(moved[0][2][1], 59.5, 0.3);
+}
+
 // A deep shadow over half the frame: there the paper falls below the global threshold,
 // so the markers' borders merge with it; the local threshold finds every marker.
 TEST(DetectRobust, LocalThresholdFindsMarkersInShadowAndSun)
