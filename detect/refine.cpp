@@ -136,15 +136,17 @@ __attribute__((target("avx2"))) inline __m256i refinePairs(const uint8_t* frame,
     return _mm256_setr_epi64x(pair[0], pair[1], pair[2], pair[3]);
 }
 
+// The pixel pairs' lefts to the low half, their rights to the high half.
+__attribute__((target("avx2"))) inline __m256i refineSplit(__m256i pairs)
+{
+    return _mm256_permutevar8x32_epi32(pairs, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+}
+
 // (a (1 - fx) + b fx) (1 - fy) + (c (1 - fx) + d fx) fy, in that order, from int32
-// values of the pairs above (left, right, ...) and below.
+// values of the pairs above and below, split (refineSplit).
 __attribute__((target("avx2"))) inline __m256d refineMix(const RefineQuad& q, __m256i above,
                                                          __m256i below)
 {
-    // Lefts to the low half, rights to the high half.
-    const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-    above = _mm256_permutevar8x32_epi32(above, order);
-    below = _mm256_permutevar8x32_epi32(below, order);
     const __m256d a = _mm256_cvtepi32_pd(_mm256_castsi256_si128(above));
     const __m256d b = _mm256_cvtepi32_pd(_mm256_extracti128_si256(above, 1));
     const __m256d c = _mm256_cvtepi32_pd(_mm256_castsi256_si128(below));
@@ -182,17 +184,28 @@ __attribute__((target("avx2"))) void refineGreyLinesAvx2(const uint8_t* frame, i
         const double* b = ends[k][1];
         const __m256d ax = _mm256_set1_pd(a[0]), ay = _mm256_set1_pd(a[1]);
         const __m256d dx = _mm256_set1_pd(b[0] - a[0]), dy = _mm256_set1_pd(b[1] - a[1]);
+        // The four groups' points, then their pixels, then their sums: the work of each
+        // step is independent across the groups, so the processor overlaps it.
         int outside = 0;
-        RefineQuad q;
+        RefineQuad q[kRefineLanes / 4];
+        __m256i above[kRefineLanes / 4], below[kRefineLanes / 4];
 #pragma GCC unroll 4
         for (int s = 0; s < kRefineSteps; s += 4) {
             const __m256d f = _mm256_loadu_pd(kRefineFractions.f + s);
             refineQuad(_mm256_add_pd(ax, _mm256_mul_pd(f, dx)),
-                       _mm256_add_pd(ay, _mm256_mul_pd(f, dy)), width, height, &q);
+                       _mm256_add_pd(ay, _mm256_mul_pd(f, dy)), width, height, &q[s / 4]);
             const int used = (1 << std::min(4, kRefineSteps - s)) - 1;
-            outside |= ~q.inside & used;
-            const __m256d v = refineMix(q, refineSum3(refinePairs(frame, q, 0)),
-                                        refineSum3(refinePairs(frame, q, width)));
+            outside |= ~q[s / 4].inside & used;
+        }
+#pragma GCC unroll 4
+        for (int s = 0; s < kRefineSteps; s += 4) {
+            above[s / 4] = refinePairs(frame, q[s / 4], 0);
+            below[s / 4] = refinePairs(frame, q[s / 4], width);
+        }
+#pragma GCC unroll 4
+        for (int s = 0; s < kRefineSteps; s += 4) {
+            const __m256d v = refineMix(q[s / 4], refineSplit(refineSum3(above[s / 4])),
+                                        refineSplit(refineSum3(below[s / 4])));
             _mm256_storeu_pd(greys[k] + s, _mm256_div_pd(v, three));
         }
         read[k] = outside == 0;
@@ -385,9 +398,11 @@ bool refineEdge(const uint8_t* frame, int width, int height, const double distor
     return refineFitLine(ex, ey, found, line);
 }
 
+constexpr int kRefineGridMax = 32;  // sampling grid points per side at most
+
 // The sampling grid of markSampleBilinear: nx x ny points of the reference square's
-// inner half taken through H (nx and ny are 16 or 32); each of the 16 x 16 cells gets
-// (nx / 16) x (ny / 16) of them.
+// inner half taken through H (nx and ny are 16 or kRefineGridMax); each of the 16 x 16
+// cells gets (nx / 16) x (ny / 16) of them.
 struct RefineGrid {
     const double (*H)[3];
     int nx, ny;
@@ -433,12 +448,12 @@ __attribute__((target("avx2"))) int refineGridAvx2(const uint8_t* frame, int wid
                                                    const RefineGrid& g, double sums[kPatternValues])
 {
     const double(*H)[3] = g.H;
-    RefineQuad q;
+    RefineQuad quads[kRefineGridMax / 4];
     const __m256d infinity = _mm256_set1_pd(HUGE_VAL), zero = _mm256_setzero_pd();
     const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
     constexpr int kCells = kPatternSide * kPatternSide;
     alignas(32) double planes[3][kCells] = {};
-    alignas(32) double columns[3][32];  // H[r][0] X of each grid column
+    alignas(32) double columns[3][kRefineGridMax];  // H[r][0] X of each grid column
     for (int i = 0; i < g.nx; i++) {
         const double X = 102.5 + (i + 0.5) * 5.0 / g.nx;
         for (int r = 0; r < 3; r++) columns[r][i] = H[r][0] * X;
@@ -451,6 +466,8 @@ __attribute__((target("avx2"))) int refineGridAvx2(const uint8_t* frame, int wid
             rowC[r] = _mm256_set1_pd(H[r][2]);
         }
         const int rowStart = (j >> g.shiftY) * kPatternSide;
+        // The row's points first, then their pixels: the reads of one group need not wait
+        // behind the divisions of the next.
         for (int i = 0; i < g.nx; i += 4) {
             const __m256d d = refineProject(columns[2] + i, rowY[2], rowC[2]);
             const __m256d bad =
@@ -459,9 +476,19 @@ __attribute__((target("avx2"))) int refineGridAvx2(const uint8_t* frame, int wid
             if (_mm256_movemask_pd(bad) != 0) return 0;
             refineQuad(_mm256_div_pd(refineProject(columns[0] + i, rowY[0], rowC[0]), d),
                        _mm256_div_pd(refineProject(columns[1] + i, rowY[1], rowC[1]), d), width,
-                       height, &q);
+                       height, &quads[i / 4]);
+        }
+        // (A group wholly outside the frame reads the first pixel, and adds nothing.)
+        __m256i aboves[kRefineGridMax / 4], belows[kRefineGridMax / 4];
+        for (int i = 0; i < g.nx; i += 4) {
+            // Split once for the three channels (a channel's bytes keep their lanes).
+            aboves[i / 4] = refineSplit(refinePairs(frame, quads[i / 4], 0));
+            belows[i / 4] = refineSplit(refinePairs(frame, quads[i / 4], width));
+        }
+        for (int i = 0; i < g.nx; i += 4) {
+            const RefineQuad& q = quads[i / 4];
             if (q.inside == 0) continue;
-            const __m256i above = refinePairs(frame, q, 0), below = refinePairs(frame, q, width);
+            const __m256i above = aboves[i / 4], below = belows[i / 4];
             for (int c = 0; c < 3; c++) {
                 const __m256d v = _mm256_and_pd(
                     q.in, refineMix(q, refineChannel(above, 8 * c), refineChannel(below, 8 * c)));
@@ -553,9 +580,9 @@ int markSampleBilinearUsing(const uint8_t* frame, int width, int height, const d
     auto grid = [](double length) {
         // Every edge beyond 64 px takes the largest grid; a corner far outside the
         // frame must not reach the integer conversion.
-        if (!(length <= 64.0)) return 32;
+        if (!(length <= 64.0)) return kRefineGridMax;
         const int n = 16 * static_cast<int>(std::ceil(0.5 * length / 16.0));
-        return std::min(32, std::max(16, n));
+        return std::min(kRefineGridMax, std::max(16, n));
     };
     const int nx = grid(lx), ny = grid(ly);
     double sums[kPatternValues] = {};

@@ -222,8 +222,11 @@ mutant detect/refine.cpp 's/_mm256_permute4x64_pd(v, 0x0D)/_mm256_permute4x64_pd
 mutant detect/refine.cpp 's/rowY\[r\] = _mm256_set1_pd(H\[r\]\[1\] \* Y)/rowY[r] = _mm256_set1_pd(H[r][0] * Y)/' test_detect_robust
 mutant detect/refine.cpp 's/_mm256_set1_epi32(0x00010101)/_mm256_set1_epi32(0x01010101)/' test_detect_robust
 mutant detect/refine.cpp 's/const int used = (1 << std::min(4, kRefineSteps - s)) - 1;/const int used = 15;/' test_detect_robust
-mutant detect/refine.cpp 's/outside |= ~q.inside \& used;/outside |= ~q.inside \& used \& 14;/' test_detect_robust
+mutant detect/refine.cpp 's/outside |= ~q\[s \/ 4\].inside \& used;/outside |= ~q[s \/ 4].inside \& used \& 14;/' test_detect_robust
 mutant detect/refine.cpp 's/return __builtin_ctz(at) + 1;/return 32 - __builtin_clz(at);/' test_detect_robust
+mutant detect/refine.cpp 's/aboves\[i \/ 4\] = refineSplit(refinePairs(frame, quads\[i \/ 4\], 0));/aboves[i \/ 4] = refineSplit(refinePairs(frame, quads[0], 0));/' test_detect_robust
+mutant detect/refine.cpp 's/below\[s \/ 4\] = refinePairs(frame, q\[s \/ 4\], width);/below[s \/ 4] = refinePairs(frame, q[0], width);/' test_detect_robust
+mutant detect/refine.cpp 's/_mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7)/_mm256_setr_epi32(0, 2, 4, 6, 1, 3, 7, 5)/' test_detect_robust
 mutant detect/refine.cpp 's/        if (rise\[s\] > bestRise) {/        if (rise[s] >= bestRise) {/' test_detect_robust
 mutant detect/refine.cpp 's/refineMix(q, refineChannel(above, 8 \* c),/refineMix(q, refineChannel(above, 16 - 8 * c),/' test_detect_robust
 mutant detect/refine.cpp 's/_mm_add_epi32(_mm_mullo_epi32(y0, _mm_set1_epi32(width)), x0)/_mm_add_epi32(_mm_mullo_epi32(y0, _mm_set1_epi32(width + 1)), x0)/' test_detect_robust
