@@ -14,6 +14,7 @@
 // no region of the first pass asks for a window, the shade search (option shadeSearch)
 // looks at every tile in shade the same way.
 #include "detect/internal.h"
+#include "detect/runs.h"
 
 #include <algorithm>
 #include <cmath>
@@ -266,6 +267,9 @@ bool markHoleAround(const MarkWideWork* first, int32_t r, int width, int height,
     const double* c = first->regionCentroid.data + 2 * r;
     const int cx = static_cast<int>(c[0] + 0.5), cy = static_cast<int>(c[1] + 0.5);
     constexpr int kStepX[4] = {-1, 1, 0, 0}, kStepY[4] = {0, 0, -1, 1};
+    // Dark or light comes from the row masks the labeling kept (a pixel is labelled
+    // exactly where its bit is set); only a dark pixel past light ones needs its label.
+    const int words = markMaskWords(width);
     int32_t around = 0;
     int distance[4];
     for (int k = 0; k < 4; k++) {
@@ -276,10 +280,13 @@ bool markHoleAround(const MarkWideWork* first, int32_t r, int width, int height,
             y += kStepY[k];
             if (x < 1 || y < 1 || x > width - 2 || y > height - 2 || distance[k] > reach)
                 return false;
-            const int32_t label = markWideLabelAt(first, int64_t{y} * width + x);
-            const int32_t q = label > 0 ? first->table.data[label - 1] : 0;
-            if (q == 0) light = true;
-            if (q == 0 || q == r + 1 || !light) continue;
+            if (!markMaskBit(first->masks.data + int64_t{words} * y, x)) {
+                light = true;
+                continue;
+            }
+            if (!light) continue;
+            const int32_t q = first->table.data[markWideLabelAt(first, int64_t{y} * width + x) - 1];
+            if (q == r + 1) continue;
             if (around != 0 && q != around) return false;
             // Print and specks meet a neighbour of their own size: no need to look on.
             if (first->regionArea.data[q - 1] < 4 * first->regionArea.data[r]) return false;

@@ -270,5 +270,8 @@ mutant detect/walk.cpp 's/    for (int lane = 0; lane < 8; lane++) \*twice += la
 # the second look's reads.
 mutant detect/wide.cpp 's/        if (k != kMarkScanFull) return k;/        return k;/' test_detect_identity
 mutant detect/label.cpp 's/        b\[3\] = std::max(b\[3\], rec.ymax);/        b[3] = std::max(b[3], rec.ymin);/' test_detect_identity test_detect_capacity
-mutant detect/second.cpp 's/            const int32_t label = markWideLabelAt(first, int64_t{y} \* width + x);/            const int32_t label = first->labelImage.data[int64_t{y} * width + x];/' test_detect_second
+mutant detect/second.cpp 's/first->table.data\[markWideLabelAt(first, int64_t{y} \* width + x) - 1\]/first->table.data[first->labelImage.data[int64_t{y} * width + x] - 1]/' test_detect_second
+mutant detect/second.cpp 's/    const int32_t label = markWideLabelAt(first, int64_t{y} \* width + x);/    const int32_t label = first->labelImage.data[int64_t{y} * width + x];/' test_detect_second
 mutant detect/second.cpp 's/            if (markWideLabelAt(first, int64_t{y} \* width + x) > 0) return true;/            if (first->labelImage.data[int64_t{y} * width + x] > 0) return true;/' test_detect_second
+mutant detect/second.cpp 's/            if (!light) continue;/            if (light) continue;/' test_detect_second
+mutant detect/second.cpp 's/markMaskBit(first->masks.data + int64_t{words} \* y, x)/markMaskBit(first->masks.data + int64_t{words} * (y - 1), x)/' test_detect_second
